@@ -1,0 +1,77 @@
+// Column-parallel fan-out: worker threads created for one call, joined before it returns.
+//
+// Worker t of n takes items t, t + n, t + 2n, ... (cyclic striding). n is the hardware
+// concurrency capped at the item count, at least 1. Workers share nothing writable but
+// disjoint result slots, so joins are the only synchronisation. A worker never lets an
+// exception escape; a thread that cannot be started stops the starting. Either way every
+// started worker is joined first and only then is the failure raised on the calling
+// thread, so no partial result reaches the caller.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace fk {
+
+inline std::uint64_t worker_count(std::uint64_t items) {
+    const std::uint64_t hw = std::thread::hardware_concurrency();
+    const std::uint64_t n = std::min(hw, items);
+    return n == 0 ? 1 : n;
+}
+
+// Runs worker(t, n) for t = 0 .. n - 1 on n threads, n = worker_count(items). The worker
+// walks its own items; per-worker scratch can live inside it.
+template <class Worker>
+void fan_out(std::uint64_t items, Worker&& worker) {
+    const std::uint64_t n = worker_count(items);
+    std::vector<std::exception_ptr> failures(n);
+    std::vector<std::thread> threads;
+    threads.reserve(n);
+    std::string start_failure;
+    for (std::uint64_t t = 0; t < n; ++t) {
+        try {
+            threads.emplace_back([&worker, &failures, t, n] {
+                try {
+                    worker(t, n);
+                } catch (...) {
+                    failures[t] = std::current_exception();
+                }
+            });
+        } catch (const std::exception& e) {
+            start_failure = "could not start worker thread " + std::to_string(t + 1) + " of " +
+                            std::to_string(n) + ": " + e.what();
+            break;
+        }
+    }
+    for (auto& th : threads) th.join();
+    if (!start_failure.empty()) throw std::runtime_error(start_failure);
+    for (auto& f : failures) {
+        if (!f) continue;
+        try {
+            std::rethrow_exception(f);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw std::runtime_error(std::string("worker thread failed: ") + e.what());
+        } catch (...) {
+            throw std::runtime_error("worker thread failed with an unknown exception");
+        }
+    }
+}
+
+// The common case: one call of per_item(i) for every item, items striped over workers.
+template <class PerItem>
+void for_each_item(std::uint64_t items, PerItem&& per_item) {
+    fan_out(items, [&per_item, items](std::uint64_t t, std::uint64_t n) {
+        for (std::uint64_t i = t; i < items; i += n) per_item(i);
+    });
+}
+
+}  // namespace fk

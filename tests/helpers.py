@@ -1,0 +1,68 @@
+"""Inputs shared by the test modules: layouts of one logical matrix and awkward values."""
+
+import numpy as np
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+
+def c_order(a):
+    return np.ascontiguousarray(a)
+
+
+def f_order(a):
+    return np.asfortranarray(a)
+
+
+def sliced(a):
+    """A view with steps in both axes into a larger buffer."""
+    big = np.full((2 * a.shape[0] + 1, 3 * a.shape[1] + 1), 12345.0)
+    big[1::2, 2::3] = a
+    return big[1::2, 2::3]
+
+
+def reversed_view(a):
+    """A view with negative strides in both axes."""
+    return np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
+
+
+LAYOUTS = {"C": c_order, "F": f_order, "sliced": sliced, "reversed": reversed_view}
+
+# Values that upset naive kernels: gaps, zero, total loss, overflow and the tiny.
+SPECIALS = np.array([np.nan, 0.0, -0.0, -1.0, -2.0, 1e-300, -1e-300, 5e-17, np.inf, -np.inf, 1e300])
+
+
+def awkward_matrix(rng, rows, cols, special_share=0.1):
+    """Random returns with NaN blocks, leading and trailing NaN and special values."""
+    a = rng.normal(0.0, 0.05, size=(rows, cols))
+    if rows == 0 or cols == 0:
+        return a
+    mask = rng.random((rows, cols)) < special_share
+    a[mask] = rng.choice(SPECIALS, size=int(mask.sum()))
+    for c in range(cols):
+        kind = rng.integers(0, 5)
+        if kind == 1:
+            a[: rng.integers(0, rows + 1), c] = np.nan
+        elif kind == 2:
+            a[rng.integers(0, rows + 1):, c] = np.nan
+        elif kind == 3:
+            lo = rng.integers(0, rows)
+            a[lo: lo + rng.integers(1, 6), c] = np.nan
+    return a
+
+
+def matrices(max_rows=12, max_cols=6, min_rows=0, min_cols=0, elements=None):
+    """Hypothesis strategy for (dates x funds) float64 matrices with special values."""
+    if elements is None:
+        elements = st.one_of(
+            st.floats(-0.5, 0.5, allow_nan=False),
+            st.sampled_from([float(x) for x in SPECIALS]),
+        )
+    shapes = st.tuples(st.integers(min_rows, max_rows), st.integers(min_cols, max_cols))
+    return hnp.arrays(np.float64, shapes, elements=elements)
+
+
+def same_bits(a, b):
+    """Exact equality for float arrays, NaN matching NaN."""
+    a = np.asarray(a)
+    b = np.asarray(b)
+    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
