@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "blocks.hpp"
 #include "frame.hpp"
 
 namespace {
@@ -13,39 +14,48 @@ namespace py = pybind11;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// One column, read from `col` at `stride` elements per row. The compounded value and the
-// scan over it are fused into one pass: the operations per row are the same, in the same
-// order, as compounding the whole column first and scanning afterwards.
-std::int64_t longest_segment_len(const double* col, std::int64_t rows, std::int64_t stride) {
-    double acc = 1.0;
-    double run_max = 1.0;
-    std::int64_t cur = 0;
-    std::int64_t longest = 0;
-    for (std::int64_t r = 0; r < rows; ++r) {
-        const double v = col[r * stride];
-        if (!std::isnan(v)) acc = acc * (v + 1.0);
-        // A new peak needs a strictly greater value; NaN never sets one.
-        if (acc > run_max) run_max = acc;
-        const double dd = (acc - run_max) / run_max;
-        // NaN drawdowns (infinite peak, NaN value) count as drawdown rows.
-        if (dd != 0.0) {
-            ++cur;
-            if (cur > longest) longest = cur;
-        } else {
-            cur = 0;
+constexpr int B = 8;  // columns per block
+
+// The state of B columns: compounded value, running peak, current and longest run. Per
+// row and column: skip a NaN return, compound, raise the peak on a strictly greater
+// value, take the drawdown against the peak; a non-zero drawdown (NaN included) extends
+// the run. Written without branches so that the compiler vectorises across the block;
+// counters are doubles (exact far beyond any row count) for the same reason.
+struct longest_segment_len {
+    double acc[B], run_max[B], cur[B], longest[B];
+
+    longest_segment_len() {
+        for (int j = 0; j < B; ++j) acc[j] = run_max[j] = 1.0, cur[j] = longest[j] = 0.0;
+    }
+
+    void row(const double* v, std::int64_t) {
+        for (int j = 0; j < B; ++j) {
+            const double vp = v[j] + 1.0;
+            // NaN only when v is NaN; the factor 1.0 then leaves acc exactly as it was.
+            const double f = vp == vp ? vp : 1.0;
+            const double a = acc[j] * f;
+            const double peak = a > run_max[j] ? a : run_max[j];
+            // The drawdown (a - peak) / peak is zero exactly when a - peak is: the peak is
+            // at least 1.0, so a non-zero difference never underflows in the division,
+            // and an infinite peak gives NaN either way.
+            const double c = (a - peak) != 0.0 ? cur[j] + 1.0 : 0.0;
+            acc[j] = a;
+            run_max[j] = peak;
+            cur[j] = c;
+            longest[j] = c > longest[j] ? c : longest[j];
         }
     }
-    return longest;
-}
+};
 
 py::array_t<std::int64_t> cal_longest_draw_down_recover(fk::f64_array funds_val) {
     const fk::Matrix m = fk::matrix_arg(funds_val, "the returns matrix");
-    const std::int64_t C = m.cols;
-    std::vector<std::int64_t> result(static_cast<std::size_t>(C), 0);
-    fk::for_each_item(static_cast<std::uint64_t>(C), [&](std::uint64_t c) {
-        const auto ci = static_cast<std::int64_t>(c);
-        result[c] = longest_segment_len(m.col(ci), m.rows, m.rs);
-    });
+    std::vector<std::int64_t> result(static_cast<std::size_t>(m.cols), 0);
+    fk::run_blocks<B>(
+        m, [] { return longest_segment_len(); },
+        [&](const longest_segment_len& k, std::int64_t c0, std::int64_t width) {
+            for (std::int64_t j = 0; j < width; ++j)
+                result[c0 + j] = static_cast<std::int64_t>(k.longest[j]);
+        });
     return fk::to_numpy(result);
 }
 
