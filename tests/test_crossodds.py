@@ -1,0 +1,135 @@
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from crossodds import crossodds
+from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
+from np_crossodds import peer
+
+nan, inf = math.nan, math.inf
+
+
+def reference(codes, x):
+    """Group medians by full sorting, flags per date, then pairs of consecutive flags."""
+    rows, cols = x.shape
+    vals, groups, flags = x.tolist(), {}, [[-1] * cols for _ in range(rows)]
+    for c in range(cols):
+        groups.setdefault(int(codes[c]), []).append(c)
+    for members in groups.values():
+        for d in range(rows):
+            s = sorted(vals[d][c] for c in members if not math.isnan(vals[d][c]))
+            k = len(s) // 2
+            m = nan if not s else s[k] if len(s) % 2 else (s[k - 1] + s[k]) * 0.5
+            for c in members:
+                if not (math.isnan(vals[d][c]) or math.isnan(m)):
+                    flags[d][c] = 1 if vals[d][c] >= m else 0
+    out = []
+    for c in range(cols):
+        seq = [flags[d][c] for d in range(rows) if flags[d][c] >= 0]
+        flips = sum(a != b for a, b in zip(seq, seq[1:]))
+        out.append((len(seq) - 1 - flips) / flips if flips else nan)
+    return np.array(out, dtype=np.float64)
+
+
+@pytest.mark.parametrize("codes, rows, expected", [
+    pytest.param([1, 1, 1, 2], [[1, 2, 3, 10], [3, 1, 2, nan], [nan, 5, 1, 7], [2, 0, 4, 8]],
+                 [1.0, 0.0, 0.5, nan], id="worked-example"),
+    pytest.param([5], [[1.0], [-1.0], [3.0], [-inf]], [nan], id="alone-always-winner"),
+    # Median 2.5 of (4, 1, 3, 2): with the lower middle 2 as the median, 2 would win.
+    pytest.param([0] * 4, [[4, 1, 3, 2], [1, 4, 2, 3], [4, 1, 3, 2]], [0.0] * 4, id="even-count"),
+    pytest.param([0, 0, 0], [[1, 2, 3], [3, 1, 2], [1, 2, 3]], [0.0, 0.0, nan], id="equal-wins"),
+    pytest.param([0, 0], [[1, 1], [2, 1], [1, 2]], [1.0, 0.0], id="pair-ties-both-win"),
+    # (1e308 + 1e308) * 0.5 is inf, so both are losers; halving first would make winners.
+    pytest.param([0, 0], [[1e308, 1e308], [1, 2], [1e308, 1e308]], [nan, 0.0], id="pair-overflow"),
+    pytest.param([0, 0], [[inf, -inf], [1, 2], [inf, -inf], [2, 1]], [0.0, 0.0], id="inf-inf"),
+    # An odd count takes the middle value itself, never a sum of it with itself.
+    pytest.param([0] * 3, [[1e308] * 3, [1, 2, 3], [1e308] * 3], [0.0, nan, nan], id="odd-huge"),
+    pytest.param([0, 0], [[nan, nan], [1, 2], [nan, nan], [2, 1]], [0.0, 0.0], id="all-nan-date"),
+    pytest.param([0, 0], np.zeros((0, 2)), [nan, nan], id="no-dates"),
+    pytest.param([], np.zeros((3, 0)), [], id="no-funds"),
+])
+def test_examples(codes, rows, expected):
+    x, codes = np.array(rows, dtype=np.float64), np.array(codes, dtype=np.int32)
+    for got in (crossodds(codes, x), peer(codes, x), reference(codes, x)):
+        assert same_bits(got, np.array(expected, dtype=np.float64)), got
+
+
+@pytest.mark.parametrize("codes, same_as", [
+    ([1.0, 1.7, 2.9, 2.0, 1.2, 2.5], [1, 1, 2, 2, 1, 2]),
+    ([-1.5, -1.0, -2.5, -2.0, -1.9, 0.5], [-1, -1, -2, -2, -1, 0]),  # toward zero
+    ([3, 3, 4, 4, 3, 4, 99, -7, 1e9], [3, 3, 4, 4, 3, 4]),  # extra codes ignored
+])
+def test_code_conversion(codes, same_as):
+    x = awkward_matrix(np.random.default_rng(11), 30, 6)
+    assert same_bits(crossodds(codes, x), crossodds(np.array(same_as, dtype=np.int32), x))
+
+
+@pytest.mark.parametrize("have", [0, 1, 4])
+def test_short_type_codes_rejected(have):
+    message = f"type_codes has {have} elements?, but the value matrix has 5 columns"
+    with pytest.raises(ValueError, match=message):
+        crossodds(np.zeros(have, dtype=np.int32), np.zeros((3, 5)))
+
+
+def test_signature():
+    assert crossodds.__doc__.endswith("Compute CPR using hand-written thread pool (no SIMD)\n")
+    with pytest.raises(TypeError):
+        crossodds(type_codes=np.zeros(2, dtype=np.int32), values=np.zeros((2, 2)))
+
+
+SPECIAL = st.sampled_from([nan, 0.0, -0.0, 1.0, 2.0, -1.0, inf, -inf, 1e308, -1e308])
+VALUES = st.one_of(SPECIAL, st.floats(-3, 3))
+
+
+@settings(max_examples=150, deadline=None)
+@given(x=matrices(max_rows=12, max_cols=7, elements=VALUES), data=st.data())
+def test_matches_reference(x, data):
+    codes = data.draw(st.lists(st.sampled_from([0, 7, -(2**31), 2**31 - 1]),
+                               min_size=x.shape[1], max_size=x.shape[1]))
+    want = reference(codes, x)
+    assert same_bits(crossodds(np.array(codes, dtype=np.int32), x), want)
+    assert same_bits(peer(codes, x), want)
+
+
+@settings(max_examples=60, deadline=None)
+@given(x=matrices(min_rows=2, max_rows=4, min_cols=17, max_cols=90, elements=VALUES))
+def test_large_groups_match_reference(x):
+    # Groups too large to be sorted outright, with heavy ties: the selection does the work.
+    for codes in (np.arange(x.shape[1]) % 2, np.zeros(x.shape[1])):
+        assert same_bits(crossodds(codes, x), reference(codes, x))
+
+
+def test_large_even_group_with_huge_upper_half():
+    # Middles 0 and 1e308: the median is 5e307, where doubling either middle would give 0 or inf.
+    x = np.array([np.isin(np.arange(40), [0, *range(20, 39)]) * 1e308, np.arange(40.0)])[[0, 1, 0]]
+    got = crossodds(np.zeros(40, dtype=np.int32), x)
+    assert got[0] == 0.0 and np.isnan(got[20])  # column 0: winner, loser, winner
+    assert same_bits(got, reference(np.zeros(40), x)) and same_bits(peer(np.zeros(40), x), got)
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("n_codes", [1, 3, 40, 140])
+def test_large_panels_match_reference(layout, n_codes):
+    # Several blocks of dates, so several workers share the work.
+    rng = np.random.default_rng(n_codes)
+    x = np.round(awkward_matrix(rng, 150, 140), 2)  # rounding makes ties with the median
+    codes = rng.integers(0, n_codes, 140).astype(np.int32)
+    assert same_bits(crossodds(codes, LAYOUTS[layout](x)), reference(codes, x))
+
+
+def test_independent_of_group_order_and_workers():
+    rng = np.random.default_rng(21)
+    x = np.round(awkward_matrix(rng, 90, 70), 2)
+    codes = rng.integers(0, 6, 70).astype(np.int32)
+    base = crossodds(codes, x)
+    # Relabelled codes visit the groups in another order; permuted columns move with them.
+    relabel = np.array([2**31 - 1, -5, 0, -(2**31), 17, 3], dtype=np.int32)[codes]
+    perm = rng.permutation(70)
+    assert same_bits(crossodds(relabel[perm], x[:, perm]), base[perm])
+    # Fewer columns, fewer workers: one group alone gives that group's results.
+    for g in range(6):
+        own = np.flatnonzero(codes == g)
+        assert same_bits(crossodds(codes[own], x[:, own]), base[own])
