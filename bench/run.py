@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from table import INDICATORS, as_parts  # noqa: E402
+from table import INDICATORS, VARIANTS, as_parts  # noqa: E402
 
 SHAPES = [(2520, 500), (2520, 5000), (10000, 2000)]
 
@@ -41,9 +41,10 @@ def main():
     ap.add_argument("--shapes", nargs="*", help="RxC, e.g. 2520x5000")
     opts = ap.parse_args()
     shapes = [tuple(map(int, s.split("x"))) for s in opts.shapes] if opts.shapes else SHAPES
-    names = opts.only or list(INDICATORS)
+    cases = {**INDICATORS, **VARIANTS}
+    names = opts.only or list(cases)
     rng = np.random.default_rng(7)
-    print(f"{'indicator':<12} {'shape':>12} {'order':>5} {'module s':>9} {'floor s':>9} "
+    print(f"{'indicator':<14} {'shape':>12} {'order':>5} {'module s':>9} {'floor s':>9} "
           f"{'peer s':>9} {'mod/floor':>9} {'peer/mod':>9}")
     for rows, cols in shapes:
         base = rng.normal(0.0003, 0.01, size=(rows, cols))
@@ -52,7 +53,7 @@ def main():
             x = np.asarray(base, order=order)
             floor = median_time(lambda: x.sum(), opts.repeat)
             for name in names:
-                ind = INDICATORS[name]
+                ind = cases[name]
                 args = ind.args(x)
                 got = ind.module(*args)
                 t_mod = median_time(lambda: ind.module(*args), opts.repeat)
@@ -60,7 +61,7 @@ def main():
                 t_peer = median_time(lambda: ind.peer(*args), opts.peer_repeat)
                 if not all(same(g, w) for g, w in zip(as_parts(got), as_parts(want))):
                     raise SystemExit(f"{name}: the NumPy peer disagrees with the module")
-                print(f"{name:<12} {f'{rows}x{cols}':>12} {order:>5} {t_mod:9.4f} {floor:9.4f} "
+                print(f"{name:<14} {f'{rows}x{cols}':>12} {order:>5} {t_mod:9.4f} {floor:9.4f} "
                       f"{t_peer:9.4f} {t_mod / floor:9.2f} {t_peer / t_mod:9.1f}", flush=True)
 
 

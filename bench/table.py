@@ -10,6 +10,10 @@ from typing import Callable
 
 import numpy as np
 
+import np_crossodds
+import np_extremeset
+import np_horizonret
+import np_streakset
 import np_troughmend
 
 
@@ -19,11 +23,23 @@ def daily_dates(rows, start="2000-01-03"):
     return days.astype("datetime64[ns]").astype(np.int64)
 
 
+def rows_of(x):
+    """Row count of a would-be value matrix (1 for anything not two-dimensional)."""
+    return np.shape(x)[0] if np.ndim(x) == 2 else 1
+
+
+def cols_of(x):
+    """Column count of a would-be value matrix (1 for anything not two-dimensional)."""
+    return np.shape(x)[1] if np.ndim(x) == 2 else 1
+
+
 @dataclass(frozen=True)
 class Indicator:
     name: str
     args: Callable  # value matrix -> positional arguments of the call
     peer: Callable  # the vectorised NumPy version, same arguments, same results
+    # Whether a fund's result depends on its own column alone (not on its peers').
+    per_column: bool = True
 
     @property
     def module(self):
@@ -41,4 +57,48 @@ def as_parts(result):
 
 INDICATORS = {
     "troughmend": Indicator("troughmend", lambda x: (x,), np_troughmend.peer),
+    "crossodds": Indicator(
+        "crossodds",
+        lambda x: ((np.arange(cols_of(x)) % 10).astype(np.int32), x),
+        np_crossodds.peer,
+        per_column=False,
+    ),
+    "streakset": Indicator(
+        "streakset", lambda x: (x, daily_dates(rows_of(x)), "positive"), np_streakset.peer
+    ),
+    "extremeset": Indicator(
+        "extremeset", lambda x: (x, daily_dates(rows_of(x)), "positive"), np_extremeset.peer
+    ),
+    "horizonret": Indicator(
+        "horizonret",
+        lambda x: (
+            "3M",
+            x,
+            np.zeros(cols_of(x), np.int64),
+            np.full(cols_of(x), rows_of(x) - 1, np.int64),
+            daily_dates(rows_of(x)),
+        ),
+        np_horizonret.peer,
+    ),
+}
+
+# Benchmark-only cases: an indicator under other arguments. Kept apart from INDICATORS,
+# whose keys the generic tests import as module names.
+VARIANTS = {
+    # One fund per type code: 2,000 single-fund groups at 10000x2000.
+    "crossodds-solo": Indicator(
+        "crossodds", lambda x: (np.arange(cols_of(x), dtype=np.int32), x), np_crossodds.peer
+    ),
+    "horizonret-1Y": Indicator(
+        "horizonret",
+        lambda x: ("1Y",) + INDICATORS["horizonret"].args(x)[1:],
+        np_horizonret.peer,
+    ),
+    # Inverted mode: values are sizes of losses, compounded as (1 - v).
+    "extremeset-inv": Indicator(
+        "extremeset", lambda x: (x, daily_dates(rows_of(x)), "loss"), np_extremeset.peer
+    ),
+    "streakset-inv": Indicator(
+        "streakset", lambda x: (x, daily_dates(rows_of(x)), "loss"), np_streakset.peer
+    ),
 }
