@@ -7,7 +7,7 @@ PIP    := $(PY) -m pip
 # runs and rebuilds are incremental.
 BUILD_REQS := "scikit-build-core>=0.10" "pybind11==2.13.6"
 
-.PHONY: demo test bench install-% clean
+.PHONY: demo test bench install-% clean test-asan test-tsan
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -26,5 +26,29 @@ test: install-test
 bench: install-bench
 	$(PY) bench/run.py
 
+# The test suite against builds with sanitizers, each in a venv and build directory of
+# its own. The interpreter itself is not instrumented, so the runtime is preloaded.
+SAN_COMMON := -fno-omit-frame-pointer -g
+ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined $(SAN_COMMON)
+TSAN_FLAGS := -fsanitize=thread $(SAN_COMMON)
+
+define san_install
+	test -x .venv-$(1)/bin/python || $(PYTHON) -m venv .venv-$(1)
+	.venv-$(1)/bin/python -m pip install -q $(BUILD_REQS)
+	FK_EXTRA_FLAGS="$(2)" .venv-$(1)/bin/python -m pip install -q --no-build-isolation \
+	  -C build-dir=build/$(1) -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF ".[test]"
+endef
+
+test-asan:
+	$(call san_install,asan,$(ASAN_FLAGS))
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  .venv-asan/bin/python -m pytest -p no:cacheprovider
+
+test-tsan:
+	$(call san_install,tsan,$(TSAN_FLAGS))
+	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" TSAN_OPTIONS=halt_on_error=1 \
+	  .venv-tsan/bin/python -m pytest -p no:cacheprovider
+
 clean:
-	rm -rf build $(VENV) examples/out
+	rm -rf build $(VENV) .venv-asan .venv-tsan examples/out
