@@ -1,11 +1,13 @@
 """Benchmark: each module against its NumPy peer and against one streaming read.
 
-Prints median times and the ratios module/floor and peer/module, all from one run.
-The floor is one streaming pass over the same matrix (a sum), the least any indicator
-that reads every element must cost.
+Prints, per indicator, shape and memory order, the median times and the ratios
+module/floor and peer/module, all from one run. The floor is one streaming pass over
+the same matrix (a sum), the least any indicator that reads every element must cost.
+At the end: Fortran- against C-order time, and the speed-up from one core to all.
 """
 
 import argparse
+import os
 import statistics
 import sys
 import time
@@ -16,7 +18,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from table import INDICATORS, VARIANTS, as_parts  # noqa: E402
 
-SHAPES = [(2520, 500), (2520, 5000), (10000, 2000)]
+SHAPES = [(2520, 500), (2520, 5000), (10000, 2000), (10000, 5000)]
 
 
 def median_time(fn, repeat):
@@ -28,6 +30,16 @@ def median_time(fn, repeat):
     return statistics.median(times)
 
 
+def one_core_time(fn, repeat):
+    """Median time with the process (and the workers it starts) held on one core."""
+    cores = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(cores)})
+    try:
+        return median_time(fn, repeat)
+    finally:
+        os.sched_setaffinity(0, cores)
+
+
 def same(a, b):
     a, b = np.asarray(a), np.asarray(b)
     return a.shape == b.shape and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
@@ -35,17 +47,23 @@ def same(a, b):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--only", nargs="*", help="indicator names")
+    ap.add_argument("--only", nargs="*", help="indicator names (see bench/table.py)")
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--peer-repeat", type=int, default=1)
     ap.add_argument("--shapes", nargs="*", help="RxC, e.g. 2520x5000")
+    ap.add_argument("--no-peer", action="store_true", help="skip the NumPy peers")
     opts = ap.parse_args()
     shapes = [tuple(map(int, s.split("x"))) for s in opts.shapes] if opts.shapes else SHAPES
     cases = {**INDICATORS, **VARIANTS}
     names = opts.only or list(cases)
+    largest = max(shapes, key=lambda s: s[0] * s[1])
     rng = np.random.default_rng(7)
-    print(f"{'indicator':<14} {'shape':>12} {'order':>5} {'module s':>9} {'floor s':>9} "
-          f"{'peer s':>9} {'mod/floor':>9} {'peer/mod':>9}")
+    cores = len(os.sched_getaffinity(0))
+    print(f"{cores} cores; times are medians of {opts.repeat} runs (peer: {opts.peer_repeat})\n")
+    print(f"{'indicator':<15} {'shape':>11} {'order':>5} {'module s':>9} {'ns/elem':>8} "
+          f"{'floor s':>8} {'peer s':>8} {'mod/floor':>9} {'peer/mod':>8}")
+    module_times = {}
+    speedups = {}
     for rows, cols in shapes:
         base = rng.normal(0.0003, 0.01, size=(rows, cols))
         base[rng.random(base.shape) < 0.01] = np.nan
@@ -57,12 +75,28 @@ def main():
                 args = ind.args(x)
                 got = ind.module(*args)
                 t_mod = median_time(lambda: ind.module(*args), opts.repeat)
-                want = ind.peer(*args)
-                t_peer = median_time(lambda: ind.peer(*args), opts.peer_repeat)
-                if not all(same(g, w) for g, w in zip(as_parts(got), as_parts(want))):
-                    raise SystemExit(f"{name}: the NumPy peer disagrees with the module")
-                print(f"{name:<14} {f'{rows}x{cols}':>12} {order:>5} {t_mod:9.4f} {floor:9.4f} "
-                      f"{t_peer:9.4f} {t_mod / floor:9.2f} {t_peer / t_mod:9.1f}", flush=True)
+                module_times[name, rows, cols, order] = t_mod
+                if (rows, cols) == largest and order == "C" and cores > 1:
+                    speedups[name] = one_core_time(lambda: ind.module(*args), opts.repeat) / t_mod
+                peer_s = ratio = "-"
+                if not opts.no_peer:
+                    want = ind.peer(*args)
+                    t_peer = median_time(lambda: ind.peer(*args), opts.peer_repeat)
+                    if not all(same(g, w) for g, w in zip(as_parts(got), as_parts(want))):
+                        raise SystemExit(f"{name}: the NumPy peer disagrees with the module")
+                    peer_s, ratio = f"{t_peer:.3f}", f"{t_peer / t_mod:.1f}"
+                ns = 1e9 * t_mod / max(rows * cols, 1)
+                print(f"{name:<15} {f'{rows}x{cols}':>11} {order:>5} {t_mod:9.4f} {ns:8.2f} "
+                      f"{floor:8.4f} {peer_s:>8} {t_mod / floor:9.2f} {ratio:>8}", flush=True)
+            del x
+    print("\nFortran-order time / C-order time")
+    for name in names:
+        ratios = [module_times[name, r, c, "F"] / module_times[name, r, c, "C"] for r, c in shapes]
+        print(f"{name:<15} " + "  ".join(f"{r}x{c}: {q:4.2f}" for (r, c), q in zip(shapes, ratios)))
+    if speedups:
+        print(f"\nSpeed-up from 1 core to {cores} at {largest[0]}x{largest[1]} (C order)")
+        for name, s in speedups.items():
+            print(f"{name:<15} {s:4.2f}x")
 
 
 if __name__ == "__main__":
