@@ -1,150 +1,134 @@
 """The indicators on a real panel: monthly returns of 30 US equity portfolios since 1949.
 
-Run with `make demo`. Reads examples/data/french.csv.bz2 with the standard library,
-prints the indicators per portfolio and writes a chart to examples/out/.
+Run with `make demo`. Reads examples/data/french.csv.bz2 into a pandas DataFrame, prints
+every indicator per portfolio through fundkernels.pandas and writes one figure (longest
+drawdown and share of winning years per portfolio) to examples/out/.
 """
 
-import bz2
-import csv
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
-from crossodds import crossodds
-from extremeset import extremeset
-from horizonret import horizonret
-from streakset import streakset
-from troughmend import troughmend
+import fundkernels.pandas as fk
 
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data" / "french.csv.bz2"
-OUT = HERE / "out"
-FACTORS = {"MktRF", "SMB", "HML", "Mom", "RF"}  # factor columns, not portfolios
+FIGURE = HERE / "out" / "drawdown_and_win_share.png"
+FACTORS = ["MktRF", "SMB", "HML", "Mom", "RF"]  # factor columns, not portfolios
+GROUPS = {1: "industry", 2: "size/value", 3: "size/mom"}
 
 
 def load(path=DATA):
-    """Dates (int64 ns), portfolio names and the (months x portfolios) return matrix."""
-    with bz2.open(path, "rt", newline="") as fh:
-        rows = list(csv.reader(fh))
-    header, body = rows[0], rows[1:]
-    keep = [i for i, name in enumerate(header) if i > 0 and name not in FACTORS]
-    dates = np.array([r[0] for r in body], dtype="datetime64[ns]").astype(np.int64)
-    values = np.array([[float(r[i]) if r[i] else np.nan for i in keep] for r in body])
-    return dates, [header[i] for i in keep], values
+    """The (months x portfolios) frame of returns, dated by the first day of the month."""
+    frame = pd.read_csv(path, index_col="dates", parse_dates=["dates"])
+    return frame.drop(columns=FACTORS)
 
 
-def group_codes(names):
+def group_of(name):
     """1 for the industries, 2 for the size/value and 3 for the size/momentum portfolios."""
-    def code(name):
-        if name[0] == "S" and name[1].isdigit():
-            return 2 if name[2] == "V" else 3
-        return 1
-    return np.array([code(n) for n in names], dtype=np.int32)
-
-
-def valid_window(returns):
-    """Per column, the first and last row holding a value (0 and -1 for an empty column)."""
-    valid = ~np.isnan(returns)
-    any_valid = valid.any(axis=0)
-    first = np.where(any_valid, valid.argmax(axis=0), 0)
-    last = np.where(any_valid, len(returns) - 1 - valid[::-1].argmax(axis=0), -1)
-    return first.astype(np.int64), last.astype(np.int64)
+    if name[0] == "S" and name[1].isdigit():
+        return 2 if name[2] == "V" else 3
+    return 1
 
 
 def pct(x, digits=1):
     return "n/a" if np.isnan(x) else f"{100 * x:.{digits}f}%"
 
 
-def span(start, end):
-    if start == "nan":
-        return "-"
-    return f"{start[:4]}-{start[4:6]}..{end[:4]}-{end[4:6]}"
+def span(first, last):
+    return "-" if pd.isna(first) else f"{first:%Y-%m}..{last:%Y-%m}"
 
 
-def print_table(title, names, columns, order):
+def print_table(title, columns, order):
+    """columns: (heading, Series of texts by portfolio) pairs; rows in the given order."""
     print(title)
-    widths = [max(len(h), *(len(v) for v in values)) for h, values in columns]
+    widths = [max(len(h), *(len(v) for v in texts)) for h, texts in columns]
     print(f"{'portfolio':<10}" + "".join(f"  {h:>{w}}" for (h, _), w in zip(columns, widths)))
-    for i in order:
-        print(f"{names[i]:<10}" + "".join(f"  {v[i]:>{w}}" for (_, v), w in zip(columns, widths)))
+    for name in order:
+        print(
+            f"{name:<10}"
+            + "".join(f"  {texts[name]:>{w}}" for (_, texts), w in zip(columns, widths))
+        )
     print()
 
 
-def chart(names, win_1y, path):
+def chart(drawdown, win_1y, path):
     try:
         import matplotlib
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        print("matplotlib is not installed: no chart (pip install '.[demo]')")
+        print("matplotlib is not installed: no figure (pip install '.[demo]')")
         return
-    order = np.argsort(win_1y)
-    fig, ax = plt.subplots(figsize=(8, 7))
-    ax.barh([names[i] for i in order], 100 * win_1y[order], color="tab:blue")
-    ax.set_xlabel("share of positive 1-year horizon returns (%)")
-    ax.set_xlim(50, 100)
-    ax.set_title("How often a year in the portfolio ended with a gain")
+    order = drawdown.sort_values(kind="stable").index
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 7), sharey=True)
+    left.barh(order, drawdown[order], color="tab:red")
+    left.set_xlabel("longest drawdown (months below the previous peak)")
+    right.barh(order, 100 * win_1y[order], color="tab:blue")
+    right.set_xlabel("share of positive 1-year horizon returns (%)")
+    right.set_xlim(50, 100)
+    fig.suptitle("Longest time under water and how often a year ended with a gain, 1949 to 2017")
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=100)
-    print(f"chart written to {path}")
+    plt.close(fig)
+    shown = path.relative_to(Path.cwd()) if path.is_relative_to(Path.cwd()) else path
+    print(f"figure written to {shown}")
 
 
 def main():
-    dates, names, returns = load()
-    first = np.datetime64(int(dates[0]), "ns").astype("datetime64[M]")
-    last = np.datetime64(int(dates[-1]), "ns").astype("datetime64[M]")
-    print(f"{len(names)} portfolios, {len(dates)} months from {first} to {last}\n")
+    returns = load()
+    first, last = returns.index[[0, -1]]
+    print(
+        f"{returns.shape[1]} portfolios, {len(returns)} months from {first:%Y-%m} to {last:%Y-%m}\n"
+    )
 
-    codes = group_codes(names)
-    drawdown = troughmend(returns)
-    persistence = crossodds(codes, returns)
-    start, end = valid_window(returns)
-    one = horizonret("1Y", returns, start, end, dates)
-    three = horizonret("3Y", returns, start, end, dates)
+    codes = pd.Series({name: group_of(name) for name in returns.columns})
+    drawdown = fk.troughmend(returns)
+    persistence = fk.crossodds(returns, codes)
+    one = fk.horizonret(returns, "1Y")
+    three = fk.horizonret(returns, "3Y")
 
     print_table(
         "Drawdowns, persistence against the group median, and 1-year and 3-year horizons",
-        names,
         [
-            ("group", [["", "industry", "size/value", "size/mom"][c] for c in codes]),
-            ("longest drawdown (months)", [str(v) for v in drawdown]),
-            ("persistence", [f"{v:.3f}" for v in persistence]),
-            ("1Y mean", [pct(v) for v in one[0]]),
-            ("1Y median", [pct(v) for v in one[1]]),
-            ("1Y win", [pct(v, 0) for v in one[2]]),
-            ("1Y < -10%", [pct(v, 0) for v in one[8]]),
-            ("3Y mean", [pct(v) for v in three[0]]),
-            ("3Y win", [pct(v, 0) for v in three[2]]),
+            ("group", codes.map(GROUPS)),
+            ("longest drawdown (months)", drawdown.map(str)),
+            ("persistence", persistence.map("{:.3f}".format)),
+            ("1Y mean", one["mean"].map(pct)),
+            ("1Y median", one["median"].map(pct)),
+            ("1Y win", one["win"].map(lambda v: pct(v, 0))),
+            ("1Y < -10%", one["loss_over_10"].map(lambda v: pct(v, 0))),
+            ("3Y mean", three["mean"].map(pct)),
+            ("3Y win", three["win"].map(lambda v: pct(v, 0))),
         ],
-        np.argsort(-drawdown, kind="stable"),
+        drawdown.sort_values(ascending=False, kind="stable").index,
     )
 
-    best = extremeset(returns, dates)
-    # Inverted mode on the sizes of losses: the deepest compounded fall over losing months.
-    worst = extremeset(-returns, dates, "loss")
-    wins = streakset(returns, dates)
-    losses = streakset(-returns, dates, "loss")
+    best = fk.extremeset(returns)
+    worst = fk.extremeset(returns, mode="loss")  # the deepest fall over losing months
+    wins = fk.streakset(returns)
+    losses = fk.streakset(returns, mode="loss")
     print_table(
         "Best and worst runs, longest winning and losing streaks (months)",
-        names,
         [
-            ("best run", [pct(v) for v in best["r"]]),
-            ("len", [str(v) for v in best["p"]]),
-            ("best when", [span(s, e) for s, e in zip(best["s"], best["l"])]),
-            ("worst run", [pct(v) for v in worst["r"]]),
-            ("len", [str(v) for v in worst["p"]]),
-            ("worst when", [span(s, e) for s, e in zip(worst["s"], worst["l"])]),
-            ("win streak", [str(v) for v in wins[3]]),
-            ("gain", [pct(v) for v in wins[0]]),
-            ("lose streak", [str(v) for v in losses[3]]),
-            ("loss", [pct(v) for v in losses[0]]),
+            ("best run", best["return"].map(pct)),
+            ("len", best["length"].map(str)),
+            ("best when", best.apply(lambda r: span(r["first"], r["last"]), axis=1)),
+            ("worst run", worst["return"].map(pct)),
+            ("len", worst["length"].map(str)),
+            ("worst when", worst.apply(lambda r: span(r["first"], r["last"]), axis=1)),
+            ("win streak", wins["length"].map(str)),
+            ("gain", wins["return"].map(pct)),
+            ("lose streak", losses["length"].map(str)),
+            ("loss", losses["return"].map(pct)),
         ],
-        np.argsort(best["r"])[::-1],
+        best["return"].sort_values(ascending=False, kind="stable").index,
     )
 
-    chart(names, one[2], OUT / "win_share_1y.png")
+    chart(drawdown, one["win"], FIGURE)
 
 
 if __name__ == "__main__":

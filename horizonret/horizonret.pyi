@@ -4,7 +4,7 @@ import numpy.typing as npt
 _F = npt.NDArray[np.float64]
 
 def horizonret(
-    code: str,
+    i_code: str | bytes | bytearray,
     returns: npt.ArrayLike,
     start_idx: npt.ArrayLike,
     end_idx: npt.ArrayLike,

@@ -1,0 +1,10 @@
+"""Front ends for the indicator modules (troughmend, crossodds, horizonret, extremeset,
+streakset), which are imported by their own names.
+
+- ``fundkernels.pandas``: the indicators on a DataFrame of returns, results labelled by fund
+  (needs pandas: ``pip install 'fundkernels[pandas]'``).
+- ``fundkernels.dask``: the same over dask collections larger than one machine's memory
+  (needs dask: ``pip install 'fundkernels[dask]'``).
+
+Neither is imported here, so ``import fundkernels`` needs neither pandas nor dask.
+"""

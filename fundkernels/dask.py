@@ -1,0 +1,300 @@
+"""The indicators over dask collections, for panels larger than one machine's memory.
+
+Each function takes a dask DataFrame (a DatetimeIndex of dates, one column per fund, as
+for ``fundkernels.pandas``) or a two-dimensional dask array (rows are dates, columns are
+funds) together with ``dates=`` (needed where the indicator uses dates) and, optionally,
+``funds=`` labels. It returns a lazy dask Series or DataFrame indexed by fund, in column
+order, whose ``.compute()`` is bit for bit what ``fundkernels.pandas`` gives for the whole
+panel in one call.
+
+The indicators follow every fund through all its dates, so the work is split by columns:
+each task gets all the dates of a block of funds. The input is rechunked to that layout
+when it is not in it already: the date axis into one chunk, and the fund axis into blocks
+of ``funds_per_chunk`` columns (by default a dask array keeps its column chunks, and a dask
+DataFrame, whose partitions are blocks of rows, gets dask's automatic chunk size). So each
+task holds all dates of its funds in memory. A dask DataFrame's index is computed once (one
+date per row: small next to the panel) to check the dates and count the rows per partition.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any, Optional, Union, cast
+
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+from dask.base import compute
+from dask.delayed import delayed
+
+from crossodds import crossodds as _crossodds
+from horizonret import horizonret as _horizonret
+from troughmend import troughmend as _troughmend
+
+from . import pandas as _fp
+from .pandas import Mode, TypeCodes, WindowBound
+
+__all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
+
+Panel = Union[dd.DataFrame, da.Array]
+Dates = Union[pd.DatetimeIndex, npt.ArrayLike, None]
+Funds = Union[pd.Index, Sequence[Any], None]
+
+
+def _prepare(
+    panel: object, dates: Dates, funds: Funds, funds_per_chunk: Optional[int], need_dates: bool
+) -> tuple[da.Array, Optional[npt.NDArray[np.int64]], pd.Index]:
+    """The panel as a float64 dask array with all rows in one chunk, the checked dates as
+    int64 nanoseconds (None when an array comes without them) and the fund labels."""
+    wrong = isinstance(funds_per_chunk, bool) or not isinstance(funds_per_chunk, int)
+    if funds_per_chunk is not None and (wrong or funds_per_chunk < 1):
+        raise ValueError(f"funds_per_chunk must be a positive int, not {funds_per_chunk!r}")
+    if isinstance(panel, dd.DataFrame):
+        if dates is not None or funds is not None:
+            raise TypeError(
+                "dates and funds come from a dask DataFrame's index and columns;"
+                " pass them only with a dask array"
+            )
+        meta = panel._meta
+        if not isinstance(meta.index, pd.DatetimeIndex):
+            raise TypeError(
+                f"returns must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
+            )
+        _fp._check_columns(meta.columns, meta.dtypes)
+        # One pass over the index: the dates to check and the row count of each partition.
+        parts = compute(*panel.index.to_delayed())
+        index = parts[0].append(list(parts[1:])) if len(parts) > 1 else parts[0]
+        checked = _fp._dates_ns(pd.DatetimeIndex(index))
+        frame = panel if _fp._all_float64(meta.dtypes) else panel.astype(np.float64)
+        arr = frame.to_dask_array(lengths=[len(p) for p in parts])
+        arr = arr.rechunk({0: -1, 1: funds_per_chunk or "auto"})
+        return arr, checked, meta.columns
+    if isinstance(panel, da.Array):
+        if panel.ndim != 2:
+            raise ValueError(
+                "returns must be a two-dimensional dask array (dates x funds),"
+                f" not {panel.ndim}-dimensional"
+            )
+        if panel.dtype.kind not in "iuf":
+            raise TypeError(f"returns must be a numeric dask array, not {panel.dtype}")
+        rows, cols = panel.shape
+        if np.isnan(rows) or np.isnan(cols):
+            raise ValueError(
+                "the dask array has unknown chunk sizes; call compute_chunk_sizes() first"
+            )
+        ns: Optional[npt.NDArray[np.int64]] = None
+        if dates is not None:
+            ns = _fp._dates_ns(pd.DatetimeIndex(cast(Any, dates)))
+            if len(ns) != rows:
+                raise ValueError(f"dates has {len(ns)} elements, but returns has {rows} rows")
+        elif need_dates:
+            raise TypeError("dates= is required with a dask array: one date per row")
+        labels = pd.RangeIndex(cols) if funds is None else pd.Index(funds)
+        if len(labels) != cols:
+            raise ValueError(f"funds has {len(labels)} labels, but returns has {cols} columns")
+        if not labels.is_unique:
+            raise ValueError(
+                "fund labels must be unique; duplicated: "
+                f"{labels[labels.duplicated()].unique().tolist()[:10]}"
+            )
+        arr = panel if panel.dtype == np.float64 else panel.astype(np.float64)
+        if len(arr.chunks[0]) > 1 or funds_per_chunk is not None:
+            arr = arr.rechunk({0: -1, 1: funds_per_chunk or arr.chunks[1]})
+        return arr, ns, labels
+    raise TypeError(f"returns must be a dask DataFrame or a dask array, not {type(panel).__name__}")
+
+
+def _column_blocks(arr: da.Array, funds: pd.Index) -> list[tuple[Any, pd.Index]]:
+    """The delayed column blocks of an array whose rows are in one chunk, with their funds."""
+    blocks = arr.to_delayed()
+    assert blocks.shape[0] == 1
+    out = []
+    lo = 0
+    for j, width in enumerate(arr.chunks[1]):
+        out.append((blocks[0, j], funds[lo : lo + width]))
+        lo += width
+    return out
+
+
+def _lazy(parts: list[Any], meta: Union[pd.Series, pd.DataFrame]) -> Any:
+    """One partition per delayed part, in order; the parts are built to match meta."""
+    return dd.from_delayed(parts, meta=meta, verify_meta=False)
+
+
+def _per_block(
+    arr: da.Array,
+    funds: pd.Index,
+    block_fn: Callable[..., Any],
+    meta: Union[pd.Series, pd.DataFrame],
+    *args: Any,
+) -> Any:
+    fn = delayed(block_fn, pure=True)
+    return _lazy([fn(block, labels, *args) for block, labels in _column_blocks(arr, funds)], meta)
+
+
+# --- work done in the tasks: one block of funds with all its rows ----------------------
+
+
+def _troughmend_block(values: npt.NDArray[np.float64], funds: pd.Index) -> pd.Series:
+    return pd.Series(_troughmend(values), index=funds, name="troughmend")
+
+
+def _crossodds_block(
+    values: npt.NDArray[np.float64], codes: npt.NDArray[np.int32]
+) -> npt.NDArray[np.float64]:
+    return _crossodds(codes, values)
+
+
+def _gather(
+    results: list[npt.NDArray[np.float64]], columns: list[npt.NDArray[np.intp]], funds: pd.Index
+) -> pd.Series:
+    """The results of the blocks of whole type groups, back in column order."""
+    out = np.full(len(funds), np.nan)
+    for res, cols in zip(results, columns):
+        out[cols] = res
+    return pd.Series(out, index=funds, name="crossodds")
+
+
+def _horizonret_block(
+    values: npt.NDArray[np.float64],
+    funds: pd.Index,
+    code: str,
+    start: WindowBound,
+    end: WindowBound,
+    dates: npt.NDArray[np.int64],
+) -> pd.DataFrame:
+    first, last = _fp._valid_window(values)
+    start_rows = _fp._window_rows(start, dates, funds, first, "start")
+    end_rows = _fp._window_rows(end, dates, funds, last, "end")
+    return _fp._horizon_frame(_horizonret(code, values, start_rows, end_rows, dates), funds)
+
+
+# --- the indicators --------------------------------------------------------------------
+
+
+def _run_meta(funds: pd.Index) -> pd.DataFrame:
+    return _fp._run_frame(np.empty(0), np.empty(0, np.int64), [], [], funds[:0])
+
+
+def troughmend(
+    returns: Panel,
+    *,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+) -> dd.Series:
+    """Longest drawdown per fund in rows, as ``fundkernels.pandas.troughmend``; a lazy
+    int64 dask Series by fund. The panel is rechunked to all dates in one chunk if needed."""
+    arr, _, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=False)
+    meta = pd.Series(np.empty(0, np.int64), index=labels[:0], name="troughmend")
+    return cast(dd.Series, _per_block(arr, labels, _troughmend_block, meta))
+
+
+def crossodds(
+    returns: Panel,
+    type_codes: TypeCodes,
+    *,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+) -> dd.Series:
+    """Persistence against the peer group per fund, as ``fundkernels.pandas.crossodds``; a
+    lazy float64 dask Series by fund, in column order, in one partition.
+
+    A fund's result depends on every fund of its type group, so the panel is regrouped by
+    columns: whole type groups per task, groups packed in first-appearance order into
+    blocks of about ``funds_per_chunk`` columns (default: the widest column chunk of the
+    input); a group wider than that gets a task of its own. All dates go into one chunk.
+    """
+    arr, _, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=False)
+    codes = _fp._group_codes(type_codes, labels)
+    width = funds_per_chunk or max(arr.chunks[1], default=1)
+    order = np.argsort(codes, kind="stable")  # columns of group 0, then of group 1, ...
+    starts = (
+        np.flatnonzero(np.r_[True, np.diff(codes[order]) != 0])
+        if len(order)
+        else np.empty(0, np.intp)
+    )
+    blocks: list[npt.NDArray[np.intp]] = []
+    current: list[npt.NDArray[np.intp]] = []
+    current_width = 0
+    for lo, hi in zip(starts.tolist(), [*starts[1:].tolist(), len(order)]):
+        # A group never splits: close the block before a group that would overfill it.
+        if current_width and current_width + (hi - lo) > width:
+            blocks.append(np.sort(np.concatenate(current)))
+            current, current_width = [], 0
+        current.append(order[lo:hi])
+        current_width += hi - lo
+    if current:
+        blocks.append(np.sort(np.concatenate(current)))
+    # Each block's task computes its groups; only the results (one number per fund) meet.
+    task = delayed(_crossodds_block, pure=True)
+    results = [
+        task(arr[:, cols].rechunk({1: -1}).to_delayed()[0, 0], codes[cols]) for cols in blocks
+    ]
+    result = delayed(_gather, pure=True)(results, blocks, labels)
+    meta = pd.Series(np.empty(0), index=labels[:0], name="crossodds")
+    return cast(dd.Series, _lazy([result], meta))
+
+
+def horizonret(
+    returns: Panel,
+    horizon: str,
+    start: WindowBound = None,
+    end: WindowBound = None,
+    *,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+) -> dd.DataFrame:
+    """Rolling calendar-horizon statistics per fund, as ``fundkernels.pandas.horizonret``
+    (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
+    all dates in one chunk if needed."""
+    code = _fp._horizon_code(horizon)
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=True)
+    shared = delayed(ns, pure=True)
+    # The bounds may be keyed by fund: one copy in the graph, each task picks its funds.
+    start, end = delayed(start, pure=True), delayed(end, pure=True)
+    meta = _fp._horizon_frame(tuple(np.empty(0) for _ in _fp.HORIZON_COLUMNS), labels[:0])
+    return cast(
+        dd.DataFrame, _per_block(arr, labels, _horizonret_block, meta, code, start, end, shared)
+    )
+
+
+def extremeset(
+    returns: Panel,
+    mode: Mode = "gain",
+    *,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+) -> dd.DataFrame:
+    """The most extreme compounded move over a run per fund, as
+    ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
+    rechunked to all dates in one chunk if needed."""
+    _fp._check_mode(mode)
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=True)
+    shared = delayed(ns, pure=True)
+    fn = delayed(_fp._extremeset_frame, pure=True)
+    parts = [fn(block, shared, mode, part) for block, part in _column_blocks(arr, labels)]
+    return cast(dd.DataFrame, _lazy(parts, _run_meta(labels)))
+
+
+def streakset(
+    returns: Panel,
+    mode: Mode = "gain",
+    *,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+) -> dd.DataFrame:
+    """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
+    by fund. The panel is rechunked to all dates in one chunk if needed."""
+    _fp._check_mode(mode)
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=True)
+    shared = delayed(ns, pure=True)
+    fn = delayed(_fp._streakset_frame, pure=True)
+    parts = [fn(block, shared, mode, part) for block, part in _column_blocks(arr, labels)]
+    return cast(dd.DataFrame, _lazy(parts, _run_meta(labels)))

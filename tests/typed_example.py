@@ -1,0 +1,112 @@
+"""Every function of the package, as a type checker sees it from the installed package.
+
+tests/test_typing.py runs mypy --strict on this file (allowing calls into dask's own
+untyped functions) and runs it as a script. The lines
+marked "type: ignore[...]" are misuses that the checker must reject: with --strict an
+ignore that is not needed is itself an error, so each such line proves that a signature
+is really checked, not taken as Any.
+"""
+
+from __future__ import annotations
+
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+from crossodds import crossodds
+from extremeset import extremeset
+from horizonret import horizonret
+from streakset import streakset
+from troughmend import troughmend
+
+import fundkernels.dask as fkd
+import fundkernels.pandas as fkp
+
+
+def modules(returns: npt.NDArray[np.float64], dates: npt.NDArray[np.int64]) -> int:
+    longest: npt.NDArray[np.int64] = troughmend(returns)
+    odds: npt.NDArray[np.float64] = crossodds(np.zeros(returns.shape[1], np.int32), returns)
+    start = np.zeros(returns.shape[1], np.int64)
+    end = np.full(returns.shape[1], returns.shape[0] - 1, np.int64)
+    mean, median, win, *bands = horizonret("3M", returns, start, end, dates)
+    best = extremeset(returns, dates)
+    worst = extremeset(array_value=-returns, dates=dates, i_code="loss")
+    best_r: npt.NDArray[np.float64] = best["r"]
+    worst_first: list[str] = worst["s"]
+    ret, first, last, length = streakset(returns, dates)
+    ret_loss, *_ = streakset(a_value=-returns, dates=dates, i_code="loss")
+    texts: list[str] = first + last + worst_first
+    lengths: npt.NDArray[np.int64] = length + best["p"]
+    return (
+        len(longest)
+        + len(odds)
+        + len(mean)
+        + len(median)
+        + len(win)
+        + len(bands)
+        + len(best_r)
+        + len(ret)
+        + len(ret_loss)
+        + len(texts)
+        + len(lengths)
+    )
+
+
+def frames(returns: pd.DataFrame) -> pd.DataFrame:
+    longest: pd.Series[int] = fkp.troughmend(returns)
+    odds: pd.Series[float] = fkp.crossodds(returns, {f: "all" for f in returns.columns})
+    one_year = fkp.horizonret(returns, "1Y", start="2000-01-31", end=None)
+    best = fkp.extremeset(returns)
+    losses = fkp.streakset(returns, mode="loss")
+    table = pd.concat([longest, odds, one_year["win"], best["return"], losses["length"]], axis=1)
+    return table
+
+
+def scaled(returns: pd.DataFrame) -> pd.DataFrame:
+    panel = dd.from_pandas(returns, npartitions=2)
+    values = da.from_array(returns.to_numpy(), chunks=(5, 2))
+    longest: dd.Series = fkd.troughmend(panel, funds_per_chunk=2)
+    odds: dd.Series = fkd.crossodds(
+        values, pd.Series(0, index=returns.columns), funds=returns.columns
+    )
+    one_year: dd.DataFrame = fkd.horizonret(
+        values, "1Y", dates=returns.index, funds=returns.columns
+    )
+    best: dd.DataFrame = fkd.extremeset(panel, "loss")  # the worst run of losses
+    streaks: dd.DataFrame = fkd.streakset(values, dates=returns.index, funds=list(returns.columns))
+    counts: pd.Series[int] = longest.compute()
+    ratios: pd.Series[float] = odds.compute()
+    horizons: pd.DataFrame = one_year.compute()
+    worst: pd.DataFrame = best.compute()
+    runs: pd.DataFrame = streaks.compute()
+    return pd.concat(
+        [counts, ratios, horizons, worst.add_prefix("worst_"), runs.add_prefix("streak_")], axis=1
+    )
+
+
+def misuse(returns: pd.DataFrame, values: npt.NDArray[np.float64]) -> None:
+    troughmend(funds_val=values)  # type: ignore[call-arg]
+    crossodds(values)  # type: ignore[call-arg]
+    horizonret("1Y", values, 0, 0)  # type: ignore[call-arg]
+    extremeset(values, np.zeros(3), i_code=None)  # type: ignore[arg-type]
+    streakset(values, np.zeros(3), i_code=1)  # type: ignore[arg-type]
+    text: int = streakset(values, np.zeros(3))[1]  # type: ignore[assignment]
+    counts: pd.Series[float] = fkp.troughmend(returns)  # type: ignore[assignment]
+    fkp.extremeset(returns, mode="up")  # type: ignore[arg-type]
+    fkp.horizonret(returns)  # type: ignore[call-arg]
+    fkd.streakset(dd.from_pandas(returns), mode="gain", chunks=3)  # type: ignore[call-arg]
+    fkd.troughmend(returns)  # type: ignore[arg-type]
+    print(text, counts)
+
+
+if __name__ == "__main__":
+    rng = np.random.default_rng(3)
+    index = pd.date_range("1999-01-31", periods=30, freq="ME")
+    frame = pd.DataFrame(rng.normal(0.005, 0.04, (30, 4)), index=index, columns=list("abcd"))
+    raw = frame.to_numpy()
+    ns = index.as_unit("ns").asi8
+    assert modules(raw, ns) > 0
+    assert frames(frame).shape == (4, 5)
+    assert scaled(frame).shape[0] == 4
+    print("typed example ran")
