@@ -21,19 +21,24 @@
 
 namespace fk {
 
-// Rows per tile when a block must be gathered (column-major or strided input): the tile
-// of tile_rows x B doubles stays in the first-level cache.
+// Rows per tile: a tile of tile_rows x B doubles stays in the first-level cache.
 template <int B>
 constexpr std::int64_t tile_rows = 2048 / B;
 
-// Feeds every row of the block starting at column c0 to kernel.row. Row-major input with a
-// full block is read in place; anything else is gathered tile by tile into `tile`
-// (tile_rows<B> * B doubles), each column of the tile read contiguously where the
-// matrix is column-major.
+// Feeds every row of the block starting at column c0 to kernel.row.
+//
+// A full block of at most eight columns in a row-major matrix is one cache line per row
+// and is read in place. Otherwise the rows are gathered tile by tile into `tile`
+// (tile_rows<B> * B doubles, row i at tile + i * B): a row-major matrix row by row, any
+// other layout column by column, so that memory is read along its cache lines either way,
+// many lines at a time. The slots beyond the matrix's last column are set to NaN row by
+// row, just before the kernel reads the row. Besides serving a short last block, that
+// small loop between the rows keeps the compiler from fusing a wide kernel's loops of two
+// consecutive rows into one loop, which it then fails to vectorise.
 template <int B, class Kernel>
 void walk_block(const Matrix& m, std::int64_t c0, Kernel& k, double* tile) {
     const std::int64_t width = std::min<std::int64_t>(B, m.cols - c0);
-    if (m.cs == 1 && width == B) {
+    if (B <= 8 && m.cs == 1 && width == B) {
         const double* p = m.data + c0;
         for (std::int64_t r = 0; r < m.rows; ++r) k.row(p + r * m.rs, r);
         return;
@@ -42,15 +47,19 @@ void walk_block(const Matrix& m, std::int64_t c0, Kernel& k, double* tile) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::int64_t r0 = 0; r0 < m.rows; r0 += T) {
         const std::int64_t n = std::min(T, m.rows - r0);
-        for (std::int64_t j = 0; j < B; ++j) {
-            if (j < width) {
-                const double* src = m.data + r0 * m.rs + (c0 + j) * m.cs;
-                for (std::int64_t i = 0; i < n; ++i) tile[i * B + j] = src[i * m.rs];
-            } else {
-                for (std::int64_t i = 0; i < n; ++i) tile[i * B + j] = nan;
-            }
+        const double* src = m.data + r0 * m.rs + c0 * m.cs;
+        if (m.cs == 1) {
+            for (std::int64_t i = 0; i < n; ++i)
+                for (std::int64_t j = 0; j < width; ++j) tile[i * B + j] = src[i * m.rs + j];
+        } else {
+            for (std::int64_t j = 0; j < width; ++j)
+                for (std::int64_t i = 0; i < n; ++i) tile[i * B + j] = src[j * m.cs + i * m.rs];
         }
-        for (std::int64_t i = 0; i < n; ++i) k.row(tile + i * B, r0 + i);
+        for (std::int64_t i = 0; i < n; ++i) {
+            double* t = tile + i * B;
+            for (std::int64_t j = width; j < B; ++j) t[j] = nan;
+            k.row(t, r0 + i);
+        }
     }
 }
 

@@ -246,3 +246,27 @@ def test_panels_in_any_layout(mode, layout):
     want = reference(x, d, mode)
     assert_same(extremeset(LAYOUTS[layout](x), d, mode), want)
     assert_same(peer(LAYOUTS[layout](x), d, mode), want)
+
+
+def long_runs(rows, cols, seed):
+    """Wide and tall enough for several column blocks and row tiles, with runs across them."""
+    rng = np.random.default_rng(seed)
+    x = awkward_matrix(rng, rows, cols)
+    x[:, 0] = rng.uniform(0.001, 0.02, rows)  # one run through every row
+    x[:, cols // 2] = np.where(np.arange(rows) % 40 == 39, -0.1, 0.01)  # equal growth: the last
+    c = cols - 1  # growth of exactly 1.0 at the head of a long run cuts it short
+    x[:, c] = -0.01
+    x[rows // 4: rows // 4 + 3, c] = 5e-17
+    x[rows // 4 + 3: rows - 5, c] = 0.01
+    return x
+
+
+@pytest.mark.parametrize("mode", ["positive", "inverted"])
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("rows, cols", [(130, 131), (75, 64)])
+def test_long_runs_across_blocks_and_tiles(rows, cols, layout, mode):
+    x = long_runs(rows, cols, rows + cols)
+    if mode != "positive":
+        x = np.abs(x)  # loss sizes
+    d = days(rows)
+    assert_same(extremeset(LAYOUTS[layout](x), d, mode), reference(x, d, mode))

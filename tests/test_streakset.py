@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import awkward_matrix, matrices, same_bits
+from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
 from np_streakset import peer
 from streakset import streakset
 
@@ -163,3 +163,23 @@ def test_random_panels_match_reference(cols, mode):
     dates = np.random.default_rng(0).integers(-(2**62), 2**62, 90)
     for layout in (x, np.asfortranarray(x)):
         assert_same(streakset(layout, dates, mode), reference(x, dates, mode))
+
+
+def long_runs(rows, cols, seed):
+    """Wide and tall enough for several column blocks and row tiles, with runs across them."""
+    rng = np.random.default_rng(seed)
+    x = awkward_matrix(rng, rows, cols)
+    x[:, 0] = rng.uniform(0.001, 0.02, rows)  # one run through every row, open at the end
+    x[:, cols // 2] = np.where(np.arange(rows) % 40 == 39, -0.01, 0.01)  # equal runs: the last
+    x[: rows // 2, cols - 1] = 0.02  # the longest run ends halfway
+    x[rows // 2, cols - 1] = -0.02
+    return x
+
+
+@pytest.mark.parametrize("mode", ["positive", "negative"])
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("rows, cols", [(130, 131), (75, 64)])
+def test_long_runs_across_blocks_and_tiles(rows, cols, layout, mode):
+    x = long_runs(rows, cols, rows + cols)
+    dates = np.random.default_rng(1).integers(-(2**62), 2**62, rows)
+    assert_same(streakset(LAYOUTS[layout](x), dates, mode), reference(x, dates, mode))
