@@ -168,43 +168,158 @@ Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) {
     return {src[k], k > lo ? src[k - 1] : before};
 }
 
-// Median of the values row[off[0]], ..., row[off[n_cols - 1]] that are not NaN, NaN when
-// there is none; `a` and `b` are scratch of n_cols values each. For an even count it is the
-// two middle values added, then halved, so two huge values give an infinite median and inf
-// with -inf gives NaN. The median of a multiset is the same whatever order the selection
-// leaves, up to the sign of a zero, which no comparison with it can tell.
-double nan_median(const double* row, const std::int64_t* off, std::size_t n_cols, double* a,
-                  double* b) {
-    // Gathered at fixed places first: reading a value back right after a store to a place
-    // that depended on the previous value's NaN test costs a pipeline restart.
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < n_cols; ++i) {
-        const double v = row[off[i]];
-        a[i] = v;
-        n += std::isnan(v) ? 0 : 1;
+// Values drawn to bracket a median, how far (in ranks of that sample) the bracket
+// reaches to either side of the sample's middle, and the smallest group worth it.
+constexpr std::size_t SAMPLE = 32;
+constexpr std::size_t SPREAD = 6;
+constexpr std::size_t MIN_BRACKET = 128;
+
+// Sorts the s values at x (no NaN) in place, by insertion: few values, so few moves.
+void insertion_sort(double* x, std::size_t s) {
+    for (std::size_t i = 1; i < s; ++i) {
+        const double v = x[i];
+        std::size_t j = i;
+        for (; j > 0 && v < x[j - 1]; --j) x[j] = x[j - 1];
+        x[j] = v;
     }
-    if (n < n_cols) {
-        for (std::size_t i = 0, j = 0; i < n_cols; ++i) {
-            const double v = a[i];
-            a[j] = v;
-            j += std::isnan(v) ? 0 : 1;
+}
+
+// Counts of the values at v[0 .. n) that are not NaN and that lie below lo: a plain loop
+// the compiler vectorises.
+struct Counts {
+    std::size_t valid, below;
+};
+
+Counts count_below(const double* v, std::size_t n, double lo) {
+    Counts c{0, 0};
+    for (std::size_t i = 0; i < n; ++i) {
+        c.valid += v[i] == v[i] ? 1 : 0;
+        c.below += v[i] < lo ? 1 : 0;
+    }
+    return c;
+}
+
+// Copies the values of v[0 .. n) within [lo, hi] to m and returns their count. Every
+// value is written, and only those within the range advance the count: no branch waits on
+// a comparison. NaN fails both tests.
+std::size_t copy_within(const double* v, std::size_t n, double lo, double hi, double* m) {
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = v[i];
+        m[w] = x;
+        w += (x >= lo) & (x <= hi) ? 1 : 0;
+    }
+    return w;
+}
+
+// The kk-th smallest (0 < kk < w) of the w values at m, no NaN, and the value ranked
+// before it. The sorted sample values sorted[rl .. rh] all lie within the range of m;
+// two of them close to where the kk-th value should fall narrow the range once more
+// before the selection. b is scratch of 2 w values.
+Middle select_within(double* m, std::size_t w, std::size_t kk, const double* sorted,
+                     std::size_t rl, std::size_t rh, double* b) {
+    if (w >= 4 * SAMPLE && rh - rl > 4) {
+        const double at = static_cast<double>(rl) + (static_cast<double>(kk) + 0.5) /
+                                                        static_cast<double>(w) *
+                                                        static_cast<double>(rh - rl);
+        const auto ra = static_cast<std::size_t>(std::max(at - 2.0, static_cast<double>(rl)));
+        const auto rb = static_cast<std::size_t>(std::min(at + 2.0, static_cast<double>(rh)));
+        const double lo = sorted[ra], hi = sorted[rb];
+        double* m2 = b;
+        const std::size_t below = count_below(m, w, lo).below;
+        if (kk >= below) {
+            const std::size_t w2 = copy_within(m, w, lo, hi, m2);
+            const std::size_t k2 = kk - below;
+            if (k2 < w2) {
+                if (k2 > 0) return select_middle(m2, b + w2, w2, k2);
+                // The kk-th is the smallest in the narrower range; the one before it the
+                // largest below it, within m as kk > 0.
+                Middle mid{*std::min_element(m2, m2 + w2),
+                           -std::numeric_limits<double>::infinity()};
+                for (std::size_t i = 0; i < w; ++i)
+                    mid.before = m[i] < lo && m[i] > mid.before ? m[i] : mid.before;
+                return mid;
+            }
         }
     }
+    return select_middle(m, b, w, kk);
+}
+
+// One group on one date: gathers the group's values row[vo[0]], ..., row[vo[n_cols - 1]]
+// to v and returns the median of those that are not NaN, NaN when there is none. m is
+// scratch of max(n_cols, 3 SAMPLE) values, b of twice that. For an even count the median
+// is the two middle values added, then halved, so two huge values give an infinite median
+// and inf with -inf gives NaN. The median of a multiset is the same whatever order the
+// selection leaves, up to the sign of a zero, which no comparison with it can tell.
+//
+// A large group is bracketed: two order statistics of an evenly spaced sample of the
+// group bound a range that should hold the middle values; counts of the values and of
+// those below the range tell whether it does, and the selection then runs over the values
+// within it only. Should the range miss a middle value, it runs over all values.
+double gather_median(const double* row, const std::int64_t* vo, std::size_t n_cols, double* v,
+                     double* m, double* b) {
+    for (std::size_t i = 0; i < n_cols; ++i) v[i] = row[vo[i]];
+    if (n_cols >= MIN_BRACKET) {
+        double* smp = b;
+        std::size_t s = 0;
+        for (std::size_t i = 0; i < SAMPLE; ++i) {
+            const double x = v[(2 * i + 1) * n_cols / (2 * SAMPLE)];
+            smp[s] = x;
+            s += x == x ? 1 : 0;
+        }
+        if (s >= SAMPLE / 2) {
+            double* sorted = smp;
+            insertion_sort(sorted, s);
+            const std::size_t rl = s / 2 > SPREAD ? s / 2 - SPREAD : 1;
+            const std::size_t rh = std::min(s / 2 + SPREAD, s - 2);
+            const double lo = sorted[rl], hi = sorted[rh];
+            const Counts c = count_below(v, n_cols, lo);
+            const std::size_t n = c.valid, k = n / 2;
+            if (n >= 3 && k >= c.below) {
+                const std::size_t w = copy_within(v, n_cols, lo, hi, m);
+                const std::size_t kk = k - c.below;
+                if (kk < w) {
+                    Middle mid;
+                    if (kk > 0) {
+                        mid = select_within(m, w, kk, sorted, rl, rh, b + 2 * SAMPLE);
+                    } else {
+                        // The k-th is the smallest in the range; the one before it the
+                        // largest below it.
+                        mid = {*std::min_element(m, m + w),
+                               -std::numeric_limits<double>::infinity()};
+                        for (std::size_t i = 0; i < n_cols; ++i)
+                            mid.before = v[i] < lo && v[i] > mid.before ? v[i] : mid.before;
+                    }
+                    return n % 2 == 1 ? mid.kth : (mid.before + mid.kth) * 0.5;
+                }
+            }
+        }
+    }
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < n_cols; ++i) {
+        const double x = v[i];
+        m[n] = x;
+        n += x == x ? 1 : 0;
+    }
     if (n == 0) return nan_val;
-    if (n == 1) return a[0];
-    if (n == 2) return (a[0] + a[1]) * 0.5;
-    const Middle mid = select_middle(a, b, n, n / 2);
+    if (n == 1) return m[0];
+    if (n == 2) return (m[0] + m[1]) * 0.5;
+    const Middle mid = select_middle(m, b, n, n / 2);
     return n % 2 == 1 ? mid.kth : (mid.before + mid.kth) * 0.5;
 }
 
-// One group on one date: value row[vo[i]] gives the status out[col[i]]. A value equal to
-// its group median is a winner.
-void flag_group(const double* row, const std::int64_t* vo, const std::int64_t* col, std::size_t n,
-                std::int8_t* out, double* buf) {
-    const double med = nan_median(row, vo, n, buf, buf + n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = row[vo[i]];
-        out[col[i]] = (std::isnan(v) || std::isnan(med)) ? no_flag : (v >= med ? winner : loser);
+// One group on one date: the statuses out[0 .. n_cols) of the group's values. A value
+// equal to its group median is a winner; with no value or no median (NaN) neither test
+// holds and the status is no_flag. v and m are scratch of max(n_cols, 3 SAMPLE) values,
+// b of twice that.
+void flag_group(const double* row, const std::int64_t* vo, std::size_t n_cols,
+                std::int8_t* out, double* v, double* m, double* b) {
+    const double med = gather_median(row, vo, n_cols, v, m, b);
+    for (std::size_t i = 0; i < n_cols; ++i) {
+        const int ge = v[i] >= med ? 1 : 0;
+        const int lt = v[i] < med ? 1 : 0;
+        static_assert(winner == 1 && loser == 0 && no_flag == -1, "status = 2 ge + lt - 1");
+        out[i] = static_cast<std::int8_t>(2 * ge + lt - 1);
     }
 }
 
@@ -214,33 +329,38 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     const std::int64_t F = m.cols;
     const std::int32_t* type_ptr = fk::vector_arg(f_type, "type_codes", F, "columns");
 
+    std::vector<double> cpr_list(static_cast<std::size_t>(F), nan_val);
     const Groups groups = group_by_code(type_ptr, F);
     const std::size_t n_groups = groups.starts.size() - 1;
+    // Funds in groups, in group order: fund i of that order is column groups.cols[i].
+    const auto G = static_cast<std::int64_t>(groups.cols.size());
+    if (G == 0 || D == 0) return fk::to_numpy(cpr_list);
     std::vector<std::int64_t> voff(groups.cols.size());  // element offsets within a row
     for (std::size_t i = 0; i < groups.cols.size(); ++i) voff[i] = groups.cols[i] * m.cs;
 
     const std::int64_t date_block = block_length(D);
     const std::int64_t n_blocks = (D + date_block - 1) / date_block;
-    Chains chains(static_cast<std::size_t>(n_blocks * F));
+    Chains chains(static_cast<std::size_t>(n_blocks * G));
     // Date by date when the matrix's rows are contiguous, group by group otherwise, so that
     // the reads follow the matrix's memory.
     const bool by_rows = std::llabs(m.cs) <= std::llabs(m.rs);
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
-        std::vector<double> buf(2 * groups.largest);  // two scratch buffers
-        // Statuses of the block's dates, a row of F per date. Funds alone in their group are
-        // never written and keep no_flag.
-        std::vector<std::int8_t> status(static_cast<std::size_t>(std::min(D, date_block) * F),
-                                        no_flag);
+        // A group's values on one date, and two scratch buffers for its median.
+        const std::size_t big = std::max(groups.largest, 3 * SAMPLE);
+        std::vector<double> vals(big), mbuf(big), bbuf(2 * big);
+        // Statuses of the block's dates, a row of G per date, funds in group order.
+        std::vector<std::int8_t> status(static_cast<std::size_t>(std::min(D, date_block) * G));
         const std::int64_t* const vo = voff.data();
-        const std::int64_t* const col = groups.cols.data();
         const std::size_t* const starts = groups.starts.data();
         const auto step = static_cast<std::int64_t>(n);
         for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
             const std::int64_t d0 = b * date_block;
             const std::int64_t d1 = std::min(D, d0 + date_block);
             auto one = [&](std::int64_t d, std::size_t g) {
-                flag_group(m.data + d * m.rs, vo + starts[g], col + starts[g],
-                           starts[g + 1] - starts[g], status.data() + (d - d0) * F, buf.data());
+                const std::size_t first = starts[g];
+                flag_group(m.data + d * m.rs, vo + first, starts[g + 1] - first,
+                           status.data() + (d - d0) * G + first, vals.data(), mbuf.data(),
+                           bbuf.data());
             };
             if (by_rows) {
                 for (std::int64_t d = d0; d < d1; ++d)
@@ -249,22 +369,21 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                 for (std::size_t g = 0; g < n_groups; ++g)
                     for (std::int64_t d = d0; d < d1; ++d) one(d, g);
             }
-            const std::size_t at = static_cast<std::size_t>(b * F);
+            const std::size_t at = static_cast<std::size_t>(b * G);
             for (std::int64_t d = d0; d < d1; ++d)
-                extend(status.data() + (d - d0) * F, chains.first.data() + at,
+                extend(status.data() + (d - d0) * G, chains.first.data() + at,
                        chains.last.data() + at, chains.pairs.data() + at,
-                       chains.reversals.data() + at, F);
+                       chains.reversals.data() + at, G);
         }
     });
 
     // Each fund's blocks joined in date order: the last status of one block with a status
     // and the first of the next one form the pair that spans them.
-    std::vector<double> cpr_list(static_cast<std::size_t>(F), nan_val);
-    fk::for_each_item(static_cast<std::uint64_t>(F), [&](std::uint64_t c) {
+    fk::for_each_item(static_cast<std::uint64_t>(G), [&](std::uint64_t i) {
         std::int64_t pairs = 0, reversals = 0;
         std::int8_t last = no_flag;
         for (std::int64_t b = 0; b < n_blocks; ++b) {
-            const std::size_t at = static_cast<std::size_t>(b * F) + c;
+            const std::size_t at = static_cast<std::size_t>(b * G) + i;
             if (chains.first[at] == no_flag) continue;
             if (last != no_flag) {
                 ++pairs;
@@ -276,7 +395,8 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
         }
         // Repeats over reversals; no reversal leaves NaN.
         if (reversals > 0)
-            cpr_list[c] = static_cast<double>(pairs - reversals) / static_cast<double>(reversals);
+            cpr_list[static_cast<std::size_t>(groups.cols[i])] =
+                static_cast<double>(pairs - reversals) / static_cast<double>(reversals);
     });
     return fk::to_numpy(cpr_list);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -29,17 +30,46 @@ constexpr std::int32_t I32_MAX = std::numeric_limits<std::int32_t>::max();
 // and this value is not, so it never stands for a real date.
 constexpr std::int64_t BEYOND = I64_MAX;
 
-// UTC breakdown; the sub-second part is dropped by truncation toward zero.
-void ns_to_tm(std::int64_t ns, std::tm& out) {
-    const std::time_t s = static_cast<std::time_t>(ns / NS_PER_S);
-    gmtime_r(&s, &out);
+// Days from 1970-01-01 to the proleptic Gregorian date y-m-d (m from 1 to 12), counted in
+// whole 400-year eras of 146097 days from 0000-03-01, so that leap days end a year.
+std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;                                    // 0 .. 399
+    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;  // 0 .. 365
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;            // 0 .. 146096
+    return era * 146097 + doe - 719468;
 }
 
-// Inverse UTC conversion. Times after 2262-04-11 have no nanosecond count; they saturate
-// to BEYOND instead of wrapping to a date in the past.
+// UTC breakdown; the sub-second part is dropped by truncation toward zero. Only the
+// fields that add_months_ns reads are filled. Plain integer arithmetic gives the same
+// fields as the C library's breakdown, at a fraction of its cost per row.
+void ns_to_tm(std::int64_t ns, std::tm& out) {
+    const std::int64_t s = ns / NS_PER_S;
+    const std::int64_t days = s / 86400 - (s % 86400 < 0 ? 1 : 0);  // floored
+    const std::int64_t sod = s - days * 86400;
+    const std::int64_t z = days + 719468;  // days from 0000-03-01
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;                                       // 0 .. 146096
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0 .. 399
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // 0 .. 365
+    const std::int64_t mp = (5 * doy + 2) / 153;  // months from March, 0 .. 11
+    const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    out.tm_year = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0) - 1900);
+    out.tm_mon = static_cast<int>(m - 1);
+    out.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    out.tm_hour = static_cast<int>(sod / 3600);
+    out.tm_min = static_cast<int>(sod / 60 % 60);
+    out.tm_sec = static_cast<int>(sod % 60);
+}
+
+// Inverse UTC conversion of a breakdown whose fields all lie in their ranges, as
+// add_months_ns builds them. Times after 2262-04-11 have no nanosecond count; they
+// saturate to BEYOND instead of wrapping to a date in the past.
 std::int64_t tm_to_ns(const std::tm& in) {
-    std::tm copy = in;
-    const std::int64_t s = timegm(&copy);
+    const std::int64_t s =
+        days_from_civil(std::int64_t{in.tm_year} + 1900, in.tm_mon + 1, in.tm_mday) * 86400 +
+        in.tm_hour * 3600 + in.tm_min * 60 + in.tm_sec;
     if (s > I64_MAX / NS_PER_S) return BEYOND;
     if (s < I64_MIN / NS_PER_S) return I64_MIN;
     return s * NS_PER_S;
@@ -124,16 +154,172 @@ struct Results {
           l0(n, NaN), l5(n, NaN), l10(n, NaN) {}
 };
 
-// Median of the n values at v, which it reorders. Horizon returns are never -0.0 (x - 1.0
-// is +0.0 when x is 1.0) and never NaN here, so equal values are equal bit for bit and
-// any selection gives the value a full sort would.
-double nan_median(double* v, std::size_t n) {
+// The k-th smallest of a multiset and the largest value ranked before it.
+struct Middle {
+    double kth;
+    double before;
+};
+
+// Copies src[lo..hi) into dst[lo..hi): the values that `keep_front` accepts to the front,
+// the others to the back, and returns where the others begin. Neither a branch nor a load
+// waits for the comparison: every value is written to both ends, and the next value simply
+// overwrites the wrong one.
+template <class Pred>
+std::size_t split_copy(const double* src, double* dst, std::size_t lo, std::size_t hi,
+                       Pred keep_front) {
+    std::size_t n_front = 0;
+    for (std::size_t j = 0; j < hi - lo; ++j) {
+        const double v = src[lo + j];
+        dst[lo + n_front] = v;
+        dst[hi - 1 - j + n_front] = v;
+        n_front += keep_front(v) ? 1 : 0;
+    }
+    return lo + n_front;
+}
+
+// Selection of the k-th smallest of a[0..n), 0 < k < n, no NaN; `a` and `b` are scratch of
+// n values each and both are overwritten. Quickselect around a median of three, each round
+// copying the live range from one buffer into the other. The value ranked before k is the
+// previous one in the final sorted range, unless k sits at that range's front: then it is
+// the largest of the values last left behind below it, all of which are smaller than what
+// stays. When a round leaves nothing below the pivot, the run of values equal to the pivot
+// is split off, so that ties cannot stall the selection; the standard library's selection
+// takes over should the pivots keep coming out badly anyway.
+Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) {
+    double* src = a;
+    double* dst = b;
+    std::size_t lo = 0, hi = n;  // the k-th smallest lies in src[lo..hi)
+    double before = NaN;         // valid once k == lo
+    for (int budget = 64; hi - lo > 16; --budget) {
+        if (budget == 0) {
+            std::nth_element(src + lo, src + k, src + hi);
+            if (k > lo) before = *std::max_element(src + lo, src + k);
+            return {src[k], before};
+        }
+        const double x = src[lo], y = src[lo + (hi - lo) / 2], z = src[hi - 1];
+        const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+        const std::size_t mid =
+            split_copy(src, dst, lo, hi, [pivot](double v) { return v < pivot; });
+        std::swap(src, dst);
+        if (k < mid) {
+            hi = mid;
+            continue;
+        }
+        if (mid > lo) {
+            if (k == mid) before = *std::max_element(src + lo, src + mid);
+            lo = mid;
+            continue;
+        }
+        // The pivot is the smallest value of the range: take off the run equal to it.
+        const std::size_t above =
+            split_copy(src, dst, lo, hi, [pivot](double v) { return !(pivot < v); });
+        std::swap(src, dst);
+        if (k < above) return {pivot, k > lo ? pivot : before};
+        before = pivot;
+        lo = above;
+    }
+    // Short range: insertion sort.
+    for (std::size_t i = lo + 1; i < hi; ++i) {
+        const double v = src[i];
+        std::size_t j = i;
+        for (; j > lo && v < src[j - 1]; --j) src[j] = src[j - 1];
+        src[j] = v;
+    }
+    return {src[k], k > lo ? src[k - 1] : before};
+}
+
+// Values drawn to bracket a selection, how far (in ranks of that sample) the bracket
+// reaches to either side of where the wanted rank falls in it, and the fewest values
+// worth a bracketing round.
+constexpr std::size_t SAMPLE = 64;
+constexpr double SPREAD = 7.0;
+constexpr std::size_t MIN_BRACKET = 4 * SAMPLE;
+
+Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                  std::size_t k, double* m, double* b);
+
+// One bracketing round for the k-th smallest of the n valid values among rows values
+// a[0], a[stride], ... (NaN marks the others): two order statistics of an evenly spaced
+// sample bound a range that should hold the k-th value; one pass counts the values
+// below the range and copies those within it to m, and the selection goes on within
+// that range only. False when the range misses the k-th value or the sample has too few
+// values. m is scratch of 2 rows values, b of max(n, 3 SAMPLE).
+bool bracketed(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+               std::size_t k, double* m, double* b, Middle& out) {
+    double* smp = b;
+    std::size_t s = 0;
+    for (std::size_t i = 0; i < SAMPLE; ++i) {
+        const double v = a[(2 * i + 1) * rows / (2 * SAMPLE) * stride];
+        smp[s] = v;
+        s += v == v ? 1 : 0;
+    }
+    if (s < SAMPLE / 2) return false;
+    const double at =
+        (static_cast<double>(k) + 0.5) * static_cast<double>(s) / static_cast<double>(n);
+    const double top = static_cast<double>(s - 2);
+    const auto rl = static_cast<std::size_t>(std::clamp(at - SPREAD, 1.0, top));
+    const auto rh = static_cast<std::size_t>(std::clamp(at + SPREAD, 1.0, top));
+    // A selection leaves only part of the sample in its first buffer: a fresh copy each.
+    std::copy(smp, smp + s, b + SAMPLE);
+    const double lo = select_middle(b + SAMPLE, b + 2 * SAMPLE, s, rl).kth;
+    const double hi = select_middle(smp, b + 2 * SAMPLE, s, rh).kth;
+    // Every value is written to m, and only those within [lo, hi] advance the count: no
+    // branch waits on a comparison. NaN fails every test.
+    std::size_t below = 0, c = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        m[c] = v;
+        c += (v >= lo) & (v <= hi) ? 1 : 0;
+        below += v < lo ? 1 : 0;
+    }
+    if (k < below || k - below >= c) return false;
+    const std::size_t kk = k - below;
+    if (kk > 0) {
+        // A range no smaller than half of the values (ties) goes to the plain selection,
+        // so that rounds always shrink.
+        out = 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
+        return true;
+    }
+    // The k-th is the smallest in the range; the one before it the largest below it.
+    out.kth = *std::min_element(m, m + c);
+    out.before = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        out.before = v < lo && v > out.before ? v : out.before;
+    }
+    return true;
+}
+
+// The k-th smallest (0 < k < n) of the n valid values among rows values a[0], a[stride],
+// ... (NaN marks the others), and the value ranked before it; scratch as for bracketed.
+Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                  std::size_t k, double* m, double* b) {
+    Middle out{};
+    if (n >= MIN_BRACKET && bracketed(a, stride, rows, n, k, m, b, out)) return out;
+    std::size_t c = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        m[c] = v;
+        c += v == v ? 1 : 0;
+    }
+    return select_middle(m, b, n, k);
+}
+
+// Median of the n valid values among the rows values col[0], col[stride], ... (NaN marks
+// the others): the middle value, or for an even count the two middle values added, then
+// halved. m is scratch of 2 rows values, b of max(n, 3 SAMPLE). Horizon returns are
+// never -0.0 (q - 1.0 is +0.0 when q is 1.0), so equal values are equal bit for bit and
+// any exact selection gives the value a full sort would.
+double column_median(const double* col, std::size_t stride, std::size_t rows, std::size_t n,
+                     double* m, double* b) {
     if (n == 0) return NaN;
-    const std::size_t k = n / 2;
-    std::nth_element(v, v + k, v + n);
-    double med = v[k];
-    if (n % 2 == 0) med = (med + *std::max_element(v, v + k)) * 0.5;
-    return med;
+    if (n == 1) {
+        std::size_t i = 0;
+        while (col[i * stride] != col[i * stride]) ++i;
+        return col[i * stride];
+    }
+    const Middle mid = select_kth(col, stride, rows, n, n / 2, m, b);
+    return n % 2 == 1 ? mid.kth : (mid.kth + mid.before) * 0.5;
 }
 
 // A fund's window of rows, clipped to the matrix (lo > hi when it holds no row).
@@ -145,81 +331,129 @@ Window window_of(std::int64_t start, std::int64_t end, std::int64_t D) {
     return {std::max<std::int64_t>(start, 0), std::min<std::int64_t>(end, D - 1)};
 }
 
-// Columns whose value paths a worker builds together, and the rows per step of that build.
-// In a row-major matrix each row of a column lies on its own page; going through a few
-// hundred rows for several columns at once reuses those pages and cache lines instead of
-// walking every page once per column.
-constexpr std::int64_t GROUP = 8;
-constexpr std::int64_t CHUNK = 256;
+constexpr int B = 8;  // adjacent columns walked together
 
-// Value paths of the g columns cols[0..g): column j's path goes to nv[j * D ..], rows of
-// its window only. The path compounds 1 + v from 1.0 at the window's first row; a missing
-// return keeps the level (before the first valid value, at 1.0).
-void build_paths(const fk::Matrix& m, const std::int64_t* cols, const Window* win, int g,
-                 double* nv) {
+// Rows gathered at a time from a matrix whose rows are not contiguous: the gathered
+// stretch of the block's paths stays in the first-level cache.
+constexpr std::int64_t TILE = 512;
+
+// Value paths of the block of columns c0 .. c0 + width - 1: path[r * B + j] is column j's
+// level at row r. Inside a column's window the level compounds 1 + v from 1.0, and a
+// missing return keeps it (before the first valid value, at 1.0); outside the window the
+// level is never read. win holds each lane's window, full for lanes without results.
+//
+// The returns are copied in first (a row-major block row by row, anything else column by
+// column in short stretches), then turned into growth factors in place, then multiplied
+// up row by row. Each step is a plain loop the compiler vectorises; a factor chosen and
+// multiplied in the same loop would not be, as the compiler turns the product with a
+// selected factor back into a branch around the multiplication.
+void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const Window* win,
+                 double* path) {
     const std::int64_t D = m.rows;
-    double acc[GROUP];
-    std::fill(acc, acc + GROUP, 1.0);
-    for (std::int64_t r0 = 0; r0 < D; r0 += CHUNK) {
-        const std::int64_t r1 = std::min(r0 + CHUNK, D) - 1;
-        for (int j = 0; j < g; ++j) {
-            const std::int64_t a = std::max(r0, win[j].lo);
-            const std::int64_t b = std::min(r1, win[j].hi);
-            const double* col = m.col(cols[j]);
-            double* path = nv + j * D;
-            double level = acc[j];
-            for (std::int64_t r = a; r <= b; ++r) {
-                const double v = col[r * m.rs];
-                if (!std::isnan(v)) level = level * (v + 1.0);
-                path[r] = level;
+    if (m.cs == 1 && width == B) {
+        for (std::int64_t r = 0; r < D; ++r) {
+            const double* src = m.data + r * m.rs + c0;
+            double* dst = path + r * B;
+            for (int j = 0; j < B; ++j) dst[j] = src[j];
+        }
+    } else {
+        for (std::int64_t r0 = 0; r0 < D; r0 += TILE) {
+            const std::int64_t n = std::min(TILE, D - r0);
+            for (std::int64_t j = 0; j < B; ++j) {
+                double* dst = path + r0 * B + j;
+                if (j < width) {
+                    const double* src = m.data + r0 * m.rs + (c0 + j) * m.cs;
+                    for (std::int64_t i = 0; i < n; ++i) dst[i * B] = src[i * m.rs];
+                } else {
+                    for (std::int64_t i = 0; i < n; ++i) dst[i * B] = NaN;
+                }
             }
-            acc[j] = level;
+        }
+    }
+    // Growth factors: 1 + v inside the window where v is not NaN, 1.0 elsewhere. Rows that
+    // every lane's window holds need no window test.
+    std::int64_t all_lo = 0, all_hi = D - 1;
+    for (int j = 0; j < B; ++j) {
+        all_lo = std::max(all_lo, win[j].lo);
+        all_hi = std::min(all_hi, win[j].hi);
+    }
+    const std::int64_t inner_end = std::max(all_lo, all_hi + 1);  // rows [all_lo, inner_end)
+    for (std::int64_t i = all_lo * B; i < inner_end * B; ++i) {
+        const double vp = path[i] + 1.0;  // NaN only when v is NaN
+        path[i] = vp == vp ? vp : 1.0;
+    }
+    for (std::int64_t r = 0; r < D; ++r) {
+        if (r == all_lo) r = inner_end;
+        if (r >= D) break;
+        for (int j = 0; j < B; ++j) {
+            const double vp = path[r * B + j] + 1.0;
+            path[r * B + j] = (r >= win[j].lo && r <= win[j].hi && vp == vp) ? vp : 1.0;
+        }
+    }
+    // A factor of 1.0 leaves the level's bits as they were.
+    double acc[B];
+    for (int j = 0; j < B; ++j) acc[j] = 1.0;
+    for (std::int64_t r = 0; r < D; ++r) {
+        double* p = path + r * B;
+        for (int j = 0; j < B; ++j) {
+            acc[j] = acc[j] * p[j];
+            p[j] = acc[j];
         }
     }
 }
 
-// Statistics of column c from its value path nv (valid on the window's rows). ret is
-// scratch, D long, for the valid horizon returns in row order.
-void calc_col(std::int64_t c, Window w, const double* nv, const std::vector<std::int64_t>& fut,
-              std::uint64_t tail, std::vector<double>& ret, Results& res) {
-    const std::int64_t D = static_cast<std::int64_t>(fut.size());
-    // Horizons from the last tail + 1 rows are left out: those rows' horizons end on the
-    // last row or beyond it, and so does the row just before them.
-    const std::int64_t last = std::min<std::int64_t>(w.hi, D - 2 - static_cast<std::int64_t>(tail));
-    std::uint64_t pos = 0, w0c = 0, w5c = 0, w10c = 0, l0c = 0, l5c = 0, l10c = 0;
-    double s = 0.0;
-    std::size_t n = 0;
-    for (std::int64_t k = w.lo; k <= last; ++k) {
+// Counts of a block's valid horizon returns, and their running sums in row order. The six
+// bands come from five thresholds: w0 = gt0 - gt5, w5 = gt5 - gt10, w10 = gt10,
+// l0 = ge_m5 - gt0, l5 = ge_m10 - ge_m5, l10 = n - ge_m10. Counts are doubles, exact far
+// beyond any row count, so that the loop vectorises.
+struct Tally {
+    double n[B], sum[B], gt0[B], gt5[B], gt10[B], ge_m5[B], ge_m10[B];
+};
+
+// Horizon returns of rows k0..k1 of a block from its paths: ret[k * B + j] is column j's
+// return from row k to row fut[k], NaN where either row lies outside the column's window
+// (lo[j], hi[j]) or the quotient is NaN. Tallies them on the way. Selections only pick loaded values or
+// constants, and every operation runs for every lane: the compiler may not speculate a
+// floating-point operation that the source runs only under a condition, and it would
+// leave such a loop unvectorised.
+Tally horizon_returns(const double* path, const std::int64_t* fut, std::int64_t k0,
+                      std::int64_t k1, const double* lo, const double* hi, double* ret) {
+    Tally t;
+    for (int j = 0; j < B; ++j)
+        t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
+    double kd = static_cast<double>(k0);  // k as a double, counted alongside it
+    for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
         const std::int64_t f = fut[k];
-        if (f < w.lo || f > w.hi) continue;  // horizon ends outside the window
-        const double x = nv[f] / nv[k] - 1.0;
-        if (std::isnan(x)) continue;
-        s += x;  // plain running sum in row order
-        ret[n++] = x;
-        if (x > 0) {
-            ++pos;
-            if (x <= 0.05) ++w0c;
-            else if (x <= 0.1) ++w5c;
-            else ++w10c;
-        } else if (x >= -0.05) {
-            ++l0c;  // zero is a loss band, not a win
-        } else if (x >= -0.1) {
-            ++l5c;
-        } else {
-            ++l10c;
+        const double fd = static_cast<double>(f);
+        const double* pk = path + k * B;
+        const double* pf = path + f * B;
+        double* out = ret + k * B;
+        for (int j = 0; j < B; ++j) {
+            const bool inside = (kd >= lo[j]) & (kd <= hi[j]) & (fd >= lo[j]) & (fd <= hi[j]);
+            const double end = pf[j];
+            const double num = inside ? end : NaN;
+            const double x = num / pk[j] - 1.0;  // NaN outside the window
+            const bool valid = x == x;
+            const double one = valid ? 1.0 : 0.0;
+            // Adding 0.0 for an invalid row leaves the sum's bits alone: the sum is never
+            // -0.0, as no return is (q - 1.0 is +0.0 when q is 1.0).
+            const double add = valid ? x : 0.0;
+            const double c0 = x > 0.0 ? 1.0 : 0.0;
+            const double c5 = x > 0.05 ? 1.0 : 0.0;
+            const double c10 = x > 0.1 ? 1.0 : 0.0;
+            const double cm5 = x >= -0.05 ? 1.0 : 0.0;
+            const double cm10 = x >= -0.1 ? 1.0 : 0.0;
+            t.n[j] += one;
+            t.sum[j] += add;  // plain running sum in row order
+            t.gt0[j] += c0;
+            t.gt5[j] += c5;
+            t.gt10[j] += c10;
+            t.ge_m5[j] += cm5;
+            t.ge_m10[j] += cm10;
+            out[j] = x;
         }
     }
-    if (n == 0) return;  // no horizon: every result stays NaN
-    const double cnt = static_cast<double>(n);
-    res.avg[c] = s / cnt;
-    res.med[c] = nan_median(ret.data(), n);
-    res.win[c] = static_cast<double>(pos) / cnt;
-    res.w0[c] = static_cast<double>(w0c) / cnt;
-    res.w5[c] = static_cast<double>(w5c) / cnt;
-    res.w10[c] = static_cast<double>(w10c) / cnt;
-    res.l0[c] = static_cast<double>(l0c) / cnt;
-    res.l5[c] = static_cast<double>(l5c) / cnt;
-    res.l10[c] = static_cast<double>(l10c) / cnt;
+    return t;
 }
 
 py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_array start_idx,
@@ -246,25 +480,60 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
         static_cast<std::uint64_t>(std::count(fut.begin(), fut.end(), D - 1));
 
     Results res(static_cast<std::size_t>(N));
-    // Worker t takes columns t, t + n_th, t + 2 n_th, ...; it builds the paths of GROUP of
-    // its columns at a time, then their statistics one by one.
-    fk::fan_out(static_cast<std::uint64_t>(N), [&](std::uint64_t t, std::uint64_t n_th) {
-        const auto step = static_cast<std::int64_t>(n_th);
-        const std::int64_t mine = (N - static_cast<std::int64_t>(t) + step - 1) / step;
-        std::vector<double> nv(static_cast<std::size_t>(std::min(GROUP, mine) * D));
-        std::vector<double> ret(static_cast<std::size_t>(D));
-        for (auto first = static_cast<std::int64_t>(t); first < N; first += GROUP * step) {
-            std::int64_t cols[GROUP];
-            Window win[GROUP];
-            int g = 0;
-            for (std::int64_t c = first; c < N && g < GROUP; c += step, ++g) {
-                cols[g] = c;
-                win[g] = window_of(sptr[c], eptr[c], D);
+    // Horizons from the last tail + 1 rows are left out: those rows' horizons end on the
+    // last row or beyond it, and so does the row just before them.
+    const std::int64_t last = D - 2 - static_cast<std::int64_t>(tail);
+    // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ...: it walks
+    // a block's rows once to build the B value paths, takes their horizon returns row by
+    // row, then each column's median from its returns.
+    const std::int64_t blocks = (N + B - 1) / B;
+    fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
+        if (static_cast<std::int64_t>(t) >= blocks) return;  // no column at all
+        // Scratch left uninitialised: every slot is written before it is read, and pages
+        // never touched (most of the selection's) cost nothing.
+        const auto DB = static_cast<std::size_t>(D * B);
+        const std::unique_ptr<double[]> path(new double[DB]), ret(new double[DB]),
+            sel(new double[3 * static_cast<std::size_t>(D) + 3 * SAMPLE]);
+        for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n_th)) {
+            const std::int64_t c0 = b * B;
+            const std::int64_t width = std::min<std::int64_t>(B, N - c0);
+            Window win[B], lane[B];
+            double lo[B], hi[B];
+            std::int64_t k0 = D, k1 = -1;  // rows any window of the block holds
+            for (int j = 0; j < B; ++j) {
+                win[j] = j < width ? window_of(sptr[c0 + j], eptr[c0 + j], D) : Window{0, -1};
+                lo[j] = static_cast<double>(win[j].lo);
+                hi[j] = static_cast<double>(win[j].hi);
+                const bool empty = win[j].lo > win[j].hi;
+                lane[j] = empty ? Window{0, D - 1} : win[j];
+                if (!empty) {
+                    k0 = std::min(k0, win[j].lo);
+                    k1 = std::max(k1, win[j].hi);
+                }
             }
-            build_paths(m, cols, win, g, nv.data());
-            for (int j = 0; j < g; ++j)
-                if (win[j].lo <= win[j].hi)
-                    calc_col(cols[j], win[j], nv.data() + j * D, fut, tail, ret, res);
+            k1 = std::min(k1, last);
+            if (k0 > k1) continue;  // no horizon in any column: all results stay NaN
+            build_paths(m, c0, width, lane, path.get());
+            const Tally tl =
+                horizon_returns(path.get(), fut.data(), k0, k1, lo, hi, ret.get());
+            for (int j = 0; j < width; ++j) {
+                if (tl.n[j] == 0.0) continue;  // no horizon: every result stays NaN
+                const std::int64_t c = c0 + j;
+                const double n = tl.n[j];
+                res.avg[c] = tl.sum[j] / n;
+                const std::int64_t rows = std::min(win[j].hi, k1) - win[j].lo + 1;
+                res.med[c] = column_median(ret.get() + win[j].lo * B + j, B,
+                                           static_cast<std::size_t>(rows),
+                                           static_cast<std::size_t>(n), sel.get(),
+                                           sel.get() + 2 * D);
+                res.win[c] = tl.gt0[j] / n;
+                res.w0[c] = (tl.gt0[j] - tl.gt5[j]) / n;
+                res.w5[c] = (tl.gt5[j] - tl.gt10[j]) / n;
+                res.w10[c] = tl.gt10[j] / n;
+                res.l0[c] = (tl.ge_m5[j] - tl.gt0[j]) / n;
+                res.l5[c] = (tl.ge_m10[j] - tl.ge_m5[j]) / n;
+                res.l10[c] = (n - tl.ge_m10[j]) / n;
+            }
         }
     });
 
