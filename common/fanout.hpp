@@ -5,7 +5,9 @@
 // disjoint result slots, so joins are the only synchronisation. A worker never lets an
 // exception escape; a thread that cannot be started stops the starting. Either way every
 // started worker is joined first and only then is the failure raised on the calling
-// thread, so no partial result reaches the caller.
+// thread, so no partial result reaches the caller. A worker's exception is raised as it
+// was thrown, so it reaches Python as the same exception it would be on the calling
+// thread (std::bad_alloc as MemoryError, std::length_error as ValueError, ...).
 #pragma once
 
 #include <algorithm>
@@ -34,36 +36,35 @@ void fan_out(std::uint64_t items, Worker&& worker) {
     std::vector<std::exception_ptr> failures(n);
     std::vector<std::thread> threads;
     threads.reserve(n);
-    std::string start_failure;
-    for (std::uint64_t t = 0; t < n; ++t) {
+    std::exception_ptr start_failure;
+    std::uint64_t started = 0;
+    for (; started < n; ++started) {
         try {
-            threads.emplace_back([&worker, &failures, t, n] {
+            threads.emplace_back([&worker, &failures, t = started, n] {
                 try {
                     worker(t, n);
                 } catch (...) {
                     failures[t] = std::current_exception();
                 }
             });
-        } catch (const std::exception& e) {
-            start_failure = "could not start worker thread " + std::to_string(t + 1) + " of " +
-                            std::to_string(n) + ": " + e.what();
+        } catch (...) {
+            start_failure = std::current_exception();
             break;
         }
     }
     for (auto& th : threads) th.join();
-    if (!start_failure.empty()) throw std::runtime_error(start_failure);
-    for (auto& f : failures) {
-        if (!f) continue;
+    if (start_failure) {
         try {
-            std::rethrow_exception(f);
+            std::rethrow_exception(start_failure);
         } catch (const std::bad_alloc&) {
-            throw;
+            throw;  // no memory for the thread's state: MemoryError like any other
         } catch (const std::exception& e) {
-            throw std::runtime_error(std::string("worker thread failed: ") + e.what());
-        } catch (...) {
-            throw std::runtime_error("worker thread failed with an unknown exception");
+            throw std::runtime_error("could not start worker thread " + std::to_string(started + 1) +
+                                     " of " + std::to_string(n) + ": " + e.what());
         }
     }
+    for (auto& f : failures)
+        if (f) std::rethrow_exception(f);
 }
 
 // The common case: one call of per_item(i) for every item, items striped over workers.

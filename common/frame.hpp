@@ -10,8 +10,12 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -24,6 +28,13 @@ namespace py = pybind11;
 using f64_array = py::array_t<double, py::array::forcecast>;
 using i64_array = py::array_t<std::int64_t, py::array::forcecast>;
 using i32_array = py::array_t<std::int32_t, py::array::forcecast>;
+
+// A C-order array of T at an address aligned for T. Asking for C order alone is not
+// enough: NumPy hands back a contiguous array at an odd address (a slice of a byte
+// buffer, an array unpickled from a network frame) as it is.
+template <class T>
+using dense_array = py::array_t<T, py::array::c_style | py::array::forcecast |
+                                      py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
 // A read-only (dates x funds) matrix; element (r, c) is data[r * rs + c * cs].
 struct Matrix {
@@ -52,6 +63,48 @@ inline std::string plural(std::int64_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
+// Bytes of physical memory, or the largest count when the system does not say.
+inline std::uint64_t memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
+
+// A strided view can declare far more elements than it has memory: broadcast_to and zero
+// or overlapping strides repeat the same few values over any shape. Such a view is fine
+// input, but its work grows with the declared shape, not with its memory, and a matrix
+// that could not exist in this machine's memory would keep the call busy for hours. A
+// view whose elements cannot all be distinct (there are more of them than places between
+// its first and last element where an element can start) is refused when a dense matrix
+// of its shape would not fit in physical memory. Dense arrays, memory-mapped ones
+// included, are never refused: their work is bounded by memory that really exists.
+inline void check_declared_size(const py::array& a, const char* name) {
+    using u128 = unsigned __int128;  // no product of shapes and strides overflows it
+    const auto item = static_cast<u128>(a.itemsize());
+    u128 count = 1;
+    u128 span = 0;     // bytes from the first element to the last one
+    u128 step = item;  // elements start at multiples of this many bytes apart
+    for (py::ssize_t k = 0; k < a.ndim(); ++k) {
+        const py::ssize_t n = a.shape(k);
+        if (n == 0) return;
+        count *= static_cast<u128>(n);
+        const py::ssize_t s = a.strides(k);
+        const u128 stride = s < 0 ? static_cast<u128>(-(s + 1)) + 1 : static_cast<u128>(s);
+        span += stride * static_cast<u128>(n - 1);
+        if (n > 1 && stride % item != 0) step = 1;
+    }
+    const u128 distinct = span / step + 1;  // places an element can start at
+    if (count <= distinct || count * item <= memory_bytes()) return;
+    std::string shape;
+    for (py::ssize_t k = 0; k < a.ndim(); ++k)
+        shape += (k ? " x " : "") + std::to_string(a.shape(k));
+    throw py::value_error(std::string(name) + " is a view of " + shape +
+                          " elements that repeat in memory (broadcast or zero strides); as a "
+                          "dense matrix it would take more than this machine's " +
+                          std::to_string(memory_bytes() >> 20) + " MiB of memory");
+}
+
 }  // namespace detail
 
 // View of the value matrix argument `a`. `name` is how the message calls it. If the
@@ -62,8 +115,8 @@ inline Matrix matrix_arg(f64_array& a, const char* name) {
         throw py::value_error(std::string(name) +
                               " must be a two-dimensional (dates x funds) matrix, but it has " +
                               detail::plural(a.ndim(), "dimension"));
-    if (!detail::strides_usable<double>(a))
-        a = f64_array(py::array_t<double, py::array::c_style | py::array::forcecast>(a));
+    detail::check_declared_size(a, name);
+    if (!detail::strides_usable<double>(a)) a = f64_array(dense_array<double>(a));
     Matrix m;
     m.data = a.data();
     m.rows = a.shape(0);
@@ -74,18 +127,24 @@ inline Matrix matrix_arg(f64_array& a, const char* name) {
 }
 
 // Data of a one-dimensional argument that must hold at least `need` elements, one per
-// row or column of the value matrix (`per` is "rows" or "columns"). The elements are
-// read in C order from a dense array; a strided or reversed one is copied first.
+// row or column of the value matrix (`per` is "rows" or "columns"); elements beyond those
+// are not read. The elements are read from a dense block; of a strided, reversed or
+// broadcast vector only the first `need` are copied into one.
 template <class T>
 const T* vector_arg(py::array_t<T, py::array::forcecast>& a, const char* name, std::int64_t need,
                     const char* per) {
-    const std::int64_t have = a.size();
+    if (a.ndim() != 1)
+        throw py::value_error(std::string(name) + " must be one-dimensional, but it has " +
+                              detail::plural(a.ndim(), "dimension"));
+    const std::int64_t have = a.shape(0);
     if (have < need)
         throw py::value_error(std::string(name) + " has " + detail::plural(have, "element") +
                               ", but the value matrix has " + std::to_string(need) + " " + per);
-    if (!(a.flags() & py::array::c_style) || !detail::strides_usable<T>(a))
-        a = py::array_t<T, py::array::forcecast>(
-            py::array_t<T, py::array::c_style | py::array::forcecast>(a));
+    const bool dense = need <= 1 || a.strides(0) == static_cast<py::ssize_t>(sizeof(T));
+    if (!dense || !detail::strides_usable<T>(a)) {
+        py::object head = a[py::slice(0, static_cast<py::ssize_t>(need), 1)];
+        a = py::array_t<T, py::array::forcecast>(dense_array<T>(head));
+    }
     return a.data();
 }
 

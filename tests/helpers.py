@@ -66,3 +66,26 @@ def same_bits(a, b):
     a = np.asarray(a)
     b = np.asarray(b)
     return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+
+
+def assert_same_parts(got, want):
+    """Two results, as tuples of parts, equal bit for bit (lists of text compared as lists)."""
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        if isinstance(w, list):
+            assert g == w
+        else:
+            assert same_bits(g, w), (g, w)
+
+
+def replace_arrays(args, x, matrix=None, vector=None):
+    """The call's arguments with the value matrix `x` replaced by matrix(x) and every
+    one-dimensional array v by vector(v) (each left as it is when its function is None)."""
+    out = []
+    for a in args:
+        if a is x and matrix is not None:
+            a = matrix(a)
+        elif isinstance(a, np.ndarray) and a.ndim == 1 and vector is not None:
+            a = vector(a)
+        out.append(a)
+    return tuple(out)

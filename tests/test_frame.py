@@ -3,8 +3,9 @@
 import numpy as np
 import pytest
 from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
+from helpers import LAYOUTS, assert_same_parts as assert_same, awkward_matrix, matrices
 from table import INDICATORS, VARIANTS, as_parts
 
 NAMES = sorted(INDICATORS)
@@ -15,19 +16,30 @@ def run(name, x):
     return as_parts(ind.module(*ind.args(x)))
 
 
-def assert_same(got, want):
-    assert len(got) == len(want)
-    for g, w in zip(got, want):
-        if isinstance(w, list):
-            assert g == w
-        else:
-            assert same_bits(g, w), (g, w)
+def per_fund_positions(ind):
+    """Positions of the call's one-dimensional arguments with one element per column."""
+    args = ind.args(np.zeros((5, 3)))
+    return {i for i, a in enumerate(args) if isinstance(a, np.ndarray) and a.shape == (3,)}
+
+
+def select_columns(ind, x, cols):
+    """The call's arguments for the columns `cols` of x, in that order: the matrix's columns
+    and the per-fund arguments move together; everything else stays as it was."""
+    args = ind.args(x)
+    per_fund = per_fund_positions(ind)
+    return tuple(
+        a[:, cols] if a is x else a[cols] if i in per_fund else a for i, a in enumerate(args)
+    )
+
+
+def part_columns(part, cols):
+    return [part[c] for c in cols] if isinstance(part, list) else np.asarray(part)[cols]
 
 
 @pytest.mark.parametrize("name", NAMES)
-@pytest.mark.parametrize("layout", sorted(LAYOUTS))
-def test_layout_does_not_change_results(name, layout):
-    x = awkward_matrix(np.random.default_rng(1), 40, 11)
+@settings(max_examples=30, deadline=None)
+@given(x=matrices(max_rows=14, max_cols=12), layout=st.sampled_from(sorted(LAYOUTS)))
+def test_layout_does_not_change_results(name, x, layout):
     view = LAYOUTS[layout](x)
     assert np.array_equal(view, x, equal_nan=True)
     assert_same(run(name, view), run(name, x))
@@ -85,40 +97,44 @@ def test_empty_shapes_give_one_result_per_column(name, shape):
 
 @pytest.mark.parametrize("name", [n for n in NAMES if INDICATORS[n].per_column])
 @settings(max_examples=40, deadline=None)
-@given(x=matrices(max_rows=10, max_cols=7, min_cols=1))
-def test_column_alone_equals_column_among_others(name, x):
-    # One column runs on one worker; many columns spread over all workers.
-    together = run(name, x)
-    for c in range(x.shape[1]):
-        alone = run(name, x[:, c:c + 1])
-        for whole, single in zip(together, alone):
-            if isinstance(whole, list):
-                assert whole[c] == single[0]
-            else:
-                assert same_bits(np.asarray(whole)[c:c + 1], single)
+@given(x=matrices(max_rows=10, max_cols=20, min_cols=1), data=st.data())
+def test_column_alone_equals_column_among_others(name, x, data):
+    # One column runs on one worker, alone in its group of columns; many columns share
+    # groups and spread over all workers. Any selection of columns, repeats included,
+    # gives those columns' results.
+    ind = INDICATORS[name]
+    whole = as_parts(ind.module(*ind.args(x)))
+    index = st.integers(0, x.shape[1] - 1)
+    for cols in ([data.draw(index)], data.draw(st.lists(index, min_size=1, max_size=24))):
+        part = as_parts(ind.module(*select_columns(ind, x, cols)))
+        assert_same(part, tuple(part_columns(p, cols) for p in whole))
 
 
 @pytest.mark.parametrize("name", NAMES)
-def test_permuting_columns_permutes_results(name):
-    rows, cols = 25, 17
-    x = awkward_matrix(np.random.default_rng(3), rows, cols)
-    perm = np.random.default_rng(4).permutation(cols)
+@settings(max_examples=30, deadline=None)
+@given(x=matrices(max_rows=12, max_cols=24, min_cols=1), data=st.data())
+def test_permuting_columns_permutes_results(name, x, data):
+    perm = data.draw(st.permutations(range(x.shape[1])))
     ind = INDICATORS[name]
-    args = ind.args(x)
-    # Per-fund arguments (type codes, windows) move with their columns.
-    moved_args = tuple(
-        a[:, perm] if isinstance(a, np.ndarray) and a.ndim == 2
-        else a[perm] if isinstance(a, np.ndarray) and a.shape == (cols,)
-        else a
-        for a in args
-    )
-    base = as_parts(ind.module(*args))
-    moved = as_parts(ind.module(*moved_args))
-    for b, m in zip(base, moved):
-        if isinstance(b, list):
-            assert m == [b[i] for i in perm]
-        else:
-            assert same_bits(m, np.asarray(b)[perm])
+    whole = as_parts(ind.module(*ind.args(x)))
+    moved = as_parts(ind.module(*select_columns(ind, x, perm)))
+    assert_same(moved, tuple(part_columns(p, perm) for p in whole))
+
+
+@pytest.mark.parametrize("name", [n for n in NAMES if not INDICATORS[n].per_column])
+@settings(max_examples=30, deadline=None)
+@given(x=matrices(max_rows=12, max_cols=24, min_cols=1), data=st.data())
+def test_group_alone_equals_group_among_others(name, x, data):
+    # A fund is compared with the funds that share its code, and with no other: the funds of
+    # some of the codes, taken alone, give the same bits as among all funds.
+    ind = INDICATORS[name]
+    (codes_at,) = per_fund_positions(ind)
+    codes = ind.args(x)[codes_at]
+    chosen = data.draw(st.sets(st.sampled_from(sorted(set(codes.tolist()))), min_size=1))
+    cols = [c for c in range(x.shape[1]) if codes[c] in chosen]
+    whole = as_parts(ind.module(*ind.args(x)))
+    alone = as_parts(ind.module(*select_columns(ind, x, cols)))
+    assert_same(alone, tuple(part_columns(p, cols) for p in whole))
 
 
 @pytest.mark.parametrize("name", NAMES)

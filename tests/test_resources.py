@@ -1,0 +1,271 @@
+"""Resource failures: threads that cannot start, allocations that fail, memory that leaks.
+
+The failures are made in a child interpreter, which reports what each call did; the test
+process itself never runs short of anything.
+"""
+
+import ctypes
+import gc
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from helpers import awkward_matrix
+from table import INDICATORS
+
+NAMES = sorted(INDICATORS)
+
+# The sanitizer runs preload their runtime, which owns malloc and the address space.
+SANITIZED = any(lib in os.environ.get("LD_PRELOAD", "") for lib in ("libasan", "libtsan"))
+
+# What every child runs first: the indicators, one call each on a fixed matrix, and the
+# results of those calls made before anything is taken away.
+CHILD_PRELUDE = """
+import json, os, sys
+import numpy as np
+from helpers import assert_same_parts, awkward_matrix
+from table import INDICATORS, as_parts
+
+def threads():
+    with open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("Threads:")).split()[1])
+
+def attempt(name):
+    f, args = calls[name]
+    try:
+        got = as_parts(f(*args))
+    except Exception as e:
+        return [type(e).__name__, str(e)]
+    try:
+        assert_same_parts(got, want[name])
+    except AssertionError:
+        return ["wrong result", ""]
+    return None
+
+x = awkward_matrix(np.random.default_rng(0), ROWS, COLS)
+calls = {n: (ind.module, ind.args(x)) for n, ind in INDICATORS.items()}
+want = {n: as_parts(f(*a)) for n, (f, a) in calls.items()}
+"""
+
+
+def run_child(body, rows, cols, preload=None):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
+               OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    if preload:
+        env["LD_PRELOAD"] = preload
+    prelude = CHILD_PRELUDE.replace("ROWS", str(rows)).replace("COLS", str(cols))
+    code = prelude + textwrap.dedent(body)
+    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+# ---- threads that cannot start --------------------------------------------------------------
+
+# The per-user process limit stops thread creation. Root is exempt from it, so a root child
+# first becomes the unprivileged user 65534; any user can lower its own soft limit. "none"
+# lets no thread start; "one" (only where the whole count of that user's tasks is known,
+# i.e. as that otherwise idle user) lets exactly one start, so the call fails on its second.
+THREADS_CHILD = """
+import glob, resource, time
+
+def tasks_of(uid):
+    n = 0
+    for path in glob.glob("/proc/[0-9]*/status"):
+        try:
+            with open(path) as f:
+                fields = dict(line.split(":", 1) for line in f if ":" in line)
+        except OSError:
+            continue
+        if int(fields["Uid"].split()[0]) == uid:
+            n += int(fields["Threads"])
+    return n
+
+def settle(base):
+    # A joined thread is counted, in /proc and against the limit, until the kernel has
+    # released it, a moment after the join.
+    for _ in range(2000):
+        if threads() <= base:
+            return
+        time.sleep(0.001)
+
+def long_call(name):
+    # A call whose first worker is still busy when the second is started: a matrix
+    # broadcast from one row (no memory), grown until the call takes a tenth of a second.
+    ind = INDICATORS[name]
+    rows = 1000
+    while True:
+        args = ind.args(np.broadcast_to(x[:1], (rows, x.shape[1])))
+        t0 = time.perf_counter()
+        ind.module(*args)
+        if time.perf_counter() - t0 > 0.1 or rows > 50_000:  # dates end before 2262
+            return ind.module, args
+        rows *= 2
+
+report = {"root": os.geteuid() == 0, "none": {}, "one": {}, "after": {}}
+long_calls = {name: long_call(name) for name in calls}
+base = threads()
+if report["root"]:
+    os.setgroups([])
+    os.setgid(65534)
+    os.setuid(65534)
+hard = resource.getrlimit(resource.RLIMIT_NPROC)[1]
+for case in ["none", "one"] if report["root"] else ["none"]:
+    for name in calls:
+        settle(base)
+        before = threads()
+        limit = 0 if case == "none" else tasks_of(os.getuid()) + 1
+        resource.setrlimit(resource.RLIMIT_NPROC, (limit, hard))
+        if case == "none":
+            outcome = attempt(name)
+        else:
+            f, args = long_calls[name]
+            try:
+                f(*args)
+                outcome = None
+            except Exception as e:
+                outcome = [type(e).__name__, str(e)]
+        resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
+        settle(before)
+        report[case][name] = {"outcome": outcome, "threads_left": threads() - before}
+report["after"] = {name: attempt(name) for name in calls}
+print(json.dumps(report))
+"""
+
+
+@pytest.fixture(scope="module")
+def thread_report():
+    # Enough columns for several workers however the columns are grouped into work items.
+    return run_child(THREADS_CHILD, rows=50, cols=200)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_no_thread_can_start(thread_report, name):
+    r = thread_report["none"][name]
+    assert r["outcome"] is not None and r["outcome"][0] == "RuntimeError", r
+    assert r["outcome"][1].startswith("could not start worker thread 1 of "), r
+    assert r["threads_left"] == 0
+    assert thread_report["after"][name] is None  # the interpreter goes on, results intact
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_second_thread_cannot_start(thread_report, name):
+    if not thread_report["root"]:
+        pytest.skip("needs root to run the child as an otherwise idle user")
+    if os.cpu_count() < 2:
+        pytest.skip("one hardware thread: every call has a single worker")
+    r = thread_report["one"][name]
+    # The first worker ran and was joined (an unjoined thread would abort the process);
+    # then the failure was raised, and no thread is left behind.
+    assert r["outcome"] is not None and r["outcome"][0] == "RuntimeError", r
+    assert r["outcome"][1].startswith("could not start worker thread 2 of "), r
+    assert r["threads_left"] == 0
+
+
+# ---- allocations that fail inside workers ---------------------------------------------------
+
+# Preloaded into the child: while armed, allocations of 1 KiB or more fail on every thread
+# but the main one, i.e. in the workers. Small ones still succeed, so that the C library's
+# own bookkeeping (thread-local storage, exception objects) is not what fails.
+FAIL_ALLOC_C = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <stddef.h>
+#include <unistd.h>
+
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+
+volatile int fail_worker_allocations = 0;
+
+static int refuse(size_t n) {
+    if (!fail_worker_allocations || n < 1024 || gettid() == getpid()) return 0;
+    errno = ENOMEM;
+    return 1;
+}
+void* malloc(size_t n) { return refuse(n) ? NULL : __libc_malloc(n); }
+void* calloc(size_t k, size_t n) { return refuse(k * n) ? NULL : __libc_calloc(k, n); }
+void* realloc(void* p, size_t n) { return refuse(n) ? NULL : __libc_realloc(p, n); }
+"""
+
+ALLOC_CHILD = """
+import ctypes
+armed = ctypes.c_int.in_dll(ctypes.CDLL(None), "fail_worker_allocations")
+report = {"armed": {}, "after": {}}
+for name in calls:
+    armed.value = 1
+    report["armed"][name] = attempt(name)
+    armed.value = 0
+report["after"] = {name: attempt(name) for name in calls}
+print(json.dumps(report))
+"""
+
+
+@pytest.fixture(scope="module")
+def alloc_report(tmp_path_factory):
+    if SANITIZED:
+        pytest.skip("the sanitizer runtime owns malloc")
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler for the allocation-failure library")
+    d = tmp_path_factory.mktemp("failalloc")
+    (d / "failalloc.c").write_text(FAIL_ALLOC_C)
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(d / "failalloc.so"), str(d / "failalloc.c")],
+                   check=True)
+    # 300 rows: per-worker scratch that grows with the rows is past the 1 KiB line.
+    return run_child(ALLOC_CHILD, rows=300, cols=40, preload=str(d / "failalloc.so"))
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_worker_allocation_failure_is_memory_error(alloc_report, name):
+    # A worker that allocates fails, and that reaches Python as MemoryError; a worker that
+    # needs no large allocation computes the right result. Nothing else is acceptable.
+    outcome = alloc_report["armed"][name]
+    assert outcome is None or outcome == ["MemoryError", "std::bad_alloc"], outcome
+    assert alloc_report["after"][name] is None
+
+
+def test_worker_allocation_failures_were_provoked(alloc_report):
+    failed = [n for n, outcome in alloc_report["armed"].items() if outcome is not None]
+    assert failed, "no worker allocation failed: the injection did not reach the workers"
+
+
+# ---- repeated calls leave memory as it was --------------------------------------------------
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(f, ctypes.c_size_t) for f in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+def heap_in_use():
+    """Bytes the C allocator has handed out and not got back, over all arenas."""
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime has its own allocator")
+@pytest.mark.parametrize("name", NAMES)
+def test_repeated_calls_do_not_leak(name):
+    ind = INDICATORS[name]
+    args = ind.args(awkward_matrix(np.random.default_rng(4), 30, 17))
+    for _ in range(500):  # warm caches, pools and arenas first
+        ind.module(*args)
+    gc.collect()
+    blocks, heap = sys.getallocatedblocks(), heap_in_use()
+    for _ in range(10_000):
+        ind.module(*args)
+    gc.collect()
+    # One leaked object or allocation per call would add 10,000 blocks or 300 kB or more.
+    assert sys.getallocatedblocks() - blocks < 100
+    assert heap_in_use() - heap < 16_384
