@@ -7,9 +7,11 @@
 // sum up each fund's statuses within the block. The block summaries of a fund are joined
 // in date order at the end. Pair counts are integers, so counting block by block gives
 // exactly the counts of one walk over all dates. The medians are never stored, and the
-// statuses only for the block at hand: working memory is four bytes per fund and block
-// of dates (1/128 of the value matrix for blocks of 64), one byte per fund and date of a
-// block per worker, and a few vectors with one slot per fund.
+// statuses only for the block at hand. Funds are kept in group order throughout (funds
+// alone in their group not at all): working memory is four bytes per grouped fund and
+// block of dates (1/128 of the value matrix for blocks of 64), one byte per grouped fund
+// and date of a block per worker, a few scratch rows of the largest group's size per
+// worker, and a few vectors with one slot per fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -67,10 +69,11 @@ Groups group_by_code(const std::int32_t* type_ptr, std::int64_t F) {
     return g;
 }
 
-// Each fund's statuses within each block of dates, one field per vector, slot b * F + c for
-// fund c in block b: the first and the last status (no_flag while there is none) and,
-// among consecutive statuses, the number of pairs and of reversals (winner then loser or
-// loser then winner). Dates without a status neither form a pair nor break the chain.
+// Each fund's statuses within each block of dates, one field per vector, slot b * G + i for
+// the i-th of the G grouped funds (in group order) in block b: the first and the last
+// status (no_flag while there is none) and, among consecutive statuses, the number of
+// pairs and of reversals (winner then loser or loser then winner). Dates without a status
+// neither form a pair nor break the chain.
 struct Chains {
     std::vector<std::int8_t> first, last;
     std::vector<std::uint8_t> pairs, reversals;  // at most 63 in a block of up to 64 dates
@@ -78,12 +81,12 @@ struct Chains {
     explicit Chains(std::size_t n) : first(n, no_flag), last(n, no_flag), pairs(n), reversals(n) {}
 };
 
-// Extends the chains of funds 0 .. F - 1 by one date's statuses cur[0 .. F - 1]. Statuses
+// Extends the chains of funds 0 .. n - 1 by one date's statuses cur[0 .. n - 1]. Statuses
 // are 0 or 1 on both ends of a pair, so their xor tells a reversal from a repeat.
 void extend(const std::int8_t* __restrict__ cur, std::int8_t* __restrict__ first,
             std::int8_t* __restrict__ last, std::uint8_t* __restrict__ pairs,
-            std::uint8_t* __restrict__ reversals, std::int64_t F) {
-    for (std::int64_t c = 0; c < F; ++c) {
+            std::uint8_t* __restrict__ reversals, std::int64_t n) {
+    for (std::int64_t c = 0; c < n; ++c) {
         const std::int8_t s = cur[c];
         const std::int8_t l = last[c];
         const std::uint8_t pair = (s >= 0) & (l >= 0);
@@ -245,20 +248,19 @@ Middle select_within(double* m, std::size_t w, std::size_t kk, const double* sor
     return select_middle(m, b, w, kk);
 }
 
-// One group on one date: gathers the group's values row[vo[0]], ..., row[vo[n_cols - 1]]
-// to v and returns the median of those that are not NaN, NaN when there is none. m is
-// scratch of max(n_cols, 3 SAMPLE) values, b of twice that. For an even count the median
-// is the two middle values added, then halved, so two huge values give an infinite median
-// and inf with -inf gives NaN. The median of a multiset is the same whatever order the
-// selection leaves, up to the sign of a zero, which no comparison with it can tell.
+// One group on one date: the median of the group's values v[0 .. n_cols) that are not
+// NaN, NaN when there is none. m is
+// scratch of max(n_cols, 3 SAMPLE) values, b of twice that and 2 SAMPLE more. For an even
+// count the median is the two middle values added, then halved, so two huge values give
+// an infinite median and inf with -inf gives NaN. The median of a multiset is the same
+// whatever order the selection leaves, up to the sign of a zero, which no comparison with
+// it can tell.
 //
 // A large group is bracketed: two order statistics of an evenly spaced sample of the
 // group bound a range that should hold the middle values; counts of the values and of
 // those below the range tell whether it does, and the selection then runs over the values
 // within it only. Should the range miss a middle value, it runs over all values.
-double gather_median(const double* row, const std::int64_t* vo, std::size_t n_cols, double* v,
-                     double* m, double* b) {
-    for (std::size_t i = 0; i < n_cols; ++i) v[i] = row[vo[i]];
+double group_median(const double* v, std::size_t n_cols, double* m, double* b) {
     if (n_cols >= MIN_BRACKET) {
         double* smp = b;
         std::size_t s = 0;
@@ -308,13 +310,12 @@ double gather_median(const double* row, const std::int64_t* vo, std::size_t n_co
     return n % 2 == 1 ? mid.kth : (mid.before + mid.kth) * 0.5;
 }
 
-// One group on one date: the statuses out[0 .. n_cols) of the group's values. A value
-// equal to its group median is a winner; with no value or no median (NaN) neither test
-// holds and the status is no_flag. v and m are scratch of max(n_cols, 3 SAMPLE) values,
-// b of twice that.
-void flag_group(const double* row, const std::int64_t* vo, std::size_t n_cols,
-                std::int8_t* out, double* v, double* m, double* b) {
-    const double med = gather_median(row, vo, n_cols, v, m, b);
+// One group on one date: the statuses out[0 .. n_cols) of the group's values v[0 ..
+// n_cols). A value equal to its group median is a winner; with no value or no median (NaN)
+// neither test holds and the status is no_flag. m is scratch of max(n_cols, 3 SAMPLE)
+// values, b of twice that and 2 SAMPLE more.
+void flag_group(const double* v, std::size_t n_cols, std::int8_t* out, double* m, double* b) {
+    const double med = group_median(v, n_cols, m, b);
     for (std::size_t i = 0; i < n_cols; ++i) {
         const int ge = v[i] >= med ? 1 : 0;
         const int lt = v[i] < med ? 1 : 0;
@@ -345,9 +346,10 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // the reads follow the matrix's memory.
     const bool by_rows = std::llabs(m.cs) <= std::llabs(m.rs);
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
-        // A group's values on one date, and two scratch buffers for its median.
+        // A group's values on one date, in group order, and two scratch buffers for their
+        // median.
         const std::size_t big = std::max(groups.largest, 3 * SAMPLE);
-        std::vector<double> vals(big), mbuf(big), bbuf(2 * big);
+        std::vector<double> vals(groups.largest), mbuf(big), bbuf(2 * big + 2 * SAMPLE);
         // Statuses of the block's dates, a row of G per date, funds in group order.
         std::vector<std::int8_t> status(static_cast<std::size_t>(std::min(D, date_block) * G));
         const std::int64_t* const vo = voff.data();
@@ -357,9 +359,10 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
             const std::int64_t d0 = b * date_block;
             const std::int64_t d1 = std::min(D, d0 + date_block);
             auto one = [&](std::int64_t d, std::size_t g) {
-                const std::size_t first = starts[g];
-                flag_group(m.data + d * m.rs, vo + first, starts[g + 1] - first,
-                           status.data() + (d - d0) * G + first, vals.data(), mbuf.data(),
+                const double* row = m.data + d * m.rs;
+                const std::size_t first = starts[g], size = starts[g + 1] - first;
+                for (std::size_t i = 0; i < size; ++i) vals[i] = row[vo[first + i]];
+                flag_group(vals.data(), size, status.data() + (d - d0) * G + first, mbuf.data(),
                            bbuf.data());
             };
             if (by_rows) {

@@ -412,10 +412,10 @@ struct Tally {
 
 // Horizon returns of rows k0..k1 of a block from its paths: ret[k * B + j] is column j's
 // return from row k to row fut[k], NaN where either row lies outside the column's window
-// (lo[j], hi[j]) or the quotient is NaN. Tallies them on the way. Selections only pick loaded values or
-// constants, and every operation runs for every lane: the compiler may not speculate a
-// floating-point operation that the source runs only under a condition, and it would
-// leave such a loop unvectorised.
+// (lo[j], hi[j]) or the quotient is NaN. Tallies them on the way. Selections only pick
+// loaded values or constants, and every operation runs for every lane: the compiler may
+// not speculate a floating-point operation that the source runs only under a condition,
+// and it would leave such a loop unvectorised.
 Tally horizon_returns(const double* path, const std::int64_t* fut, std::int64_t k0,
                       std::int64_t k1, const double* lo, const double* hi, double* ret) {
     Tally t;
@@ -494,7 +494,8 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
         const auto DB = static_cast<std::size_t>(D * B);
         const std::unique_ptr<double[]> path(new double[DB]), ret(new double[DB]),
             sel(new double[3 * static_cast<std::size_t>(D) + 3 * SAMPLE]);
-        for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n_th)) {
+        const auto step = static_cast<std::int64_t>(n_th);
+        for (auto b = static_cast<std::int64_t>(t); b < blocks; b += step) {
             const std::int64_t c0 = b * B;
             const std::int64_t width = std::min<std::int64_t>(B, N - c0);
             Window win[B], lane[B];

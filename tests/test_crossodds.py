@@ -110,6 +110,58 @@ def test_large_even_group_with_huge_upper_half():
     assert same_bits(got, reference(np.zeros(40), x)) and same_bits(peer(np.zeros(40), x), got)
 
 
+# A group of 320 funds: every tenth fund from the sixth on holds the ranks listed here (in
+# some order), the others hold the remaining ranks of 0 .. 319, so that funds at evenly
+# spaced places span a range with the median at or near its edge. The middle ranks are
+# 159 and 160.
+PLACED = {
+    # 10 ranks below the upper middle, the upper middle itself, 21 above it.
+    "upper-middle-placed": [*range(150, 160), 160, *range(161, 182)],
+    # Spread around the middle, with the upper middle 60 ranks above the 11th smallest.
+    "upper-middle-inside": [*range(5, 100, 10), 100, 130, 160, 170, 180, 190, 200, 210, 220,
+                            230, 240, 245, 249, *range(255, 312, 7)],
+}
+
+
+def group_of_320(kind, rng):
+    """One date's values of a 320-fund group, laid out as `kind` says."""
+    if kind in PLACED:
+        placed = rng.permutation(PLACED[kind])
+        rest = rng.permutation(np.setdiff1d(np.arange(320), placed))
+        ranks = np.empty(320, np.int64)
+        ranks[5::10], ranks[np.arange(320) % 10 != 5] = placed, rest
+        return ranks * 0.01 - 1.6
+    if kind == "every-tenth-apart":  # the sixth, sixteenth, ... fund far above the others
+        v = rng.normal(0.0, 1.0, 320)
+        v[5::10] += 100.0
+        return v
+    if kind == "ties":
+        return rng.choice([-1.0, 0.0, 0.0, 0.5, 2.0], 320)
+    if kind == "all-equal":  # a date on which no fund moves
+        return np.where(rng.random(320) < 0.02, nan, 0.0)
+    if kind == "mostly-missing":
+        v = rng.normal(0.0, 1.0, 320)
+        v[rng.random(320) < 0.6] = nan
+        return v
+    if kind == "extremes":
+        return rng.choice([-inf, -1e308, -1.0, 0.0, 1.0, 1e308, inf, nan], 320)
+    return rng.normal(0.0, 1.0, 320)
+
+
+@pytest.mark.parametrize("kind", ["normal", *PLACED, "every-tenth-apart", "ties", "all-equal",
+                                  "mostly-missing", "extremes"])
+def test_large_groups_of_every_layout_match_reference(kind):
+    rng = np.random.default_rng(len(kind))
+    dates = 9
+    # The 320-fund group on columns spread among those of a second group of 201 funds.
+    codes = np.ones(521, np.int32)
+    codes[np.sort(rng.choice(521, 320, replace=False))] = 0
+    x = rng.normal(0.0, 1.0, (dates, 521))
+    for d in range(dates):
+        x[d, codes == 0] = group_of_320(kind, rng)
+    assert same_bits(crossodds(codes, x), reference(codes, x))
+
+
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
 @pytest.mark.parametrize("n_codes", [1, 3, 40, 140])
 def test_large_panels_match_reference(layout, n_codes):

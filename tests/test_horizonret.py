@@ -375,6 +375,77 @@ def test_peer_agrees_with_module(code):
         assert same_bits(g, w)
 
 
+# ---- long columns: the median among hundreds of horizon returns -------------------------
+
+MONTHS = 643  # monthly rows; under 1M the last three have no horizon, leaving rows 0..639
+
+
+def monthly(rows):
+    months = np.datetime64("1960-01", "M") + np.arange(rows)
+    return months.astype("datetime64[ns]").astype(np.int64)
+
+
+def with_ranks(ranks):
+    """MONTHS monthly returns whose 1M horizon returns from rows 0, 1, ... rank as `ranks`
+    says (rows past them have no horizon).
+
+    The horizon return from row k is (1 + return of row k + 1) - 1 up to rounding, far
+    below the spacing of the values, so the ranks hold exactly.
+    """
+    x = np.zeros(MONTHS)
+    x[1: len(ranks) + 1] = -0.03 + 1e-4 * np.asarray(ranks, dtype=np.float64)
+    return x
+
+
+def edge_ranks():
+    """Ranks 0..639 of 640 horizons laid out so that every tenth row from row 5 holds the
+    ranks just around the middle, 25 of them below rank 320 and 38 above it: rows at
+    evenly spaced places span a range with the median at its lower edge."""
+    rng = np.random.default_rng(3)
+    picked = rng.permutation(np.r_[295:320, 320, 321:359])
+    rest = rng.permutation(np.r_[0:295, 359:640])
+    ranks = np.empty(640, np.int64)
+    ranks[5::10], ranks[np.arange(640) % 10 != 5] = picked, rest
+    return ranks
+
+
+def long_column(kind):
+    rng = np.random.default_rng(len(kind))
+    if kind == "independent":
+        return "1M", rng.normal(0.0, 0.04, MONTHS)
+    if kind == "overlapping":  # twelve-month horizons: neighbouring returns share 11 months
+        return "1Y", rng.normal(0.005, 0.04, MONTHS)
+    if kind == "ties":  # a handful of exact values, each hundreds of times
+        return "1M", rng.choice([-0.5, 0.0, 0.0, 1.0], MONTHS)
+    if kind == "flat":  # every horizon ends on its own row: all returns exactly 0
+        return "0M", rng.normal(0.0, 0.04, MONTHS)
+    if kind == "every-tenth":  # rows 5, 15, 25, ... stand apart from all others
+        x = rng.normal(0.0, 0.01, MONTHS)
+        x[6::10] += 0.5
+        return "1M", x
+    if kind == "middle-at-edge":
+        return "1M", with_ranks(edge_ranks())
+    if kind == "wiped":  # a total loss: later levels are 0 and their horizons 0 / 0
+        x = rng.normal(0.0, 0.04, MONTHS)
+        x[250] = -1.0
+        return "1M", x
+    raise ValueError(kind)
+
+
+@pytest.mark.parametrize(
+    "kind",
+    ["independent", "overlapping", "ties", "flat", "every-tenth", "middle-at-edge", "wiped"],
+)
+def test_long_columns_match_reference(kind):
+    code, column = long_column(kind)
+    # The same column with the full window (an even count of horizons for 1M), a window
+    # one row shorter (odd) and one starting late, each against the plain sort.
+    x = np.repeat(column[:, None], 3, axis=1)
+    start = np.array([0, 0, 37], np.int64)
+    end = np.array([MONTHS - 1, MONTHS - 5, MONTHS - 1], np.int64)
+    assert_matches_reference(code, x, start, end, monthly(MONTHS))
+
+
 TZ_SCRIPT = """
 import numpy as np
 from horizonret import horizonret
