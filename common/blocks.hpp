@@ -8,33 +8,70 @@
 //
 // A kernel is a struct with per-column state in arrays of B and a member
 //     void row(const double* v, std::int64_t r)
-// that takes the B values of row r (NaN in the slots beyond the matrix's last column).
+// that takes the B values of row r (NaN in the slots beyond the matrix's last column). It
+// is default-constructible and assignable: a worker may keep a few at a time.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <vector>
+#include <memory>
 
 #include "fanout.hpp"
 #include "frame.hpp"
 
 namespace fk {
 
-// Rows per tile: a tile of tile_rows x B doubles stays in the first-level cache.
+// Rows of the matrix gathered at a time. A column-major matrix is read in stretches of this
+// many rows per column, long enough for the hardware prefetchers to follow.
+constexpr std::int64_t rows_per_tile = 448;
+
+// Doubles from one tile row to the next: B, padded by a cache line when B spans an even
+// number of cache lines. The rows then fall into every set of the first-level cache, so
+// that writing one column of a tile, one value per row, does not evict the lines it has
+// just written.
 template <int B>
-constexpr std::int64_t tile_rows = 2048 / B;
+constexpr std::int64_t tile_stride = (B % 8 == 0 && B / 8 % 2 == 0) ? B + 8 : B;
+
+// Size of a tile buffer, in rows of B doubles: a buffer of tile_rows<B> * B doubles holds
+// rows_per_tile rows at tile_stride<B>.
+template <int B>
+constexpr std::int64_t tile_rows = (rows_per_tile * tile_stride<B> + B - 1) / B;
+
+namespace detail {
+
+// Hands rows r0 .. r0 + n - 1, gathered into `tile` (row i at tile + i * tile_stride<B>),
+// to the kernel. The slots beyond the block's `width` columns are set to NaN row by row,
+// just before the kernel reads the row. Besides serving a short last block, that small
+// loop between the rows keeps the compiler from fusing a wide kernel's loops of two
+// consecutive rows into one loop, which it then fails to vectorise.
+template <int B, class Kernel>
+void feed(Kernel& k, double* tile, std::int64_t n, std::int64_t r0, std::int64_t width) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::int64_t i = 0; i < n; ++i) {
+        double* t = tile + i * tile_stride<B>;
+        for (std::int64_t j = width; j < B; ++j) t[j] = nan;
+        k.row(t, r0 + i);
+    }
+}
+
+// Copies n rows of `width` (at most B) values, row i starting at src + i * rs, into
+// `tile`, row i at tile + i * tile_stride<B>.
+template <int B>
+void copy_rows(const double* src, std::int64_t rs, std::int64_t n, std::int64_t width,
+               double* tile) {
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = 0; j < width; ++j) tile[i * tile_stride<B> + j] = src[i * rs + j];
+}
+
+}  // namespace detail
 
 // Feeds every row of the block starting at column c0 to kernel.row.
 //
 // A full block of at most eight columns in a row-major matrix is one cache line per row
 // and is read in place. Otherwise the rows are gathered tile by tile into `tile`
-// (tile_rows<B> * B doubles, row i at tile + i * B): a row-major matrix row by row, any
-// other layout column by column, so that memory is read along its cache lines either way,
-// many lines at a time. The slots beyond the matrix's last column are set to NaN row by
-// row, just before the kernel reads the row. Besides serving a short last block, that
-// small loop between the rows keeps the compiler from fusing a wide kernel's loops of two
-// consecutive rows into one loop, which it then fails to vectorise.
+// (tile_rows<B> * B doubles): a row-major matrix row by row, any other layout column by
+// column, so that memory is read along its cache lines either way, many lines at a time.
 template <int B, class Kernel>
 void walk_block(const Matrix& m, std::int64_t c0, Kernel& k, double* tile) {
     const std::int64_t width = std::min<std::int64_t>(B, m.cols - c0);
@@ -43,38 +80,96 @@ void walk_block(const Matrix& m, std::int64_t c0, Kernel& k, double* tile) {
         for (std::int64_t r = 0; r < m.rows; ++r) k.row(p + r * m.rs, r);
         return;
     }
-    constexpr std::int64_t T = tile_rows<B>;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (std::int64_t r0 = 0; r0 < m.rows; r0 += T) {
-        const std::int64_t n = std::min(T, m.rows - r0);
+    constexpr std::int64_t S = tile_stride<B>;
+    for (std::int64_t r0 = 0; r0 < m.rows; r0 += rows_per_tile) {
+        const std::int64_t n = std::min(rows_per_tile, m.rows - r0);
         const double* src = m.data + r0 * m.rs + c0 * m.cs;
         if (m.cs == 1) {
-            for (std::int64_t i = 0; i < n; ++i)
-                for (std::int64_t j = 0; j < width; ++j) tile[i * B + j] = src[i * m.rs + j];
+            detail::copy_rows<B>(src, m.rs, n, width, tile);
         } else {
-            for (std::int64_t j = 0; j < width; ++j)
-                for (std::int64_t i = 0; i < n; ++i) tile[i * B + j] = src[j * m.cs + i * m.rs];
+            // Four columns side by side: four streams in flight, and each row of the tile
+            // takes one store of four values rather than four of one.
+            std::int64_t j = 0;
+            for (; j + 4 <= width; j += 4) {
+                const double* s = src + j * m.cs;
+                for (std::int64_t i = 0; i < n; ++i)
+                    for (int q = 0; q < 4; ++q) tile[i * S + j + q] = s[q * m.cs + i * m.rs];
+            }
+            for (; j < width; ++j)
+                for (std::int64_t i = 0; i < n; ++i) tile[i * S + j] = src[j * m.cs + i * m.rs];
         }
-        for (std::int64_t i = 0; i < n; ++i) {
-            double* t = tile + i * B;
-            for (std::int64_t j = width; j < B; ++j) t[j] = nan;
-            k.row(t, r0 + i);
-        }
+        detail::feed<B>(k, tile, n, r0, width);
     }
 }
 
-// Fans the blocks of B columns out over the workers (block b to worker b mod n, like
-// columns in the plain fan-out). For each block, make() gives a fresh kernel, the rows
-// are walked, and finish(kernel, c0, width) stores the results of columns c0 .. c0+width-1.
+// Bytes of a row-major matrix's row that a panel of blocks spans at most: a page.
+constexpr std::int64_t panel_bytes = 4096;
+
+namespace detail {
+
+// run_blocks for a row-major matrix and blocks wider than a cache line. The blocks go to
+// the workers in panels of adjacent blocks (panel p to worker p mod n), and a panel is
+// walked tile by tile: the blocks' stretches of the tile's rows are gathered one block
+// after the other, then every kernel of the panel takes its block's rows. Reading up to a
+// page of each row within a short time, rather than one block's short stretch of every
+// row per pass, gives memory longer runs within each page, which is what lets a second
+// worker add nearly its full speed. Where there are few blocks, panels are narrowed so
+// that every worker still gets two (down to one block per panel).
+template <int B, class Make, class Finish>
+void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish) {
+    using Kernel = decltype(make());
+    constexpr std::int64_t S = tile_stride<B>;
+    constexpr std::int64_t most = panel_bytes / (8 * B) > 1 ? panel_bytes / (8 * B) : 1;
+    const auto workers = static_cast<std::int64_t>(worker_count(static_cast<std::uint64_t>(blocks)));
+    const std::int64_t per = std::clamp<std::int64_t>(blocks / (2 * workers), 1, most);
+    const std::int64_t panels = (blocks + per - 1) / per;
+    const std::int64_t T = rows_per_tile / per;  // rows per tile of each block
+    fan_out(static_cast<std::uint64_t>(panels), [&](std::uint64_t t, std::uint64_t n_workers) {
+        const std::unique_ptr<double[]> tile(new double[tile_rows<B> * B]);  // scratch, unset
+        Kernel ks[most];
+        for (auto p = static_cast<std::int64_t>(t); p < panels; p += static_cast<std::int64_t>(n_workers)) {
+            const std::int64_t nb = std::min(per, blocks - p * per);
+            const std::int64_t c0 = p * per * B;
+            const std::int64_t width = std::min(nb * B, m.cols - c0);
+            for (std::int64_t q = 0; q < nb; ++q) ks[q] = make();
+            for (std::int64_t r0 = 0; r0 < m.rows; r0 += T) {
+                const std::int64_t n = std::min(T, m.rows - r0);
+                const double* src = m.data + r0 * m.rs + c0;
+                for (std::int64_t q = 0; q < nb; ++q)
+                    copy_rows<B>(src + q * B, m.rs, n, std::min<std::int64_t>(B, width - q * B),
+                                 tile.get() + q * T * S);
+                for (std::int64_t q = 0; q < nb; ++q)
+                    feed<B>(ks[q], tile.get() + q * T * S, n, r0,
+                            std::min<std::int64_t>(B, width - q * B));
+            }
+            for (std::int64_t q = 0; q < nb; ++q)
+                finish(ks[q], c0 + q * B, std::min<std::int64_t>(B, width - q * B));
+        }
+    });
+}
+
+}  // namespace detail
+
+// Runs a kernel over every block of B adjacent columns: for each block, make() gives a
+// fresh kernel, the block's rows are walked in order, and finish(kernel, c0, width) stores
+// the results of columns c0 .. c0 + width - 1. Blocks go to the workers like columns in the
+// plain fan-out (block b to worker b mod n), or in panels of adjacent blocks where the
+// matrix is row-major and the blocks wider than a cache line (see run_panels).
 template <int B, class Make, class Finish>
 void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
-    const std::uint64_t blocks = static_cast<std::uint64_t>((m.cols + B - 1) / B);
-    fan_out(blocks, [&](std::uint64_t t, std::uint64_t n) {
-        std::vector<double> tile(static_cast<std::size_t>(tile_rows<B> * B));
-        for (std::uint64_t b = t; b < blocks; b += n) {
-            const std::int64_t c0 = static_cast<std::int64_t>(b) * B;
+    const std::int64_t blocks = (m.cols + B - 1) / B;
+    if constexpr (B > 8) {
+        if (m.cs == 1) {
+            detail::run_panels<B>(m, blocks, make, finish);
+            return;
+        }
+    }
+    fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n) {
+        const std::unique_ptr<double[]> tile(new double[tile_rows<B> * B]);  // scratch, unset
+        for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n)) {
+            const std::int64_t c0 = b * B;
             auto k = make();
-            walk_block<B>(m, c0, k, tile.data());
+            walk_block<B>(m, c0, k, tile.get());
             finish(k, c0, std::min<std::int64_t>(B, m.cols - c0));
         }
     });

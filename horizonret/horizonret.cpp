@@ -416,8 +416,13 @@ struct Tally {
 // loaded values or constants, and every operation runs for every lane: the compiler may
 // not speculate a floating-point operation that the source runs only under a condition,
 // and it would leave such a loop unvectorised.
-Tally horizon_returns(const double* path, const std::int64_t* fut, std::int64_t k0,
-                      std::int64_t k1, const double* lo, const double* hi, double* ret) {
+//
+// With forward horizons (fut[k] >= k for every row) the returns may take the paths' place
+// (in_place, ret unused): the return of row k needs only rows k and fut[k], which no
+// earlier row overwrites.
+template <bool in_place>
+Tally horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
+                      const double* lo, const double* hi, double* ret) {
     Tally t;
     for (int j = 0; j < B; ++j)
         t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
@@ -425,9 +430,9 @@ Tally horizon_returns(const double* path, const std::int64_t* fut, std::int64_t 
     for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
         const std::int64_t f = fut[k];
         const double fd = static_cast<double>(f);
-        const double* pk = path + k * B;
+        double* pk = path + k * B;
         const double* pf = path + f * B;
-        double* out = ret + k * B;
+        double* out = in_place ? pk : ret + k * B;
         for (int j = 0; j < B; ++j) {
             const bool inside = (kd >= lo[j]) & (kd <= hi[j]) & (fd >= lo[j]) & (fd <= hi[j]);
             const double end = pf[j];
@@ -478,6 +483,9 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
     }
     const auto tail =
         static_cast<std::uint64_t>(std::count(fut.begin(), fut.end(), D - 1));
+    // Whether every horizon ends at or after its own row (sorted dates, whole seconds).
+    bool forward = true;
+    for (std::int64_t i = 0; i < D; ++i) forward = forward && fut[i] >= i;
 
     Results res(static_cast<std::size_t>(N));
     // Horizons from the last tail + 1 rows are left out: those rows' horizons end on the
@@ -492,7 +500,8 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
         // Scratch left uninitialised: every slot is written before it is read, and pages
         // never touched (most of the selection's) cost nothing.
         const auto DB = static_cast<std::size_t>(D * B);
-        const std::unique_ptr<double[]> path(new double[DB]), ret(new double[DB]),
+        const std::unique_ptr<double[]> path(new double[DB]),
+            ret(forward ? nullptr : new double[DB]),
             sel(new double[3 * static_cast<std::size_t>(D) + 3 * SAMPLE]);
         const auto step = static_cast<std::int64_t>(n_th);
         for (auto b = static_cast<std::int64_t>(t); b < blocks; b += step) {
@@ -516,14 +525,16 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
             if (k0 > k1) continue;  // no horizon in any column: all results stay NaN
             build_paths(m, c0, width, lane, path.get());
             const Tally tl =
-                horizon_returns(path.get(), fut.data(), k0, k1, lo, hi, ret.get());
+                forward ? horizon_returns<true>(path.get(), fut.data(), k0, k1, lo, hi, nullptr)
+                        : horizon_returns<false>(path.get(), fut.data(), k0, k1, lo, hi, ret.get());
+            const double* rets = forward ? path.get() : ret.get();
             for (int j = 0; j < width; ++j) {
                 if (tl.n[j] == 0.0) continue;  // no horizon: every result stays NaN
                 const std::int64_t c = c0 + j;
                 const double n = tl.n[j];
                 res.avg[c] = tl.sum[j] / n;
                 const std::int64_t rows = std::min(win[j].hi, k1) - win[j].lo + 1;
-                res.med[c] = column_median(ret.get() + win[j].lo * B + j, B,
+                res.med[c] = column_median(rets + win[j].lo * B + j, B,
                                            static_cast<std::size_t>(rows),
                                            static_cast<std::size_t>(n), sel.get(),
                                            sel.get() + 2 * D);
