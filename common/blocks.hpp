@@ -102,46 +102,41 @@ void walk_block(const Matrix& m, std::int64_t c0, Kernel& k, double* tile) {
     }
 }
 
-// Bytes of a row-major matrix's row that a panel of blocks spans at most: a page.
-constexpr std::int64_t panel_bytes = 4096;
+// Bytes of a row-major matrix's row that a panel of blocks spans at most: a few pages.
+constexpr std::int64_t panel_bytes = 16384;
 
 namespace detail {
 
 // run_blocks for a row-major matrix and blocks wider than a cache line. The blocks go to
 // the workers in panels of adjacent blocks (panel p to worker p mod n), and a panel is
-// walked tile by tile: the blocks' stretches of the tile's rows are gathered one block
-// after the other, then every kernel of the panel takes its block's rows. Reading up to a
-// page of each row within a short time, rather than one block's short stretch of every
-// row per pass, gives memory longer runs within each page, which is what lets a second
-// worker add nearly its full speed. Where there are few blocks, panels are narrowed so
-// that every worker still gets two (down to one block per panel).
+// walked row by row, every kernel of the panel taking its block's stretch of the row in
+// place. Reading a few pages' worth of each row at once, rather than one block's short
+// stretch of every row per pass, gives memory long runs within each page, which is what
+// lets a second worker add nearly its full speed. Where there are few blocks, panels are
+// narrowed so that every worker still gets two (down to one block per panel).
 template <int B, class Make, class Finish>
 void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish) {
     using Kernel = decltype(make());
-    constexpr std::int64_t S = tile_stride<B>;
     constexpr std::int64_t most = panel_bytes / (8 * B) > 1 ? panel_bytes / (8 * B) : 1;
     const auto workers = static_cast<std::int64_t>(worker_count(static_cast<std::uint64_t>(blocks)));
     const std::int64_t per = std::clamp<std::int64_t>(blocks / (2 * workers), 1, most);
     const std::int64_t panels = (blocks + per - 1) / per;
-    const std::int64_t T = rows_per_tile / per;  // rows per tile of each block
     fan_out(static_cast<std::uint64_t>(panels), [&](std::uint64_t t, std::uint64_t n_workers) {
         const std::unique_ptr<double[]> tile(new double[tile_rows<B> * B]);  // scratch, unset
-        Kernel ks[most];
+        const std::unique_ptr<Kernel[]> ks(new Kernel[most]);  // reused for every panel
         for (auto p = static_cast<std::int64_t>(t); p < panels; p += static_cast<std::int64_t>(n_workers)) {
             const std::int64_t nb = std::min(per, blocks - p * per);
             const std::int64_t c0 = p * per * B;
             const std::int64_t width = std::min(nb * B, m.cols - c0);
             for (std::int64_t q = 0; q < nb; ++q) ks[q] = make();
-            for (std::int64_t r0 = 0; r0 < m.rows; r0 += T) {
-                const std::int64_t n = std::min(T, m.rows - r0);
-                const double* src = m.data + r0 * m.rs + c0;
-                for (std::int64_t q = 0; q < nb; ++q)
-                    copy_rows<B>(src + q * B, m.rs, n, std::min<std::int64_t>(B, width - q * B),
-                                 tile.get() + q * T * S);
-                for (std::int64_t q = 0; q < nb; ++q)
-                    feed<B>(ks[q], tile.get() + q * T * S, n, r0,
-                            std::min<std::int64_t>(B, width - q * B));
+            // Whole blocks read the matrix in place; a last, narrower block of the matrix
+            // goes through the tile, which pads it.
+            const std::int64_t whole = width / B;
+            for (std::int64_t r = 0; r < m.rows; ++r) {
+                const double* src = m.data + r * m.rs + c0;
+                for (std::int64_t q = 0; q < whole; ++q) ks[q].row(src + q * B, r);
             }
+            if (whole < nb) walk_block<B>(m, c0 + whole * B, ks[whole], tile.get());
             for (std::int64_t q = 0; q < nb; ++q)
                 finish(ks[q], c0 + q * B, std::min<std::int64_t>(B, width - q * B));
         }

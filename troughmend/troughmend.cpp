@@ -14,7 +14,7 @@ namespace py = pybind11;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-constexpr int B = 8;  // columns per block
+constexpr int B = 32;  // columns per block
 
 // The state of B columns: compounded value, running peak, current and longest run. Per
 // row and column: skip a NaN return, compound, raise the peak on a strictly greater
@@ -34,15 +34,17 @@ struct longest_segment_len {
             // NaN only when v is NaN; the factor 1.0 then leaves acc exactly as it was.
             const double f = vp == vp ? vp : 1.0;
             const double a = acc[j] * f;
-            const double peak = a > run_max[j] ? a : run_max[j];
+            const double peak = std::isgreater(a, run_max[j]) ? a : run_max[j];
             // The drawdown (a - peak) / peak is zero exactly when a - peak is: the peak is
             // at least 1.0, so a non-zero difference never underflows in the division,
-            // and an infinite peak gives NaN either way.
-            const double c = (a - peak) != 0.0 ? cur[j] + 1.0 : 0.0;
+            // and an infinite peak gives NaN either way. c1 is never NaN; testing it keeps
+            // its addition out of any branch, which would stop the vectorisation.
+            const double c1 = cur[j] + 1.0;
+            const double c = ((a - peak) != 0.0) & (c1 == c1) ? c1 : 0.0;
             acc[j] = a;
             run_max[j] = peak;
             cur[j] = c;
-            longest[j] = c > longest[j] ? c : longest[j];
+            longest[j] = std::isgreater(c, longest[j]) ? c : longest[j];
         }
     }
 };
