@@ -107,13 +107,17 @@ constexpr std::size_t SAMPLE = 32;
 constexpr std::size_t SPREAD = 6;
 constexpr std::size_t MIN_BRACKET = 128;
 
-// Sorts the s values at x (no NaN) in place, by insertion: few values, so few moves.
-void insertion_sort(double* x, std::size_t s) {
-    for (std::size_t i = 1; i < s; ++i) {
+// Sorts the s values at x (no NaN) into out, each value straight to its rank: the number
+// of values that precede it, smaller ones and equal ones met earlier (so equal values keep
+// their order). Every comparison runs, so no branch waits on one, and the counting loops
+// vectorise; for a sample this small that beats moving values one place at a time.
+void rank_sort(const double* x, std::size_t s, double* out) {
+    for (std::size_t i = 0; i < s; ++i) {
         const double v = x[i];
-        std::size_t j = i;
-        for (; j > 0 && v < x[j - 1]; --j) x[j] = x[j - 1];
-        x[j] = v;
+        std::uint32_t r = 0;
+        for (std::size_t j = 0; j < i; ++j) r += x[j] <= v ? 1u : 0u;
+        for (std::size_t j = i + 1; j < s; ++j) r += x[j] < v ? 1u : 0u;
+        out[r] = v;
     }
 }
 
@@ -200,8 +204,8 @@ double group_median(const double* v, std::size_t n_cols, double* m, double* b) {
             s += x == x ? 1 : 0;
         }
         if (s >= SAMPLE / 2) {
-            double* sorted = smp;
-            insertion_sort(sorted, s);
+            double* sorted = b + SAMPLE;
+            rank_sort(smp, s, sorted);
             const std::size_t rl = s / 2 > SPREAD ? s / 2 - SPREAD : 1;
             const std::size_t rh = std::min(s / 2 + SPREAD, s - 2);
             const double lo = sorted[rl], hi = sorted[rh];
