@@ -270,16 +270,3 @@ def test_long_runs_across_blocks_and_tiles(rows, cols, layout, mode):
         x = np.abs(x)  # loss sizes
     d = days(rows)
     assert_same(extremeset(LAYOUTS[layout](x), d, mode), reference(x, d, mode))
-
-
-@pytest.mark.parametrize("mode", ["positive", "inverted"])
-@pytest.mark.parametrize("view", ["whole", "column slice"])
-def test_many_blocks_match_peer(view, mode):
-    # Enough columns for a worker to take several adjacent blocks of a row-major matrix at
-    # a time, and rows across several of its tiles.
-    rows, cols = 300, 1100
-    x = long_runs(rows, cols, 5)
-    if view == "column slice":  # rows further apart than the columns they hold
-        x = np.hstack([x, np.full((rows, 7), 0.5)])[:, :cols]
-    dates = days(rows)
-    assert_same(extremeset(x, dates, mode), peer(x, dates, mode))

@@ -153,3 +153,26 @@ def test_peer_agrees_with_module(name):
     x = awkward_matrix(np.random.default_rng(5), 60, 13)
     args = ind.args(x)
     assert_same(as_parts(ind.peer(*args)), as_parts(ind.module(*args)))
+
+
+def wide_panel(rows, cols, seed):
+    """Many column blocks, a narrow last one, and runs and drawdowns across every row."""
+    rng = np.random.default_rng(seed)
+    x = awkward_matrix(rng, rows, cols)
+    x[:, 0] = rng.uniform(0.001, 0.02, rows)  # one run through every row, open at the end
+    x[:, 1] = -0.001  # never recovers
+    x[:, cols // 2] = np.where(np.arange(rows) % 40 == 39, -0.01, 0.01)  # equal runs
+    x[: rows // 2, cols - 1] = 0.02  # the longest run ends halfway
+    x[rows // 2 :, cols - 1] = -0.02
+    return x
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("name", sorted({**INDICATORS, **VARIANTS}))
+def test_wide_panels_match_peer(name, layout):
+    # Wide enough for a worker to take several adjacent column blocks at a time, in every
+    # memory layout: the blocks' results must land in their own columns.
+    ind = {**INDICATORS, **VARIANTS}[name]
+    x = wide_panel(300, 1100, 3)
+    want = as_parts(ind.peer(*ind.args(x)))
+    assert_same(as_parts(ind.module(*ind.args(LAYOUTS[layout](x)))), want)

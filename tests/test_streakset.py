@@ -183,16 +183,3 @@ def test_long_runs_across_blocks_and_tiles(rows, cols, layout, mode):
     x = long_runs(rows, cols, rows + cols)
     dates = np.random.default_rng(1).integers(-(2**62), 2**62, rows)
     assert_same(streakset(LAYOUTS[layout](x), dates, mode), reference(x, dates, mode))
-
-
-@pytest.mark.parametrize("mode", ["positive", "negative"])
-@pytest.mark.parametrize("view", ["whole", "column slice"])
-def test_many_blocks_match_peer(view, mode):
-    # Enough columns for a worker to take several adjacent blocks of a row-major matrix at
-    # a time, and rows across several of its tiles.
-    rows, cols = 300, 1100
-    x = long_runs(rows, cols, 5)
-    if view == "column slice":  # rows further apart than the columns they hold
-        x = np.hstack([x, np.full((rows, 7), 0.5)])[:, :cols]
-    dates = np.random.default_rng(2).integers(-(2**62), 2**62, rows)
-    assert_same(streakset(x, dates, mode), peer(x, dates, mode))
