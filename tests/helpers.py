@@ -62,10 +62,17 @@ def matrices(max_rows=12, max_cols=6, min_rows=0, min_cols=0, elements=None):
 
 
 def same_bits(a, b):
-    """Exact equality for float arrays, NaN matching NaN."""
+    """Exact equality for float arrays: NaN matching NaN, and 0.0 not matching -0.0."""
     a = np.asarray(a)
     b = np.asarray(b)
-    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+    if a.shape != b.shape or a.dtype != b.dtype:
+        return False
+    if a.dtype.kind != "f":
+        return np.array_equal(a, b)
+    numbers = ~np.isnan(a)
+    return np.array_equal(a, b, equal_nan=True) and np.array_equal(
+        np.signbit(a[numbers]), np.signbit(b[numbers])
+    )
 
 
 def assert_same_parts(got, want):
