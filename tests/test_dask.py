@@ -13,6 +13,10 @@ from helpers import awkward_matrix
 
 ROWS, COLS = 30, 23
 
+# Seconds to wait for a result: a worker that dies must fail the test, not hang the suite
+# (generous, for the sanitizer builds).
+RESULT_TIMEOUT = 300
+
 
 @pytest.fixture(scope="module")
 def client():
@@ -92,7 +96,7 @@ def test_cluster_result_equals_whole_call(client, frame, name, kind, per_chunk):
         panel = da.from_array(frame.to_numpy(), chunks=chunks)
         kwargs = dict(kwargs, dates=frame.index, funds=frame.columns)
     lazy = fn(panel, *args, **kwargs, funds_per_chunk=per_chunk)
-    got = client.compute(lazy).result()
+    got = client.compute(lazy).result(timeout=RESULT_TIMEOUT)
     assert bits(got) == bits(want)
 
 
@@ -100,7 +104,7 @@ def test_integer_array_without_labels(client, frame):
     values = (np.arange(ROWS * 4).reshape(ROWS, 4) % 5 - 2).astype(np.int32)
     got = client.compute(
         fkd.streakset(da.from_array(values, chunks=(10, 2)), dates=frame.index)
-    ).result()
+    ).result(timeout=RESULT_TIMEOUT)
     want = fkp.streakset(pd.DataFrame(values.astype(np.float64), index=frame.index))
     assert bits(got) == bits(want)
 
