@@ -320,16 +320,11 @@ void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const
             path[r * B + j] = (r >= win[j].lo && r <= win[j].hi && vp == vp) ? vp : 1.0;
         }
     }
-    // A factor of 1.0 leaves the level's bits as they were.
-    double acc[B];
-    for (int j = 0; j < B; ++j) acc[j] = 1.0;
-    for (std::int64_t r = 0; r < D; ++r) {
-        double* p = path + r * B;
-        for (int j = 0; j < B; ++j) {
-            acc[j] = acc[j] * p[j];
-            p[j] = acc[j];
-        }
-    }
+    // A factor of 1.0 leaves the level's bits as they were. Row r's level is row r - 1's
+    // times row r's factor; the first row's levels are its factors (1.0 times a factor is
+    // the factor). Written over the flat array, B elements back, the loop carries its
+    // dependence across B elements, and the compiler vectorises it B wide.
+    for (std::int64_t i = B; i < D * B; ++i) path[i] = path[i - B] * path[i];
 }
 
 // Counts of a block's valid horizon returns, and their running sums in row order. The six
