@@ -68,18 +68,12 @@ void copy_rows(const double* src, std::int64_t rs, std::int64_t n, std::int64_t 
 
 // Feeds every row of the block starting at column c0 to kernel.row.
 //
-// A full block of at most eight columns in a row-major matrix is one cache line per row
-// and is read in place. Otherwise the rows are gathered tile by tile into `tile`
-// (tile_rows<B> * B doubles): a row-major matrix row by row, any other layout column by
-// column, so that memory is read along its cache lines either way, many lines at a time.
+// The rows are gathered tile by tile into `tile` (tile_rows<B> * B doubles): a row-major
+// matrix row by row, any other layout column by column, so that memory is read along its
+// cache lines either way, many lines at a time.
 template <int B, class Kernel>
 void walk_block(const Matrix& m, std::int64_t c0, Kernel& k, double* tile) {
     const std::int64_t width = std::min<std::int64_t>(B, m.cols - c0);
-    if (B <= 8 && m.cs == 1 && width == B) {
-        const double* p = m.data + c0;
-        for (std::int64_t r = 0; r < m.rows; ++r) k.row(p + r * m.rs, r);
-        return;
-    }
     constexpr std::int64_t S = tile_stride<B>;
     for (std::int64_t r0 = 0; r0 < m.rows; r0 += rows_per_tile) {
         const std::int64_t n = std::min(rows_per_tile, m.rows - r0);
@@ -107,7 +101,7 @@ constexpr std::int64_t panel_bytes = 16384;
 
 namespace detail {
 
-// run_blocks for a row-major matrix and blocks wider than a cache line. The blocks go to
+// run_blocks for a row-major matrix. The blocks go to
 // the workers in panels of adjacent blocks (panel p to worker p mod n), and a panel is
 // walked row by row, every kernel of the panel taking its block's stretch of the row in
 // place. Reading a few pages' worth of each row at once, rather than one block's short
@@ -149,15 +143,13 @@ void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish
 // fresh kernel, the block's rows are walked in order, and finish(kernel, c0, width) stores
 // the results of columns c0 .. c0 + width - 1. Blocks go to the workers like columns in the
 // plain fan-out (block b to worker b mod n), or in panels of adjacent blocks where the
-// matrix is row-major and the blocks wider than a cache line (see run_panels).
+// matrix is row-major (see run_panels).
 template <int B, class Make, class Finish>
 void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
     const std::int64_t blocks = (m.cols + B - 1) / B;
-    if constexpr (B > 8) {
-        if (m.cs == 1) {
-            detail::run_panels<B>(m, blocks, make, finish);
-            return;
-        }
+    if (m.cs == 1) {
+        detail::run_panels<B>(m, blocks, make, finish);
+        return;
     }
     fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n) {
         const std::unique_ptr<double[]> tile(new double[tile_rows<B> * B]);  // scratch, unset
