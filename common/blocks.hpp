@@ -101,10 +101,9 @@ constexpr std::int64_t panel_bytes = 16384;
 
 namespace detail {
 
-// run_blocks for a row-major matrix. The blocks go to
-// the workers in panels of adjacent blocks (panel p to worker p mod n), and a panel is
-// walked row by row, every kernel of the panel taking its block's stretch of the row in
-// place. Reading a few pages' worth of each row at once, rather than one block's short
+// run_blocks for a row-major matrix. The blocks go to the workers in panels of adjacent
+// blocks (panel p to worker p mod n), and a panel is walked row by row, every kernel of
+// the panel taking its block's stretch of the row in place. Reading a few pages' worth of each row at once, rather than one block's short
 // stretch of every row per pass, gives memory long runs within each page, which is what
 // lets a second worker add nearly its full speed. Where there are few blocks, panels are
 // narrowed so that every worker still gets two (down to one block per panel).
