@@ -322,8 +322,8 @@ void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const
     }
     // A factor of 1.0 leaves the level's bits as they were. Row r's level is row r - 1's
     // times row r's factor; the first row's levels are its factors (1.0 times a factor is
-    // the factor). Written over the flat array, B elements back, the loop carries its
-    // dependence across B elements, and the compiler vectorises it B wide.
+    // the factor). Written over the flat array, each element depends on the one B places
+    // back only, so the compiler vectorises the loop with vectors of up to B values.
     for (std::int64_t i = B; i < D * B; ++i) path[i] = path[i - B] * path[i];
 }
 
