@@ -263,6 +263,23 @@ def horizonret(
     )
 
 
+def _run_frames(
+    frame: Callable[..., pd.DataFrame],
+    returns: Panel,
+    mode: Mode,
+    dates: Dates,
+    funds: Funds,
+    funds_per_chunk: Optional[int],
+) -> dd.DataFrame:
+    """extremeset and streakset: `frame` run on each block of funds, with the dates shared."""
+    _fp._check_mode(mode)
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=True)
+    shared = delayed(ns, pure=True)
+    fn = delayed(frame, pure=True)
+    parts = [fn(block, shared, mode, part) for block, part in _column_blocks(arr, labels)]
+    return cast(dd.DataFrame, _lazy(parts, _run_meta(labels)))
+
+
 def extremeset(
     returns: Panel,
     mode: Mode = "gain",
@@ -274,12 +291,7 @@ def extremeset(
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
     rechunked to all dates in one chunk if needed."""
-    _fp._check_mode(mode)
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=True)
-    shared = delayed(ns, pure=True)
-    fn = delayed(_fp._extremeset_frame, pure=True)
-    parts = [fn(block, shared, mode, part) for block, part in _column_blocks(arr, labels)]
-    return cast(dd.DataFrame, _lazy(parts, _run_meta(labels)))
+    return _run_frames(_fp._extremeset_frame, returns, mode, dates, funds, funds_per_chunk)
 
 
 def streakset(
@@ -292,9 +304,4 @@ def streakset(
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
-    _fp._check_mode(mode)
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=True)
-    shared = delayed(ns, pure=True)
-    fn = delayed(_fp._streakset_frame, pure=True)
-    parts = [fn(block, shared, mode, part) for block, part in _column_blocks(arr, labels)]
-    return cast(dd.DataFrame, _lazy(parts, _run_meta(labels)))
+    return _run_frames(_fp._streakset_frame, returns, mode, dates, funds, funds_per_chunk)
