@@ -432,7 +432,7 @@ def nav_returns(panel: Panel) -> None:
     if bad.any():
         r, c = np.argwhere(bad)[0]
         raise CommandError(
-            f"fund {panel.funds[c]!r} has the NAV {nav[r, c]!r} on {_iso(panel.dates[r])};"
+            f"fund {panel.funds[c]!r} has the NAV {float(nav[r, c])!r} on {_iso(panel.dates[r])};"
             " NAVs must be positive and finite"
         )
     rows = np.arange(nav.shape[0])[:, None]
