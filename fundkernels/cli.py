@@ -17,6 +17,7 @@ Needs the ``cli`` extra: ``pip install 'fundkernels[cli]'``.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import math
 import os
@@ -155,13 +156,16 @@ def _output_format(path: Optional[str], what: str, formats: dict[str, str]) -> O
 
 
 def _arrow() -> Any:
+    """pyarrow, with its csv, parquet and compute modules loaded (pa.csv, pa.parquet,
+    pa.compute); untyped, hence Any."""
     try:
-        import pyarrow
+        for name in ("pyarrow.compute", "pyarrow.csv", "pyarrow.parquet"):
+            importlib.import_module(name)
     except ImportError:
         raise CommandError(
             f"{PROG} needs pyarrow: pip install 'fundkernels[cli]'"
         ) from None
-    return pyarrow
+    return importlib.import_module("pyarrow")
 
 
 def _file_kind(path: Path) -> Optional[str]:
@@ -174,8 +178,7 @@ def _file_kind(path: Path) -> Optional[str]:
 
 
 def _read_csv(path: Path) -> Any:
-    import pyarrow.csv as pcsv
-
+    pcsv = _arrow().csv
     # Multi-threaded; .gz and .bz2 are decompressed by their extension.
     return pcsv.read_csv(
         path,
@@ -187,8 +190,7 @@ def _read_csv(path: Path) -> Any:
 def read_table(name: str) -> Any:
     """A CSV or Parquet file, or a folder of them, as an Arrow table."""
     pa = _arrow()
-    import pyarrow.parquet as pq
-
+    pq = pa.parquet
     path = Path(name)
     if not path.exists():
         raise CommandError(f"no such file or folder: {name}")
@@ -279,8 +281,7 @@ def _column(table: Any, name: str, role: str) -> Any:
 def _dates_ns(col: Any, name: str) -> npt.NDArray[np.int64]:
     """A date column as int64 ns since the epoch, UTC (naive times taken as UTC)."""
     pa = _arrow()
-    import pyarrow.compute as pc
-
+    pc = pa.compute
     if col.null_count:
         row = int(np.flatnonzero(col.is_null().to_numpy(zero_copy_only=False))[0])
         raise CommandError(f"the date column {name!r} is empty at row {row + 1}")
@@ -316,8 +317,7 @@ def _parses_as_date(text: Any) -> bool:
 def _float_column(col: Any, name: str) -> npt.NDArray[np.float64]:
     """A numeric column as float64, missing values as NaN."""
     pa = _arrow()
-    import pyarrow.compute as pc
-
+    pc = pa.compute
     typ = col.type
     if not (
         pa.types.is_integer(typ)
@@ -377,8 +377,7 @@ def long_panel(
 ) -> Panel:
     """One row per fund and date, in any order; funds in order of first appearance."""
     pa = _arrow()
-    import pyarrow.compute as pc
-
+    pc = pa.compute
     fcol = _column(table, fund, "fund")
     dcol = _column(table, date, "date")
     vcol = _column(table, value, "value")
@@ -506,7 +505,7 @@ def _runs(cols: dict[str, Any], prefix: str, ret: Any, length: Any, first: Any, 
     cols[f"{prefix}_last"] = text_days(last)
 
 
-def text_days(texts: Sequence[str]) -> npt.NDArray[np.datetime64]:
+def text_days(texts: Sequence[str]) -> npt.NDArray[Any]:
     """Eight-digit date texts (YYYYMMDD) as datetime64[D]; "nan" as NaT."""
     arr = np.asarray(texts, dtype="U8")
     none = arr == "nan"
@@ -602,10 +601,10 @@ def dask_columns(args: argparse.Namespace, horizons: Sequence[str]) -> tuple[Pan
     if not files or any(_file_kind(p) != "parquet" for p in files if not p.name.startswith(".")):
         raise CommandError("--engine dask reads a wide Parquet file or folder named as INPUT")
     try:
-        import dask
         import dask.dataframe as dd
         import pandas as pd
-        from dask.diagnostics import ProgressBar
+        from dask.base import compute
+        from dask.diagnostics.progress import ProgressBar
 
         import fundkernels.dask as fkd
     except ImportError as exc:
@@ -614,8 +613,9 @@ def dask_columns(args: argparse.Namespace, horizons: Sequence[str]) -> tuple[Pan
     ddf = dd.read_parquet(str(path))
     if date not in ddf.columns:
         raise CommandError(f"no date column {date!r} in the input")
-    ddf = ddf.assign(**{date: dd.to_datetime(ddf[date], utc=True)}).set_index(date, sorted=True)
-    ddf = ddf.map_partitions(lambda p: p.set_axis(p.index.tz_localize(None)), meta=ddf._meta.set_axis(ddf._meta.index.tz_localize(None)))
+    meta = ddf._meta.drop(columns=date)
+    meta.index = pd.DatetimeIndex([], tz="UTC")
+    ddf = ddf.map_partitions(_dated, date, meta=meta)
     funds = [str(c) for c in ddf.columns]
     groups = read_types(args.types, funds) if args.types else None
     codes = dict(zip(ddf.columns, groups)) if groups else dict.fromkeys(ddf.columns, 0)
@@ -630,7 +630,7 @@ def dask_columns(args: argparse.Namespace, horizons: Sequence[str]) -> tuple[Pan
         "span": (ddf.index.min(), ddf.index.max()),
     }
     with ProgressBar(out=sys.stderr):
-        done = dict(zip(lazy, dask.compute(*lazy.values())))
+        done = dict(zip(lazy, compute(*lazy.values())))
     cols: dict[str, Any] = {
         "troughmend": done["troughmend"].to_numpy(np.int64),
         "crossodds": done["crossodds"].to_numpy(np.float64),
@@ -652,6 +652,18 @@ def dask_columns(args: argparse.Namespace, horizons: Sequence[str]) -> tuple[Pan
     panel.missing = float(done["missing"]) / (rows * len(funds)) if rows and funds else 0.0
     panel.notes.append(f"{rows} dates")
     return panel, cols
+
+
+def _dated(part: Any, date: str) -> Any:
+    """A partition of a wide table with its date column as a UTC DatetimeIndex."""
+    import pandas as pd
+
+    out = part.set_index(date)
+    try:
+        out.index = pd.DatetimeIndex(pd.to_datetime(out.index, utc=True))
+    except (ValueError, TypeError) as exc:
+        raise CommandError(f"unparseable dates in column {date!r}: {str(exc).split('. ')[0]}") from None
+    return out
 
 
 # --- output ----------------------------------------------------------------------------
@@ -726,8 +738,8 @@ def replaced_atomically(path: str, binary: bool) -> Iterator[Any]:
             mask = os.umask(0)
             os.umask(mask)
             mode = 0o666 & ~mask
-        os.chmod(tmp, mode)
-        with os.fdopen(fd, "wb" if binary else "w", **({} if binary else {"encoding": "utf-8"})) as fh:
+        os.fchmod(fd, mode)
+        with (os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", encoding="utf-8")) as fh:
             yield fh
         os.replace(tmp, target)
     except BaseException:
@@ -746,14 +758,11 @@ def write_output(path: str, fmt: str, columns: dict[str, Any]) -> None:
         return
     table = arrow_table(columns)
     with replaced_atomically(path, binary=True) as fh:
+        pa = _arrow()
         if fmt == "parquet":
-            import pyarrow.parquet as pq
-
-            pq.write_table(table, fh)
+            pa.parquet.write_table(table, fh)
         else:
-            import pyarrow.csv as pcsv
-
-            pcsv.write_csv(table, fh, pcsv.WriteOptions(quoting_style="needed"))
+            pa.csv.write_csv(table, fh, pa.csv.WriteOptions(quoting_style="needed"))
 
 
 def _cell(v: Any) -> str:
