@@ -24,8 +24,11 @@ import os
 import re
 import sys
 import tempfile
+import time
+from collections import Counter
 from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from functools import cache
+from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass, field
 from importlib import resources
 from pathlib import Path
@@ -51,6 +54,22 @@ PARQUET_SUFFIXES = (".parquet", ".pq")
 
 class CommandError(Exception):
     """A problem with the arguments or the input, told to the user in one line."""
+
+
+class Clock:
+    """Wall time of the command's phases, for --timings."""
+
+    def __init__(self) -> None:
+        self.laps: dict[str, float] = {}
+        self._last = time.perf_counter()
+
+    def lap(self, phase: str) -> None:
+        now = time.perf_counter()
+        self.laps[phase] = self.laps.get(phase, 0.0) + now - self._last
+        self._last = now
+
+    def line(self) -> str:
+        return "timings: " + ", ".join(f"{k} {v:.3f} s" for k, v in self.laps.items())
 
 
 # --- arguments -----------------------------------------------------------------------
@@ -109,6 +128,9 @@ def _parser() -> argparse.ArgumentParser:
     )
     out.add_argument("--report", metavar="FILE.html", help="a self-contained HTML report")
     out.add_argument(
+        "--timings", action="store_true", help="print the time of each phase on stderr"
+    )
+    out.add_argument(
         "--engine",
         choices=("arrow", "dask"),
         default="arrow",
@@ -155,6 +177,7 @@ def _output_format(path: Optional[str], what: str, formats: dict[str, str]) -> O
 # --- reading ---------------------------------------------------------------------------
 
 
+@cache
 def _arrow() -> Any:
     """pyarrow, with its csv, parquet and compute modules loaded (pa.csv, pa.parquet,
     pa.compute); untyped, hence Any."""
@@ -331,7 +354,9 @@ def _float_column(col: Any, name: str) -> npt.NDArray[np.float64]:
         )
         where = f": row {bad[0] + 1} holds {bad[1]!r}" if bad else ""
         raise CommandError(f"column {name!r} is not numeric ({typ}){where}")
-    floats = pc.fill_null(pc.cast(col, pa.float64()), math.nan)
+    floats = col if typ == pa.float64() else pc.cast(col, pa.float64())
+    if floats.null_count:
+        floats = pc.fill_null(floats, math.nan)
     return np.asarray(floats.to_numpy(zero_copy_only=False), dtype=np.float64)
 
 
@@ -362,7 +387,7 @@ def wide_panel(table: Any, date: str, not_funds: Sequence[str] = ()) -> Panel:
     dates = _dates_ns(_column(table, date, "date"), date)
     _check_ascending(dates, date)
     names = [n for n in table.column_names if n != date and n not in not_funds]
-    dup = sorted({n for n in names if names.count(n) > 1})
+    dup = sorted(n for n, k in Counter(names).items() if k > 1)
     if dup:
         raise CommandError(f"fund columns must have unique names; duplicated: {dup[:10]}")
     values = np.empty((len(dates), len(names)), order="F")
@@ -541,7 +566,7 @@ def _shipped(name: str) -> str:
     return str(resources.files("fundkernels").joinpath(name))
 
 
-def load_panel(args: argparse.Namespace) -> Panel:
+def load_panel(args: argparse.Namespace, clock: Optional[Clock] = None) -> Panel:
     """The input named by the arguments as a panel of returns, with its peer groups."""
     layout_long = args.fund is not None or args.value is not None
     if layout_long and (args.fund is None or args.value is None):
@@ -572,6 +597,8 @@ def load_panel(args: argparse.Namespace) -> Panel:
         not_funds = SHIPPED_NOT_FUNDS
         types = types or _shipped(SHIPPED_TYPES)
     date = date or "date"
+    if clock is not None:
+        clock.lap("read")
     if layout_long:
         panel = long_panel(table, args.fund, date, args.value, args.type_column)
     else:
@@ -725,7 +752,7 @@ def json_text(columns: dict[str, Any]) -> str:
 
 
 @contextmanager
-def replaced_atomically(path: str, binary: bool) -> Iterator[Any]:
+def replaced_atomically(path: str) -> Iterator[Any]:
     """A temporary file beside path, renamed over it only when the block succeeds."""
     target = Path(path)
     fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.resolve().parent)
@@ -739,7 +766,7 @@ def replaced_atomically(path: str, binary: bool) -> Iterator[Any]:
             os.umask(mask)
             mode = 0o666 & ~mask
         os.fchmod(fd, mode)
-        with (os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", encoding="utf-8")) as fh:
+        with os.fdopen(fd, "wb") as fh:
             yield fh
         os.replace(tmp, target)
     except BaseException:
@@ -750,19 +777,17 @@ def replaced_atomically(path: str, binary: bool) -> Iterator[Any]:
         raise
 
 
-def write_output(path: str, fmt: str, columns: dict[str, Any]) -> None:
+def write_output(fh: Any, fmt: str, columns: dict[str, Any]) -> None:
+    """The table to an open binary file in the given format."""
     if fmt == "json":
-        text = json_text(columns)
-        with replaced_atomically(path, binary=False) as fh:
-            fh.write(text)
+        fh.write(json_text(columns).encode("utf-8"))
         return
+    pa = _arrow()
     table = arrow_table(columns)
-    with replaced_atomically(path, binary=True) as fh:
-        pa = _arrow()
-        if fmt == "parquet":
-            pa.parquet.write_table(table, fh)
-        else:
-            pa.csv.write_csv(table, fh, pa.csv.WriteOptions(quoting_style="needed"))
+    if fmt == "parquet":
+        pa.parquet.write_table(table, fh)
+    else:
+        pa.csv.write_csv(table, fh, pa.csv.WriteOptions(quoting_style="needed"))
 
 
 def _cell(v: Any) -> str:
@@ -794,14 +819,18 @@ def aligned_text(columns: dict[str, Any]) -> str:
 
 def run(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    clock = Clock()
     horizons = _horizons(args.horizon)
     out_fmt = _output_format(args.output, "the output", OUTPUT_FORMATS)
     _output_format(args.report, "the report", {".html": "html", ".htm": "html"})
     if args.engine == "dask":
         panel, cols = dask_columns(args, horizons)
+        clock.lap("read and indicators (dask)")
     else:
-        panel = load_panel(args)
+        panel = load_panel(args, clock)
+        clock.lap("panel")
         cols = indicator_columns(panel, horizons)
+        clock.lap("indicators")
     columns = result_columns(panel, cols)
     if panel.groups is None:
         print(
@@ -809,16 +838,22 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
             " compares every fund with the median of all funds",
             file=sys.stderr,
         )
-    if args.report:
-        from fundkernels._report import render
+    # Both files are written under temporary names and renamed together at the end: a
+    # failure leaves neither replaced.
+    with ExitStack() as stack:
+        if args.report:
+            from fundkernels._report import render
 
-        page = render(panel, columns, horizons)
-        with replaced_atomically(args.report, binary=False) as fh:
-            fh.write(page)
-    if args.output:
-        write_output(args.output, out_fmt or "csv", columns)
-    else:
+            page = render(panel, columns, horizons)
+            stack.enter_context(replaced_atomically(args.report)).write(page.encode("utf-8"))
+            clock.lap("report")
+        if args.output:
+            write_output(stack.enter_context(replaced_atomically(args.output)), out_fmt or "csv", columns)
+    if not args.output:
         sys.stdout.write(aligned_text(columns))
+    clock.lap("write")
+    if args.timings:
+        print(clock.line(), file=sys.stderr)
     return 0
 
 

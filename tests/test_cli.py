@@ -307,7 +307,7 @@ def test_a_failed_write_keeps_the_old_output(tmp_path):
     old = tmp_path / "out.parquet"
     old.write_text("kept\n")
     with pytest.raises(RuntimeError):
-        with cli.replaced_atomically(str(old), binary=True) as fh:
+        with cli.replaced_atomically(str(old)) as fh:
             fh.write(b"half")
             raise RuntimeError("disk full")
     assert old.read_text() == "kept\n" and os.listdir(tmp_path) == ["out.parquet"]
