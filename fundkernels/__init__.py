@@ -6,5 +6,9 @@ streakset), which are imported by their own names.
 - ``fundkernels.dask``: the same over dask collections larger than one machine's memory
   (needs dask: ``pip install 'fundkernels[dask]'``).
 
-Neither is imported here, so ``import fundkernels`` needs neither pandas nor dask.
+- ``fundkernels.cli``: the ``fundkernels`` command (``python -m fundkernels``), every
+  indicator for every fund of a CSV, Parquet or DuckDB table, as a table and an HTML
+  report (needs ``pip install 'fundkernels[cli]'``).
+
+None is imported here, so ``import fundkernels`` needs none of their dependencies.
 """
