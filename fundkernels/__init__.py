@@ -5,7 +5,6 @@ streakset), which are imported by their own names.
   (needs pandas: ``pip install 'fundkernels[pandas]'``).
 - ``fundkernels.dask``: the same over dask collections larger than one machine's memory
   (needs dask: ``pip install 'fundkernels[dask]'``).
-
 - ``fundkernels.cli``: the ``fundkernels`` command (``python -m fundkernels``), every
   indicator for every fund of a CSV, Parquet or DuckDB table, as a table and an HTML
   report (needs ``pip install 'fundkernels[cli]'``).
