@@ -35,7 +35,7 @@ def test_mypy_strict_on_typed_example_and_front_ends(tmp_path):
         text=True,
     )
     assert run.returncode == 0, run.stdout + run.stderr
-    assert "Success: no issues found in 4 source files" in run.stdout
+    assert "Success: no issues found in 6 source files" in run.stdout
 
 
 def test_typed_example_runs(tmp_path):
