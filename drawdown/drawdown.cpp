@@ -46,6 +46,12 @@ struct drawdown_rows {
     void row(const double* v, std::int64_t r) {
         const double rd = static_cast<double>(r);
         for (int j = 0; j < B; ++j) {
+            // Every new value is computed before the first store. Where a select that
+            // keeps the longest drawdown follows a store, GCC turns it into a masked
+            // store, which costs several times a blend on some processors.
+            const double run = cur[j], most = longest[j], old_low = low[j];
+            const double b_last = best_last[j], b_peak = best_peak[j], b_peak_row = best_peak_row[j],
+                         b_low = best_low[j], b_low_row = best_low_row[j];
             // Compounding, peak and run length: the same operations as troughmend's.
             const double vp = v[j] + 1.0;
             const double f = vp == vp ? vp : 1.0;
@@ -53,7 +59,7 @@ struct drawdown_rows {
             const bool higher = std::isgreater(a, run_max[j]);
             const double top = higher ? a : run_max[j];
             const double top_row = higher ? rd : max_row[j];
-            const double c1 = cur[j] + 1.0;
+            const double c1 = run + 1.0;
             const double c = ((a - top) != 0.0) & (c1 == c1) ? c1 : 0.0;
             // A drawdown is measured from the peak in force on its first row, and its
             // low starts at that row's value. (Whether a drawdown starts is taken from the
@@ -61,11 +67,11 @@ struct drawdown_rows {
             // branches.) The lowest value is the earliest of equal lows. A NaN value
             // (0 x inf) stays NaN to the end of the column; it ranks above every number,
             // which is what treating it as +inf gives, since it always comes last.
-            const bool start = cur[j] == 0.0;
+            const bool start = run == 0.0;
             const double key = a == a ? a : inf;
             const double p = start ? top : peak[j];
             const double pr = start ? top_row : peak_row[j];
-            const double l0 = start ? key : low[j];
+            const double l0 = start ? key : old_low;
             const double r0 = start ? rd : low_row[j];
             const bool lower = key < l0;
             const double lo = lower ? key : l0;
@@ -73,7 +79,10 @@ struct drawdown_rows {
             // The longest drawdown so far: of equally long ones the latest, so a run that
             // reaches the longest length takes over. `longest` starts at 0.5, so that a
             // row outside any drawdown (run 0) never takes over.
-            const bool best = c >= longest[j];
+            const bool best = c >= most;
+            const double n_most = best ? c : most, n_last = best ? rd : b_last,
+                         n_peak = best ? p : b_peak, n_peak_row = best ? pr : b_peak_row,
+                         n_low = best ? lo : b_low, n_low_row = best ? lr : b_low_row;
             acc[j] = a;
             run_max[j] = top;
             max_row[j] = top_row;
@@ -82,12 +91,12 @@ struct drawdown_rows {
             peak_row[j] = pr;
             low[j] = lo;
             low_row[j] = lr;
-            longest[j] = best ? c : longest[j];
-            best_last[j] = best ? rd : best_last[j];
-            best_peak[j] = best ? p : best_peak[j];
-            best_peak_row[j] = best ? pr : best_peak_row[j];
-            best_low[j] = best ? lo : best_low[j];
-            best_low_row[j] = best ? lr : best_low_row[j];
+            longest[j] = n_most;
+            best_last[j] = n_last;
+            best_peak[j] = n_peak;
+            best_peak_row[j] = n_peak_row;
+            best_low[j] = n_low;
+            best_low_row[j] = n_low_row;
         }
     }
 };

@@ -8,6 +8,7 @@ from hypothesis import given, settings
 
 from fundkernels._drawdown import drawdown
 from helpers import LAYOUTS, assert_same_parts, awkward_matrix, matrices
+from np_drawdown import peer
 from references.drawdown import PARTS
 from references.drawdown import drawdown as reference
 from troughmend import troughmend
@@ -17,9 +18,11 @@ FRENCH = Path(__file__).resolve().parents[1] / "examples" / "data" / "french.csv
 
 
 def check(x):
-    """Kernel equal to the reference bit for bit, and its length equal to troughmend's."""
+    """Kernel equal to the reference and to the benchmark's NumPy peer bit for bit, and its
+    length equal to troughmend's."""
     got = drawdown(x)
     assert_same_parts(got, reference(x))
+    assert_same_parts(got, peer(x))
     assert np.array_equal(got[0], troughmend(x))
     return got
 
