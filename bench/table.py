@@ -11,6 +11,7 @@ from typing import Callable
 import numpy as np
 
 import np_crossodds
+import np_drawdown
 import np_extremeset
 import np_horizonret
 import np_streakset
@@ -40,10 +41,13 @@ class Indicator:
     peer: Callable  # the vectorised NumPy version, same arguments, same results
     # Whether a fund's result depends on its own column alone (not on its peers').
     per_column: bool = True
+    # Module and function where they differ from the name (a kernel inside the package).
+    where: tuple = ()
 
     @property
     def module(self):
-        return getattr(importlib.import_module(self.name), self.name)
+        module, function = self.where or (self.name, self.name)
+        return getattr(importlib.import_module(module), function)
 
 
 def as_parts(result):
@@ -100,5 +104,9 @@ VARIANTS = {
     ),
     "streakset-inv": Indicator(
         "streakset", lambda x: (x, daily_dates(rows_of(x)), "loss"), np_streakset.peer
+    ),
+    # Where the longest drawdown lies: troughmend's pass with the details kept.
+    "drawdown": Indicator(
+        "drawdown", lambda x: (x,), np_drawdown.peer, where=("fundkernels._drawdown", "drawdown")
     ),
 }
