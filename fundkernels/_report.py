@@ -154,11 +154,8 @@ def _table(cls: str, name: str, rows: np.ndarray, columns: dict[str, Any], shown
     return "".join(out)
 
 
-def _span(dates: np.ndarray) -> tuple[str, str]:
-    if dates.size == 0:
-        return "-", "-"
-    days = dates[[0, -1]].astype("datetime64[ns]").astype("datetime64[D]")
-    return str(days[0]), str(days[1])
+def _day_of(ns: Optional[int]) -> str:
+    return "-" if ns is None else str(np.datetime64(ns, "ns").astype("datetime64[D]"))
 
 
 _STYLE = """
@@ -178,9 +175,7 @@ def render(panel: Any, columns: dict[str, Any], horizons: Sequence[str]) -> str:
     """The report page for a panel and the command's output columns."""
     funds = columns["fund"]
     n = len(funds)
-    first, last = _span(panel.dates)
-    rows_note = next((x for x in panel.notes if x.endswith(" dates")), None)
-    n_dates = rows_note.split()[0] if rows_note else str(len(panel.dates))
+    first, last = _day_of(panel.first), _day_of(panel.last)
     groups = (
         f"{len(set(panel.groups))} peer groups from the type codes given"
         if panel.groups is not None
@@ -190,7 +185,7 @@ def render(panel: Any, columns: dict[str, Any], horizons: Sequence[str]) -> str:
     summary = [
         ("input", escape(panel.source)),
         ("funds", str(n)),
-        ("dates", n_dates),
+        ("dates", str(panel.dates)),
         ("first date", first),
         ("last date", last),
         ("missing values", f"{100 * panel.missing:.2f}% of fund-date cells"),

@@ -21,15 +21,13 @@ import importlib
 import json
 import math
 import os
-import re
 import sys
 import tempfile
 import time
-from collections import Counter
 from collections.abc import Iterator, Sequence
-from functools import cache
 from contextlib import ExitStack, contextmanager
-from dataclasses import dataclass, field
+from functools import cache
+from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
 from typing import Any, Optional
@@ -48,7 +46,7 @@ SHIPPED_DATE = "dates"
 SHIPPED_NOT_FUNDS = ("MktRF", "SMB", "HML", "Mom", "RF")
 
 OUTPUT_FORMATS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet", ".json": "json"}
-CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2", ".tsv", ".txt", ".gz", ".bz2")
+CSV_SUFFIXES = (".csv", ".csv.gz", ".csv.bz2")
 PARQUET_SUFFIXES = (".parquet", ".pq")
 
 
@@ -139,23 +137,13 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
-_HORIZON = re.compile(r"(\d+)([MY])")
-_MAX_MONTHS = 2**31 - 1
-
-
 def _horizons(given: Optional[list[str]]) -> list[str]:
-    """The horizon codes, checked whole, duplicates dropped, in the order given."""
+    """The horizon codes, checked, duplicates dropped, in the order given."""
+    from fundkernels._core import horizon_code
+
     out: list[str] = []
     for code in given or ["1Y"]:
-        m = _HORIZON.fullmatch(code)
-        if m is None:
-            raise CommandError(
-                f"bad horizon {code!r}: expected a whole number of months or years such as"
-                " 3M or 1Y"
-            )
-        if int(m.group(1)) * (12 if m.group(2) == "Y" else 1) > _MAX_MONTHS:
-            raise CommandError(f"bad horizon {code!r}: longer than {_MAX_MONTHS} months")
-        if code not in out:
+        if horizon_code(code) not in out:
             out.append(code)
     return out
 
@@ -263,364 +251,173 @@ def read_sql(query: str, database: Optional[str]) -> Any:
         raise CommandError(f"the --sql query failed: {exc}") from None
 
 
-# --- the panel: columns of the input table into the matrix the modules read -------------
-# To be replaced by the frames front end (fundkernels.frames), which owns these checks and
-# conversions for every front end; kept in this one section until then.
-
-HORIZON_COLUMNS = (
-    "mean",
-    "median",
-    "win",
-    "gain_0_5",
-    "gain_5_10",
-    "gain_over_10",
-    "loss_0_5",
-    "loss_5_10",
-    "loss_over_10",
-)
-RUN_COLUMNS = ("return", "length", "first", "last")
+# --- the panel -------------------------------------------------------------------------
 
 
 @dataclass
 class Panel:
-    values: npt.NDArray[np.float64]  # dates x funds, returns
-    dates: npt.NDArray[np.int64]  # ns since the epoch, UTC, ascending
+    """What the output and the report say about the input."""
+
     funds: list[str]
-    groups: Optional[list[str]] = None  # each fund's type label; None: one group of all
-    missing: float = 0.0  # share of (date, fund) cells without a value in the input
-    navs: bool = False
-    source: str = ""
-    notes: list[str] = field(default_factory=list)
+    dates: int  # how many
+    first: Optional[int]  # first and last date, ns since the epoch (UTC); None: no dates
+    last: Optional[int]
+    groups: Optional[list[str]]  # each fund's peer group; None: one group of all funds
+    missing: float  # share of (date, fund) cells without a value in the input
+    navs: bool
+    source: str
 
 
-def _column(table: Any, name: str, role: str) -> Any:
-    if name not in table.column_names:
-        shown = ", ".join(table.column_names[:12])
-        more = ", ..." if table.num_columns > 12 else ""
-        raise CommandError(f"no {role} column {name!r} in the input (columns: {shown}{more})")
-    return table.column(name)
-
-
-def _dates_ns(col: Any, name: str) -> npt.NDArray[np.int64]:
-    """A date column as int64 ns since the epoch, UTC (naive times taken as UTC)."""
+def _text_dates(table: Any, date: str) -> Any:
+    """CSV files carry dates as text: a text date column parsed into timestamps (ISO dates
+    and times; with a UTC offset, taken to UTC), naming the first value that is no date."""
     pa = _arrow()
-    pc = pa.compute
-    if col.null_count:
-        row = int(np.flatnonzero(col.is_null().to_numpy(zero_copy_only=False))[0])
-        raise CommandError(f"the date column {name!r} is empty at row {row + 1}")
-    typ = col.type
+    if date not in table.column_names:
+        return table  # the frames front end names the missing column
+    col = table.column(date)
+    if not (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
+        return table
     try:
-        if pa.types.is_timestamp(typ) or pa.types.is_date(typ):
-            ns = pc.cast(col, pa.timestamp("ns"))
-        elif pa.types.is_string(typ) or pa.types.is_large_string(typ):
-            try:
-                ns = pc.cast(col, pa.timestamp("ns"))
-            except pa.ArrowInvalid:
-                ns = pc.cast(pc.cast(col, pa.timestamp("ns", tz="UTC")), pa.timestamp("ns"))
-        else:
-            raise CommandError(f"the date column {name!r} holds {typ}, not dates")
+        try:
+            parsed = pa.compute.cast(col, pa.timestamp("ns"))
+        except pa.ArrowInvalid:
+            parsed = pa.compute.cast(col, pa.timestamp("ns", tz="UTC"))
     except pa.ArrowInvalid as exc:
         if "out of bounds" in str(exc):
-            raise CommandError(f"the dates in {name!r} must lie between 1677 and 2262") from None
+            raise CommandError(f"the dates in {date!r} must lie between 1677 and 2262") from None
         row, text = next(
-            ((i, v) for i, v in enumerate(col.to_pylist()) if not _parses_as_date(v)), (0, "?")
+            ((i, v) for i, v in enumerate(col.to_pylist()) if v is not None and not _is_date(v)),
+            (0, "?"),
         )
-        raise CommandError(f"unparseable date {text!r} in column {name!r} at row {row + 1}") from None
-    return np.asarray(pc.cast(ns, pa.int64()).to_numpy(), dtype=np.int64)
+        raise CommandError(f"unparseable date {text!r} in column {date!r} at row {row}") from None
+    return table.set_column(table.column_names.index(date), date, parsed)
 
 
-def _parses_as_date(text: Any) -> bool:
+def _is_date(text: str) -> bool:
     try:
-        np.datetime64(str(text).replace(" ", "T").rstrip("Z"))
+        np.datetime64(text.replace(" ", "T").rstrip("Z"))
     except ValueError:
         return False
     return True
 
 
-def _float_column(col: Any, name: str) -> npt.NDArray[np.float64]:
-    """A numeric column as float64, missing values as NaN."""
+def _as_text(table: Any, name: Optional[str]) -> Any:
+    """A column as text, so that fund labels match those of a types file or a wide table's
+    column names whatever type a file gave them."""
     pa = _arrow()
-    pc = pa.compute
-    typ = col.type
-    if not (
-        pa.types.is_integer(typ)
-        or pa.types.is_floating(typ)
-        or pa.types.is_decimal(typ)
-        or pa.types.is_null(typ)
-    ):
-        bad = next(
-            ((i, v) for i, v in enumerate(col.to_pylist()) if v is not None and not _is_number(v)),
-            None,
-        )
-        where = f": row {bad[0] + 1} holds {bad[1]!r}" if bad else ""
-        raise CommandError(f"column {name!r} is not numeric ({typ}){where}")
-    floats = col if typ == pa.float64() else pc.cast(col, pa.float64())
-    if floats.null_count:
-        floats = pc.fill_null(floats, math.nan)
-    return np.asarray(floats.to_numpy(zero_copy_only=False), dtype=np.float64)
+    if name is None or name not in table.column_names:
+        return table
+    col = table.column(name)
+    if pa.types.is_string(col.type):
+        return table
+    return table.set_column(table.column_names.index(name), name, col.cast(pa.string()))
 
 
-def _is_number(v: Any) -> bool:
-    try:
-        float(v)
-    except (TypeError, ValueError):
-        return False
-    return True
-
-
-def _check_ascending(dates: npt.NDArray[np.int64], name: str) -> None:
-    down = np.flatnonzero(dates[1:] < dates[:-1])
-    if down.size:
-        r = int(down[0]) + 1
-        raise CommandError(
-            f"the dates in {name!r} are not in ascending order: row {r + 1}"
-            f" ({_iso(dates[r])}) comes after row {r} ({_iso(dates[r - 1])})"
-        )
-
-
-def _iso(ns: Any) -> str:
-    return str(np.datetime64(int(ns), "ns").astype("datetime64[D]"))
-
-
-def wide_panel(table: Any, date: str, not_funds: Sequence[str] = ()) -> Panel:
-    """A date column and one numeric column per fund."""
-    dates = _dates_ns(_column(table, date, "date"), date)
-    _check_ascending(dates, date)
-    names = [n for n in table.column_names if n != date and n not in not_funds]
-    dup = sorted(n for n, k in Counter(names).items() if k > 1)
-    if dup:
-        raise CommandError(f"fund columns must have unique names; duplicated: {dup[:10]}")
-    values = np.empty((len(dates), len(names)), order="F")
-    for j, name in enumerate(names):
-        values[:, j] = _float_column(table.column(name), name)
-    missing = float(np.isnan(values).mean()) if values.size else 0.0
-    return Panel(values, dates, [str(n) for n in names], missing=missing)
-
-
-def long_panel(
-    table: Any, fund: str, date: str, value: str, type_column: Optional[str] = None
-) -> Panel:
-    """One row per fund and date, in any order; funds in order of first appearance."""
-    pa = _arrow()
-    pc = pa.compute
-    fcol = _column(table, fund, "fund")
-    dcol = _column(table, date, "date")
-    vcol = _column(table, value, "value")
-    tcol = None if type_column is None else _column(table, type_column, "type")
-    if fcol.null_count:
-        row = int(np.flatnonzero(fcol.is_null().to_numpy(zero_copy_only=False))[0])
-        raise CommandError(f"the fund column {fund!r} is empty at row {row + 1}")
-    ns = _dates_ns(dcol, date)
-    vals = _float_column(vcol, value)
-    enc = pc.dictionary_encode(pc.cast(fcol, pa.string())).combine_chunks()
-    funds = [str(f) for f in enc.dictionary.to_pylist()]
-    fi = np.asarray(enc.indices.to_numpy(zero_copy_only=False), dtype=np.int64)
-    days, di = np.unique(ns, return_inverse=True)
-    key = fi * len(days) + di
-    order = np.argsort(key, kind="stable")
-    same = np.flatnonzero(key[order][1:] == key[order][:-1])
-    if same.size:
-        row = int(order[same[0]])
-        raise CommandError(
-            f"fund {funds[fi[row]]!r} has two rows for the date {_iso(ns[row])}"
-        )
-    values = np.full((len(days), len(funds)), np.nan, order="F")
-    values[di, fi] = vals
-    panel = Panel(values, days.astype(np.int64), funds, missing=float(np.isnan(values).mean()) if values.size else 0.0)
-    if tcol is not None:
-        types = pc.cast(tcol, pa.string()).to_pylist()
-        per_fund: list[Optional[str]] = [None] * len(funds)
-        for f, t in zip(fi.tolist(), types):
-            if t is None:
-                continue
-            if per_fund[f] is None:
-                per_fund[f] = t
-            elif per_fund[f] != t:
-                raise CommandError(
-                    f"fund {funds[f]!r} has more than one type in {type_column!r}:"
-                    f" {per_fund[f]!r} and {t!r}"
-                )
-        lacking = [funds[i] for i, t in enumerate(per_fund) if t is None]
-        if lacking:
-            raise CommandError(f"no type in {type_column!r} for the funds {lacking[:10]}")
-        panel.groups = [str(t) for t in per_fund]
-    return panel
-
-
-def nav_returns(panel: Panel) -> None:
-    """NAVs to returns in place: nav / previous valid nav - 1, missing on a fund's first
-    valid NAV and wherever the NAV is missing."""
-    nav = panel.values
-    present = ~np.isnan(nav)
-    bad = present & ~((nav > 0) & np.isfinite(nav))
-    if bad.any():
-        r, c = np.argwhere(bad)[0]
-        raise CommandError(
-            f"fund {panel.funds[c]!r} has the NAV {float(nav[r, c])!r} on {_iso(panel.dates[r])};"
-            " NAVs must be positive and finite"
-        )
-    rows = np.arange(nav.shape[0])[:, None]
-    last = np.maximum.accumulate(np.where(present, rows, -1), axis=0)
-    prev = np.full_like(last, -1)
-    prev[1:] = last[:-1]
-    take = present & (prev >= 0)
-    out = np.full(nav.shape, np.nan, order="F")
-    cols = np.broadcast_to(np.arange(nav.shape[1]), nav.shape)[take]
-    out[take] = nav[take] / nav[prev[take], cols] - 1.0
-    panel.values = out
-    panel.navs = True
-
-
-def _valid_window(values: npt.NDArray[np.float64]) -> tuple[Any, Any]:
-    """Per fund the first and last row holding a value (0 and -1 for none)."""
-    if values.shape[0] == 0:
-        return np.zeros(values.shape[1], np.int64), np.full(values.shape[1], -1, np.int64)
-    valid = ~np.isnan(values)
-    anyv = valid.any(axis=0)
-    first = np.where(anyv, valid.argmax(axis=0), 0).astype(np.int64)
-    last = np.where(anyv, values.shape[0] - 1 - valid[::-1].argmax(axis=0), -1).astype(np.int64)
-    return first, last
-
-
-def _group_codes(groups: Optional[list[str]], n: int) -> npt.NDArray[np.int32]:
-    if groups is None:
-        return np.zeros(n, np.int32)
-    index: dict[str, int] = {}
-    return np.array([index.setdefault(g, len(index)) for g in groups], dtype=np.int32)
-
-
-def indicator_columns(panel: Panel, horizons: Sequence[str]) -> dict[str, Any]:
-    """Every indicator for every fund: column name -> one value per fund (dates as
-    datetime64[D], NaT where a fund has no run)."""
-    from crossodds import crossodds
-    from extremeset import extremeset
-    from horizonret import horizonret
-    from streakset import streakset
-    from troughmend import troughmend
-
-    v, d = panel.values, panel.dates
-    cols: dict[str, Any] = {
-        "troughmend": troughmend(v),
-        "crossodds": crossodds(_group_codes(panel.groups, len(panel.funds)), v),
-    }
-    first, last = _valid_window(v)
-    for code in horizons:
-        parts = horizonret(code, v, first, last, d)
-        for name, part in zip(HORIZON_COLUMNS, parts):
-            cols[f"horizonret_{code}_{name}"] = part
-    # The loss modes work on the sizes of the losses, the negated returns: the inverted
-    # mode then compounds 1 - (-v) = 1 + v over runs of losing rows.
-    neg = np.negative(v)
-    for mode, mat, icode in (("gain", v, "positive"), ("loss", neg, "loss")):
-        r = extremeset(mat, d, icode)
-        _runs(cols, f"extremeset_{mode}", r["r"], r["p"], r["s"], r["l"])
-    for mode, mat, icode in (("gain", v, "positive"), ("loss", neg, "loss")):
-        ret, s, e, n = streakset(mat, d, icode)
-        _runs(cols, f"streakset_{mode}", ret, n, s, e)
-    return cols
-
-
-# --- end of the section to be replaced -------------------------------------------------
-
-
-def _runs(cols: dict[str, Any], prefix: str, ret: Any, length: Any, first: Any, last: Any) -> None:
-    cols[f"{prefix}_return"] = np.asarray(ret, dtype=np.float64)
-    cols[f"{prefix}_length"] = np.asarray(length, dtype=np.int64)
-    cols[f"{prefix}_first"] = text_days(first)
-    cols[f"{prefix}_last"] = text_days(last)
-
-
-def text_days(texts: Sequence[str]) -> npt.NDArray[Any]:
-    """Eight-digit date texts (YYYYMMDD) as datetime64[D]; "nan" as NaT."""
-    arr = np.asarray(texts, dtype="U8")
-    none = arr == "nan"
-    n = np.where(none, "19700101", arr).astype(np.int64)
-    months = (n // 10000 - 1970) * 12 + (n // 100 % 100 - 1)
-    days = months.astype("datetime64[M]").astype("datetime64[D]") + (n % 100 - 1)
-    days[none] = np.datetime64("NaT")
-    return days
-
-
-def read_types(name: str, funds: Sequence[str]) -> list[str]:
-    """Each fund's type from a two-column (fund, type) file; every fund needs one."""
+def read_types(name: str) -> Any:
+    """A (fund, type) table from a file with at least two columns, both as text."""
     pa = _arrow()
     table = read_table(name)
     if table.num_columns < 2:
         raise CommandError(f"the types file {name} needs two columns: fund and type")
-    keys = table.column(0).cast(pa.string()).to_pylist()
-    vals = table.column(1).cast(pa.string()).to_pylist()
-    found: dict[str, str] = {}
-    for k, t in zip(keys, vals):
-        if k is None or t is None:
-            continue
-        if k in found and found[k] != t:
-            raise CommandError(f"the types file {name} gives fund {k!r} two types: {found[k]!r} and {t!r}")
-        found[k] = t
-    lacking = [f for f in funds if f not in found]
-    if lacking:
-        raise CommandError(f"the types file {name} has no type for the funds {lacking[:10]}")
-    return [found[f] for f in funds]
+    names = table.column_names[:2]
+    return pa.table([table.column(n).cast(pa.string()) for n in names], names=names)
 
 
 def _shipped(name: str) -> str:
     return str(resources.files("fundkernels").joinpath(name))
 
 
-def load_panel(args: argparse.Namespace, clock: Optional[Clock] = None) -> Panel:
-    """The input named by the arguments as a panel of returns, with its peer groups."""
-    layout_long = args.fund is not None or args.value is not None
-    if layout_long and (args.fund is None or args.value is None):
-        raise CommandError("the long layout needs both --fund and --value")
-    if args.type_column and not layout_long:
-        raise CommandError("--type-column needs the long layout (--fund and --value)")
-    if args.types and args.type_column:
-        raise CommandError("give the peer groups by --types or by --type-column, not both")
-    if args.database and not args.sql:
-        raise CommandError("--database needs --sql with a query over it")
+def _prefixed(prefix: str, columns: dict[str, Any]) -> dict[str, Any]:
+    """An indicator's columns named after it and its options, dates as calendar days."""
+    return {
+        f"{prefix}_{name}": col.astype("datetime64[D]") if col.dtype.kind == "M" else col
+        for name, col in columns.items()
+    }
+
+
+def indicator_columns(
+    values: npt.NDArray[np.float64],
+    dates: npt.NDArray[np.int64],
+    funds: list[Any],
+    codes: npt.NDArray[np.int32],
+    horizons: Sequence[str],
+) -> dict[str, Any]:
+    """Every indicator of the shared table on one panel of returns."""
+    from fundkernels import _core
+
+    def one(name: str, **options: Any) -> dict[str, Any]:
+        return _core.compute(name, values, dates, funds, **options)
+
+    cols: dict[str, Any] = {**one("troughmend"), **one("crossodds", codes=codes)}
+    whole = {"start": _core.window_bound(None, "start"), "end": _core.window_bound(None, "end")}
+    for code in horizons:
+        cols.update(_prefixed(f"horizonret_{code}", one("horizonret", horizon=code, **whole)))
+    for name in ("extremeset", "streakset"):
+        for mode in ("gain", "loss"):
+            cols.update(_prefixed(f"{name}_{mode}", one(name, mode=mode)))
+    return cols
+
+
+def _input(args: argparse.Namespace) -> tuple[Any, str, str, Optional[str]]:
+    """The input table, what to call it, its date column and the types file, if any."""
     if args.sql and args.input:
         raise CommandError("give either an input file or --sql, not both")
-    date = args.date
-    not_funds: Sequence[str] = ()
-    types = args.types
+    if args.database and not args.sql:
+        raise CommandError("--database needs --sql with a query over it")
     if args.sql:
-        table = read_sql(args.sql, args.database)
         source = "SQL query" + (f" over {args.database}" if args.database else "")
-    elif args.input:
-        table = read_table(args.input)
-        source = args.input
-    else:
-        if layout_long or args.navs:
-            raise CommandError("--fund, --value and --navs need an input (the shipped panel is wide returns)")
-        table = read_table(_shipped(SHIPPED_PANEL))
-        source = "the panel shipped with fundkernels (30 US equity portfolios, monthly)"
-        date = date or SHIPPED_DATE
-        not_funds = SHIPPED_NOT_FUNDS
-        types = types or _shipped(SHIPPED_TYPES)
-    date = date or "date"
-    if clock is not None:
-        clock.lap("read")
-    if layout_long:
-        panel = long_panel(table, args.fund, date, args.value, args.type_column)
-    else:
-        panel = wide_panel(table, date, not_funds)
-    panel.source = source
-    if types:
-        panel.groups = read_types(types, panel.funds)
+        return read_sql(args.sql, args.database), source, args.date or "date", args.types
+    if args.input:
+        return read_table(args.input), args.input, args.date or "date", args.types
+    if args.fund or args.value or args.navs:
+        raise CommandError("--fund, --value and --navs need an input: the shipped panel is wide returns")
+    table = read_table(_shipped(SHIPPED_PANEL)).drop_columns(list(SHIPPED_NOT_FUNDS))
+    source = "the panel shipped with fundkernels (30 US equity portfolios, monthly)"
+    return table, source, args.date or SHIPPED_DATE, args.types or _shipped(SHIPPED_TYPES)
+
+
+def load_columns(
+    args: argparse.Namespace, horizons: Sequence[str], clock: Clock
+) -> tuple[Panel, dict[str, Any]]:
+    """Read the input, gather it once through the frames front end and compute every
+    indicator on it."""
+    from fundkernels import _core, frames
+
+    if (args.fund is None) != (args.value is None):
+        raise CommandError("the long layout needs both --fund and --value")
+    if args.types and args.type_column:
+        raise CommandError("give the peer groups by --types or by --type-column, not both")
+    table, source, date, types_file = _input(args)
+    types = read_types(types_file) if types_file else None
+    table = _as_text(_text_dates(table, date), args.fund)
+    clock.lap("read")
+    checked = frames.panel(
+        table, types, date=date, fund=args.fund, value=args.value, type=args.type_column
+    )
+    values, dates = checked.values, checked.dates
+    funds = [str(f) for f in checked.funds]
+    missing = float(np.isnan(values).mean()) if values.size else 0.0
     if args.navs:
-        nav_returns(panel)
-    return panel
+        _core.returns_from_navs(values, dates, funds, in_place=True)
+    groups = None if checked.types is None else [str(checked.types[f]) for f in checked.funds]
+    codes = _core.group_codes(checked.types or dict.fromkeys(checked.funds, 0), checked.funds, "types")
+    clock.lap("panel")
+    cols = indicator_columns(values, dates, checked.funds, codes, horizons)
+    clock.lap("indicators")
+    first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
+    return Panel(funds, len(dates), first, last, groups, missing, args.navs, source), cols
 
 
 # --- the dask engine -------------------------------------------------------------------
 
 
-def dask_columns(args: argparse.Namespace, horizons: Sequence[str]) -> tuple[Panel, dict[str, Any]]:
-    """A wide Parquet input through the dask front end, computed in one pass with a
-    progress bar on stderr. The panel it returns holds no values, only what describes it."""
-    if args.sql or args.fund or args.value or not args.input:
+def dask_columns(
+    args: argparse.Namespace, horizons: Sequence[str], clock: Clock
+) -> tuple[Panel, dict[str, Any]]:
+    """A wide Parquet input through the dask front end, every indicator computed in one
+    pass over the data, with a progress bar on stderr."""
+    if args.sql or args.fund or args.value or args.type_column or not args.input:
         raise CommandError("--engine dask reads a wide Parquet file or folder named as INPUT")
-    if args.navs:
-        raise CommandError("--engine dask takes returns; --navs needs --engine arrow")
     path = Path(args.input)
     if not path.exists():
         raise CommandError(f"no such file or folder: {args.input}")
@@ -644,41 +441,38 @@ def dask_columns(args: argparse.Namespace, horizons: Sequence[str]) -> tuple[Pan
     meta.index = pd.DatetimeIndex([], tz="UTC")
     ddf = ddf.map_partitions(_dated, date, meta=meta)
     funds = [str(c) for c in ddf.columns]
-    groups = read_types(args.types, funds) if args.types else None
-    codes = dict(zip(ddf.columns, groups)) if groups else dict.fromkeys(ddf.columns, 0)
+    codes = None
+    if args.types:
+        types = read_types(args.types).columns
+        codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
+    navs = args.navs
     lazy: dict[str, Any] = {
-        "troughmend": fkd.troughmend(ddf),
-        "crossodds": fkd.crossodds(ddf, codes),
-        **{f"h{code}": fkd.horizonret(ddf, code) for code in horizons},
-        **{f"e{m}": fkd.extremeset(ddf, m) for m in ("gain", "loss")},
-        **{f"s{m}": fkd.streakset(ddf, m) for m in ("gain", "loss")},
-        "missing": ddf.isna().sum().sum(),
-        "cells": ddf.index.size,
-        "span": (ddf.index.min(), ddf.index.max()),
+        "troughmend": fkd.troughmend(ddf, navs=navs),
+        "crossodds": fkd.crossodds(ddf, codes or dict.fromkeys(ddf.columns, 0), navs=navs),
+        **{f"horizonret_{h}": fkd.horizonret(ddf, h, navs=navs) for h in horizons},
+        **{
+            f"{name}_{mode}": getattr(fkd, name)(ddf, mode, navs=navs)
+            for name in ("extremeset", "streakset")
+            for mode in ("gain", "loss")
+        },
     }
+    facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
+    facts.update(first=ddf.index.min(), last=ddf.index.max())
     with ProgressBar(out=sys.stderr):
-        done = dict(zip(lazy, compute(*lazy.values())))
-    cols: dict[str, Any] = {
-        "troughmend": done["troughmend"].to_numpy(np.int64),
-        "crossodds": done["crossodds"].to_numpy(np.float64),
-    }
-    for code in horizons:
-        for name in HORIZON_COLUMNS:
-            cols[f"horizonret_{code}_{name}"] = done[f"h{code}"][name].to_numpy(np.float64)
-    for ind, key in (("extremeset", "e"), ("streakset", "s")):
-        for m in ("gain", "loss"):
-            f = done[f"{key}{m}"]
-            cols[f"{ind}_{m}_return"] = f["return"].to_numpy(np.float64)
-            cols[f"{ind}_{m}_length"] = f["length"].to_numpy(np.int64)
-            for side in ("first", "last"):
-                cols[f"{ind}_{m}_{side}"] = pd.DatetimeIndex(f[side]).to_numpy().astype("datetime64[D]")
-    rows = int(done["cells"])
-    lo, hi = done["span"]
-    dates = np.array([] if rows == 0 else [pd.Timestamp(lo).value, pd.Timestamp(hi).value], np.int64)
-    panel = Panel(np.empty((0, len(funds))), dates, funds, groups=groups, source=args.input)
-    panel.missing = float(done["missing"]) / (rows * len(funds)) if rows and funds else 0.0
-    panel.notes.append(f"{rows} dates")
-    return panel, cols
+        done = compute(*lazy.values(), *facts.values())
+    clock.lap("read and indicators (dask)")
+    cols: dict[str, Any] = {}
+    for key, res in zip(lazy, done):
+        if isinstance(res, pd.Series):
+            cols[key] = res.to_numpy()
+        else:
+            cols.update(_prefixed(key, {c: res[c].to_numpy() for c in res.columns}))
+    missing, rows, first, last = done[len(lazy) :]
+    rows = int(rows)
+    lo, hi = (pd.Timestamp(first).value, pd.Timestamp(last).value) if rows else (None, None)
+    groups = [str(codes[f]) for f in funds] if codes else None
+    share = float(missing) / (rows * len(funds)) if rows and funds else 0.0
+    return Panel(funds, rows, lo, hi, groups, share, navs, args.input), cols
 
 
 def _dated(part: Any, date: str) -> Any:
@@ -824,13 +618,9 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
     out_fmt = _output_format(args.output, "the output", OUTPUT_FORMATS)
     _output_format(args.report, "the report", {".html": "html", ".htm": "html"})
     if args.engine == "dask":
-        panel, cols = dask_columns(args, horizons)
-        clock.lap("read and indicators (dask)")
+        panel, cols = dask_columns(args, horizons, clock)
     else:
-        panel = load_panel(args, clock)
-        clock.lap("panel")
-        cols = indicator_columns(panel, horizons)
-        clock.lap("indicators")
+        panel, cols = load_columns(args, horizons, clock)
     columns = result_columns(panel, cols)
     if panel.groups is None:
         print(

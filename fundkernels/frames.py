@@ -26,7 +26,7 @@ from __future__ import annotations
 import datetime as _dt
 from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal, Optional, Union
+from typing import Any, Literal, Optional, Union, cast
 
 import narwhals as nw
 import numpy as np
@@ -350,3 +350,39 @@ def streakset(
     """The longest run of positive ("gain") or negative ("loss") returns per fund:
     ``fund``, ``return``, ``length``, ``first``, ``last``."""
     return _call("streakset", data, date, fund, value, navs, mode=_core.check_mode(mode))
+
+
+# --- one gather for several indicators ----------------------------------------------------
+
+
+@dataclass
+class Checked:
+    """A checked panel: the matrix the modules read (owned by the caller, column-major),
+    the dates as int64 nanoseconds (UTC), the funds in order and each fund's type code
+    (None when no codes were given)."""
+
+    values: npt.NDArray[np.float64]
+    dates: npt.NDArray[np.int64]
+    funds: list[Any]
+    types: Optional[dict[Any, Hashable]]
+
+
+def panel(
+    data: Any,
+    types: Types = None,
+    *,
+    date: str = "date",
+    fund: Optional[str] = None,
+    value: Optional[str] = None,
+    type: Optional[str] = None,
+) -> Checked:
+    """The panel of a frame as the indicators above read it, for a caller that runs
+    several indicators on one gather (the ``fundkernels`` command): the same layouts,
+    checks and errors, and the values as given (NAVs are converted by the caller)."""
+    checked = _panel(data, date, fund, value)
+    given = None
+    if types is not None or type is not None:
+        # A mapping or a pandas Series keyed by fund: both look codes up with get.
+        codes = cast(Mapping[Any, Hashable], _types(types, type, checked))
+        given = {f: codes.get(f) for f in checked.funds}
+    return Checked(checked.values, checked.dates, checked.funds, given)

@@ -243,14 +243,15 @@ def test_shipped_panel_through_the_console_script(tmp_path):
     assert done.stderr == ""  # the shipped types give the peer groups
 
 
-def test_dask_engine_gives_the_same_table(tmp_path):
-    wide_parquet(tmp_path / "w.parquet", RETURNS)
+@pytest.mark.parametrize("panel, flags, values", [(RETURNS, [], RETURNS), (NAVS, ["--navs"], nav_to_returns(NAVS))], ids=["returns", "navs"])
+def test_dask_engine_gives_the_same_table(tmp_path, panel, flags, values):
+    wide_parquet(tmp_path / "w.parquet", panel)
     write_types(tmp_path / "t.csv")
-    done = run_command("w.parquet", "--engine", "dask", "--types", "t.csv", "-o", "d.parquet", cwd=tmp_path)
+    done = run_command("w.parquet", "--engine", "dask", "--types", "t.csv", *flags, "-o", "d.parquet", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert "100% Completed" in done.stderr
     got = read_output(tmp_path / "d.parquet")
-    for col, w in expected(RETURNS, types=TYPES).items():
+    for col, w in expected(values, types=TYPES).items():
         g = as_array(got[col], w)
         assert (g == w) if isinstance(w, list) else same_bits(g, w), col
 
@@ -273,13 +274,13 @@ ERRORS = [
     (["nope.csv"], "no such file or folder: nope.csv"),
     (["p.csv", "--date", "when"], "no date column 'when'"),
     (["long.csv", "--fund", "who", "--date", "day", "--value", "value"], "no fund column 'who'"),
-    (["dates.csv"], "unparseable date '2020-13-45' in column 'date' at row 2"),
-    (["text.csv"], "column 'b' is not numeric (string): row 2 holds 'abc'"),
-    (["down.csv"], "not in ascending order: row 2 (2020-01-31) comes after row 1 (2020-02-29)"),
-    (["twice.csv", "--fund", "fund", "--date", "day", "--value", "value"], "fund 'A' has two rows for the date 2020-01-31"),
-    (["zero.csv", "--navs"], "fund 'a' has the NAV 0.0 on 2020-02-29"),
-    (["p.csv", "--horizon", "1W"], "bad horizon '1W'"),
-    (["p.csv", "--types", "types.csv"], "no type for the funds ['Beta'"),
+    (["dates.csv"], "unparseable date '2020-13-45' in column 'date' at row 1"),
+    (["text.csv"], "not numeric: 'b' (String)"),
+    (["down.csv"], "not in ascending order: row 1 (2020-01-31) comes after row 0 (2020-02-29)"),
+    (["twice.csv", "--fund", "fund", "--date", "day", "--value", "value"], "fund 'A' has two rows for 2020-01-31 (rows 0 and 2)"),
+    (["zero.csv", "--navs"], "fund 'a' has 0.0 on 2020-02-29"),
+    (["p.csv", "--horizon", "1W"], "such as '3M' or '1Y', not '1W'"),
+    (["p.csv", "--types", "types.csv"], "types has no code for the funds ['Beta'"),
     (["p.csv", "--fund", "fund"], "needs both --fund and --value"),
     (["--sql", "SELECT * FROM nothere"], "the --sql query failed"),
     (["--sql", "SELECT 1", "--database", "none.duckdb"], "no such database file: none.duckdb"),
