@@ -233,7 +233,7 @@ def read_sql(query: str, database: Optional[str]) -> Any:
     try:
         import duckdb
     except ImportError:
-        raise CommandError(f"--sql needs duckdb: pip install 'fundkernels[cli]'") from None
+        raise CommandError("--sql needs duckdb: pip install 'fundkernels[cli]'") from None
     if database is not None and not Path(database).is_file():
         raise CommandError(f"no such database file: {database}")
     try:
@@ -649,7 +649,7 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """The console script: exit status 0 on success, 2 with one line on stderr when the
-    arguments or the input are at fault."""
+    arguments or the input are at fault (1 for a fault of the command itself)."""
     try:
         return run(argv)
     except CommandError as exc:
@@ -662,8 +662,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _fail("interrupted")
         return 130
     except BrokenPipeError:
-        # The reader of stdout went away (| head): not an error of the command.
-        sys.stderr.close()
+        # The reader of stdout went away (| head): not an error of the command. Point
+        # stdout at /dev/null so the interpreter's last flush does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     except OSError as exc:
         _fail(f"{exc.strerror or exc}: {exc.filename}" if exc.filename else str(exc))
@@ -671,6 +672,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (ValueError, TypeError) as exc:
         _fail(str(exc))
         return 2
+    except Exception as exc:  # a fault of the command itself: still one line, status 1
+        _fail(f"internal error ({type(exc).__name__}): {exc}")
+        return 1
 
 
 def _fail(message: str) -> None:
