@@ -24,13 +24,13 @@ import os
 import sys
 import tempfile
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from contextlib import ExitStack, contextmanager
 from functools import cache
 from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Optional, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -198,7 +198,7 @@ def _read_csv(path: Path) -> Any:
     )
 
 
-def read_table(name: str) -> Any:
+def read_file(name: str) -> Any:
     """A CSV or Parquet file, or a folder of them, as an Arrow table."""
     pa = _arrow()
     pq = pa.parquet
@@ -273,7 +273,7 @@ def _text_dates(table: Any, date: str) -> Any:
     and times; with a UTC offset, taken to UTC), naming the first value that is no date."""
     pa = _arrow()
     if date not in table.column_names:
-        return table  # the frames front end names the missing column
+        return table  # the table reading names the missing column
     col = table.column(date)
     if not (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
         return table
@@ -316,7 +316,7 @@ def _as_text(table: Any, name: Optional[str]) -> Any:
 def read_types(name: str) -> Any:
     """A (fund, type) table from a file with at least two columns, both as text."""
     pa = _arrow()
-    table = read_table(name)
+    table = read_file(name)
     if table.num_columns < 2:
         raise CommandError(f"the types file {name} needs two columns: fund and type")
     names = table.column_names[:2]
@@ -368,10 +368,10 @@ def _input(args: argparse.Namespace) -> tuple[Any, str, str, Optional[str]]:
         source = "SQL query" + (f" over {args.database}" if args.database else "")
         return read_sql(args.sql, args.database), source, args.date or "date", args.types
     if args.input:
-        return read_table(args.input), args.input, args.date or "date", args.types
+        return read_file(args.input), args.input, args.date or "date", args.types
     if args.fund or args.value or args.navs:
         raise CommandError("--fund, --value and --navs need an input: the shipped panel is wide returns")
-    table = read_table(_shipped(SHIPPED_PANEL)).drop_columns(list(SHIPPED_NOT_FUNDS))
+    table = read_file(_shipped(SHIPPED_PANEL)).drop_columns(list(SHIPPED_NOT_FUNDS))
     source = "the panel shipped with fundkernels (30 US equity portfolios, monthly)"
     return table, source, args.date or SHIPPED_DATE, args.types or _shipped(SHIPPED_TYPES)
 
@@ -379,9 +379,9 @@ def _input(args: argparse.Namespace) -> tuple[Any, str, str, Optional[str]]:
 def load_columns(
     args: argparse.Namespace, horizons: Sequence[str], clock: Clock
 ) -> tuple[Panel, dict[str, Any]]:
-    """Read the input, gather it once through the frames front end and compute every
-    indicator on it."""
-    from fundkernels import _core, frames
+    """Read the input, gather it once into the panel the modules read (the shared core's
+    table reading, as the frames front end does) and compute every indicator on it."""
+    from fundkernels import _core
 
     if (args.fund is None) != (args.value is None):
         raise CommandError("the long layout needs both --fund and --value")
@@ -391,20 +391,23 @@ def load_columns(
     types = read_types(types_file) if types_file else None
     table = _as_text(_text_dates(table, date), args.fund)
     clock.lap("read")
-    checked = frames.panel(
-        table, types, date=date, fund=args.fund, value=args.value, type=args.type_column
-    )
-    values, dates = checked.values, checked.dates
-    funds = [str(f) for f in checked.funds]
+    panel = _core.read_table(table, date, args.fund, args.value)
+    values, dates = panel.values, panel.dates
     missing = float(np.isnan(values).mean()) if values.size else 0.0
     if args.navs:
-        _core.returns_from_navs(values, dates, funds, in_place=True)
-    groups = None if checked.types is None else [str(checked.types[f]) for f in checked.funds]
-    codes = _core.group_codes(checked.types or dict.fromkeys(checked.funds, 0), checked.funds, "types")
+        _core.returns_from_navs(values, dates, panel.funds, in_place=True)
+    given = None
+    if types is not None or args.type_column is not None:
+        # A mapping keyed by fund: each fund's type, also shown in the output.
+        found = _core.table_types(panel, types, args.type_column)
+        given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
+    codes = _core.group_codes(given or dict.fromkeys(panel.funds, 0), panel.funds, "types")
+    groups = None if given is None else [str(given[f]) for f in panel.funds]
     clock.lap("panel")
-    cols = indicator_columns(values, dates, checked.funds, codes, horizons)
+    cols = indicator_columns(values, dates, panel.funds, codes, horizons)
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
+    funds = [str(f) for f in panel.funds]
     return Panel(funds, len(dates), first, last, groups, missing, args.navs, source), cols
 
 
