@@ -71,13 +71,18 @@ def main():
         path = Path(tmp) / "panel.parquet"
         pq.write_table(table, path)
         del table, values
-        laps = phases([py, "-m", "fundkernels", str(path), "-o", "out.parquet", "--timings"], tmp, n)
+        laps = phases(
+            [py, "-m", "fundkernels", str(path), "-o", "out.parquet", "--timings"], tmp, n
+        )
         total = laps.pop("process")
-        print(f"\n{rows} x {funds} Parquet ({path.stat().st_size / 1e6:.0f} MB), medians of {n} runs:")
+        print(
+            f"\n{rows} x {funds} Parquet ({path.stat().st_size / 1e6:.0f} MB), medians of {n} runs:"
+        )
         for name, secs in laps.items():
             print(f"  {name:<12} {secs / total:6.1%} of the process")
-        print(f"  reading / indicators: {laps['read'] / laps['indicators']:.1f}"
-              f"; (reading + matrix) / indicators: {(laps['read'] + laps['panel']) / laps['indicators']:.1f}")
+        read, gather, compute = laps["read"], laps["panel"], laps["indicators"]
+        print(f"  reading / indicators: {read / compute:.1f}")
+        print(f"  (reading + gather into the matrix) / indicators: {(read + gather) / compute:.1f}")
 
 
 if __name__ == "__main__":

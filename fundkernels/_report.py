@@ -11,7 +11,7 @@ from __future__ import annotations
 import datetime as _dt
 from collections.abc import Sequence
 from html import escape
-from typing import Any, Callable, Optional
+from typing import Any, Callable, NamedTuple, Optional
 
 import numpy as np
 
@@ -36,21 +36,57 @@ def _day(v: Any) -> str:
     return "-" if np.isnat(v) else str(v)
 
 
-# (column, title, what it means, formatter, columns shown beside it)
-def _headlines(horizons: Sequence[str]) -> list[tuple[str, str, str, Callable[[Any], str], list[str]]]:
-    out: list[tuple[str, str, str, Callable[[Any], str], list[str]]] = [
-        ("troughmend", "Longest drawdown", "rows spent below the previous peak of the compounded value", _int, []),
-        ("crossodds", "Persistence against the peer group", "repeated over reversed winner/loser outcomes against the group median", _num, []),
-    ]
+class Headline(NamedTuple):
+    """An indicator with a section of its own: its column, title and meaning, how its
+    values read, and the columns shown beside it in the tables."""
+
+    column: str
+    title: str
+    meaning: str
+    fmt: Callable[[Any], str]
+    beside: list[str]
+
+
+def _headlines(horizons: Sequence[str]) -> list[Headline]:
+    out = [
+        Headline(
+            "troughmend", "Longest drawdown",
+            "rows spent below the previous peak of the compounded value", _int, [],
+        ),
+        Headline(
+            "crossodds", "Persistence against the peer group",
+            "repeated over reversed winner/loser outcomes against the group median", _num, [],
+        ),
+    ]  # fmt: skip
     for h in horizons:
-        out.append((f"horizonret_{h}_mean", f"Mean {h} return", f"mean of the rolling {h} horizon returns", _pct, [f"horizonret_{h}_median"]))
-        out.append((f"horizonret_{h}_win", f"Share of positive {h} returns", f"share of rolling {h} horizons that ended with a gain", _pct, [f"horizonret_{h}_mean"]))
-    for mode, what in (("gain", "Largest compounded rise over a run of gains"), ("loss", "Deepest compounded fall over a run of losses")):
-        p = f"extremeset_{mode}"
-        out.append((f"{p}_return", what, "compounded return of the run", _pct, [f"{p}_length", f"{p}_first", f"{p}_last"]))
-    for mode, what in (("gain", "Longest run of gains"), ("loss", "Longest run of losses")):
-        p = f"streakset_{mode}"
-        out.append((f"{p}_length", what, "consecutive rows, the latest of equally long runs", _int, [f"{p}_return", f"{p}_first", f"{p}_last"]))
+        p = f"horizonret_{h}"
+        out.append(
+            Headline(
+                f"{p}_mean", f"Mean {h} return", f"mean of the rolling {h} horizon returns",
+                _pct, [f"{p}_median"],
+            )
+        )  # fmt: skip
+        out.append(
+            Headline(
+                f"{p}_win", f"Share of positive {h} returns",
+                f"share of rolling {h} horizons that ended with a gain", _pct, [f"{p}_mean"],
+            )
+        )  # fmt: skip
+    runs = [
+        ("extremeset", "gain", "return", "Largest compounded rise over a run of gains"),
+        ("extremeset", "loss", "return", "Deepest compounded fall over a run of losses"),
+        ("streakset", "gain", "length", "Longest run of gains"),
+        ("streakset", "loss", "length", "Longest run of losses"),
+    ]
+    for name, mode, column, title in runs:
+        p = f"{name}_{mode}"
+        meaning = (
+            "compounded return of the run"
+            if column == "return"
+            else "consecutive rows, the latest of equally long runs"
+        )
+        beside = [f"{p}_{c}" for c in ("return", "length", "first", "last") if c != column]
+        out.append(Headline(f"{p}_{column}", title, meaning, _formatter(f"{p}_{column}"), beside))
     return out
 
 
@@ -64,6 +100,22 @@ def _formatter(name: str) -> Callable[[Any], str]:
     return _pct
 
 
+def _bar(x: float, y: float, width: float, height: float, tip: str, cls: str = "") -> str:
+    """One bar of a chart, its value as a tooltip."""
+    klass = f' class="{cls}"' if cls else ""
+    return (
+        f'<rect{klass} x="{x:.1f}" y="{y:.1f}" width="{width:.1f}" height="{height:.1f}">'
+        f"<title>{escape(tip)}</title></rect>"
+    )
+
+
+def _svg(cls: str, width: int, height: int) -> str:
+    return (
+        f'<svg xmlns="http://www.w3.org/2000/svg" class="{cls}" width="{width}"'
+        f' height="{height}" viewBox="0 0 {width} {height}" role="img">'
+    )
+
+
 def ranked(values: np.ndarray, highest: bool, n: int = SHOWN) -> np.ndarray:
     """Positions of the n highest (or lowest) values, NaN left out, ties in fund order."""
     v = np.asarray(values, dtype=np.float64)
@@ -72,14 +124,18 @@ def ranked(values: np.ndarray, highest: bool, n: int = SHOWN) -> np.ndarray:
     return have[np.argsort(key, kind="stable")[:n]]
 
 
-def _histogram(values: np.ndarray, fmt: Callable[[Any], str], width: int = 360, height: int = 130) -> str:
+def _histogram(
+    values: np.ndarray, fmt: Callable[[Any], str], width: int = 360, height: int = 130
+) -> str:
     v = np.asarray(values, dtype=np.float64)
     finite = v[np.isfinite(v)]
     if finite.size == 0:
         return '<p class="none">no fund has a finite value</p>'
     lo, hi = float(finite.min()), float(finite.max())
     bins = 1 if lo == hi else BINS
-    counts, edges = np.histogram(finite, bins=bins, range=(lo, hi) if lo < hi else (lo - 0.5, lo + 0.5))
+    counts, edges = np.histogram(
+        finite, bins=bins, range=(lo, hi) if lo < hi else (lo - 0.5, lo + 0.5)
+    )
     top = int(counts.max())
     plot_h, base = height - 30, height - 18
     bw = (width - 20) / bins
@@ -87,13 +143,9 @@ def _histogram(values: np.ndarray, fmt: Callable[[Any], str], width: int = 360, 
     for i, c in enumerate(counts.tolist()):
         h = 0 if top == 0 else plot_h * c / top
         tip = f"{fmt(edges[i])} to {fmt(edges[i + 1])}: {c} funds"
-        bars.append(
-            f'<rect x="{10 + i * bw:.1f}" y="{base - h:.1f}" width="{max(bw - 1, 1):.1f}" height="{h:.1f}">'
-            f"<title>{escape(tip)}</title></rect>"
-        )
+        bars.append(_bar(10 + i * bw, base - h, max(bw - 1, 1), h, tip))
     return (
-        f'<svg xmlns="http://www.w3.org/2000/svg" class="hist" width="{width}" height="{height}"'
-        f' viewBox="0 0 {width} {height}" role="img">'
+        _svg("hist", width, height)
         + "".join(bars)
         + f'<line x1="10" y1="{base}" x2="{width - 10}" y2="{base}" class="axis"/>'
         f'<text x="10" y="{height - 4}">{escape(fmt(lo))}</text>'
@@ -111,10 +163,10 @@ def _chart(funds: Sequence[str], drawdown: np.ndarray, win: np.ndarray, horizon:
     width = label_w + 2 * panel_w + 40
     dmax = max(float(np.nanmax(drawdown[picked])) if picked.size else 1.0, 1.0)
     parts = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" width="{width}" height="{height}"'
-        f' viewBox="0 0 {width} {height}" role="img">',
+        _svg("chart", width, height),
         f'<text x="{label_w}" y="14">longest drawdown (rows below the previous peak)</text>',
-        f'<text x="{label_w + panel_w + 30}" y="14">share of positive {escape(horizon)} horizon returns</text>',
+        f'<text x="{label_w + panel_w + 30}" y="14">'
+        f"share of positive {escape(horizon)} horizon returns</text>",
     ]
     for i, j in enumerate(picked.tolist()):
         y = top + i * row_h
@@ -122,15 +174,12 @@ def _chart(funds: Sequence[str], drawdown: np.ndarray, win: np.ndarray, horizon:
         w = float(win[j])
         dw = panel_w * d / dmax
         ww = 0.0 if np.isnan(w) else panel_w * w
-        parts.append(f'<text x="{label_w - 4}" y="{y + 11}" text-anchor="end">{escape(funds[j])}</text>')
         parts.append(
-            f'<rect class="dd" x="{label_w}" y="{y + 2}" width="{dw:.1f}" height="{row_h - 3}">'
-            f"<title>{escape(funds[j])}: {int(d)} rows</title></rect>"
+            f'<text x="{label_w - 4}" y="{y + 11}" text-anchor="end">{escape(funds[j])}</text>'
         )
-        parts.append(
-            f'<rect class="win" x="{label_w + panel_w + 30}" y="{y + 2}" width="{ww:.1f}" height="{row_h - 3}">'
-            f"<title>{escape(funds[j])}: {escape(_pct(w))}</title></rect>"
-        )
+        parts.append(_bar(label_w, y + 2, dw, row_h - 3, f"{funds[j]}: {int(d)} rows", "dd"))
+        right = label_w + panel_w + 30
+        parts.append(_bar(right, y + 2, ww, row_h - 3, f"{funds[j]}: {_pct(w)}", "win"))
     base = top + row_h * len(picked) + 14
     parts.append(f'<text x="{label_w}" y="{base}">0</text>')
     parts.append(f'<text x="{label_w + panel_w}" y="{base}" text-anchor="end">{int(dmax)}</text>')
@@ -149,7 +198,11 @@ def _table(cls: str, name: str, rows: np.ndarray, columns: dict[str, Any], shown
         cells = [str(rank), columns["fund"][j], columns["peer_group"][j]]
         cells += [_formatter(c)(columns[c][j]) for c in (name, *shown)]
         klass = ["rank", "fund", "group", "value", *["extra"] * len(shown)]
-        out.append("<tr>" + "".join(f'<td class="{k}">{escape(str(c))}</td>' for k, c in zip(klass, cells)) + "</tr>")
+        out.append(
+            "<tr>"
+            + "".join(f'<td class="{k}">{escape(str(c))}</td>' for k, c in zip(klass, cells))
+            + "</tr>"
+        )
     out.append("</tbody></table>")
     return "".join(out)
 
@@ -165,8 +218,9 @@ table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 1em 0.5em 0;
 td, th { padding: 2px 8px; text-align: right; } td.fund, td.group, th { text-align: left; }
 tbody tr:nth-child(odd) { background: #f4f4f4; }
 .pair { display: flex; flex-wrap: wrap; align-items: flex-start; }
-svg text { font-size: 10px; fill: #333; } svg rect { fill: #4878a8; } svg rect.dd { fill: #c04040; }
-svg .axis { stroke: #888; } .grid { display: flex; flex-wrap: wrap; } .grid figure { margin: 0.5em; }
+svg text { font-size: 10px; fill: #333; } svg rect { fill: #4878a8; }
+svg rect.dd { fill: #c04040; } svg .axis { stroke: #888; }
+.grid { display: flex; flex-wrap: wrap; } .grid figure { margin: 0.5em; }
 figcaption { font-size: 0.8em; } .note { color: #a05000; }
 """
 
@@ -189,7 +243,14 @@ def render(panel: Any, columns: dict[str, Any], horizons: Sequence[str]) -> str:
         ("first date", first),
         ("last date", last),
         ("missing values", f"{100 * panel.missing:.2f}% of fund-date cells"),
-        ("values", "NAVs, converted to returns (nav / previous valid nav - 1)" if panel.navs else "returns"),
+        (
+            "values",
+            (
+                "NAVs, converted to returns (nav / previous valid nav - 1)"
+                if panel.navs
+                else "returns"
+            ),
+        ),
         ("crossodds", groups),
         ("horizons", escape(", ".join(horizons))),
     ]
@@ -198,7 +259,7 @@ def render(panel: Any, columns: dict[str, Any], horizons: Sequence[str]) -> str:
         '<html xmlns="http://www.w3.org/1999/xhtml" lang="en"><head><meta charset="utf-8"/>',
         f"<title>Fund indicators: {n} funds</title><style>{_STYLE}</style></head><body>",
         f"<h1>Fund indicators for {n} funds</h1>",
-        f'<p>Made by fundkernels on {_dt.datetime.now(_dt.timezone.utc):%Y-%m-%d %H:%M} UTC.'
+        f"<p>Made by fundkernels on {_dt.datetime.now(_dt.timezone.utc):%Y-%m-%d %H:%M} UTC."
         " Tables show the 20 highest and the 20 lowest funds of each indicator; the full"
         " table is the command's --output file.</p>",
         '<h2 id="panel">The panel</h2><table class="summary"><tbody>',
@@ -212,27 +273,37 @@ def render(panel: Any, columns: dict[str, Any], horizons: Sequence[str]) -> str:
         f"<p>{'All' if shown == n else f'The {shown} of {n}'} funds"
         f"{'' if shown == n else ' with the longest drawdowns'}, longest at the bottom.</p>"
     )
-    body.append(_chart(funds, np.asarray(columns["troughmend"]), np.asarray(columns[f"horizonret_{h0}_win"]), h0))
+    body.append(
+        _chart(
+            funds,
+            np.asarray(columns["troughmend"]),
+            np.asarray(columns[f"horizonret_{h0}_win"]),
+            h0,
+        )
+    )
     for name, title, meaning, fmt, extra in _headlines(horizons):
         v = np.asarray(columns[name])
         have = ~np.isnan(v.astype(np.float64))
-        stats = (
-            f"{int(have.sum())} of {n} funds have a value"
-            + (
-                f"; lowest {fmt(np.min(v[have]))}, median {fmt(np.median(v[have]))},"
-                f" highest {fmt(np.max(v[have]))}"
-                if have.any()
-                else ""
-            )
+        stats = f"{int(have.sum())} of {n} funds have a value" + (
+            f"; lowest {fmt(np.min(v[have]))}, median {fmt(np.median(v[have]))},"
+            f" highest {fmt(np.max(v[have]))}"
+            if have.any()
+            else ""
         )
         body.append(f'<h2 id="{escape(name)}">{escape(title)} <code>{escape(name)}</code></h2>')
         body.append(f"<p>{escape(meaning)}. {escape(stats)}.</p>")
         body.append(_histogram(v, fmt))
         body.append('<div class="pair">')
-        body.append(f"<div><h3>Highest</h3>{_table('top', name, ranked(v, True), columns, extra)}</div>")
-        body.append(f"<div><h3>Lowest</h3>{_table('bottom', name, ranked(v, False), columns, extra)}</div>")
+        body.append(
+            f"<div><h3>Highest</h3>{_table('top', name, ranked(v, True), columns, extra)}</div>"
+        )
+        body.append(
+            f"<div><h3>Lowest</h3>{_table('bottom', name, ranked(v, False), columns, extra)}</div>"
+        )
         body.append("</div>")
-    body.append('<h2 id="distributions">Distribution of every column across funds</h2><div class="grid">')
+    body.append(
+        '<h2 id="distributions">Distribution of every column across funds</h2><div class="grid">'
+    )
     for name, col in columns.items():
         if not isinstance(col, np.ndarray) or col.dtype.kind not in "if":
             continue

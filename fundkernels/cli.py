@@ -93,13 +93,13 @@ def _parser() -> argparse.ArgumentParser:
         nargs="?",
         help="CSV (.csv, .csv.gz, .csv.bz2) or Parquet file, or a folder of such files",
     )
-    src.add_argument("--sql", metavar="QUERY", help="a query run by DuckDB; its result is the input")
+    src.add_argument(
+        "--sql", metavar="QUERY", help="a query run by DuckDB; its result is the input"
+    )
     src.add_argument(
         "--database", metavar="FILE", help="a DuckDB database file for --sql (opened read-only)"
     )
-    src.add_argument(
-        "--date", default=None, metavar="COL", help="the date column (default: date)"
-    )
+    src.add_argument("--date", default=None, metavar="COL", help="the date column (default: date)")
     src.add_argument("--fund", metavar="COL", help="long layout: the fund column")
     src.add_argument("--value", metavar="COL", help="long layout: the value column")
     src.add_argument(
@@ -173,9 +173,7 @@ def _arrow() -> Any:
         for name in ("pyarrow.compute", "pyarrow.csv", "pyarrow.parquet"):
             importlib.import_module(name)
     except ImportError:
-        raise CommandError(
-            f"{PROG} needs pyarrow: pip install 'fundkernels[cli]'"
-        ) from None
+        raise CommandError(f"{PROG} needs pyarrow: pip install 'fundkernels[cli]'") from None
     return importlib.import_module("pyarrow")
 
 
@@ -370,7 +368,9 @@ def _input(args: argparse.Namespace) -> tuple[Any, str, str, Optional[str]]:
     if args.input:
         return read_file(args.input), args.input, args.date or "date", args.types
     if args.fund or args.value or args.navs:
-        raise CommandError("--fund, --value and --navs need an input: the shipped panel is wide returns")
+        raise CommandError(
+            "--fund, --value and --navs need an input: the shipped panel is wide returns"
+        )
     table = read_file(_shipped(SHIPPED_PANEL)).drop_columns(list(SHIPPED_NOT_FUNDS))
     source = "the panel shipped with fundkernels (30 US equity portfolios, monthly)"
     return table, source, args.date or SHIPPED_DATE, args.types or _shipped(SHIPPED_TYPES)
@@ -435,7 +435,9 @@ def dask_columns(
 
         import fundkernels.dask as fkd
     except ImportError as exc:
-        raise CommandError(f"--engine dask needs dask: pip install 'fundkernels[cli]' ({exc})") from None
+        raise CommandError(
+            f"--engine dask needs dask: pip install 'fundkernels[cli]' ({exc})"
+        ) from None
     date = args.date or "date"
     ddf = dd.read_parquet(str(path))
     if date not in ddf.columns:
@@ -486,7 +488,9 @@ def _dated(part: Any, date: str) -> Any:
     try:
         out.index = pd.DatetimeIndex(pd.to_datetime(out.index, utc=True))
     except (ValueError, TypeError) as exc:
-        raise CommandError(f"unparseable dates in column {date!r}: {str(exc).split('. ')[0]}") from None
+        raise CommandError(
+            f"unparseable dates in column {date!r}: {str(exc).split('. ')[0]}"
+        ) from None
     return out
 
 
@@ -542,8 +546,7 @@ def json_text(columns: dict[str, Any]) -> str:
         else:
             lists.append(list(col))
     rows = (
-        "{" + ", ".join(f"{k}: {_json(v)}" for k, v in zip(keys, row)) + "}"
-        for row in zip(*lists)
+        "{" + ", ".join(f"{k}: {_json(v)}" for k, v in zip(keys, row)) + "}" for row in zip(*lists)
     )
     return "[\n" + ",\n".join(rows) + "\n]\n"
 
@@ -552,7 +555,9 @@ def json_text(columns: dict[str, Any]) -> str:
 def replaced_atomically(path: str) -> Iterator[Any]:
     """A temporary file beside path, renamed over it only when the block succeeds."""
     target = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.resolve().parent)
+    fd, tmp = tempfile.mkstemp(
+        prefix=f".{target.name}.", suffix=".tmp", dir=target.resolve().parent
+    )
     try:
         # mkstemp makes the file private; give it the mode a new file gets (or the mode of
         # the file it replaces).
@@ -601,7 +606,9 @@ def aligned_text(columns: dict[str, Any]) -> str:
     cells = [[_cell(v) for v in col] for col in columns.values()]
     widths = [max([len(n), *map(len, c)]) for n, c in zip(names, cells)]
     left = {"fund", "peer_group"}
-    lines = ["  ".join(n.ljust(w) if n in left else n.rjust(w) for n, w in zip(names, widths)).rstrip()]
+    lines = [
+        "  ".join(n.ljust(w) if n in left else n.rjust(w) for n, w in zip(names, widths)).rstrip()
+    ]
     for row in zip(*cells):
         lines.append(
             "  ".join(
@@ -641,7 +648,9 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
             stack.enter_context(replaced_atomically(args.report)).write(page.encode("utf-8"))
             clock.lap("report")
         if args.output:
-            write_output(stack.enter_context(replaced_atomically(args.output)), out_fmt or "csv", columns)
+            write_output(
+                stack.enter_context(replaced_atomically(args.output)), out_fmt or "csv", columns
+            )
     if not args.output:
         sys.stdout.write(aligned_text(columns))
     clock.lap("write")

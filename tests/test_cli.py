@@ -79,7 +79,9 @@ def expected(values, horizons=("1Y",), types=None):
             res = fn(df, mode)
             for name in fk.RUN_COLUMNS:
                 col = res[name].to_numpy()
-                cols[f"{ind}_{mode}_{name}"] = col.astype("datetime64[D]") if col.dtype.kind == "M" else col
+                cols[f"{ind}_{mode}_{name}"] = (
+                    col.astype("datetime64[D]") if col.dtype.kind == "M" else col
+                )
     return cols
 
 
@@ -95,7 +97,11 @@ def write_wide_csv(path, values):
     with _opener(path)(path, "wt") as fh:
         fh.write("date," + ",".join(FUNDS) + "\n")
         for d, row in zip(DATES, values):
-            fh.write(f"{d:%Y-%m-%d}," + ",".join("" if np.isnan(v) else repr(float(v)) for v in row) + "\n")
+            fh.write(
+                f"{d:%Y-%m-%d},"
+                + ",".join("" if np.isnan(v) else repr(float(v)) for v in row)
+                + "\n"
+            )
 
 
 def long_rows(values, with_types=False):
@@ -126,7 +132,7 @@ def write_long_csv(path, values, with_types=False):
             fh.write(",".join([row[0], str(row[1]), repr(row[2]), *row[3:]]) + "\n")
 
 
-def write_types(path):
+def write_types(path, _=None):
     path.write_text("fund,type\n" + "".join(f"{f},{t}\n" for f, t in TYPES.items()))
 
 
@@ -145,7 +151,7 @@ def long_parquet_folder(path, values):
 def duckdb_file(path, values):
     con = duckdb.connect(str(path))
     con.register("tbl", long_table(values))
-    con.execute("CREATE TABLE navs AS SELECT fund, day, value AS nav FROM tbl")
+    con.execute("CREATE TABLE navs AS SELECT * FROM tbl")
     con.close()
 
 
@@ -162,33 +168,73 @@ def as_array(got, want):
     if isinstance(want, list):
         return [str(v) for v in got]
     if want.dtype.kind == "M":
-        return np.array([np.datetime64(str(v)) if v is not None else np.datetime64("NaT") for v in got], "datetime64[D]")
+        days = [np.datetime64("NaT") if v is None else np.datetime64(str(v)) for v in got]
+        return np.array(days, "datetime64[D]")
     return np.array([np.nan if v is None else v for v in got], dtype=want.dtype)
 
 
 def run_command(*args, cwd):
     return subprocess.run(
         [sys.executable, "-m", "fundkernels", *map(str, args)],
-        cwd=cwd, capture_output=True, text=True, timeout=300,
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
 
 
-# (name, make the input in tmp -> (args before the output), values the output must match,
-#  types, horizons, output suffix)
-CASES = [
-    ("wide csv", lambda t: (write_wide_csv(t / "p.csv", RETURNS), ["p.csv"])[1], RETURNS, None, ("1Y",), ".csv"),
-    ("wide csv.gz, two horizons", lambda t: (write_wide_csv(t / "p.csv.gz", RETURNS), ["p.csv.gz", "--horizon", "6M", "--horizon", "2Y"])[1], RETURNS, None, ("6M", "2Y"), ".parquet"),
-    ("long csv.bz2 with a type column", lambda t: (write_long_csv(t / "p.csv.bz2", RETURNS, True), ["p.csv.bz2", "--fund", "fund", "--date", "day", "--value", "value", "--type-column", "kind"])[1], RETURNS, TYPES, ("1Y",), ".json"),
-    ("wide parquet of navs with a types file", lambda t: (wide_parquet(t / "n.parquet", NAVS), write_types(t / "types.csv"), ["n.parquet", "--navs", "--types", "types.csv"])[2], nav_to_returns(NAVS), TYPES, ("1Y",), ".csv"),
-    ("long parquet folder", lambda t: (long_parquet_folder(t / "parts", RETURNS), ["parts", "--fund", "fund", "--date", "day", "--value", "value", "--horizon", "3M"])[1], RETURNS, None, ("3M",), ".parquet"),
-    ("duckdb database of navs", lambda t: (duckdb_file(t / "funds.duckdb", NAVS), write_types(t / "types.csv"), ["--database", "funds.duckdb", "--sql", "SELECT fund, day, nav FROM navs", "--fund", "fund", "--date", "day", "--value", "nav", "--navs", "--types", "types.csv"])[2], nav_to_returns(NAVS), TYPES, ("1Y",), ".json"),
-    ("duckdb query over a parquet file", lambda t: (wide_parquet(t / "w.parquet", RETURNS), ["--sql", "SELECT * FROM 'w.parquet' ORDER BY date"])[1], RETURNS, None, ("1Y",), ".csv"),
-]
+def long_csv_with_types(path, values):
+    write_long_csv(path, values, with_types=True)
 
 
-@pytest.mark.parametrize("name, make, values, types, horizons, suffix", CASES, ids=[c[0] for c in CASES])
-def test_output_matches_the_modules(tmp_path, name, make, values, types, horizons, suffix):
-    args = make(tmp_path)
+LONG = ["--fund", "fund", "--date", "day", "--value", "value"]
+NAV_RETURNS = nav_to_returns(NAVS)
+TYPED = (write_types, "types.csv", None)
+# name: (files to write: (writer, file name, values), arguments, the returns the output
+#        must match, type codes, horizons, output suffix)
+# fmt: off
+CASES = {
+    "wide csv": ([(write_wide_csv, "p.csv", RETURNS)], ["p.csv"], RETURNS, None, ["1Y"], ".csv"),
+    "wide csv.gz, two horizons": (
+        [(write_wide_csv, "p.csv.gz", RETURNS)],
+        ["p.csv.gz", "--horizon", "6M", "--horizon", "2Y"],
+        RETURNS, None, ["6M", "2Y"], ".parquet",
+    ),
+    "long csv.bz2 with a type column": (
+        [(long_csv_with_types, "p.csv.bz2", RETURNS)],
+        ["p.csv.bz2", *LONG, "--type-column", "kind"],
+        RETURNS, TYPES, ["1Y"], ".json",
+    ),
+    "wide parquet of navs with a types file": (
+        [(wide_parquet, "n.parquet", NAVS), TYPED],
+        ["n.parquet", "--navs", "--types", "types.csv"],
+        NAV_RETURNS, TYPES, ["1Y"], ".csv",
+    ),
+    "long parquet folder": (
+        [(long_parquet_folder, "parts", RETURNS)],
+        ["parts", *LONG, "--horizon", "3M"],
+        RETURNS, None, ["3M"], ".parquet",
+    ),
+    "duckdb database of navs": (
+        [(duckdb_file, "funds.duckdb", NAVS), TYPED],
+        ["--database", "funds.duckdb", "--sql", "SELECT fund, day, value AS nav FROM navs",
+         *LONG[:4], "--value", "nav", "--navs", "--types", "types.csv"],
+        NAV_RETURNS, TYPES, ["1Y"], ".json",
+    ),
+    "duckdb query over a parquet file": (
+        [(wide_parquet, "w.parquet", RETURNS)],
+        ["--sql", "SELECT * FROM 'w.parquet' ORDER BY date"],
+        RETURNS, None, ["1Y"], ".csv",
+    ),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_output_matches_the_modules(tmp_path, case):
+    files, args, values, types, horizons, suffix = CASES[case]
+    for write, name, data in files:
+        write(tmp_path / name, data)
     out = tmp_path / f"out{suffix}"
     done = run_command(*args, "--output", out.name, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
@@ -219,7 +265,13 @@ def test_report_and_table_on_stdout(tmp_path):
     numeric = [c for c, v in want.items() if isinstance(v, np.ndarray) and v.dtype.kind in "if"]
     assert figures == set(numeric)
     headline = [c for _, c in tables if c]
-    assert {"troughmend", "crossodds", "horizonret_1Y_win", "extremeset_loss_return", "streakset_gain_length"} <= set(headline)
+    assert {
+        "troughmend",
+        "crossodds",
+        "horizonret_1Y_win",
+        "extremeset_loss_return",
+        "streakset_gain_length",
+    } <= set(headline)
     for (cls, col), table in tables.items():
         if cls not in ("top", "bottom"):
             continue
@@ -228,7 +280,11 @@ def test_report_and_table_on_stdout(tmp_path):
         order = have[np.argsort(-v[have] if cls == "top" else v[have], kind="stable")]
         funds = [td.text for td in table.iter(f"{XHTML}td") if td.get("class") == "fund"]
         assert funds == [FUNDS[i] for i in order[:20]], (cls, col)
-    summary = {td.get("data-key"): "".join(td.itertext()) for td in root.iter(f"{XHTML}td") if td.get("data-key")}
+    summary = {
+        td.get("data-key"): "".join(td.itertext())
+        for td in root.iter(f"{XHTML}td")
+        if td.get("data-key")
+    }
     assert summary["funds"] == "6" and summary["dates"] == "48"
     assert summary["first date"] == "2015-01-31" and summary["last date"] == "2018-12-31"
     assert "one peer group of all funds" in summary["crossodds"]
@@ -243,11 +299,17 @@ def test_shipped_panel_through_the_console_script(tmp_path):
     assert done.stderr == ""  # the shipped types give the peer groups
 
 
-@pytest.mark.parametrize("panel, flags, values", [(RETURNS, [], RETURNS), (NAVS, ["--navs"], nav_to_returns(NAVS))], ids=["returns", "navs"])
+@pytest.mark.parametrize(
+    "panel, flags, values",
+    [(RETURNS, [], RETURNS), (NAVS, ["--navs"], nav_to_returns(NAVS))],
+    ids=["returns", "navs"],
+)
 def test_dask_engine_gives_the_same_table(tmp_path, panel, flags, values):
     wide_parquet(tmp_path / "w.parquet", panel)
     write_types(tmp_path / "t.csv")
-    done = run_command("w.parquet", "--engine", "dask", "--types", "t.csv", *flags, "-o", "d.parquet", cwd=tmp_path)
+    done = run_command(
+        "w.parquet", "--engine", "dask", "--types", "t.csv", *flags, "-o", "d.parquet", cwd=tmp_path
+    )
     assert done.returncode == 0, done.stderr
     assert "100% Completed" in done.stderr
     got = read_output(tmp_path / "d.parquet")
@@ -265,7 +327,9 @@ def _bad_inputs(t):
     (t / "dates.csv").write_text("date,a\n2020-01-31,0.1\n2020-13-45,0.2\n")
     (t / "text.csv").write_text("date,a,b\n2020-01-31,0.1,0.2\n2020-02-29,0.1,abc\n")
     (t / "down.csv").write_text("date,a\n2020-02-29,0.1\n2020-01-31,0.2\n")
-    (t / "twice.csv").write_text("fund,day,value\nA,2020-01-31,0.1\nB,2020-01-31,0.2\nA,2020-01-31,0.3\n")
+    (t / "twice.csv").write_text(
+        "fund,day,value\nA,2020-01-31,0.1\nB,2020-01-31,0.2\nA,2020-01-31,0.3\n"
+    )
     (t / "zero.csv").write_text("date,a\n2020-01-31,100\n2020-02-29,0\n")
     (t / "types.csv").write_text("fund,type\nAlpha,eq\n")
 
@@ -277,7 +341,10 @@ ERRORS = [
     (["dates.csv"], "unparseable date '2020-13-45' in column 'date' at row 1"),
     (["text.csv"], "not numeric: 'b' (String)"),
     (["down.csv"], "not in ascending order: row 1 (2020-01-31) comes after row 0 (2020-02-29)"),
-    (["twice.csv", "--fund", "fund", "--date", "day", "--value", "value"], "fund 'A' has two rows for 2020-01-31 (rows 0 and 2)"),
+    (
+        ["twice.csv", "--fund", "fund", "--date", "day", "--value", "value"],
+        "fund 'A' has two rows for 2020-01-31 (rows 0 and 2)",
+    ),
     (["zero.csv", "--navs"], "fund 'a' has 0.0 on 2020-02-29"),
     (["p.csv", "--horizon", "1W"], "such as '3M' or '1Y', not '1W'"),
     (["p.csv", "--types", "types.csv"], "types has no code for the funds ['Beta'"),
@@ -286,12 +353,17 @@ ERRORS = [
     (["--sql", "SELECT 1", "--database", "none.duckdb"], "no such database file: none.duckdb"),
     (["p.csv", "--bogus"], "unrecognized arguments: --bogus"),
     (["p.csv", "--output", "out.xlsx"], "cannot tell the format of the output out.xlsx"),
-    (["p.csv", "--output", "missing/out.csv"], "the folder of the output missing/out.csv does not exist"),
+    (
+        ["p.csv", "--output", "missing/out.csv"],
+        "the folder of the output missing/out.csv does not exist",
+    ),
 ]
 
 
 @pytest.mark.parametrize("args, message", ERRORS, ids=[e[1][:30] for e in ERRORS])
-def test_failures_exit_2_with_one_line_and_leave_no_file(tmp_path, monkeypatch, capsys, args, message):
+def test_failures_exit_2_with_one_line_and_leave_no_file(
+    tmp_path, monkeypatch, capsys, args, message
+):
     _bad_inputs(tmp_path)
     monkeypatch.chdir(tmp_path)
     (tmp_path / "old.csv").write_text("kept\n")
