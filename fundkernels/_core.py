@@ -606,9 +606,11 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
     if bad:
         raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
     # The one gather: each column straight into its place in a column-major matrix.
+    # get_column, not frame[f]: narwhals' indexing inspects its key each time, which
+    # costs about as much as copying a column of a few thousand rows.
     values = np.empty((len(dates), len(funds)), order="F")
     for j, f in enumerate(funds):
-        values[:, j] = _numeric(frame[f])
+        values[:, j] = _numeric(frame.get_column(f))
     fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
     return Table(values, dates, funds, fund_column, frame, None)
 

@@ -173,6 +173,14 @@ def as_array(got, want):
     return np.array([np.nan if v is None else v for v in got], dtype=want.dtype)
 
 
+def assert_same_table(got, want):
+    """The same columns in the same order, every value bit for bit."""
+    assert list(got) == list(want)
+    for col, w in want.items():
+        g = as_array(got[col], w)
+        assert (g == w) if isinstance(w, list) else same_bits(g, w), col
+
+
 def run_command(*args, cwd):
     return subprocess.run(
         [sys.executable, "-m", "fundkernels", *map(str, args)],
@@ -239,12 +247,7 @@ def test_output_matches_the_modules(tmp_path, case):
     done = run_command(*args, "--output", out.name, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert ("no type codes given" in done.stderr) == (types is None)
-    got = read_output(out)
-    want = expected(values, horizons, types)
-    assert list(got) == list(want)
-    for col, w in want.items():
-        g = as_array(got[col], w)
-        assert (g == w) if isinstance(w, list) else same_bits(g, w), col
+    assert_same_table(read_output(out), expected(values, horizons, types))
 
 
 def test_report_and_table_on_stdout(tmp_path):
@@ -312,10 +315,7 @@ def test_dask_engine_gives_the_same_table(tmp_path, panel, flags, values):
     )
     assert done.returncode == 0, done.stderr
     assert "100% Completed" in done.stderr
-    got = read_output(tmp_path / "d.parquet")
-    for col, w in expected(values, types=TYPES).items():
-        g = as_array(got[col], w)
-        assert (g == w) if isinstance(w, list) else same_bits(g, w), col
+    assert_same_table(read_output(tmp_path / "d.parquet"), expected(values, types=TYPES))
 
 
 # --- failures --------------------------------------------------------------------------
