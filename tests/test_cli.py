@@ -352,6 +352,7 @@ ERRORS = [
     (["--sql", "SELECT * FROM nothere"], "the --sql query failed"),
     (["--sql", "SELECT 1", "--database", "none.duckdb"], "no such database file: none.duckdb"),
     (["p.csv", "--bogus"], "unrecognized arguments: --bogus"),
+    (["p.csv", "--engine", "dask"], "--engine dask reads a wide Parquet file or folder"),
     (["p.csv", "--output", "out.xlsx"], "cannot tell the format of the output out.xlsx"),
     (
         ["p.csv", "--output", "missing/out.csv"],
