@@ -9,9 +9,7 @@ and the labelled result.
 """
 
 import argparse
-import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -25,16 +23,8 @@ from streakset import streakset
 from troughmend import troughmend
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from run import median_time  # noqa: E402
 from table import daily_dates  # noqa: E402
-
-
-def median_time(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
 
 
 def main():

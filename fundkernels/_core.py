@@ -14,6 +14,7 @@ where it is used.
 from __future__ import annotations
 
 import datetime as _dt
+import importlib
 import re
 import sys
 from collections.abc import Callable, Hashable, Mapping, Sequence
@@ -114,13 +115,16 @@ def is_pandas_series(obj: object) -> TypeGuard[pd.Series[Any]]:
 
 
 def is_missing(x: object) -> bool:
-    """None, NaN, NaT and pandas' NA."""
+    """None, NaN, NaT and pandas' NA (a list or an array is not missing: it is no scalar)."""
     if x is None:
         return True
     try:
-        return bool(x != x)
-    except (TypeError, ValueError):  # pandas' NA has no truth value
-        return True
+        differs = x != x
+    except Exception:  # a type that cannot compare with itself is no missing value
+        return False
+    if isinstance(differs, (bool, np.bool_)):
+        return bool(differs)
+    return type(differs).__name__ == "NAType"  # pandas' NA compares as NA
 
 
 # --- dates ------------------------------------------------------------------------------
@@ -680,9 +684,9 @@ def _codes(labels: nw.Series[Any]) -> tuple[nw.Series[Any], npt.NDArray[np.int64
     import narwhals as nw
 
     backend = labels.implementation
-    try:
-        import pyarrow as pa
-        import pyarrow.compute as pc
+    try:  # by name: pyarrow is optional and ships no type information
+        pa = importlib.import_module("pyarrow")
+        pc = importlib.import_module("pyarrow.compute")
     except ImportError:
         distinct = labels.unique(maintain_order=True).alias("fund")
         if len(distinct) == 0:  # replace_strict has nothing to map
@@ -710,7 +714,7 @@ def _positions(dates: Dates, row_ns: Dates) -> npt.NDArray[np.int64]:
         if span <= 8 * len(dates) + 1024:
             table = np.full(span, -1, np.int64)
             table[(dates - dates[0]) // step] = np.arange(len(dates))
-            return table[(row_ns - dates[0]) // step]
+            return np.asarray(table[(row_ns - dates[0]) // step], dtype=np.int64)
     return np.searchsorted(dates, row_ns).astype(np.int64)
 
 

@@ -154,6 +154,16 @@ def test_type_codes_as_mapping_frame_or_column():
     assert same_bits(as_pandas(fkf.crossodds(wide(frame)))["crossodds"].to_numpy(), one.to_numpy())
 
 
+def test_horizon_windows_by_fund_or_for_all():
+    frame = returns_panel(tz="UTC")
+    start = {"f1": "2016-01-01", "f3": pd.Timestamp("2016-06-30").date(), "f9": "2020-01-01"}
+    end = "2017-12-31T23:00:00Z"
+    want = fkp.horizonret(frame, "3M", start=start, end=end)
+    got = as_pandas(fkf.horizonret(pl.from_pandas(wide(frame)), "3M", start=start, end=end))
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+    assert not want.equals(fkp.horizonret(frame, "3M"))  # the bounds took effect
+
+
 def navs_of(returns, seed=5):
     """NAVs whose returns (nav / previous valid nav - 1) are close to `returns`; NaN kept."""
     growth = np.where(np.isnan(returns), 1.0, 1.0 + np.clip(returns, -0.5, 0.5))
