@@ -394,8 +394,8 @@ def load_columns(
     panel = _core.read_table(table, date, args.fund, args.value)
     values, dates = panel.values, panel.dates
     missing = float(np.isnan(values).mean()) if values.size else 0.0
-    if args.navs:
-        _core.returns_from_navs(values, dates, panel.funds, in_place=True)
+    if args.navs:  # in place when the matrix is ours, not a view of the input
+        values = _core.returns_from_navs(values, dates, panel.funds, in_place=panel.owned)
     given = None
     if types is not None or args.type_column is not None:
         # A mapping keyed by fund: each fund's type, also shown in the output.
