@@ -19,7 +19,7 @@ date per row: small next to the panel) to check the dates and count the rows per
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from typing import Any, Optional, Union, cast
+from typing import Any, Literal, Optional, Union, cast, overload
 
 import dask.array as da
 import dask.dataframe as dd
@@ -141,6 +141,12 @@ def _troughmend_block(values: npt.NDArray[np.float64], funds: pd.Index) -> pd.Se
     return pd.Series(_troughmend(values), index=funds, name="troughmend")
 
 
+def _drawdown_block(
+    values: npt.NDArray[np.float64], funds: pd.Index, dates: npt.NDArray[np.int64]
+) -> pd.DataFrame:
+    return _fp._drawdown_frame(values, dates, funds)
+
+
 def _crossodds_block(
     values: npt.NDArray[np.float64], codes: npt.NDArray[np.int32]
 ) -> npt.NDArray[np.float64]:
@@ -178,16 +184,54 @@ def _run_meta(funds: pd.Index) -> pd.DataFrame:
     return _fp._run_frame(np.empty(0), np.empty(0, np.int64), [], [], funds[:0])
 
 
+@overload
+def troughmend(
+    returns: Panel,
+    *,
+    dates: Dates = ...,
+    funds: Funds = ...,
+    funds_per_chunk: Optional[int] = ...,
+    details: Literal[False] = ...,
+) -> dd.Series: ...
+@overload
+def troughmend(
+    returns: Panel,
+    *,
+    dates: Dates = ...,
+    funds: Funds = ...,
+    funds_per_chunk: Optional[int] = ...,
+    details: Literal[True],
+) -> dd.DataFrame: ...
+@overload
+def troughmend(
+    returns: Panel,
+    *,
+    dates: Dates = ...,
+    funds: Funds = ...,
+    funds_per_chunk: Optional[int] = ...,
+    details: bool = ...,
+) -> Union[dd.Series, dd.DataFrame]: ...
+
+
 def troughmend(
     returns: Panel,
     *,
     dates: Dates = None,
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
-) -> dd.Series:
+    details: bool = False,
+) -> Union[dd.Series, dd.DataFrame]:
     """Longest drawdown per fund in rows, as ``fundkernels.pandas.troughmend``; a lazy
-    int64 dask Series by fund. The panel is rechunked to all dates in one chunk if needed."""
-    arr, _, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=False)
+    int64 dask Series by fund. The panel is rechunked to all dates in one chunk if needed.
+
+    details=True gives where it lies, as ``fundkernels.pandas.troughmend(...,
+    details=True)``: a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
+    _fp._check_details(details)
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=details)
+    if details:
+        frame = _fp._drawdown_frame(np.empty((0, 0)), np.empty(0, np.int64), labels[:0])
+        shared = delayed(ns, pure=True)
+        return cast(dd.DataFrame, _per_block(arr, labels, _drawdown_block, frame, shared))
     meta = pd.Series(np.empty(0, np.int64), index=labels[:0], name="troughmend")
     return cast(dd.Series, _per_block(arr, labels, _troughmend_block, meta))
 

@@ -18,7 +18,7 @@ from __future__ import annotations
 import datetime as _dt
 import re
 from collections.abc import Hashable, Mapping
-from typing import Literal, Union
+from typing import Any, Literal, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -30,6 +30,8 @@ from horizonret import horizonret as _horizonret
 from streakset import streakset as _streakset
 from troughmend import troughmend as _troughmend
 
+from ._drawdown import drawdown as _drawdown
+
 __all__ = [
     "troughmend",
     "crossodds",
@@ -38,6 +40,7 @@ __all__ = [
     "streakset",
     "HORIZON_COLUMNS",
     "RUN_COLUMNS",
+    "DRAWDOWN_COLUMNS",
 ]
 
 Mode = Literal["gain", "loss"]
@@ -63,6 +66,8 @@ HORIZON_COLUMNS = (
 )
 # Columns of the extremeset and streakset results.
 RUN_COLUMNS = ("return", "length", "first", "last")
+# Columns of troughmend(..., details=True): where each fund's longest drawdown lies.
+DRAWDOWN_COLUMNS = ("length", "peak", "first", "last", "trough", "depth", "recovery")
 
 _HORIZON = re.compile(r"(\d+)([MY])")
 _MAX_MONTHS = 2**31 - 1
@@ -245,6 +250,32 @@ def _horizon_frame(parts: tuple[npt.NDArray[np.float64], ...], funds: pd.Index) 
     return pd.DataFrame(dict(zip(HORIZON_COLUMNS, parts)), index=funds)
 
 
+def _row_dates(rows: npt.NDArray[np.int64], dates: npt.NDArray[np.int64]) -> npt.NDArray[Any]:
+    """Row numbers as the rows' dates (UTC, datetime64[ns]); -1 as NaT."""
+    out = np.full(len(rows), np.datetime64("NaT", "ns"))
+    have = rows >= 0
+    out[have] = dates[rows[have]].view("datetime64[ns]")
+    return out
+
+
+def _drawdown_frame(
+    values: npt.NDArray[np.float64], dates: npt.NDArray[np.int64], funds: pd.Index
+) -> pd.DataFrame:
+    length, peak, first, last, trough, depth, recovery = _drawdown(values)
+    columns = (
+        length,
+        *(_row_dates(rows, dates) for rows in (peak, first, last, trough)),
+        depth,
+        _row_dates(recovery, dates),
+    )
+    return pd.DataFrame(dict(zip(DRAWDOWN_COLUMNS, columns)), index=funds)
+
+
+def _check_details(details: object) -> None:
+    if not isinstance(details, bool):
+        raise TypeError(f"details must be True or False, not {details!r}")
+
+
 def _check_mode(mode: object) -> None:
     if mode not in ("gain", "loss"):
         raise ValueError(f"mode must be 'gain' or 'loss', not {mode!r}")
@@ -275,11 +306,35 @@ def _streakset_frame(
 # --- the indicators --------------------------------------------------------------------
 
 
-def troughmend(returns: pd.DataFrame) -> pd.Series[int]:
+@overload
+def troughmend(returns: pd.DataFrame, *, details: Literal[False] = ...) -> pd.Series[int]: ...
+@overload
+def troughmend(returns: pd.DataFrame, *, details: Literal[True]) -> pd.DataFrame: ...
+@overload
+def troughmend(
+    returns: pd.DataFrame, *, details: bool = ...
+) -> Union[pd.Series[int], pd.DataFrame]: ...
+
+
+def troughmend(
+    returns: pd.DataFrame, *, details: bool = False
+) -> Union[pd.Series[int], pd.DataFrame]:
     """Longest drawdown per fund, in rows: the longest stretch of consecutive rows that the
     fund's compounded value (starting at 1.0, NaN returns skipped) spends below its running
-    peak. A drawdown still open on the last row counts. Result: int64 Series by fund."""
-    values, _, funds = _panel(returns)
+    peak. A drawdown still open on the last row counts. Result: int64 Series by fund.
+
+    details=True tells where that drawdown lies, as a DataFrame by fund with the columns of
+    DRAWDOWN_COLUMNS: "length" (the Series above), "peak" (the date whose value set the
+    peak it is measured from; NaT when that is the starting value 1.0), "first" and "last"
+    (its first and last date; of equally long drawdowns the latest), "trough" (the date of
+    its lowest value, the earliest of equal lows), "depth" (lowest value / peak - 1) and
+    "recovery" (the date the value regained the peak; NaT while the drawdown is open).
+    Dates are UTC; a fund without a drawdown has length 0, NaT dates and NaN depth.
+    """
+    _check_details(details)
+    values, dates, funds = _panel(returns)
+    if details:
+        return _drawdown_frame(values, dates, funds)
     return pd.Series(_troughmend(values), index=funds, name="troughmend")
 
 
