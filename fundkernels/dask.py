@@ -18,7 +18,7 @@ date per row: small next to the panel) to check the dates and count the rows per
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import Any, Literal, Optional, Union, cast, overload
 
 import dask.array as da
@@ -29,11 +29,7 @@ import pandas as pd
 from dask.base import compute
 from dask.delayed import delayed
 
-from crossodds import crossodds as _crossodds
-from horizonret import horizonret as _horizonret
-from troughmend import troughmend as _troughmend
-
-from . import pandas as _fp
+from . import _core
 from .pandas import Mode, TypeCodes, WindowBound
 
 __all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
@@ -41,6 +37,8 @@ __all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
 Panel = Union[dd.DataFrame, da.Array]
 Dates = Union[pd.DatetimeIndex, npt.ArrayLike, None]
 Funds = Union[pd.Index, Sequence[Any], None]
+
+_SORT_HINT = "sort the rows first"
 
 
 def _prepare(
@@ -62,12 +60,12 @@ def _prepare(
             raise TypeError(
                 f"returns must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
             )
-        _fp._check_columns(meta.columns, meta.dtypes)
+        _core.check_pandas_columns(meta.columns, meta.dtypes)
         # One pass over the index: the dates to check and the row count of each partition.
         parts = compute(*panel.index.to_delayed())
         index = parts[0].append(list(parts[1:])) if len(parts) > 1 else parts[0]
-        checked = _fp._dates_ns(pd.DatetimeIndex(index))
-        frame = panel if _fp._all_float64(meta.dtypes) else panel.astype(np.float64)
+        checked = _core.pandas_dates_ns(pd.DatetimeIndex(index), _SORT_HINT)
+        frame = panel if _core.all_float64(meta.dtypes) else panel.astype(np.float64)
         arr = frame.to_dask_array(lengths=[len(p) for p in parts])
         arr = arr.rechunk({0: -1, 1: funds_per_chunk or "auto"})
         return arr, checked, meta.columns
@@ -86,7 +84,7 @@ def _prepare(
             )
         ns: Optional[npt.NDArray[np.int64]] = None
         if dates is not None:
-            ns = _fp._dates_ns(pd.DatetimeIndex(cast(Any, dates)))
+            ns = _core.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
             if len(ns) != rows:
                 raise ValueError(f"dates has {len(ns)} elements, but returns has {rows} rows")
         elif need_dates:
@@ -123,34 +121,57 @@ def _lazy(parts: list[Any], meta: Union[pd.Series, pd.DataFrame]) -> Any:
     return dd.from_delayed(parts, meta=meta, verify_meta=False)
 
 
-def _per_block(
-    arr: da.Array,
+def _block(
+    values: npt.NDArray[np.float64],
     funds: pd.Index,
-    block_fn: Callable[..., Any],
-    meta: Union[pd.Series, pd.DataFrame],
-    *args: Any,
+    dates: Optional[npt.NDArray[np.int64]],
+    name: str,
+    navs: bool,
+    options: dict[str, Any],
+) -> _core.Labelled:
+    """The work of one task: an indicator on a block of funds with all its rows."""
+    columns = _core.compute(name, values, dates, list(funds), navs=navs, **options)
+    return _core.to_pandas(name, columns, funds)
+
+
+def _per_block(
+    name: str,
+    returns: Panel,
+    dates: Dates,
+    funds: Funds,
+    funds_per_chunk: Optional[int],
+    navs: bool,
+    **options: Any,
 ) -> Any:
-    fn = delayed(block_fn, pure=True)
-    return _lazy([fn(block, labels, *args) for block, labels in _column_blocks(arr, funds)], meta)
+    """An indicator whose funds are independent: one task per column block, the dates and
+    options shared by all tasks."""
+    navs = _core.check_navs(navs)
+    need_dates = _core.INDICATORS[name].needs_dates
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    shared = delayed(ns, pure=True)
+    # The options (window bounds may be keyed by fund): one copy in the graph.
+    opts = delayed(options, pure=True)
+    fn = delayed(_block, pure=True)
+    parts = [
+        fn(block, part, shared, name, navs, opts) for block, part in _column_blocks(arr, labels)
+    ]
+    meta = _core.to_pandas(name, _core.empty_columns(name, **options), labels[:0])
+    return _lazy(parts, meta)
 
 
 # --- work done in the tasks: one block of funds with all its rows ----------------------
 
 
-def _troughmend_block(values: npt.NDArray[np.float64], funds: pd.Index) -> pd.Series:
-    return pd.Series(_troughmend(values), index=funds, name="troughmend")
-
-
-def _drawdown_block(
-    values: npt.NDArray[np.float64], funds: pd.Index, dates: npt.NDArray[np.int64]
-) -> pd.DataFrame:
-    return _fp._drawdown_frame(values, dates, funds)
-
-
 def _crossodds_block(
-    values: npt.NDArray[np.float64], codes: npt.NDArray[np.int32]
+    values: npt.NDArray[np.float64],
+    codes: npt.NDArray[np.int32],
+    funds: pd.Index,
+    dates: Optional[npt.NDArray[np.int64]],
+    navs: bool,
 ) -> npt.NDArray[np.float64]:
-    return _crossodds(codes, values)
+    return _core.compute("crossodds", values, dates, list(funds), navs=navs, codes=codes)[
+        "crossodds"
+    ]
 
 
 def _gather(
@@ -163,25 +184,7 @@ def _gather(
     return pd.Series(out, index=funds, name="crossodds")
 
 
-def _horizonret_block(
-    values: npt.NDArray[np.float64],
-    funds: pd.Index,
-    code: str,
-    start: WindowBound,
-    end: WindowBound,
-    dates: npt.NDArray[np.int64],
-) -> pd.DataFrame:
-    first, last = _fp._valid_window(values)
-    start_rows = _fp._window_rows(start, dates, funds, first, "start")
-    end_rows = _fp._window_rows(end, dates, funds, last, "end")
-    return _fp._horizon_frame(_horizonret(code, values, start_rows, end_rows, dates), funds)
-
-
 # --- the indicators --------------------------------------------------------------------
-
-
-def _run_meta(funds: pd.Index) -> pd.DataFrame:
-    return _fp._run_frame(np.empty(0), np.empty(0, np.int64), [], [], funds[:0])
 
 
 @overload
@@ -191,6 +194,7 @@ def troughmend(
     dates: Dates = ...,
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
+    navs: bool = ...,
     details: Literal[False] = ...,
 ) -> dd.Series: ...
 @overload
@@ -200,6 +204,7 @@ def troughmend(
     dates: Dates = ...,
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
+    navs: bool = ...,
     details: Literal[True],
 ) -> dd.DataFrame: ...
 @overload
@@ -209,6 +214,7 @@ def troughmend(
     dates: Dates = ...,
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
+    navs: bool = ...,
     details: bool = ...,
 ) -> Union[dd.Series, dd.DataFrame]: ...
 
@@ -219,21 +225,17 @@ def troughmend(
     dates: Dates = None,
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
     details: bool = False,
 ) -> Union[dd.Series, dd.DataFrame]:
     """Longest drawdown per fund in rows, as ``fundkernels.pandas.troughmend``; a lazy
     int64 dask Series by fund. The panel is rechunked to all dates in one chunk if needed.
 
-    details=True gives where it lies, as ``fundkernels.pandas.troughmend(...,
-    details=True)``: a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
-    _fp._check_details(details)
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=details)
-    if details:
-        frame = _fp._drawdown_frame(np.empty((0, 0)), np.empty(0, np.int64), labels[:0])
-        shared = delayed(ns, pure=True)
-        return cast(dd.DataFrame, _per_block(arr, labels, _drawdown_block, frame, shared))
-    meta = pd.Series(np.empty(0, np.int64), index=labels[:0], name="troughmend")
-    return cast(dd.Series, _per_block(arr, labels, _troughmend_block, meta))
+    details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``;
+    a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
+    kind = _core.troughmend_kind(details)
+    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs)
+    return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
 def crossodds(
@@ -243,6 +245,7 @@ def crossodds(
     dates: Dates = None,
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
 ) -> dd.Series:
     """Persistence against the peer group per fund, as ``fundkernels.pandas.crossodds``; a
     lazy float64 dask Series by fund, in column order, in one partition.
@@ -252,8 +255,9 @@ def crossodds(
     blocks of about ``funds_per_chunk`` columns (default: the widest column chunk of the
     input); a group wider than that gets a task of its own. All dates go into one chunk.
     """
-    arr, _, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=False)
-    codes = _fp._group_codes(type_codes, labels)
+    navs = _core.check_navs(navs)
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=False)
+    codes = _core.group_codes(type_codes, list(labels), "type_codes")
     width = funds_per_chunk or max(arr.chunks[1], default=1)
     order = np.argsort(codes, kind="stable")  # columns of group 0, then of group 1, ...
     starts = (
@@ -275,8 +279,16 @@ def crossodds(
         blocks.append(np.sort(np.concatenate(current)))
     # Each block's task computes its groups; only the results (one number per fund) meet.
     task = delayed(_crossodds_block, pure=True)
+    shared = delayed(ns, pure=True)
     results = [
-        task(arr[:, cols].rechunk({1: -1}).to_delayed()[0, 0], codes[cols]) for cols in blocks
+        task(
+            arr[:, cols].rechunk({1: -1}).to_delayed()[0, 0],
+            codes[cols],
+            labels[cols],
+            shared,
+            navs,
+        )
+        for cols in blocks
     ]
     result = delayed(_gather, pure=True)(results, blocks, labels)
     meta = pd.Series(np.empty(0), index=labels[:0], name="crossodds")
@@ -292,36 +304,20 @@ def horizonret(
     dates: Dates = None,
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
 ) -> dd.DataFrame:
     """Rolling calendar-horizon statistics per fund, as ``fundkernels.pandas.horizonret``
     (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
     all dates in one chunk if needed."""
-    code = _fp._horizon_code(horizon)
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=True)
-    shared = delayed(ns, pure=True)
-    # The bounds may be keyed by fund: one copy in the graph, each task picks its funds.
-    start, end = delayed(start, pure=True), delayed(end, pure=True)
-    meta = _fp._horizon_frame(tuple(np.empty(0) for _ in _fp.HORIZON_COLUMNS), labels[:0])
+    options = {
+        "horizon": _core.horizon_code(horizon),
+        "start": _core.window_bound(start, "start"),
+        "end": _core.window_bound(end, "end"),
+    }
     return cast(
-        dd.DataFrame, _per_block(arr, labels, _horizonret_block, meta, code, start, end, shared)
+        dd.DataFrame,
+        _per_block("horizonret", returns, dates, funds, funds_per_chunk, navs, **options),
     )
-
-
-def _run_frames(
-    frame: Callable[..., pd.DataFrame],
-    returns: Panel,
-    mode: Mode,
-    dates: Dates,
-    funds: Funds,
-    funds_per_chunk: Optional[int],
-) -> dd.DataFrame:
-    """extremeset and streakset: `frame` run on each block of funds, with the dates shared."""
-    _fp._check_mode(mode)
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=True)
-    shared = delayed(ns, pure=True)
-    fn = delayed(frame, pure=True)
-    parts = [fn(block, shared, mode, part) for block, part in _column_blocks(arr, labels)]
-    return cast(dd.DataFrame, _lazy(parts, _run_meta(labels)))
 
 
 def extremeset(
@@ -331,11 +327,16 @@ def extremeset(
     dates: Dates = None,
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
 ) -> dd.DataFrame:
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
     rechunked to all dates in one chunk if needed."""
-    return _run_frames(_fp._extremeset_frame, returns, mode, dates, funds, funds_per_chunk)
+    mode = cast(Mode, _core.check_mode(mode))
+    return cast(
+        dd.DataFrame,
+        _per_block("extremeset", returns, dates, funds, funds_per_chunk, navs, mode=mode),
+    )
 
 
 def streakset(
@@ -345,7 +346,12 @@ def streakset(
     dates: Dates = None,
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
-    return _run_frames(_fp._streakset_frame, returns, mode, dates, funds, funds_per_chunk)
+    mode = cast(Mode, _core.check_mode(mode))
+    return cast(
+        dd.DataFrame,
+        _per_block("streakset", returns, dates, funds, funds_per_chunk, navs, mode=mode),
+    )

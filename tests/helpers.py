@@ -4,6 +4,12 @@ import numpy as np
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+from crossodds import crossodds
+from extremeset import extremeset
+from horizonret import horizonret
+from streakset import streakset
+from troughmend import troughmend
+
 
 def c_order(a):
     return np.ascontiguousarray(a)
@@ -96,3 +102,25 @@ def replace_arrays(args, x, matrix=None, vector=None):
             a = vector(a)
         out.append(a)
     return tuple(out)
+
+
+def direct(name, values, dates):
+    """An indicator straight from its module as a front end calls it, as a list of result
+    arrays (crossodds: fund i in group i % 3; horizonret: "3M" over each fund's valid rows)."""
+    cols = values.shape[1]
+    if name == "troughmend":
+        return [troughmend(values)]
+    if name == "crossodds":
+        return [crossodds(np.arange(cols, dtype=np.int32) % 3, values)]
+    if name == "horizonret":
+        rows = np.arange(len(values))[:, None]
+        valid = ~np.isnan(values)
+        first = np.where(valid, rows, len(values)).min(axis=0, initial=len(values))
+        last = np.where(valid, rows, -1).max(axis=0, initial=-1)
+        first[last < 0] = 0  # an empty column: an empty window
+        return list(horizonret("3M", values, first, last, dates))
+    if name == "extremeset":
+        d = extremeset(values, dates)
+        return [d["r"], d["p"], d["s"], d["l"]]
+    r, s, e, days = streakset(values, dates)
+    return [r, days, s, e]

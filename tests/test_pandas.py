@@ -9,10 +9,11 @@ import pandas as pd
 import pytest
 
 import fundkernels.pandas as fkp
+from fundkernels import _core
 from crossodds import crossodds
 from fundkernels._drawdown import drawdown
 from extremeset import extremeset
-from helpers import awkward_matrix, same_bits
+from helpers import awkward_matrix, direct, same_bits
 from horizonret import horizonret
 from streakset import streakset
 from troughmend import troughmend
@@ -38,27 +39,6 @@ def front(name, frame):
     if name == "horizonret":
         return fkp.horizonret(frame, "3M")
     return getattr(fkp, name)(frame)
-
-
-def direct(name, values, dates):
-    """The same indicator straight from its module, as a list of result arrays."""
-    cols = values.shape[1]
-    if name == "troughmend":
-        return [troughmend(values)]
-    if name == "crossodds":
-        return [crossodds(np.arange(cols, dtype=np.int32) % 3, values)]
-    if name == "horizonret":
-        rows = np.arange(len(values))[:, None]
-        valid = ~np.isnan(values)
-        first = np.where(valid, rows, len(values)).min(axis=0, initial=len(values))
-        last = np.where(valid, rows, -1).max(axis=0, initial=-1)
-        first[last < 0] = 0  # an empty column: an empty window
-        return list(horizonret("3M", values, first, last, dates))
-    if name == "extremeset":
-        d = extremeset(values, dates)
-        return [d["r"], d["p"], d["s"], d["l"]]
-    r, s, e, days = streakset(values, dates)
-    return [r, days, s, e]
 
 
 def as_lists(result):
@@ -115,7 +95,7 @@ def test_numeric_dtypes_convert_as_float64(name, convert):
 
 def test_float64_frame_is_passed_without_copy(monkeypatch):
     seen = []
-    monkeypatch.setattr(fkp, "_troughmend", lambda v: seen.append(v) or troughmend(v))
+    monkeypatch.setattr(_core, "_troughmend", lambda v: seen.append(v) or troughmend(v))
     frame = panel()
     fkp.troughmend(frame)
     assert np.shares_memory(seen[0], frame["fund3"].to_numpy())
