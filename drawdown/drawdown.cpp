@@ -50,8 +50,9 @@ struct drawdown_rows {
             // keeps the longest drawdown follows a store, GCC turns it into a masked
             // store, which costs several times a blend on some processors.
             const double run = cur[j], most = longest[j], old_low = low[j];
-            const double b_last = best_last[j], b_peak = best_peak[j], b_peak_row = best_peak_row[j],
-                         b_low = best_low[j], b_low_row = best_low_row[j];
+            const double b_last = best_last[j], b_peak = best_peak[j];
+            const double b_peak_row = best_peak_row[j], b_low = best_low[j];
+            const double b_low_row = best_low_row[j];
             // Compounding, peak and run length: the same operations as troughmend's.
             const double vp = v[j] + 1.0;
             const double f = vp == vp ? vp : 1.0;
