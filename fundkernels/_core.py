@@ -5,8 +5,10 @@ the command) turns its input into the same three things: a float64 matrix (rows 
 columns are funds), the row dates as int64 nanoseconds since the epoch (UTC) and the fund
 labels. ``compute`` runs one indicator of the table ``INDICATORS`` on them and gives its
 result as named columns (``Columns``: one NumPy array per column, one value per fund), which
-each front end labels in its own library. Nothing here needs pandas unless a pandas object
-is passed in (``pandas_dates_ns``, ``to_pandas``); pandas is imported where it is used.
+each front end labels in its own library. ``read_table`` reads a data frame of any library (through
+narwhals) into such a panel once, so that a caller may run several indicators on it.
+Neither pandas nor narwhals is needed unless their objects are passed in: each is imported
+where it is used.
 """
 
 from __future__ import annotations
@@ -32,6 +34,7 @@ from ._drawdown import drawdown as _drawdown
 if TYPE_CHECKING:
     from typing import TypeGuard
 
+    import narwhals as nw
     import pandas as pd
 
 Matrix = npt.NDArray[np.float64]
@@ -455,27 +458,26 @@ def _streakset_columns(
 class Indicator:
     """One indicator as the front ends see it.
 
-    columns: (values, dates, funds, **options) -> the result's named columns;
-    series: a result of one column, which pandas gives as a Series named after it;
+    columns: (values, dates, funds, **options) -> the result's named columns (a result
+    whose one column bears the indicator's name is a Series in pandas);
     needs_dates: whether the module reads the dates.
     """
 
     name: str
     columns: Callable[..., Columns]
-    series: bool
     needs_dates: bool
 
 
 INDICATORS: dict[str, Indicator] = {
     ind.name: ind
     for ind in (
-        Indicator("troughmend", _troughmend_columns, series=True, needs_dates=False),
+        Indicator("troughmend", _troughmend_columns, needs_dates=False),
         # troughmend(..., details=True): see troughmend_kind.
-        Indicator("drawdown", _drawdown_columns, series=False, needs_dates=True),
-        Indicator("crossodds", _crossodds_columns, series=True, needs_dates=False),
-        Indicator("horizonret", _horizonret_columns, series=False, needs_dates=True),
-        Indicator("extremeset", _extremeset_columns, series=False, needs_dates=True),
-        Indicator("streakset", _streakset_columns, series=False, needs_dates=True),
+        Indicator("drawdown", _drawdown_columns, needs_dates=True),
+        Indicator("crossodds", _crossodds_columns, needs_dates=False),
+        Indicator("horizonret", _horizonret_columns, needs_dates=True),
+        Indicator("extremeset", _extremeset_columns, needs_dates=True),
+        Indicator("streakset", _streakset_columns, needs_dates=True),
     )
 }
 
@@ -509,13 +511,12 @@ Labelled = Union["pd.Series[Any]", "pd.DataFrame"]
 
 
 def to_pandas(name: str, columns: Columns, funds: pd.Index) -> Labelled:
-    """A result labelled by fund: a Series named after a one-column indicator, else a
-    DataFrame."""
+    """A result labelled by fund: a Series when its one column bears the indicator's name,
+    else a DataFrame."""
     import pandas as pd
 
-    if INDICATORS[name].series:
-        ((label, data),) = columns.items()
-        return pd.Series(data, index=funds, name=label)
+    if list(columns) == [name]:
+        return pd.Series(columns[name], index=funds, name=name)
     return pd.DataFrame(columns, index=funds)
 
 
@@ -545,3 +546,212 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     if bad:
         shown = ", ".join(f"{label!r} ({dtype})" for label, dtype in bad[:10])
         raise TypeError(f"returns must be numeric columns; not numeric: {shown}")
+
+
+# --- data frames of any library (narwhals; imported where used) ----------------------
+
+
+@dataclass
+class Table:
+    """A panel read from a data frame: the values (dates x funds, column-major, owned here,
+    so NAVs may convert in place), the dates, the funds in order, the funds as a column of
+    the caller's library named "fund", the frame read and its fund column (None: wide)."""
+
+    values: Matrix
+    dates: Dates
+    funds: list[Any]
+    fund_column: nw.Series[Any]
+    frame: nw.DataFrame[Any]
+    fund: Optional[str]
+
+    def result(self, columns: Columns) -> nw.DataFrame[Any]:
+        """A result as a frame of the caller's library: the fund column, then the
+        result's columns; dates as dates (pandas: datetime64[ns], as its front end gives)."""
+        import narwhals as nw
+
+        backend = self.frame.implementation
+        out = []
+        for label, data in columns.items():
+            series = nw.new_series(label, data, backend=backend)
+            if data.dtype.kind == "M" and backend is not nw.Implementation.PANDAS:
+                series = series.cast(nw.Date())
+            out.append(series)
+        return self.fund_column.to_frame().with_columns(*out)
+
+
+def _eager_frame(data: object) -> nw.DataFrame[Any]:
+    import narwhals as nw
+
+    try:
+        return nw.from_native(data, eager_only=True)
+    except TypeError:
+        raise TypeError(
+            "data must be a data frame (pandas, polars, pyarrow or another eager frame that"
+            f" narwhals supports), not {type(data).__name__}"
+        ) from None
+
+
+def _column(frame: nw.DataFrame[Any], name: object, role: str) -> nw.Series[Any]:
+    if not isinstance(name, str):
+        raise TypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
+    if name not in frame.columns:
+        shown = frame.columns[:10]
+        hint = ""
+        if role == "date" and type(frame.to_native()).__name__ == "DataFrame":
+            index = getattr(frame.to_native(), "index", None)
+            if type(index).__name__ == "DatetimeIndex":
+                hint = "; the dates are the frame's index: use .reset_index() or fundkernels.pandas"
+        raise ValueError(f"no {role} column {name!r}; the columns are {shown}{hint}")
+    return frame[name]
+
+
+def _date_column_ns(series: nw.Series[Any], name: str) -> npt.NDArray[np.int64]:
+    where = f"the date column {name!r}"
+    # Zoned datetimes are instants: NumPy receives them in UTC.
+    values = np.asarray(series.to_numpy())
+    native = series.to_native()
+    if values.dtype == object and getattr(getattr(native, "dtype", None), "tz", None):
+        # A zoned pandas column whose zone narwhals does not parse (such as
+        # "America/New_York") comes out as Timestamps: convert it in pandas.
+        values = np.asarray(native.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy())
+    if values.dtype.kind != "M":
+        raise TypeError(f"{where} must hold dates or datetimes, not {series.dtype}")
+    return datetimes_ns(values, where)
+
+
+def _numeric(series: nw.Series[Any]) -> npt.NDArray[Any]:
+    """A numeric column as NumPy numbers, missing values as NaN."""
+    import narwhals as nw
+
+    dtype = series.dtype
+    if not (dtype.is_float() or dtype.is_integer()):
+        series = series.cast(nw.Float64)
+    out = np.asarray(series.to_numpy())
+    if out.dtype.kind not in "iuf":
+        out = np.asarray(series.cast(nw.Float64).to_numpy(), dtype=np.float64)
+    return out
+
+
+def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
+    import narwhals as nw
+
+    dates = _date_column_ns(_column(frame, date, "date"), date)
+    check_ascending(dates, lambda r: date_text(int(dates[r])), "sort the rows by date first")
+    funds = [c for c in frame.columns if c != date]
+    unique_labels(funds)
+    schema = frame.schema
+    bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
+    if bad:
+        raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
+    # The one gather: each column straight into its place in a column-major matrix.
+    values = np.empty((len(dates), len(funds)), order="F")
+    for j, f in enumerate(funds):
+        values[:, j] = _numeric(frame[f])
+    fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
+    return Table(values, dates, funds, fund_column, frame, None)
+
+
+def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) -> Table:
+    import narwhals as nw
+
+    if value is None:
+        raise TypeError("a long table needs value= as well as fund=: the column of the values")
+    fund_rows = _column(frame, fund, "fund")
+    value_rows = _column(frame, value, "value")
+    row_ns = _date_column_ns(_column(frame, date, "date"), date)
+    if not value_rows.dtype.is_numeric():
+        raise TypeError(f"the value column {value!r} must be numeric, not {value_rows.dtype}")
+    nulls = fund_rows.is_null()
+    if nulls.any():
+        raise ValueError(f"the fund column {fund!r} holds a missing fund at row {_first(nulls)}")
+    fund_column = fund_rows.unique(maintain_order=True).alias("fund")
+    funds = fund_column.to_list()
+    if not funds:  # no rows: replace_strict has nothing to map
+        col = np.empty(0, np.int64)
+    else:
+        to_col = fund_rows.replace_strict(funds, list(range(len(funds))), return_dtype=nw.Int64())
+        col = np.asarray(to_col.to_numpy())
+    dates, row = np.unique(row_ns, return_inverse=True)
+    # Position of every row's value in a column-major (dates x funds) matrix.
+    rows = len(dates)
+    flat = col * rows + row.reshape(-1)
+    seen = np.zeros(rows * len(funds), dtype=bool)
+    seen[flat] = True
+    if np.count_nonzero(seen) != len(flat):
+        order = np.argsort(flat, kind="stable")
+        twice = int(np.flatnonzero(flat[order][1:] == flat[order][:-1])[0])
+        first, second = int(order[twice]), int(order[twice + 1])
+        raise ValueError(
+            f"fund {funds[int(col[first])]!r} has two rows for "
+            f"{date_text(int(row_ns[first]))} (rows {first} and {second})"
+        )
+    del seen
+    values = np.full(rows * len(funds), np.nan)
+    values[flat] = _numeric(value_rows)  # the one scatter
+    matrix = values.reshape(len(funds), rows).T  # column-major view, no copy
+    return Table(matrix, dates, funds, fund_column, frame, fund)
+
+
+def _first(mask: nw.Series[Any]) -> int:
+    return int(np.argmax(np.asarray(mask.to_numpy())))
+
+
+def read_table(data: object, date: object, fund: object, value: object) -> Table:
+    """A wide or long data frame read into a panel (see fundkernels.frames)."""
+    frame = _eager_frame(data)
+    if not isinstance(date, str):
+        raise TypeError(f"date= must be a column name (str), not {type(date).__name__}")
+    if fund is None:
+        if value is not None:
+            raise TypeError("value= names the value column of a long table: give fund= too")
+        return _wide(frame, date)
+    if not isinstance(fund, str) or not (value is None or isinstance(value, str)):
+        raise TypeError("fund= and value= must be column names (str)")
+    return _long(frame, date, fund, value)
+
+
+def table_types(table: Table, types: object, type: Optional[str]) -> object:
+    """Each fund's type code, from a mapping, a (fund, type) frame or a column of the long
+    table; without any, one group of all funds."""
+    import narwhals as nw
+
+    if types is not None and type is not None:
+        raise TypeError("give the type codes once: types= or type=, not both")
+    if type is not None:
+        if table.fund is None:
+            raise TypeError(
+                "type= names a column of a long table; for a wide table give types= as a"
+                " mapping or a (fund, type) frame"
+            )
+        _column(table.frame, type, "type")
+        pairs = table.frame.select(table.fund, type).unique(maintain_order=True)
+        return _pairs(
+            pairs[table.fund].to_list(), pairs[type].to_list(), f"the type column {type!r}"
+        )
+    if types is None:
+        return {f: 0 for f in table.funds}
+    if isinstance(types, Mapping) or is_pandas_series(types):
+        return types
+    try:
+        pairs = nw.from_native(types, eager_only=True)
+    except TypeError:
+        raise TypeError(
+            "types must be a mapping keyed by fund or a two-column (fund, type) frame,"
+            f" not {_type_name(types)}"
+        ) from None
+    if len(pairs.columns) != 2:
+        raise ValueError(f"a types frame has two columns, fund and type, not {pairs.columns}")
+    return _pairs(pairs[pairs.columns[0]].to_list(), pairs[pairs.columns[1]].to_list(), "types")
+
+
+def _type_name(obj: object) -> str:
+    return type(obj).__name__
+
+
+def _pairs(funds: Sequence[Any], codes: Sequence[Any], where: str) -> dict[Any, Hashable]:
+    out: dict[Any, Hashable] = {}
+    for f, c in zip(funds, codes):
+        if f in out and out[f] != c:
+            raise ValueError(f"{where} gives the fund {f!r} two types: {out[f]!r} and {c!r}")
+        out[f] = c
+    return out

@@ -47,12 +47,13 @@ def frame():
 CODES = np.array([0, 1, 2, 1, 3, 1, 4, 2, 1, 5, 1, 6, 6, 1, 7, 2, 1, 8, 8, 8, 2, 9, 1])
 
 
-def calls(name, frame):
-    """(front-end function, extra arguments, reference result from the pandas front end)."""
+def calls(name, frame, **extra):
+    """(front-end function, extra arguments, reference result from the pandas front end);
+    `extra` keywords go to both."""
     codes = pd.Series(CODES, index=frame.columns)
-    windows = {"start": {"f03": "2001-06-30"}, "end": pd.Timestamp("2003-01-01")}
+    windows = {"start": {"f03": "2001-06-30"}, "end": pd.Timestamp("2003-01-01"), **extra}
     if name == "crossodds":
-        return fkd.crossodds, (codes,), {}, fkp.crossodds(frame, codes)
+        return fkd.crossodds, (codes,), extra, fkp.crossodds(frame, codes, **extra)
     if name == "horizonret":
         return fkd.horizonret, ("6M",), windows, fkp.horizonret(frame, "6M", **windows)
     if name == "troughmend-details":
@@ -60,8 +61,8 @@ def calls(name, frame):
         return fkd.troughmend, (), details, fkp.troughmend(frame, **details)
     if name in ("extremeset-loss", "streakset-loss"):
         base = name.split("-")[0]
-        return getattr(fkd, base), ("loss",), {}, getattr(fkp, base)(frame, "loss")
-    return getattr(fkd, name), (), {}, getattr(fkp, name)(frame)
+        return getattr(fkd, base), ("loss",), extra, getattr(fkp, base)(frame, "loss", **extra)
+    return getattr(fkd, name), (), extra, getattr(fkp, name)(frame, **extra)
 
 
 def bits(obj):
@@ -102,6 +103,32 @@ def test_cluster_result_equals_whole_call(client, frame, name, kind, per_chunk):
     lazy = fn(panel, *args, **kwargs, funds_per_chunk=per_chunk)
     got = client.compute(lazy).result(timeout=RESULT_TIMEOUT)
     assert bits(got) == bits(want)
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("kind", ["frame", "array"])
+def test_navs_on_the_cluster_equal_the_whole_call(client, frame, name, kind):
+    navs = 100.0 * (1.0 + frame.clip(-0.5, 0.5)).cumprod()  # NaN stays NaN
+    fn, args, kwargs, want = calls(name, navs, navs=True)
+    if kind == "frame":
+        panel = dd.from_pandas(navs, npartitions=3)
+    else:
+        panel = da.from_array(navs.to_numpy(), chunks=(7, 5))
+        kwargs = dict(kwargs, dates=navs.index, funds=navs.columns)
+    got = client.compute(fn(panel, *args, **kwargs)).result(timeout=RESULT_TIMEOUT)
+    assert bits(got) == bits(want)
+    assert bits(want) != bits(calls(name, navs)[3])  # the NAVs were not read as returns
+
+
+def test_nav_errors_name_the_fund_and_row_or_date(client, frame):
+    navs = np.ones((ROWS, 4))
+    navs[6, 2] = -1.0
+    array = da.from_array(navs, chunks=(ROWS, 2))
+    with pytest.raises(ValueError, match=r"fund 2 has -1.0 on row 6$"):
+        client.compute(fkd.troughmend(array, navs=True)).result(timeout=RESULT_TIMEOUT)
+    with pytest.raises(ValueError, match=r"fund 'c' has -1.0 on 2001-07-30 22:00:00$"):
+        lazy = fkd.streakset(array, dates=frame.index, funds=list("abcd"), navs=True)
+        client.compute(lazy).result(timeout=RESULT_TIMEOUT)
 
 
 def test_integer_array_without_labels(client, frame):

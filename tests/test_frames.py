@@ -1,6 +1,9 @@
 """The frames front end on pandas, polars and pyarrow tables, wide and long, against the
 modules; NAVs as input in the pandas and frames front ends."""
 
+import subprocess
+import sys
+
 import narwhals as nw
 import numpy as np
 import pandas as pd
@@ -377,3 +380,34 @@ def test_pandas_nav_errors_name_fund_and_date(bad):
     frame.iloc[4, 2] = bad
     with pytest.raises(ValueError, match=rf"fund 'f2' has {bad!r} on 2015-05-31 22:30:00$"):
         fkp.streakset(frame, navs=True)
+
+
+@pytest.mark.parametrize(
+    "blocked, code",
+    [
+        (
+            "pandas",
+            "import polars as pl, datetime as dt, fundkernels.frames as f;"
+            "t = pl.DataFrame({'date': [dt.date(2020, 1, 1), dt.date(2020, 2, 1)], 'a': [-0.5, 0.25]});"
+            "print(tuple(map(str, f.streakset(t, 'loss').row(0))))",
+        ),
+        (
+            "narwhals",
+            "import pandas as pd, fundkernels.pandas as f;"
+            "t = pd.DataFrame({'a': [-0.5, 0.25]}, index=pd.to_datetime(['2020-01-01', '2020-02-01']));"
+            "print(tuple(f.streakset(t, 'loss').iloc[0].astype(str)))",
+        ),
+    ],
+)
+def test_each_front_end_runs_without_the_others_library(blocked, code, tmp_path):
+    # Outside the source tree, so that the installed package (with its compiled parts) is
+    # the one imported.
+    run = subprocess.run(
+        [sys.executable, "-c", f"import sys; sys.modules[{blocked!r}] = None; {code}"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+    )
+    assert run.returncode == 0, run.stderr
+    assert "-0.5" in run.stdout and "2020-01-01" in run.stdout
