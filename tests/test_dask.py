@@ -57,7 +57,7 @@ def calls(name, frame, **extra):
     if name == "horizonret":
         return fkd.horizonret, ("6M",), windows, fkp.horizonret(frame, "6M", **windows)
     if name == "troughmend-details":
-        details = {"details": True}
+        details = {"details": True, **extra}
         return fkd.troughmend, (), details, fkp.troughmend(frame, **details)
     if name in ("extremeset-loss", "streakset-loss"):
         base = name.split("-")[0]
