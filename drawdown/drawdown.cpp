@@ -16,7 +16,6 @@ namespace {
 namespace py = pybind11;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
-const double inf = std::numeric_limits<double>::infinity();
 
 // Columns per block, as in troughmend: from 16 on GCC vectorises the row loop itself.
 constexpr int B = 32;
@@ -39,7 +38,7 @@ struct drawdown_rows {
             best_last[j] = best_peak_row[j] = best_low_row[j] = -1.0;
             cur[j] = 0.0;
             longest[j] = 0.5;
-            low[j] = best_low[j] = inf;
+            low[j] = best_low[j] = NaN;
         }
     }
 
@@ -50,8 +49,9 @@ struct drawdown_rows {
             // keeps the longest drawdown follows a store, GCC turns it into a masked
             // store, which costs several times a blend on some processors.
             const double run = cur[j], most = longest[j], old_low = low[j];
-            const double b_last = best_last[j], b_peak = best_peak[j], b_peak_row = best_peak_row[j],
-                         b_low = best_low[j], b_low_row = best_low_row[j];
+            const double b_last = best_last[j], b_peak = best_peak[j];
+            const double b_peak_row = best_peak_row[j], b_low = best_low[j];
+            const double b_low_row = best_low_row[j];
             // Compounding, peak and run length: the same operations as troughmend's.
             const double vp = v[j] + 1.0;
             const double f = vp == vp ? vp : 1.0;
@@ -64,17 +64,16 @@ struct drawdown_rows {
             // A drawdown is measured from the peak in force on its first row, and its
             // low starts at that row's value. (Whether a drawdown starts is taken from the
             // run before this row rather than from c, which the compiler would split into
-            // branches.) The lowest value is the earliest of equal lows. A NaN value
-            // (0 x inf) stays NaN to the end of the column; it ranks above every number,
-            // which is what treating it as +inf gives, since it always comes last.
+            // branches.) The lowest value is the earliest of equal lows. A value lost to
+            // NaN (0 x inf) stays NaN to the end of the column and never starts a
+            // drawdown (the row before is at its finite peak), so it never becomes the low.
             const bool start = run == 0.0;
-            const double key = a == a ? a : inf;
             const double p = start ? top : peak[j];
             const double pr = start ? top_row : peak_row[j];
-            const double l0 = start ? key : old_low;
+            const double l0 = start ? a : old_low;
             const double r0 = start ? rd : low_row[j];
-            const bool lower = key < l0;
-            const double lo = lower ? key : l0;
+            const bool lower = a < l0;
+            const double lo = lower ? a : l0;
             const double lr = lower ? rd : r0;
             // The longest drawdown so far: of equally long ones the latest, so a run that
             // reaches the longest length takes over. `longest` starts at 0.5, so that a

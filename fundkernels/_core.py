@@ -30,6 +30,8 @@ from horizonret import horizonret as _horizonret
 from streakset import streakset as _streakset
 from troughmend import troughmend as _troughmend
 
+from ._drawdown import drawdown as _drawdown
+
 if TYPE_CHECKING:
     from typing import TypeGuard
 
@@ -58,6 +60,8 @@ HORIZON_COLUMNS = (
 )
 # Columns of the extremeset and streakset results.
 RUN_COLUMNS = ("return", "length", "first", "last")
+# Columns of troughmend(..., details=True): where each fund's longest drawdown lies.
+DRAWDOWN_COLUMNS = ("length", "peak", "first", "last", "trough", "depth", "recovery")
 
 _HORIZON = re.compile(r"(\d+)([MY])")
 _MAX_MONTHS = 2**31 - 1
@@ -88,6 +92,14 @@ def horizon_code(horizon: object) -> str:
     if months > _MAX_MONTHS:
         raise ValueError(f"horizon {horizon!r} is longer than {_MAX_MONTHS} months")
     return horizon
+
+
+def troughmend_kind(details: object) -> str:
+    """The table's entry for troughmend: the length alone, or with details=True where the
+    longest drawdown lies."""
+    if not isinstance(details, (bool, np.bool_)):
+        raise TypeError(f"details must be True or False, not {details!r}")
+    return "drawdown" if details else "troughmend"
 
 
 def check_navs(navs: object) -> bool:
@@ -197,6 +209,14 @@ def instant_ns(value: object, what: str) -> Optional[int]:
         return int(datetimes_ns(np.array([stamp]), what)[0])
     except (TypeError, ValueError, OverflowError) as exc:
         raise ValueError(f"{what} must hold dates: {exc}") from None
+
+
+def row_dates(rows: npt.NDArray[np.int64], dates: Dates) -> npt.NDArray[np.datetime64]:
+    """Row numbers as the rows' dates (UTC, datetime64[ns]), -1 as NaT."""
+    out = np.full(len(rows), np.datetime64("NaT", "ns"))
+    have = rows >= 0
+    out[have] = dates[rows[have]].view("M8[ns]")
+    return out
 
 
 def text_dates(texts: Sequence[str]) -> npt.NDArray[np.datetime64]:
@@ -362,6 +382,22 @@ def _troughmend_columns(
     return {"troughmend": np.asarray(_troughmend(values))}
 
 
+def _drawdown_columns(
+    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]
+) -> Columns:
+    assert dates is not None
+    length, peak, first, last, trough, depth, recovery = _drawdown(values)
+    return {
+        "length": length,
+        "peak": row_dates(peak, dates),
+        "first": row_dates(first, dates),
+        "last": row_dates(last, dates),
+        "trough": row_dates(trough, dates),
+        "depth": depth,
+        "recovery": row_dates(recovery, dates),
+    }
+
+
 def _crossodds_columns(
     values: Matrix,
     dates: Optional[Dates],
@@ -440,6 +476,8 @@ INDICATORS: dict[str, Indicator] = {
     ind.name: ind
     for ind in (
         Indicator("troughmend", _troughmend_columns, needs_dates=False),
+        # troughmend(..., details=True): see troughmend_kind.
+        Indicator("drawdown", _drawdown_columns, needs_dates=True),
         Indicator("crossodds", _crossodds_columns, needs_dates=False),
         Indicator("horizonret", _horizonret_columns, needs_dates=True),
         Indicator("extremeset", _extremeset_columns, needs_dates=True),

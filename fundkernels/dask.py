@@ -19,7 +19,7 @@ date per row: small next to the panel) to check the dates and count the rows per
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, Optional, Union, cast
+from typing import Any, Literal, Optional, Union, cast, overload
 
 import dask.array as da
 import dask.dataframe as dd
@@ -187,6 +187,38 @@ def _gather(
 # --- the indicators --------------------------------------------------------------------
 
 
+@overload
+def troughmend(
+    returns: Panel,
+    *,
+    dates: Dates = ...,
+    funds: Funds = ...,
+    funds_per_chunk: Optional[int] = ...,
+    navs: bool = ...,
+    details: Literal[False] = ...,
+) -> dd.Series: ...
+@overload
+def troughmend(
+    returns: Panel,
+    *,
+    dates: Dates = ...,
+    funds: Funds = ...,
+    funds_per_chunk: Optional[int] = ...,
+    navs: bool = ...,
+    details: Literal[True],
+) -> dd.DataFrame: ...
+@overload
+def troughmend(
+    returns: Panel,
+    *,
+    dates: Dates = ...,
+    funds: Funds = ...,
+    funds_per_chunk: Optional[int] = ...,
+    navs: bool = ...,
+    details: bool = ...,
+) -> Union[dd.Series, dd.DataFrame]: ...
+
+
 def troughmend(
     returns: Panel,
     *,
@@ -194,10 +226,16 @@ def troughmend(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
-) -> dd.Series:
+    details: bool = False,
+) -> Union[dd.Series, dd.DataFrame]:
     """Longest drawdown per fund in rows, as ``fundkernels.pandas.troughmend``; a lazy
-    int64 dask Series by fund. The panel is rechunked to all dates in one chunk if needed."""
-    return cast(dd.Series, _per_block("troughmend", returns, dates, funds, funds_per_chunk, navs))
+    int64 dask Series by fund. The panel is rechunked to all dates in one chunk if needed.
+
+    details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``;
+    a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
+    kind = _core.troughmend_kind(details)
+    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs)
+    return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
 def crossodds(

@@ -31,7 +31,7 @@ import numpy as np
 from narwhals.typing import IntoDataFrameT
 
 from . import _core
-from ._core import HORIZON_COLUMNS, RUN_COLUMNS
+from ._core import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, RUN_COLUMNS
 
 __all__ = [
     "troughmend",
@@ -41,6 +41,7 @@ __all__ = [
     "streakset",
     "HORIZON_COLUMNS",
     "RUN_COLUMNS",
+    "DRAWDOWN_COLUMNS",
 ]
 
 Mode = Literal["gain", "loss"]
@@ -80,10 +81,15 @@ def troughmend(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    details: bool = False,
 ) -> IntoDataFrameT:
     """Longest drawdown per fund in rows (columns ``fund``, ``troughmend``): the longest
-    stretch of consecutive rows the compounded value spends below its running peak."""
-    return _call("troughmend", data, date, fund, value, navs)
+    stretch of consecutive rows the compounded value spends below its running peak.
+
+    details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``
+    names it: ``fund`` and the columns of DRAWDOWN_COLUMNS (``length``, then ``peak``,
+    ``first``, ``last``, ``trough`` as dates, ``depth``, ``recovery`` as a date)."""
+    return _call(_core.troughmend_kind(details), data, date, fund, value, navs)
 
 
 def crossodds(

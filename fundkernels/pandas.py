@@ -20,14 +20,14 @@ from __future__ import annotations
 
 import datetime as _dt
 from collections.abc import Hashable, Mapping
-from typing import Any, Literal, Union
+from typing import Any, Literal, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
 from . import _core
-from ._core import HORIZON_COLUMNS, RUN_COLUMNS
+from ._core import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, RUN_COLUMNS
 
 __all__ = [
     "troughmend",
@@ -37,6 +37,7 @@ __all__ = [
     "streakset",
     "HORIZON_COLUMNS",
     "RUN_COLUMNS",
+    "DRAWDOWN_COLUMNS",
 ]
 
 Mode = Literal["gain", "loss"]
@@ -81,11 +82,37 @@ def _frame(name: str, returns: object, navs: bool, **options: Any) -> pd.DataFra
 # --- the indicators --------------------------------------------------------------------
 
 
-def troughmend(returns: pd.DataFrame, *, navs: bool = False) -> pd.Series[int]:
+@overload
+def troughmend(
+    returns: pd.DataFrame, *, navs: bool = ..., details: Literal[False] = ...
+) -> pd.Series[int]: ...
+@overload
+def troughmend(
+    returns: pd.DataFrame, *, navs: bool = ..., details: Literal[True]
+) -> pd.DataFrame: ...
+@overload
+def troughmend(
+    returns: pd.DataFrame, *, navs: bool = ..., details: bool = ...
+) -> Union[pd.Series[int], pd.DataFrame]: ...
+
+
+def troughmend(
+    returns: pd.DataFrame, *, navs: bool = False, details: bool = False
+) -> Union[pd.Series[int], pd.DataFrame]:
     """Longest drawdown per fund, in rows: the longest stretch of consecutive rows that the
     fund's compounded value (starting at 1.0, NaN returns skipped) spends below its running
-    peak. A drawdown still open on the last row counts. Result: int64 Series by fund."""
-    return _series("troughmend", returns, navs)
+    peak. A drawdown still open on the last row counts. Result: int64 Series by fund.
+
+    details=True tells where that drawdown lies, as a DataFrame by fund with the columns of
+    DRAWDOWN_COLUMNS: "length" (the Series above), "peak" (the date whose value set the
+    peak it is measured from; NaT when that is the starting value 1.0), "first" and "last"
+    (its first and last date; of equally long drawdowns the latest), "trough" (the date of
+    its lowest value, the earliest of equal lows), "depth" (lowest value / peak - 1) and
+    "recovery" (the date the value regained the peak; NaT while the drawdown is open).
+    Dates are the rows' UTC timestamps; a fund without a drawdown has length 0, NaT dates
+    and NaN depth.
+    """
+    return _call(_core.troughmend_kind(details), returns, navs)
 
 
 def crossodds(

@@ -56,6 +56,9 @@ def calls(name, frame, **extra):
         return fkd.crossodds, (codes,), extra, fkp.crossodds(frame, codes, **extra)
     if name == "horizonret":
         return fkd.horizonret, ("6M",), windows, fkp.horizonret(frame, "6M", **windows)
+    if name == "troughmend-details":
+        details = {"details": True, **extra}
+        return fkd.troughmend, (), details, fkp.troughmend(frame, **details)
     if name in ("extremeset-loss", "streakset-loss"):
         base = name.split("-")[0]
         return getattr(fkd, base), ("loss",), extra, getattr(fkp, base)(frame, "loss", **extra)
@@ -74,6 +77,7 @@ def bits(obj):
 
 NAMES = [
     "troughmend",
+    "troughmend-details",
     "crossodds",
     "horizonret",
     "extremeset",
@@ -140,6 +144,11 @@ def test_integer_array_without_labels(client, frame):
     "call, error, message",
     [
         (lambda f: fkd.horizonret(da.zeros((ROWS, 3)), "1Y"), TypeError, "dates= is required"),
+        (
+            lambda f: fkd.troughmend(da.zeros((ROWS, 3)), details=True),
+            TypeError,
+            "dates= is required",
+        ),
         (lambda f: fkd.troughmend(da.zeros((ROWS, 3, 2))), ValueError, "two-dimensional"),
         (
             lambda f: fkd.extremeset(da.zeros((ROWS, 3)), dates=f.index[:-1]),

@@ -91,6 +91,19 @@ def test_agrees_with_module_for_every_library_and_layout(name, library, layout):
         assert (list(g) == w) if isinstance(w, list) else same_bits(g, w)
 
 
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("layout", ["wide", "long"])
+def test_troughmend_details_as_the_pandas_front_end_gives_them(library, layout):
+    frame = returns_panel()
+    table = LIBRARIES[library]((wide if layout == "wide" else long)(frame))
+    got = columns(call("troughmend", table, layout, details=True))
+    funds = list(got.pop("fund"))
+    want = columns(fkp.troughmend(frame, details=True).loc[funds])
+    assert list(got) == list(want) == list(fkp.DRAWDOWN_COLUMNS)
+    for g, w in zip(got.values(), want.values()):
+        assert (list(g) == w) if isinstance(w, list) else same_bits(g, w)
+
+
 def as_pandas(result):
     """A frames result as the pandas front end labels it."""
     frame = nw.from_native(result, eager_only=True).to_pandas().set_index("fund")
@@ -397,12 +410,15 @@ def test_pandas_nav_errors_name_fund_and_date(bad):
         ),
     ],
 )
-def test_each_front_end_runs_without_the_others_library(blocked, code):
+def test_each_front_end_runs_without_the_others_library(blocked, code, tmp_path):
+    # Outside the source tree, so that the installed package (with its compiled parts) is
+    # the one imported.
     run = subprocess.run(
         [sys.executable, "-c", f"import sys; sys.modules[{blocked!r}] = None; {code}"],
         capture_output=True,
         text=True,
         timeout=120,
+        cwd=tmp_path,
     )
     assert run.returncode == 0, run.stderr
     assert "-0.5" in run.stdout and "2020-01-01" in run.stdout

@@ -11,6 +11,7 @@ import pytest
 import fundkernels.pandas as fkp
 from fundkernels import _core
 from crossodds import crossodds
+from fundkernels._drawdown import drawdown
 from extremeset import extremeset
 from helpers import awkward_matrix, direct, same_bits
 from horizonret import horizonret
@@ -184,6 +185,25 @@ def test_type_codes_are_labels_of_groups():
     assert not np.isnan(crossodds(np.array([1, 1], np.int32), values[:, :2])).all()
 
 
+@pytest.mark.parametrize("tz", [None, "Asia/Tokyo"])
+@pytest.mark.parametrize("rows", [0, 40])
+def test_troughmend_details_are_the_kernel_s_rows_as_dates(tz, rows):
+    frame = panel(rows=rows, tz=tz).assign(empty=np.nan)  # a fund without a drawdown
+    got = fkp.troughmend(frame, details=True)
+    assert list(got.columns) == list(fkp.DRAWDOWN_COLUMNS)
+    assert list(got.index) == list(frame.columns)
+    assert np.array_equal(got["length"], fkp.troughmend(frame))
+    stamps = utc_ns(frame.index).view("datetime64[ns]")
+    for name, part in zip(fkp.DRAWDOWN_COLUMNS, drawdown(frame.to_numpy())):
+        if name in ("length", "depth"):
+            assert same_bits(got[name].to_numpy(), part)
+        else:
+            want = [stamps[r] if r >= 0 else np.datetime64("NaT") for r in part]
+            assert got[name].dtype == "datetime64[ns]"
+            assert got[name].to_numpy().tolist() == np.array(want, "datetime64[ns]").tolist()
+    assert got.loc["empty"].isna().drop("length").all() and got.loc["empty", "length"] == 0
+
+
 def unsorted(frame):
     return frame.iloc[[0, 2, 1, *range(3, len(frame))]]
 
@@ -215,6 +235,7 @@ def test_bad_frames_are_rejected(name, spoil, error, message):
 @pytest.mark.parametrize(
     "call, error, message",
     [
+        (lambda f: fkp.troughmend(f, details=1), TypeError, "details must be True or False"),
         (lambda f: fkp.extremeset(f, mode="positive"), ValueError, "mode must be 'gain' or 'loss'"),
         (lambda f: fkp.streakset(f, "Loss"), ValueError, "mode must be"),
         (lambda f: fkp.horizonret(f, "1Y6M"), ValueError, "whole number of months or years"),

@@ -61,7 +61,10 @@ def frames(returns: pd.DataFrame) -> pd.DataFrame:
     one_year = fkp.horizonret(returns, "1Y", start="2000-01-31", end=None)
     best = fkp.extremeset(returns)
     losses = fkp.streakset(returns, mode="loss")
-    table = pd.concat([longest, odds, one_year["win"], best["return"], losses["length"]], axis=1)
+    where: pd.DataFrame = fkp.troughmend(returns, details=True)
+    table = pd.concat(
+        [longest, odds, one_year["win"], best["return"], losses["length"], where["depth"]], axis=1
+    )
     return table
 
 
@@ -77,13 +80,16 @@ def scaled(returns: pd.DataFrame) -> pd.DataFrame:
     )
     best: dd.DataFrame = fkd.extremeset(panel, "loss")  # the worst run of losses
     streaks: dd.DataFrame = fkd.streakset(values, dates=returns.index, funds=list(returns.columns))
+    where: dd.DataFrame = fkd.troughmend(values, dates=returns.index, details=True)
     counts: pd.Series[int] = longest.compute()
     ratios: pd.Series[float] = odds.compute()
     horizons: pd.DataFrame = one_year.compute()
     worst: pd.DataFrame = best.compute()
     runs: pd.DataFrame = streaks.compute()
+    depth: pd.Series[float] = where.compute().set_axis(returns.columns)["depth"]
     return pd.concat(
-        [counts, ratios, horizons, worst.add_prefix("worst_"), runs.add_prefix("streak_")], axis=1
+        [counts, ratios, horizons, worst.add_prefix("worst_"), runs.add_prefix("streak_"), depth],
+        axis=1,
     )
 
 
@@ -120,15 +126,16 @@ def misuse(returns: pd.DataFrame, values: npt.NDArray[np.float64]) -> None:
     streakset(values, np.zeros(3), i_code=1)  # type: ignore[arg-type]
     text: int = streakset(values, np.zeros(3))[1]  # type: ignore[assignment]
     counts: pd.Series[float] = fkp.troughmend(returns)  # type: ignore[assignment]
+    where: pd.Series[int] = fkp.troughmend(returns, details=True)  # type: ignore[assignment]
     fkp.extremeset(returns, mode="up")  # type: ignore[arg-type]
     fkp.horizonret(returns)  # type: ignore[call-arg]
     fkd.streakset(dd.from_pandas(returns), mode="gain", chunks=3)  # type: ignore[call-arg]
-    fkd.troughmend(returns)  # type: ignore[arg-type]
-    fkp.troughmend(returns, navs=None)  # type: ignore[arg-type]
+    fkd.troughmend(returns)  # type: ignore[call-overload]
+    fkp.troughmend(returns, navs=None)  # type: ignore[call-overload]
     fkf.extremeset(returns.reset_index(), mode="up")  # type: ignore[arg-type]
     fkf.horizonret(returns.reset_index(), "1Y", fund=1)  # type: ignore[arg-type]
     polars_in: pd.DataFrame = fkf.troughmend(pl.DataFrame())  # type: ignore[assignment]
-    print(text, counts)
+    print(text, counts, where)
 
 
 if __name__ == "__main__":
@@ -138,7 +145,7 @@ if __name__ == "__main__":
     raw = frame.to_numpy()
     ns = index.as_unit("ns").asi8
     assert modules(raw, ns) > 0
-    assert frames(frame).shape == (4, 5)
+    assert frames(frame).shape == (4, 6)
     assert scaled(frame).shape[0] == 4
     assert tables(frame).shape == (4, 8)
     print("typed example ran")
