@@ -51,7 +51,10 @@ def _headlines(horizons: Sequence[str]) -> list[Headline]:
     out = [
         Headline(
             "troughmend", "Longest drawdown",
-            "rows spent below the previous peak of the compounded value", _int, [],
+            "rows spent below the previous peak of the compounded value; where it lies, how"
+            " deep it went and when the value regained the peak (- when still below it at"
+            " the last date)", _int,
+            [f"troughmend_{c}" for c in ("first", "last", "depth", "recovery")],
         ),
         Headline(
             "crossodds", "Persistence against the peer group",
@@ -91,7 +94,7 @@ def _headlines(horizons: Sequence[str]) -> list[Headline]:
 
 
 def _formatter(name: str) -> Callable[[Any], str]:
-    if name.endswith(("_first", "_last")):
+    if name.endswith(("_first", "_last", "_peak", "_trough", "_recovery")):
         return _day
     if name.endswith("_length") or name == "troughmend":
         return _int

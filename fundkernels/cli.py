@@ -333,6 +333,13 @@ def _prefixed(prefix: str, columns: dict[str, Any]) -> dict[str, Any]:
     }
 
 
+def _drawdown_columns(details: dict[str, Any]) -> dict[str, Any]:
+    """troughmend and where each fund's longest drawdown lies: its length is troughmend's
+    result, the rest are named troughmend_peak, troughmend_first, ..."""
+    length = details.pop("length")
+    return {"troughmend": length, **_prefixed("troughmend", details)}
+
+
 def indicator_columns(
     values: npt.NDArray[np.float64],
     dates: npt.NDArray[np.int64],
@@ -346,7 +353,8 @@ def indicator_columns(
     def one(name: str, **options: Any) -> dict[str, Any]:
         return _core.compute(name, values, dates, funds, **options)
 
-    cols: dict[str, Any] = {**one("troughmend"), **one("crossodds", codes=codes)}
+    cols = _drawdown_columns(one("drawdown"))
+    cols.update(one("crossodds", codes=codes))
     whole = {"start": _core.window_bound(None, "start"), "end": _core.window_bound(None, "end")}
     for code in horizons:
         cols.update(_prefixed(f"horizonret_{code}", one("horizonret", horizon=code, **whole)))
@@ -452,7 +460,7 @@ def dask_columns(
         codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
     navs = args.navs
     lazy: dict[str, Any] = {
-        "troughmend": fkd.troughmend(ddf, navs=navs),
+        "troughmend": fkd.troughmend(ddf, navs=navs, details=True),
         "crossodds": fkd.crossodds(ddf, codes or dict.fromkeys(ddf.columns, 0), navs=navs),
         **{f"horizonret_{h}": fkd.horizonret(ddf, h, navs=navs) for h in horizons},
         **{
@@ -470,6 +478,8 @@ def dask_columns(
     for key, res in zip(lazy, done):
         if isinstance(res, pd.Series):
             cols[key] = res.to_numpy()
+        elif key == "troughmend":
+            cols.update(_drawdown_columns({c: res[c].to_numpy() for c in res.columns}))
         else:
             cols.update(_prefixed(key, {c: res[c].to_numpy() for c in res.columns}))
     missing, rows, first, last = done[len(lazy) :]
