@@ -453,6 +453,7 @@ def test_long_tables_with_irregular_dates_and_without_pyarrow(tmp_path, pyarrow)
     )
     run = subprocess.run(
         [sys.executable, "-c", code, str(tmp_path / "long.arrow")],
+        cwd=tmp_path,  # the installed package, with its compiled parts
         capture_output=True,
         text=True,
         timeout=120,
