@@ -612,21 +612,22 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
     bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
     if bad:
         raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
-    values = _gather(frame.select(funds), len(dates))
+    plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
+    values = _gather(frame.select(funds), len(dates), plain)
     fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
     return Table(values, dates, funds, fund_column, frame, None, owned=values.flags.owndata)
 
 
-def _gather(frame: nw.DataFrame[Any], rows: int) -> Matrix:
+def _gather(frame: nw.DataFrame[Any], rows: int, plain: bool) -> Matrix:
     """The numeric columns of a frame as one float64 matrix, missing values as NaN, made
     by the frame's library in one pass where it can (a column-major copy for polars and
-    Arrow, a view of a pandas frame of float64 columns), else column by column."""
+    Arrow, a view of a pandas frame of float64 columns), else column by column. plain:
+    every column is a float or an integer column."""
     import narwhals as nw
 
     if not frame.columns:
         return np.empty((rows, 0), order="F")
-    schema = frame.schema
-    if all(schema[c].is_float() or schema[c].is_integer() for c in frame.columns):
+    if plain:
         values = np.asarray(frame.to_numpy())
         if values.dtype.kind in "iuf":
             return np.asarray(values, dtype=np.float64)
