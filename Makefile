@@ -25,6 +25,7 @@ test: install-test
 
 bench: install-bench
 	$(PY) bench/run.py
+	$(PY) bench/frontends.py
 
 # The test suite against builds with sanitizers, each in a venv and build directory of
 # its own. The interpreter itself is not instrumented, so the runtime is preloaded.

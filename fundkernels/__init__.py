@@ -3,8 +3,12 @@ streakset), which are imported by their own names.
 
 - ``fundkernels.pandas``: the indicators on a DataFrame of returns, results labelled by fund
   (needs pandas: ``pip install 'fundkernels[pandas]'``).
+- ``fundkernels.frames``: the same on a table of any data frame library (pandas, polars,
+  pyarrow), wide or long, with the result in that library (needs narwhals:
+  ``pip install 'fundkernels[frames]'``).
 - ``fundkernels.dask``: the same over dask collections larger than one machine's memory
   (needs dask: ``pip install 'fundkernels[dask]'``).
 
-Neither is imported here, so ``import fundkernels`` needs neither pandas nor dask.
+Each takes net asset values instead of returns with ``navs=True``. None is imported here,
+so ``import fundkernels`` needs none of pandas, narwhals or dask.
 """

@@ -14,6 +14,7 @@ where it is used.
 from __future__ import annotations
 
 import datetime as _dt
+import importlib
 import re
 import sys
 from collections.abc import Callable, Hashable, Mapping, Sequence
@@ -126,13 +127,16 @@ def is_pandas_series(obj: object) -> TypeGuard[pd.Series[Any]]:
 
 
 def is_missing(x: object) -> bool:
-    """None, NaN, NaT and pandas' NA."""
+    """None, NaN, NaT and pandas' NA (a list or an array is not missing: it is no scalar)."""
     if x is None:
         return True
     try:
-        return bool(x != x)
-    except (TypeError, ValueError):  # pandas' NA has no truth value
-        return True
+        differs = x != x
+    except Exception:  # a type that cannot compare with itself is no missing value
+        return False
+    if isinstance(differs, (bool, np.bool_)):
+        return bool(differs)
+    return type(differs).__name__ == "NAType"  # pandas' NA compares as NA
 
 
 # --- dates ------------------------------------------------------------------------------
@@ -538,6 +542,8 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     if not columns.is_unique:
         dups = columns[columns.duplicated()].unique().tolist()
         raise ValueError(f"fund labels must be unique; duplicated: {dups[:10]}")
+    if all(getattr(dtype, "kind", "O") in "iuf" for dtype in set(dtypes)):
+        return
     bad = [
         (label, str(dtype))
         for label, dtype in zip(columns, dtypes)
@@ -553,8 +559,8 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
 
 @dataclass
 class Table:
-    """A panel read from a data frame: the values (dates x funds, column-major, owned here,
-    so NAVs may convert in place), the dates, the funds in order, the funds as a column of
+    """A panel read from a data frame: the values (dates x funds; NAVs may convert in
+    place when they are owned here), the dates, the funds in order, the funds as a column of
     the caller's library named "fund", the frame read and its fund column (None: wide)."""
 
     values: Matrix
@@ -563,6 +569,7 @@ class Table:
     fund_column: nw.Series[Any]
     frame: nw.DataFrame[Any]
     fund: Optional[str]
+    owned: bool  # whether the values are a matrix of our own (not a view of the frame)
 
     def result(self, columns: Columns) -> nw.DataFrame[Any]:
         """A result as a frame of the caller's library: the fund column, then the
@@ -643,12 +650,31 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
     bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
     if bad:
         raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
-    # The one gather: each column straight into its place in a column-major matrix.
-    values = np.empty((len(dates), len(funds)), order="F")
-    for j, f in enumerate(funds):
-        values[:, j] = _numeric(frame[f])
+    values = _gather(frame.select(funds), len(dates))
     fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
-    return Table(values, dates, funds, fund_column, frame, None)
+    return Table(values, dates, funds, fund_column, frame, None, owned=values.flags.owndata)
+
+
+def _gather(frame: nw.DataFrame[Any], rows: int) -> Matrix:
+    """The numeric columns of a frame as one float64 matrix, missing values as NaN, made
+    by the frame's library in one pass where it can (a column-major copy for polars and
+    Arrow, a view of a pandas frame of float64 columns), else column by column."""
+    import narwhals as nw
+
+    if not frame.columns:
+        return np.empty((rows, 0), order="F")
+    schema = frame.schema
+    if all(schema[c].is_float() or schema[c].is_integer() for c in frame.columns):
+        values = np.asarray(frame.to_numpy())
+        if values.dtype.kind in "iuf":
+            return np.asarray(values, dtype=np.float64)
+    out = np.empty((rows, len(frame.columns)), order="F")
+    for j, c in enumerate(frame.columns):
+        column = frame[c]
+        if not (column.dtype.is_float() or column.dtype.is_integer()):
+            column = column.cast(nw.Float64())
+        out[:, j] = _numeric(column)
+    return out
 
 
 def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) -> Table:
@@ -664,17 +690,14 @@ def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) 
     nulls = fund_rows.is_null()
     if nulls.any():
         raise ValueError(f"the fund column {fund!r} holds a missing fund at row {_first(nulls)}")
-    fund_column = fund_rows.unique(maintain_order=True).alias("fund")
+    fund_column, col = _codes(fund_rows)
     funds = fund_column.to_list()
-    if not funds:  # no rows: replace_strict has nothing to map
-        col = np.empty(0, np.int64)
-    else:
-        to_col = fund_rows.replace_strict(funds, list(range(len(funds))), return_dtype=nw.Int64())
-        col = np.asarray(to_col.to_numpy())
-    dates, row = np.unique(row_ns, return_inverse=True)
+    date_rows = _column(frame, date, "date")
+    dates = np.sort(_date_column_ns(date_rows.unique(), date))
+    row = _positions(dates, row_ns)
     # Position of every row's value in a column-major (dates x funds) matrix.
     rows = len(dates)
-    flat = col * rows + row.reshape(-1)
+    flat = col * rows + row
     seen = np.zeros(rows * len(funds), dtype=bool)
     seen[flat] = True
     if np.count_nonzero(seen) != len(flat):
@@ -689,7 +712,48 @@ def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) 
     values = np.full(rows * len(funds), np.nan)
     values[flat] = _numeric(value_rows)  # the one scatter
     matrix = values.reshape(len(funds), rows).T  # column-major view, no copy
-    return Table(matrix, dates, funds, fund_column, frame, fund)
+    return Table(matrix, dates, funds, fund_column, frame, fund, owned=True)
+
+
+def _codes(labels: nw.Series[Any]) -> tuple[nw.Series[Any], npt.NDArray[np.int64]]:
+    """The distinct labels in order of first appearance (a column named "fund", in the
+    labels' library and type) and each row's number among them. Arrow's dictionary
+    encoding does it in one hashing pass; without pyarrow, narwhals maps the labels."""
+    import narwhals as nw
+
+    backend = labels.implementation
+    try:  # by name: pyarrow is optional and ships no type information
+        pa = importlib.import_module("pyarrow")
+        pc = importlib.import_module("pyarrow.compute")
+    except ImportError:
+        distinct = labels.unique(maintain_order=True).alias("fund")
+        if len(distinct) == 0:  # replace_strict has nothing to map
+            return distinct, np.empty(0, np.int64)
+        names = distinct.to_list()
+        numbers = labels.replace_strict(names, list(range(len(names))), return_dtype=nw.Int64())
+        return distinct, np.asarray(numbers.to_numpy(), dtype=np.int64)
+    array = labels.to_arrow()
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks()
+    if pa.types.is_dictionary(array.type):  # categorical labels: encode the labels anew
+        array = array.cast(array.type.value_type)
+    encoded = pc.dictionary_encode(array)
+    names = encoded.dictionary.to_pylist()
+    distinct = nw.new_series("fund", names, labels.dtype, backend=backend)
+    return distinct, np.asarray(encoded.indices, dtype=np.int64)
+
+
+def _positions(dates: Dates, row_ns: Dates) -> npt.NDArray[np.int64]:
+    """The row of every date in the sorted distinct dates. Dates on a regular grid (days,
+    say) are looked up in a table of the grid; others by binary search."""
+    if len(dates) > 1 and int(dates[-1]) - int(dates[0]) < 2**62:  # no overflow below
+        step = int(np.gcd.reduce(np.diff(dates)))
+        span = (int(dates[-1]) - int(dates[0])) // step + 1
+        if span <= 8 * len(dates) + 1024:
+            table = np.full(span, -1, np.int64)
+            table[(dates - dates[0]) // step] = np.arange(len(dates))
+            return np.asarray(table[(row_ns - dates[0]) // step], dtype=np.int64)
+    return np.searchsorted(dates, row_ns).astype(np.int64)
 
 
 def _first(mask: nw.Series[Any]) -> int:

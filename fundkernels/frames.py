@@ -66,7 +66,7 @@ def _call(
         given = _core.table_types(table, options.pop("types"), options.pop("type"))
         options["codes"] = _core.group_codes(given, table.funds, "types")
     columns = _core.compute(
-        name, table.values, table.dates, table.funds, navs=navs, owned=True, **options
+        name, table.values, table.dates, table.funds, navs=navs, owned=table.owned, **options
     )
     return table.result(columns).to_native()  # type: ignore[no-any-return]
 

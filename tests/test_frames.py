@@ -1,6 +1,7 @@
 """The frames front end on pandas, polars and pyarrow tables, wide and long, against the
 modules; NAVs as input in the pandas and frames front ends."""
 
+import json
 import subprocess
 import sys
 
@@ -164,6 +165,16 @@ def test_type_codes_as_mapping_frame_or_column():
     # Without codes: one group of all funds.
     one = fkp.crossodds(frame, {f: 0 for f in frame.columns})
     assert same_bits(as_pandas(fkf.crossodds(wide(frame)))["crossodds"].to_numpy(), one.to_numpy())
+
+
+def test_horizon_windows_by_fund_or_for_all():
+    frame = returns_panel(tz="UTC")
+    start = {"f1": "2016-01-01", "f3": pd.Timestamp("2016-06-30").date(), "f9": "2020-01-01"}
+    end = "2017-12-31T23:00:00Z"
+    want = fkp.horizonret(frame, "3M", start=start, end=end)
+    got = as_pandas(fkf.horizonret(pl.from_pandas(wide(frame)), "3M", start=start, end=end))
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+    assert not want.equals(fkp.horizonret(frame, "3M"))  # the bounds took effect
 
 
 def navs_of(returns, seed=5):
@@ -399,15 +410,53 @@ def test_pandas_nav_errors_name_fund_and_date(bad):
         ),
     ],
 )
-def test_each_front_end_runs_without_the_others_library(blocked, code, tmp_path):
-    # Outside the source tree, so that the installed package (with its compiled parts) is
-    # the one imported.
+def test_each_front_end_runs_without_the_others_library(blocked, code):
     run = subprocess.run(
         [sys.executable, "-c", f"import sys; sys.modules[{blocked!r}] = None; {code}"],
         capture_output=True,
         text=True,
         timeout=120,
-        cwd=tmp_path,
     )
     assert run.returncode == 0, run.stderr
     assert "-0.5" in run.stdout and "2020-01-01" in run.stdout
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("cols", [1, 4])
+def test_navs_leave_the_callers_table_as_it_was(library, cols):
+    frame = returns_panel(rows=12, cols=cols, tz="UTC").abs() + 1.0
+    table = LIBRARIES[library](wide(frame))
+    kept, before = frame.to_numpy().copy(), columns(table)
+    fkf.troughmend(table, navs=True)
+    fkp.troughmend(frame, navs=True)
+    after = columns(table)
+    assert all(same_bits(after[c], before[c]) for c in frame.columns)
+    assert same_bits(frame.to_numpy(), kept)
+
+
+@pytest.mark.parametrize("pyarrow", ["installed", "absent"])
+def test_long_tables_with_irregular_dates_and_without_pyarrow(tmp_path, pyarrow):
+    """Timestamps off any grid are placed by binary search; without pyarrow, narwhals
+    numbers the funds."""
+    rng = np.random.default_rng(8)
+    stamps = np.sort(rng.integers(-9 * 10**18, 9 * 10**18, 30)).astype("M8[ns]")
+    frame = returns_panel(rows=30, cols=5).set_axis(pd.DatetimeIndex(stamps, name="date"))
+    pl.from_pandas(long(frame)).write_ipc(tmp_path / "long.arrow")
+    code = (
+        ("import sys; sys.modules['pyarrow'] = None;" if pyarrow == "absent" else "")
+        + "import sys, json, polars as pl, fundkernels.frames as f;"
+        "t = f.streakset(pl.read_ipc(sys.argv[1]), fund='fund', value='ret');"
+        "print(json.dumps(t.select('fund', 'return', 'length').rows()))"
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", code, str(tmp_path / "long.arrow")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert run.returncode == 0, run.stderr
+    got = {fund: (ret, length) for fund, ret, length in json.loads(run.stdout)}
+    want = fkp.streakset(frame)
+    assert set(got) == set(want.index)
+    assert same_bits(np.array([got[f][0] for f in want.index]), want["return"].to_numpy())
+    assert [got[f][1] for f in want.index] == want["length"].tolist()

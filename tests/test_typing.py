@@ -80,6 +80,7 @@ def runtime_params(doc):
 @pytest.mark.parametrize("name", MODULES)
 def test_stub_parameters_match_the_binding(name):
     fn, _, module = stub_of(name)
+    assert len(ast.get_docstring(fn).splitlines()) > 2  # what IDEs show: more than a title
     params = runtime_params(getattr(module, name).__doc__)
     if all(p.startswith("arg") for p, _ in params):  # unnamed: positional only
         assert len(fn.args.posonlyargs) == len(params) and not fn.args.args

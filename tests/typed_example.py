@@ -14,6 +14,7 @@ import dask.dataframe as dd
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+import polars as pl
 from crossodds import crossodds
 from extremeset import extremeset
 from horizonret import horizonret
@@ -21,6 +22,7 @@ from streakset import streakset
 from troughmend import troughmend
 
 import fundkernels.dask as fkd
+import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
 
 
@@ -91,6 +93,31 @@ def scaled(returns: pd.DataFrame) -> pd.DataFrame:
     )
 
 
+def tables(returns: pd.DataFrame) -> pl.DataFrame:
+    wide = pl.from_pandas(returns.rename_axis("date").reset_index())
+    navs = pl.from_pandas((1.0 + returns).cumprod().rename_axis("date").reset_index())
+    long = navs.unpivot(index="date", variable_name="fund", value_name="nav")
+    longest: pl.DataFrame = fkf.troughmend(wide)
+    odds = fkf.crossodds(long, fund="fund", value="nav", navs=True)
+    grouped = fkf.crossodds(wide, {"a": "x", "b": "x", "c": "y", "d": "y"})
+    one_year = fkf.horizonret(wide, "1Y", start="2000-01-31")
+    worst = fkf.extremeset(long, "loss", fund="fund", value="nav", navs=True)
+    streaks = fkf.streakset(wide, mode="gain", date="date")
+    by_nav: pd.DataFrame = fkp.streakset((1.0 + returns).cumprod(), navs=True)
+    return pl.concat(
+        [
+            longest,
+            odds.drop("fund"),
+            grouped.drop("fund").rename({"crossodds": "grouped"}),
+            one_year.select("win"),
+            worst.select(pl.col("return").alias("worst")),
+            streaks.select("length"),
+            pl.DataFrame({"nav_length": by_nav["length"].to_numpy()}),
+        ],
+        how="horizontal",
+    )
+
+
 def misuse(returns: pd.DataFrame, values: npt.NDArray[np.float64]) -> None:
     troughmend(funds_val=values)  # type: ignore[call-arg]
     crossodds(values)  # type: ignore[call-arg]
@@ -104,6 +131,10 @@ def misuse(returns: pd.DataFrame, values: npt.NDArray[np.float64]) -> None:
     fkp.horizonret(returns)  # type: ignore[call-arg]
     fkd.streakset(dd.from_pandas(returns), mode="gain", chunks=3)  # type: ignore[call-arg]
     fkd.troughmend(returns)  # type: ignore[call-overload]
+    fkp.troughmend(returns, navs=None)  # type: ignore[call-overload]
+    fkf.extremeset(returns.reset_index(), mode="up")  # type: ignore[arg-type]
+    fkf.horizonret(returns.reset_index(), "1Y", fund=1)  # type: ignore[arg-type]
+    polars_in: pd.DataFrame = fkf.troughmend(pl.DataFrame())  # type: ignore[assignment]
     print(text, counts, where)
 
 
@@ -116,4 +147,5 @@ if __name__ == "__main__":
     assert modules(raw, ns) > 0
     assert frames(frame).shape == (4, 6)
     assert scaled(frame).shape[0] == 4
+    assert tables(frame).shape == (4, 8)
     print("typed example ran")
