@@ -17,8 +17,12 @@ install-%: $(PY)
 	$(PIP) install -q $(BUILD_REQS)
 	$(PIP) install -q --no-build-isolation ".[$*]"
 
+# The demo script, then the command on the same shipped panel: the full table and the report.
 demo: install-demo
 	$(PY) examples/demo.py
+	mkdir -p examples/out
+	$(VENV)/bin/fundkernels --output examples/out/indicators.csv --report examples/out/report.html
+	@echo "table written to examples/out/indicators.csv, report to examples/out/report.html"
 
 test: install-test
 	$(PY) -m pytest
@@ -26,6 +30,7 @@ test: install-test
 bench: install-bench
 	$(PY) bench/run.py
 	$(PY) bench/frontends.py
+	$(PY) bench/cli.py
 
 # The test suite against builds with sanitizers, each in a venv and build directory of
 # its own. The interpreter itself is not instrumented, so the runtime is preloaded.

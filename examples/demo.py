@@ -1,10 +1,12 @@
 """The indicators on a real panel: monthly returns of 30 US equity portfolios since 1949.
 
-Run with `make demo`. Reads examples/data/french.csv.bz2 into a pandas DataFrame, prints
-every indicator per portfolio through fundkernels.pandas and writes one figure (longest
-drawdown and share of winning years per portfolio) to examples/out/.
+Run with `make demo`. Reads the panel shipped inside the installed package
+(fundkernels/data/french.csv.bz2) into a pandas DataFrame, prints every indicator per
+portfolio through fundkernels.pandas and writes one figure (longest drawdown and share of
+winning years per portfolio) to examples/out/.
 """
 
+from importlib import resources
 from pathlib import Path
 
 import numpy as np
@@ -13,7 +15,7 @@ import pandas as pd
 import fundkernels.pandas as fk
 
 HERE = Path(__file__).resolve().parent
-DATA = HERE / "data" / "french.csv.bz2"
+DATA = Path(str(resources.files("fundkernels").joinpath("data", "french.csv.bz2")))
 FIGURE = HERE / "out" / "drawdown_and_win_share.png"
 FACTORS = ["MktRF", "SMB", "HML", "Mom", "RF"]  # factor columns, not portfolios
 GROUPS = {1: "industry", 2: "size/value", 3: "size/mom"}

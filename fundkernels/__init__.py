@@ -8,7 +8,10 @@ streakset), which are imported by their own names.
   ``pip install 'fundkernels[frames]'``).
 - ``fundkernels.dask``: the same over dask collections larger than one machine's memory
   (needs dask: ``pip install 'fundkernels[dask]'``).
+- ``fundkernels.cli``: the ``fundkernels`` command (``python -m fundkernels``), every
+  indicator for every fund of a CSV, Parquet or DuckDB table, as a table and an HTML
+  report (needs ``pip install 'fundkernels[cli]'``).
 
 Each takes net asset values instead of returns with ``navs=True``. None is imported here,
-so ``import fundkernels`` needs none of pandas, narwhals or dask.
+so ``import fundkernels`` needs none of pandas, narwhals, dask, pyarrow or duckdb.
 """

@@ -1,4 +1,5 @@
 import math
+from importlib import resources
 from pathlib import Path
 
 import numpy as np
@@ -14,7 +15,7 @@ from references.drawdown import drawdown as reference
 from troughmend import troughmend
 
 nan, inf = math.nan, math.inf
-FRENCH = Path(__file__).resolve().parents[1] / "examples" / "data" / "french.csv.bz2"
+FRENCH = Path(str(resources.files("fundkernels").joinpath("data", "french.csv.bz2")))
 
 
 def check(x):

@@ -1,0 +1,89 @@
+"""Where the fundkernels command spends its time, as medians and ratios of one run.
+
+1. The shipped panel: the whole command against Python's start-up alone and against
+   Python with the libraries the command imports (numpy, pyarrow, which imports pandas
+   when it is installed); the difference is the command's own work.
+2. A 2520 x 5000 wide Parquet file of returns: the command's phases from --timings
+   (reading, the matrix, the indicators, writing), as shares of the whole.
+
+Run: .venv/bin/python bench/cli.py [--repeat N]
+"""
+
+import argparse
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+
+def wall(cmd, cwd, repeat):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        subprocess.run(cmd, cwd=cwd, check=True, capture_output=True)
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def phases(cmd, cwd, repeat):
+    """Median seconds of each phase that --timings reports, and of the whole process."""
+    runs = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        done = subprocess.run(cmd, cwd=cwd, check=True, capture_output=True, text=True)
+        total = time.perf_counter() - t0
+        line = next(x for x in done.stderr.splitlines() if x.startswith("timings: "))
+        laps = {}
+        for part in line.removeprefix("timings: ").split(", "):
+            name, secs, _ = part.rsplit(" ", 2)
+            laps[name] = float(secs)
+        laps["process"] = total
+        runs.append(laps)
+    return {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeat", type=int, default=7)
+    n = ap.parse_args().repeat
+    py = sys.executable
+    with tempfile.TemporaryDirectory() as tmp:
+        start = wall([py, "-c", "pass"], tmp, n)
+        libs = wall([py, "-c", "import numpy, pyarrow, pyarrow.parquet, pandas"], tmp, n)
+        cmd = wall([py, "-m", "fundkernels", "-o", "out.csv"], tmp, n)
+        print(f"shipped panel (819 x 30), medians of {n} runs on a shared machine:")
+        print(f"  command / Python start-up:                 {cmd / start:6.1f}")
+        print(f"  command / (start-up + imports):            {cmd / libs:6.2f}")
+        print(f"  command's own work / (start-up + imports): {(cmd - libs) / libs:6.2f}")
+
+        rng = np.random.default_rng(0)
+        rows, funds = 2520, 5000
+        values = rng.normal(0.0003, 0.01, (rows, funds))
+        values[rng.random(values.shape) < 0.02] = np.nan
+        dates = np.datetime64("2000-01-03") + np.arange(rows)
+        table = pa.table({"date": dates, **{f"f{j}": values[:, j] for j in range(funds)}})
+        path = Path(tmp) / "panel.parquet"
+        pq.write_table(table, path)
+        del table, values
+        laps = phases(
+            [py, "-m", "fundkernels", str(path), "-o", "out.parquet", "--timings"], tmp, n
+        )
+        total = laps.pop("process")
+        print(
+            f"\n{rows} x {funds} Parquet ({path.stat().st_size / 1e6:.0f} MB), medians of {n} runs:"
+        )
+        for name, secs in laps.items():
+            print(f"  {name:<12} {secs / total:6.1%} of the process")
+        read, gather, compute = laps["read"], laps["panel"], laps["indicators"]
+        print(f"  reading / indicators: {read / compute:.1f}")
+        print(f"  (reading + gather into the matrix) / indicators: {(read + gather) / compute:.1f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,387 @@
+"""The fundkernels command, run as a subprocess on real CSV, Parquet and DuckDB files.
+
+Its output tables are checked bit for bit against the pandas front end on the same
+returns; its failures in process, for their exit status, their one line and the files
+they leave."""
+
+import bz2
+import gzip
+import json
+import os
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import duckdb
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.csv as pcsv
+import pyarrow.parquet as pq
+import pytest
+from helpers import same_bits
+
+import fundkernels.pandas as fk
+from fundkernels import cli
+
+FUNDS = ["Alpha", "Beta", "Gamma", "Delta", "Eps", "Zeta"]
+TYPES = {"Alpha": "eq", "Beta": "eq", "Gamma": "bond", "Delta": "eq", "Eps": "bond", "Zeta": "bond"}
+DATES = pd.date_range("2015-01-31", periods=48, freq="ME")
+XHTML = "{http://www.w3.org/1999/xhtml}"
+
+
+def _returns():
+    rng = np.random.default_rng(14)
+    r = rng.normal(0.004, 0.04, (len(DATES), len(FUNDS)))
+    r[:7, 2] = np.nan  # starts late
+    r[-5:, 3] = np.nan  # ends early
+    r[10:13, 1] = np.nan  # a gap
+    r[20, 4] = 0.0
+    r[21:26, 5] = -np.abs(r[21:26, 5])  # a losing streak
+    return r
+
+
+RETURNS = _returns()
+# NAVs whose returns (nav / previous valid nav - 1) are computed below from the NAVs
+# themselves, as a reader of the NAV file would.
+NAVS = np.where(np.isnan(RETURNS), np.nan, 100 * np.cumprod(1 + np.nan_to_num(RETURNS), axis=0))
+
+
+def nav_to_returns(nav):
+    out = np.full(nav.shape, np.nan)
+    for c in range(nav.shape[1]):
+        prev = None
+        for r in range(nav.shape[0]):
+            if not np.isnan(nav[r, c]):
+                if prev is not None:
+                    out[r, c] = nav[r, c] / prev - 1
+                prev = nav[r, c]
+    return out
+
+
+def expected(values, horizons=("1Y",), types=None):
+    """Every output column through the pandas front end."""
+    df = pd.DataFrame(values, index=DATES, columns=FUNDS)
+    codes = types or dict.fromkeys(FUNDS, 0)
+    cols = {
+        "fund": FUNDS,
+        "peer_group": [types[f] for f in FUNDS] if types else ["all"] * len(FUNDS),
+        "troughmend": fk.troughmend(df).to_numpy(),
+        "crossodds": fk.crossodds(df, codes).to_numpy(),
+    }
+    for h in horizons:
+        hr = fk.horizonret(df, h)
+        for name in fk.HORIZON_COLUMNS:
+            cols[f"horizonret_{h}_{name}"] = hr[name].to_numpy()
+    for ind, fn in (("extremeset", fk.extremeset), ("streakset", fk.streakset)):
+        for mode in ("gain", "loss"):
+            res = fn(df, mode)
+            for name in fk.RUN_COLUMNS:
+                col = res[name].to_numpy()
+                cols[f"{ind}_{mode}_{name}"] = (
+                    col.astype("datetime64[D]") if col.dtype.kind == "M" else col
+                )
+    return cols
+
+
+# --- input files -----------------------------------------------------------------------
+
+
+def _opener(path):
+    name = str(path)
+    return gzip.open if name.endswith(".gz") else bz2.open if name.endswith(".bz2") else open
+
+
+def write_wide_csv(path, values):
+    with _opener(path)(path, "wt") as fh:
+        fh.write("date," + ",".join(FUNDS) + "\n")
+        for d, row in zip(DATES, values):
+            fh.write(
+                f"{d:%Y-%m-%d},"
+                + ",".join("" if np.isnan(v) else repr(float(v)) for v in row)
+                + "\n"
+            )
+
+
+def long_rows(values, with_types=False):
+    """(fund, date, value[, type]) rows of the present values, shuffled."""
+    rows = [
+        (f, DATES[r].date(), float(values[r, c])) + ((TYPES[f],) if with_types else ())
+        for c, f in enumerate(FUNDS)
+        for r in range(len(DATES))
+        if not np.isnan(values[r, c])
+    ]
+    order = np.random.default_rng(1).permutation(len(rows))
+    # Funds appear in the output in order of first appearance: keep the first row of
+    # every fund in front, in fund order.
+    firsts = [next(i for i, row in enumerate(rows) if row[0] == f) for f in FUNDS]
+    return [rows[i] for i in firsts] + [rows[i] for i in order if i not in firsts]
+
+
+def long_table(values, with_types=False):
+    rows = long_rows(values, with_types)
+    names = ["fund", "day", "value", "kind"][: len(rows[0])]
+    return pa.table({n: [row[i] for row in rows] for i, n in enumerate(names)})
+
+
+def write_long_csv(path, values, with_types=False):
+    with _opener(path)(path, "wt") as fh:
+        fh.write("fund,day,value" + (",kind" if with_types else "") + "\n")
+        for row in long_rows(values, with_types):
+            fh.write(",".join([row[0], str(row[1]), repr(row[2]), *row[3:]]) + "\n")
+
+
+def write_types(path, _=None):
+    path.write_text("fund,type\n" + "".join(f"{f},{t}\n" for f, t in TYPES.items()))
+
+
+def wide_parquet(path, values):
+    pq.write_table(pa.table({"date": DATES.to_numpy(), **dict(zip(FUNDS, values.T))}), path)
+
+
+def long_parquet_folder(path, values):
+    path.mkdir()
+    table = long_table(values)
+    half = table.num_rows // 2
+    pq.write_table(table.slice(0, half), path / "part-0.parquet")
+    pq.write_table(table.slice(half), path / "part-1.parquet")
+
+
+def duckdb_file(path, values):
+    con = duckdb.connect(str(path))
+    con.register("tbl", long_table(values))
+    con.execute("CREATE TABLE navs AS SELECT * FROM tbl")
+    con.close()
+
+
+def read_output(path):
+    if path.suffix == ".json":
+        rows = json.loads(path.read_text())
+        return {k: [row[k] for row in rows] for k in rows[0]}
+    table = pq.read_table(path) if path.suffix == ".parquet" else pcsv.read_csv(path)
+    return table.to_pydict()
+
+
+def as_array(got, want):
+    """Output values as an array of the expected column's type (None is missing)."""
+    if isinstance(want, list):
+        return [str(v) for v in got]
+    if want.dtype.kind == "M":
+        days = [np.datetime64("NaT") if v is None else np.datetime64(str(v)) for v in got]
+        return np.array(days, "datetime64[D]")
+    return np.array([np.nan if v is None else v for v in got], dtype=want.dtype)
+
+
+def assert_same_table(got, want):
+    """The same columns in the same order, every value bit for bit."""
+    assert list(got) == list(want)
+    for col, w in want.items():
+        g = as_array(got[col], w)
+        assert (g == w) if isinstance(w, list) else same_bits(g, w), col
+
+
+def run_command(*args, cwd):
+    return subprocess.run(
+        [sys.executable, "-m", "fundkernels", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+
+
+def long_csv_with_types(path, values):
+    write_long_csv(path, values, with_types=True)
+
+
+LONG = ["--fund", "fund", "--date", "day", "--value", "value"]
+NAV_RETURNS = nav_to_returns(NAVS)
+TYPED = (write_types, "types.csv", None)
+# name: (files to write: (writer, file name, values), arguments, the returns the output
+#        must match, type codes, horizons, output suffix)
+# fmt: off
+CASES = {
+    "wide csv": ([(write_wide_csv, "p.csv", RETURNS)], ["p.csv"], RETURNS, None, ["1Y"], ".csv"),
+    "wide csv.gz, two horizons": (
+        [(write_wide_csv, "p.csv.gz", RETURNS)],
+        ["p.csv.gz", "--horizon", "6M", "--horizon", "2Y"],
+        RETURNS, None, ["6M", "2Y"], ".parquet",
+    ),
+    "long csv.bz2 with a type column": (
+        [(long_csv_with_types, "p.csv.bz2", RETURNS)],
+        ["p.csv.bz2", *LONG, "--type-column", "kind"],
+        RETURNS, TYPES, ["1Y"], ".json",
+    ),
+    "wide parquet of navs with a types file": (
+        [(wide_parquet, "n.parquet", NAVS), TYPED],
+        ["n.parquet", "--navs", "--types", "types.csv"],
+        NAV_RETURNS, TYPES, ["1Y"], ".csv",
+    ),
+    "long parquet folder": (
+        [(long_parquet_folder, "parts", RETURNS)],
+        ["parts", *LONG, "--horizon", "3M"],
+        RETURNS, None, ["3M"], ".parquet",
+    ),
+    "duckdb database of navs": (
+        [(duckdb_file, "funds.duckdb", NAVS), TYPED],
+        ["--database", "funds.duckdb", "--sql", "SELECT fund, day, value AS nav FROM navs",
+         *LONG[:4], "--value", "nav", "--navs", "--types", "types.csv"],
+        NAV_RETURNS, TYPES, ["1Y"], ".json",
+    ),
+    "duckdb query over a parquet file": (
+        [(wide_parquet, "w.parquet", RETURNS)],
+        ["--sql", "SELECT * FROM 'w.parquet' ORDER BY date"],
+        RETURNS, None, ["1Y"], ".csv",
+    ),
+}
+# fmt: on
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_output_matches_the_modules(tmp_path, case):
+    files, args, values, types, horizons, suffix = CASES[case]
+    for write, name, data in files:
+        write(tmp_path / name, data)
+    out = tmp_path / f"out{suffix}"
+    done = run_command(*args, "--output", out.name, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert ("no type codes given" in done.stderr) == (types is None)
+    assert_same_table(read_output(out), expected(values, horizons, types))
+
+
+def test_report_and_table_on_stdout(tmp_path):
+    write_wide_csv(tmp_path / "p.csv", RETURNS)
+    done = run_command("p.csv", "--report", "r.html", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    want = expected(RETURNS)
+    lines = done.stdout.splitlines()
+    assert lines[0].split() == list(want)
+    assert [line.split()[0] for line in lines[1:]] == FUNDS
+    assert [int(line.split()[2]) for line in lines[1:]] == want["troughmend"].tolist()
+
+    text = (tmp_path / "r.html").read_text()
+    assert "<script" not in text and "src=" not in text and "href=" not in text
+    root = ET.fromstring(text.removeprefix("<!DOCTYPE html>"))  # well-formed throughout
+    tables = {(t.get("class"), t.get("data-indicator")): t for t in root.iter(f"{XHTML}table")}
+    figures = {f.get("data-column") for f in root.iter(f"{XHTML}figure")}
+    numeric = [c for c, v in want.items() if isinstance(v, np.ndarray) and v.dtype.kind in "if"]
+    assert figures == set(numeric)
+    headline = [c for _, c in tables if c]
+    assert {
+        "troughmend",
+        "crossodds",
+        "horizonret_1Y_win",
+        "extremeset_loss_return",
+        "streakset_gain_length",
+    } <= set(headline)
+    for (cls, col), table in tables.items():
+        if cls not in ("top", "bottom"):
+            continue
+        v = want[col].astype(np.float64)
+        have = np.flatnonzero(~np.isnan(v))
+        order = have[np.argsort(-v[have] if cls == "top" else v[have], kind="stable")]
+        funds = [td.text for td in table.iter(f"{XHTML}td") if td.get("class") == "fund"]
+        assert funds == [FUNDS[i] for i in order[:20]], (cls, col)
+    summary = {
+        td.get("data-key"): "".join(td.itertext())
+        for td in root.iter(f"{XHTML}td")
+        if td.get("data-key")
+    }
+    assert summary["funds"] == "6" and summary["dates"] == "48"
+    assert summary["first date"] == "2015-01-31" and summary["last date"] == "2018-12-31"
+    assert "one peer group of all funds" in summary["crossodds"]
+
+
+def test_shipped_panel_through_the_console_script(tmp_path):
+    script = Path(sys.executable).with_name("fundkernels")
+    done = subprocess.run([script], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 31 and lines[1].split()[:2] == ["NoDur", "industry"]
+    assert done.stderr == ""  # the shipped types give the peer groups
+
+
+@pytest.mark.parametrize(
+    "panel, flags, values",
+    [(RETURNS, [], RETURNS), (NAVS, ["--navs"], nav_to_returns(NAVS))],
+    ids=["returns", "navs"],
+)
+def test_dask_engine_gives_the_same_table(tmp_path, panel, flags, values):
+    wide_parquet(tmp_path / "w.parquet", panel)
+    write_types(tmp_path / "t.csv")
+    done = run_command(
+        "w.parquet", "--engine", "dask", "--types", "t.csv", *flags, "-o", "d.parquet", cwd=tmp_path
+    )
+    assert done.returncode == 0, done.stderr
+    assert "100% Completed" in done.stderr
+    assert_same_table(read_output(tmp_path / "d.parquet"), expected(values, types=TYPES))
+
+
+# --- failures --------------------------------------------------------------------------
+
+
+def _bad_inputs(t):
+    write_wide_csv(t / "p.csv", RETURNS)
+    write_long_csv(t / "long.csv", RETURNS)
+    (t / "dates.csv").write_text("date,a\n2020-01-31,0.1\n2020-13-45,0.2\n")
+    (t / "text.csv").write_text("date,a,b\n2020-01-31,0.1,0.2\n2020-02-29,0.1,abc\n")
+    (t / "down.csv").write_text("date,a\n2020-02-29,0.1\n2020-01-31,0.2\n")
+    (t / "twice.csv").write_text(
+        "fund,day,value\nA,2020-01-31,0.1\nB,2020-01-31,0.2\nA,2020-01-31,0.3\n"
+    )
+    (t / "zero.csv").write_text("date,a\n2020-01-31,100\n2020-02-29,0\n")
+    (t / "types.csv").write_text("fund,type\nAlpha,eq\n")
+
+
+ERRORS = [
+    (["nope.csv"], "no such file or folder: nope.csv"),
+    (["p.csv", "--date", "when"], "no date column 'when'"),
+    (["long.csv", "--fund", "who", "--date", "day", "--value", "value"], "no fund column 'who'"),
+    (["dates.csv"], "unparseable date '2020-13-45' in column 'date' at row 1"),
+    (["text.csv"], "not numeric: 'b' (String)"),
+    (["down.csv"], "not in ascending order: row 1 (2020-01-31) comes after row 0 (2020-02-29)"),
+    (
+        ["twice.csv", "--fund", "fund", "--date", "day", "--value", "value"],
+        "fund 'A' has two rows for 2020-01-31 (rows 0 and 2)",
+    ),
+    (["zero.csv", "--navs"], "fund 'a' has 0.0 on 2020-02-29"),
+    (["p.csv", "--horizon", "1W"], "such as '3M' or '1Y', not '1W'"),
+    (["p.csv", "--types", "types.csv"], "types has no code for the funds ['Beta'"),
+    (["p.csv", "--fund", "fund"], "needs both --fund and --value"),
+    (["--sql", "SELECT * FROM nothere"], "the --sql query failed"),
+    (["--sql", "SELECT 1", "--database", "none.duckdb"], "no such database file: none.duckdb"),
+    (["p.csv", "--bogus"], "unrecognized arguments: --bogus"),
+    (["p.csv", "--engine", "dask"], "--engine dask reads a wide Parquet file or folder"),
+    (["p.csv", "--output", "out.xlsx"], "cannot tell the format of the output out.xlsx"),
+    (
+        ["p.csv", "--output", "missing/out.csv"],
+        "the folder of the output missing/out.csv does not exist",
+    ),
+]
+
+
+@pytest.mark.parametrize("args, message", ERRORS, ids=[e[1][:30] for e in ERRORS])
+def test_failures_exit_2_with_one_line_and_leave_no_file(
+    tmp_path, monkeypatch, capsys, args, message
+):
+    _bad_inputs(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "old.csv").write_text("kept\n")
+    before = sorted(os.listdir(tmp_path))
+    out = [] if "--output" in args else ["--output", "old.csv"]
+    assert cli.main([*args, *out, "--report", "r.html"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("fundkernels: error: ") and message in err, err
+    assert sorted(os.listdir(tmp_path)) == before  # no report, no temporary file
+    assert (tmp_path / "old.csv").read_text() == "kept\n"
+
+
+def test_a_failed_write_keeps_the_old_output(tmp_path):
+    old = tmp_path / "out.parquet"
+    old.write_text("kept\n")
+    with pytest.raises(RuntimeError):
+        with cli.replaced_atomically(str(old)) as fh:
+            fh.write(b"half")
+            raise RuntimeError("disk full")
+    assert old.read_text() == "kept\n" and os.listdir(tmp_path) == ["out.parquet"]
