@@ -24,7 +24,7 @@ test: install-test
 	$(PY) -m pytest
 
 bench: install-bench
-	$(PY) bench/run.py
+	$(PY) -m bench.run
 
 # The test suite against builds with sanitizers, each in a venv and build directory of
 # its own. The interpreter itself is not instrumented, so the runtime is preloaded.

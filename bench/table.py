@@ -10,11 +10,8 @@ from typing import Callable
 
 import numpy as np
 
-import np_crossodds
-import np_extremeset
-import np_horizonret
-import np_streakset
-import np_troughmend
+from bench import np_crossodds, np_extremeset, np_horizonret, np_streakset, np_troughmend
+from tests.references.compare import as_parts  # noqa: F401  (imported from here too)
 
 
 def daily_dates(rows, start="2000-01-03"):
@@ -44,15 +41,6 @@ class Indicator:
     @property
     def module(self):
         return getattr(importlib.import_module(self.name), self.name)
-
-
-def as_parts(result):
-    """A module's or peer's result as a tuple of arrays and lists, for comparison."""
-    if isinstance(result, dict):
-        return tuple(result.values())
-    if isinstance(result, tuple):
-        return result
-    return (result,)
 
 
 INDICATORS = {
