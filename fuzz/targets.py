@@ -296,10 +296,11 @@ def text_of(obj):
     return obj
 
 
-def expected(ref, name, args, kwargs):
+def expected(name, args, kwargs):
     """("result", value), ("raises", type) or ("refused", reason) for one call."""
+    _, canonical, ref = MODULES[name]
     try:
-        canon = CANONICAL[name](*args, **kwargs)
+        canon = canonical(*args, **kwargs)
     except Refused as e:
         return "refused", str(e)
     try:
@@ -347,26 +348,12 @@ def canon_runs(first):
     return canon
 
 
-CANONICAL = {
-    "troughmend": canon_troughmend,
-    "crossodds": canon_crossodds,
-    "horizonret": canon_horizonret,
-    "extremeset": canon_runs("array_value"),
-    "streakset": canon_runs("a_value"),
-}
-REFERENCE = {
-    "troughmend": ref_troughmend,
-    "crossodds": ref_crossodds,
-    "horizonret": ref_horizonret,
-    "extremeset": ref_extremeset,
-    "streakset": ref_streakset,
-}
 
 
 def judge(name, args, kwargs, buffers):
     fn = getattr(importlib.import_module(name), name)
     before = [b.tobytes() for b in buffers]
-    want = expected(REFERENCE[name], name, args, kwargs)
+    want = expected(name, args, kwargs)
     try:
         got = fn(*args, **kwargs)
     except (TypeError, ValueError, IndexError, RuntimeError, OverflowError, MemoryError) as e:
@@ -459,12 +446,14 @@ def call_runs(first):
     return call
 
 
-CALLS = {
-    "troughmend": call_troughmend,
-    "crossodds": call_crossodds,
-    "horizonret": call_horizonret,
-    "extremeset": call_runs("array_value"),
-    "streakset": call_runs("a_value"),
+# Per module: how a call is drawn, what the binding makes of its arguments (or that it
+# must refuse them), and the definition the result must equal.
+MODULES = {
+    "troughmend": (call_troughmend, canon_troughmend, ref_troughmend),
+    "crossodds": (call_crossodds, canon_crossodds, ref_crossodds),
+    "horizonret": (call_horizonret, canon_horizonret, ref_horizonret),
+    "extremeset": (call_runs("array_value"), canon_runs("array_value"), ref_extremeset),
+    "streakset": (call_runs("a_value"), canon_runs("a_value"), ref_streakset),
 }
 
 
@@ -475,8 +464,8 @@ def run_one(target, data):
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         # Casts of NaN or huge values to integers warn; the module sees what NumPy makes.
         warnings.simplefilter("ignore")
-        args, kwargs, buffers = CALLS[name](d, mode == "wide")
+        args, kwargs, buffers = MODULES[name][0](d, mode == "wide")
         judge(name, args, kwargs, buffers)
 
 
-TARGETS = [f"{name}{mode}" for name in CALLS for mode in ("", "-wide")]
+TARGETS = [f"{name}{mode}" for name in MODULES for mode in ("", "-wide")]
