@@ -7,7 +7,7 @@ PIP    := $(PY) -m pip
 # runs and rebuilds are incremental.
 BUILD_REQS := "scikit-build-core>=0.10" "pybind11==2.13.6"
 
-.PHONY: demo test bench install-% clean test-asan test-tsan
+.PHONY: demo test bench install-% clean test-asan test-tsan clang fuzz-install fuzz coverage
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -28,9 +28,9 @@ test: install-test
 	$(PY) -m pytest
 
 bench: install-bench
-	$(PY) bench/run.py
-	$(PY) bench/frontends.py
-	$(PY) bench/cli.py
+	$(PY) -m bench.run
+	$(PY) -m bench.frontends
+	$(PY) -m bench.cli
 
 # The test suite against builds with sanitizers, each in a venv and build directory of
 # its own. The interpreter itself is not instrumented, so the runtime is preloaded.
@@ -65,5 +65,58 @@ test-tsan:
 	LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" TSAN_OPTIONS="halt_on_error=1 detect_deadlocks=0" \
 	  .venv-tsan/bin/python $(SAN_PYTEST)
 
+# Fuzzing: the modules built by clang with the fuzzer's coverage instrumentation,
+# AddressSanitizer and UndefinedBehaviorSanitizer, driven by atheris through every target
+# in fuzz/targets.py for FUZZ_SECONDS each (corpus in fuzz/corpus/, not kept in git).
+# atheris is built from source against the same clang: the wheel carries no sanitizer
+# runtime, while the source build makes one library holding ASan, UBSan and libFuzzer,
+# which is preloaded into the (uninstrumented) interpreter. That library has no C++ part of
+# UBSan, so the two checks that need it (vptr and function: dynamic types of polymorphic
+# objects and of functions called through pointers) are left out.
+CLANG_VERSION := 14
+CLANG   := clang-$(CLANG_VERSION)
+CLANGXX := clang++-$(CLANG_VERSION)
+FUZZ_SECONDS ?= 60
+FUZZ_PY := .venv-fuzz/bin/python
+FUZZ_CFLAGS := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr,function \
+  -fno-sanitize-recover=undefined $(SAN_COMMON)
+ATHERIS := atheris==3.0.0
+
+clang:
+	command -v $(CLANGXX) >/dev/null && \
+	  test -f "$$($(CLANG) -print-file-name=libclang_rt.fuzzer_no_main-x86_64.a)" || \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+	      $(CLANG) libclang-rt-$(CLANG_VERSION)-dev >/dev/null; }
+
+fuzz-install: clang
+	test -x $(FUZZ_PY) || $(PYTHON) -m venv .venv-fuzz
+	$(FUZZ_PY) -m pip install -q $(BUILD_REQS)
+	$(FUZZ_PY) -c "import atheris" 2>/dev/null || CLANG_BIN="$$(command -v $(CLANG))" \
+	  $(FUZZ_PY) -m pip install -q --no-binary atheris "$(ATHERIS)"
+	CC=$(CLANG) CXX=$(CLANGXX) FK_EXTRA_FLAGS="$(FUZZ_CFLAGS)" $(FUZZ_PY) -m pip install -q \
+	  --no-build-isolation -C build-dir=build/fuzz \
+	  -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF .
+
+fuzz: fuzz-install
+	LD_PRELOAD="$$($(FUZZ_PY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(FUZZ_PY) -m fuzz.run --seconds $(FUZZ_SECONDS)
+
+# Line and branch coverage of the C++ under the whole test suite, per file (gcov through
+# gcovr). Built without optimisation so that lines map to code one to one, and with atomic
+# counter updates: the worker threads run the same lines at once.
+coverage:
+	$(call san_install,coverage,--coverage -fprofile-update=atomic -O0)
+	.venv-coverage/bin/python -m pip install -q "gcovr>=8"
+	find build/coverage -name '*.gcda' -delete
+	# Some of the suite's child processes give up root (to user 65534) before calling the
+	# modules; their counts reach the data files only if anyone may write those.
+	find build/coverage -type d -exec chmod a+w {} +
+	umask 000 && .venv-coverage/bin/python -m pytest -p no:cacheprovider -q
+	.venv-coverage/bin/gcovr -r . build/coverage --filter 'common/' --filter '[a-z]+/[a-z]+\.cpp' \
+	  --exclude-throw-branches --exclude-unreachable-branches --txt-metric line --txt
+	.venv-coverage/bin/gcovr -r . build/coverage --filter 'common/' --filter '[a-z]+/[a-z]+\.cpp' \
+	  --exclude-throw-branches --exclude-unreachable-branches --txt-metric branch --txt
+
 clean:
-	rm -rf build $(VENV) .venv-asan .venv-tsan examples/out
+	rm -rf build $(VENV) .venv-asan .venv-tsan .venv-fuzz .venv-coverage examples/out

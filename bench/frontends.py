@@ -9,8 +9,6 @@ and the labelled result.
 """
 
 import argparse
-import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -22,9 +20,8 @@ import fundkernels.pandas as fkp
 from streakset import streakset
 from troughmend import troughmend
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from run import median_time  # noqa: E402
-from table import daily_dates  # noqa: E402
+from bench.run import median_time
+from bench.table import daily_dates
 
 
 def main():

@@ -2,7 +2,7 @@
 
 import numpy as np
 
-from np_troughmend import longest_true_run
+from bench.np_troughmend import longest_true_run
 
 
 def peer(returns):

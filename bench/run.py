@@ -4,19 +4,28 @@ Prints, per indicator, shape and memory order, the median times and the ratios
 module/floor and peer/module, all from one run. The floor is one streaming pass over
 the same matrix (a sum), the least any indicator that reads every element must cost.
 At the end: Fortran- against C-order time, and the speed-up from one core to all.
+Before any timing, every case is checked against its plain-Python definition on a corner
+of a small panel (the definitions are far too slow for whole panels); the peers are
+checked against the module on every matrix they are timed on.
+
+Run from the repository root: python -m bench.run
 """
 
 import argparse
 import os
 import statistics
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from table import INDICATORS, VARIANTS, as_parts  # noqa: E402
+from bench.table import INDICATORS, VARIANTS, as_parts
+from tests.references.crossodds import crossodds
+from tests.references.extremeset import extremeset
+from tests.references.horizonret import horizonret
+from tests.references.streakset import streakset
+from tests.references.troughmend import troughmend
+
+REFERENCES = {f.__name__: f for f in (troughmend, crossodds, horizonret, extremeset, streakset)}
 
 SHAPES = [(2520, 500), (2520, 5000), (10000, 2000), (10000, 5000)]
 
@@ -45,6 +54,16 @@ def same(a, b):
     return a.shape == b.shape and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
 
 
+def check_definitions(cases, names, x):
+    """Each case's module result on the matrix x equals its plain-Python definition."""
+    for name in names:
+        ind = cases[name]
+        args = ind.args(x)
+        got, want = ind.module(*args), REFERENCES[ind.name](*args)
+        if not all(same(g, w) for g, w in zip(as_parts(got), as_parts(want))):
+            raise SystemExit(f"{name}: the module disagrees with the plain-Python definition")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--only", nargs="*", help="indicator names (see bench/table.py)")
@@ -59,6 +78,10 @@ def main():
     largest = max(shapes, key=lambda s: s[0] * s[1])
     rng = np.random.default_rng(7)
     cores = len(os.sched_getaffinity(0))
+    small = np.random.default_rng(1)
+    corner = small.normal(0.0003, 0.01, size=(300, 12))
+    corner[small.random(corner.shape) < 0.01] = np.nan
+    check_definitions(cases, names, corner)
     print(f"{cores} cores; times are medians of {opts.repeat} runs (peer: {opts.peer_repeat})\n")
     print(f"{'indicator':<15} {'shape':>11} {'order':>5} {'module s':>9} {'ns/elem':>8} "
           f"{'floor s':>8} {'peer s':>8} {'mod/floor':>9} {'peer/mod':>8}")

@@ -10,12 +10,15 @@ from typing import Callable
 
 import numpy as np
 
-import np_crossodds
-import np_drawdown
-import np_extremeset
-import np_horizonret
-import np_streakset
-import np_troughmend
+from bench import (
+    np_crossodds,
+    np_drawdown,
+    np_extremeset,
+    np_horizonret,
+    np_streakset,
+    np_troughmend,
+)
+from tests.references.compare import as_parts  # noqa: F401  (imported from here too)
 
 
 def daily_dates(rows, start="2000-01-03"):
@@ -48,15 +51,6 @@ class Indicator:
     def module(self):
         module, function = self.where or (self.name, self.name)
         return getattr(importlib.import_module(module), function)
-
-
-def as_parts(result):
-    """A module's or peer's result as a tuple of arrays and lists, for comparison."""
-    if isinstance(result, dict):
-        return tuple(result.values())
-    if isinstance(result, tuple):
-        return result
-    return (result,)
 
 
 INDICATORS = {

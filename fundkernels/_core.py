@@ -650,21 +650,22 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
     bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
     if bad:
         raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
-    values = _gather(frame.select(funds), len(dates))
+    plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
+    values = _gather(frame.select(funds), len(dates), plain)
     fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
     return Table(values, dates, funds, fund_column, frame, None, owned=values.flags.owndata)
 
 
-def _gather(frame: nw.DataFrame[Any], rows: int) -> Matrix:
+def _gather(frame: nw.DataFrame[Any], rows: int, plain: bool) -> Matrix:
     """The numeric columns of a frame as one float64 matrix, missing values as NaN, made
     by the frame's library in one pass where it can (a column-major copy for polars and
-    Arrow, a view of a pandas frame of float64 columns), else column by column."""
+    Arrow, a view of a pandas frame of float64 columns), else column by column. plain:
+    every column is a float or an integer column."""
     import narwhals as nw
 
     if not frame.columns:
         return np.empty((rows, 0), order="F")
-    schema = frame.schema
-    if all(schema[c].is_float() or schema[c].is_integer() for c in frame.columns):
+    if plain:
         values = np.asarray(frame.to_numpy())
         if values.dtype.kind in "iuf":
             return np.asarray(values, dtype=np.float64)
@@ -774,23 +775,23 @@ def read_table(data: object, date: object, fund: object, value: object) -> Table
     return _long(frame, date, fund, value)
 
 
-def table_types(table: Table, types: object, type: Optional[str]) -> object:
+def table_types(table: Table, types: object, column: Optional[str]) -> object:
     """Each fund's type code, from a mapping, a (fund, type) frame or a column of the long
     table; without any, one group of all funds."""
     import narwhals as nw
 
-    if types is not None and type is not None:
+    if types is not None and column is not None:
         raise TypeError("give the type codes once: types= or type=, not both")
-    if type is not None:
+    if column is not None:
         if table.fund is None:
             raise TypeError(
                 "type= names a column of a long table; for a wide table give types= as a"
                 " mapping or a (fund, type) frame"
             )
-        _column(table.frame, type, "type")
-        pairs = table.frame.select(table.fund, type).unique(maintain_order=True)
+        _column(table.frame, column, "type")
+        pairs = table.frame.select(table.fund, column).unique(maintain_order=True)
         return _pairs(
-            pairs[table.fund].to_list(), pairs[type].to_list(), f"the type column {type!r}"
+            pairs[table.fund].to_list(), pairs[column].to_list(), f"the type column {column!r}"
         )
     if types is None:
         return {f: 0 for f in table.funds}
@@ -801,15 +802,11 @@ def table_types(table: Table, types: object, type: Optional[str]) -> object:
     except TypeError:
         raise TypeError(
             "types must be a mapping keyed by fund or a two-column (fund, type) frame,"
-            f" not {_type_name(types)}"
+            f" not {type(types).__name__}"
         ) from None
     if len(pairs.columns) != 2:
         raise ValueError(f"a types frame has two columns, fund and type, not {pairs.columns}")
     return _pairs(pairs[pairs.columns[0]].to_list(), pairs[pairs.columns[1]].to_list(), "types")
-
-
-def _type_name(obj: object) -> str:
-    return type(obj).__name__
 
 
 def _pairs(funds: Sequence[Any], codes: Sequence[Any], where: str) -> dict[Any, Hashable]:

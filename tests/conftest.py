@@ -1,13 +1,14 @@
+import os
 import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 
 # The tests run against the installed package (`make install-test`): its compiled kernels
-# (fundkernels._drawdown) exist only there, and the source tree's fundkernels/, which
-# `python -m pytest` puts first on the path when run from the repository root, would shadow
-# it. Worker processes started by the tests inherit this path.
-sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != ROOT]
-
-# The vectorised NumPy peers in bench/ are checked against the modules here too.
-sys.path.insert(0, str(ROOT / "bench"))
+# (fundkernels._drawdown) exist only there, and the source tree's fundkernels/ must not
+# shadow it. The repository root stays on the path for the packages bench and tests, but
+# behind site-packages; worker processes started by the tests inherit this order, and
+# interpreters started with `python -c` are kept from putting the working directory first.
+at_root = [p for p in sys.path if Path(p or ".").resolve() == ROOT]
+sys.path[:] = [p for p in sys.path if p not in at_root] + at_root
+os.environ["PYTHONSAFEPATH"] = "1"

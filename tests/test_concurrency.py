@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from helpers import assert_same_parts, awkward_matrix
-from table import INDICATORS, as_parts
+from bench.table import INDICATORS, as_parts
 
 NAMES = sorted(INDICATORS)
 N_THREADS = 8

@@ -9,7 +9,7 @@ from hypothesis import given, settings
 
 from fundkernels._drawdown import drawdown
 from helpers import LAYOUTS, assert_same_parts, awkward_matrix, matrices
-from np_drawdown import peer
+from bench.np_drawdown import peer
 from references.drawdown import PARTS
 from references.drawdown import drawdown as reference
 from troughmend import troughmend

@@ -1,4 +1,3 @@
-import datetime
 import math
 import os
 import subprocess
@@ -13,72 +12,12 @@ from hypothesis import strategies as st
 import extremeset as extremeset_module
 from extremeset import extremeset
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
-from np_extremeset import peer
+from bench.np_extremeset import peer
+from references.dates import ymd
+from references.extremeset import extremeset as reference
 
 nan, inf = math.nan, math.inf
 DAY = 86_400_000_000_000
-
-
-def ymd(ns):
-    sec = abs(ns) // 10**9 * (1 if ns >= 0 else -1)  # toward zero
-    d = datetime.date(1970, 1, 1) + datetime.timedelta(days=sec // 86400)
-    return f"{d.year:04d}{d.month:02d}{d.day:02d}"
-
-
-def reference_col(col, dates, positive):
-    """One column, step by step with whole working vectors."""
-    rows = len(col)
-    present = [i for i, v in enumerate(col) if not math.isnan(v)]
-    if present:
-        for i in range(present[0] + 1, present[-1]):
-            if math.isnan(col[i]):
-                col[i] = 0.0
-    sel = [v if v > 0.0 else nan for v in col]
-    cp, acc = [], 1.0
-    for v in sel:
-        if not math.isnan(v):
-            acc = acc * (v + 1.0) if positive else acc * (1.0 - v)
-        cp.append(acc)
-    if rows == 0:
-        return 0.0, 0, "nan", "nan"
-    denom, last = [], 1.0
-    for r in range(rows):
-        if math.isnan(sel[r]):
-            denom.append(last)
-        else:
-            denom.append(nan)
-            last = cp[r]
-    for r in range(rows):
-        if math.isnan(denom[r]):
-            denom[r] = denom[r - 1] if r > 0 else 1.0
-    ratio = [nan] * rows
-    for r in range(rows):
-        if not math.isnan(sel[r]):
-            with np.errstate(all="ignore"):  # IEEE quotients: 0/0 and inf/inf are NaN
-                x = float(np.float64(cp[r]) / np.float64(denom[r]))
-            ratio[r] = nan if x == 1.0 else x
-    extreme = -inf if positive else inf
-    for x in ratio:
-        if not math.isnan(x):
-            extreme = max(extreme, x) if positive else min(extreme, x)
-    if math.isinf(extreme):
-        return 0.0, 0, "nan", "nan"
-    last_idx = next(r for r in range(rows - 1, -1, -1) if ratio[r] == extreme)
-    first_idx = last_idx
-    while first_idx > 0 and not math.isnan(ratio[first_idx - 1]):
-        first_idx -= 1
-    return extreme - 1.0, last_idx - first_idx + 1, ymd(dates[first_idx]), ymd(dates[last_idx])
-
-
-def reference(x, dates, i_code="positive"):
-    cols = [reference_col(x[:, c].tolist(), [int(d) for d in dates], i_code == "positive")
-            for c in range(x.shape[1])]
-    return {
-        "r": np.array([c[0] for c in cols], dtype=np.float64),
-        "p": np.array([c[1] for c in cols], dtype=np.int64),
-        "s": [c[2] for c in cols],
-        "l": [c[3] for c in cols],
-    }
 
 
 def days(n):

@@ -6,7 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from helpers import LAYOUTS, assert_same_parts as assert_same, awkward_matrix, matrices
-from table import INDICATORS, VARIANTS, as_parts
+from bench.table import INDICATORS, VARIANTS, as_parts
 
 NAMES = sorted(INDICATORS)
 

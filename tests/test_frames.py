@@ -410,15 +410,12 @@ def test_pandas_nav_errors_name_fund_and_date(bad):
         ),
     ],
 )
-def test_each_front_end_runs_without_the_others_library(blocked, code, tmp_path):
-    # Outside the source tree, so that the installed package (with its compiled parts) is
-    # the one imported.
+def test_each_front_end_runs_without_the_others_library(blocked, code):
     run = subprocess.run(
         [sys.executable, "-c", f"import sys; sys.modules[{blocked!r}] = None; {code}"],
         capture_output=True,
         text=True,
         timeout=120,
-        cwd=tmp_path,
     )
     assert run.returncode == 0, run.stderr
     assert "-0.5" in run.stdout and "2020-01-01" in run.stdout
@@ -453,6 +450,7 @@ def test_long_tables_with_irregular_dates_and_without_pyarrow(tmp_path, pyarrow)
     )
     run = subprocess.run(
         [sys.executable, "-c", code, str(tmp_path / "long.arrow")],
+        cwd=tmp_path,  # the installed package, with its compiled parts
         capture_output=True,
         text=True,
         timeout=120,

@@ -1,10 +1,7 @@
-import calendar
 import math
 import os
-import re
 import subprocess
 import sys
-from datetime import date, timedelta
 
 import numpy as np
 import pandas as pd
@@ -12,78 +9,15 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import np_horizonret
+from bench import np_horizonret
 from helpers import awkward_matrix, matrices, same_bits
 from horizonret import horizonret
+from references.horizonret import horizonret as reference
 
 NS = 10**9
 DAY = 86400 * NS
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 nan, inf = math.nan, math.inf
-EPOCH = date(1970, 1, 1)
-
-
-def ref_months(code):
-    mm = re.search(r"(\d+)([MY])", code, flags=re.ASCII)
-    num = int(mm.group(1))
-    return num if mm.group(2) == "M" else num * 12
-
-
-def ref_add_months(ns, months):
-    """Exact integers: a horizon end past 2262 is simply larger than every int64 date."""
-    day, tod = divmod(abs(ns) // NS * (1 if ns >= 0 else -1), 86400)
-    d = EPOCH + timedelta(days=day)
-    ny, nm = divmod(d.year * 12 + d.month - 1 + months, 12)
-    end = date(ny, nm + 1, min(d.day, calendar.monthrange(ny, nm + 1)[1]))
-    return ((end - EPOCH).days * 86400 + tod) * NS
-
-
-def ieee_div(a, b):
-    if b == 0.0:
-        return nan if a == 0.0 or math.isnan(a) else math.copysign(inf, a) * math.copysign(1.0, b)
-    return a / b
-
-
-BANDS = [
-    lambda v: v > 0,
-    lambda v: 0 < v <= 0.05,
-    lambda v: 0.05 < v <= 0.1,
-    lambda v: v > 0.1,
-    lambda v: -0.05 <= v <= 0,
-    lambda v: -0.1 <= v < -0.05,
-    lambda v: v < -0.1,
-]
-
-
-def reference(code, x, start, end, dates):
-    months = ref_months(code)
-    D, N = x.shape
-    dates = [int(v) for v in dates[:D]]
-    fut, cur = [], 0
-    for d in dates:
-        tgt = ref_add_months(d, months)
-        while cur < D and dates[cur] < tgt:
-            cur += 1
-        fut.append(min(cur, D - 1))
-    tail = fut.count(D - 1)
-    out = np.full((9, N), nan)
-    for c in range(N):
-        nv, acc = [], 1.0
-        for r in range(D):
-            v = float(x[r, c])
-            if not math.isnan(v) and start[c] <= r <= end[c]:
-                acc = acc * (v + 1.0)
-            nv.append(acc if start[c] <= r <= end[c] else nan)
-        ret = [ieee_div(nv[f], nv[k]) - 1.0 for k, f in enumerate(fut)]
-        xs = [v for v in ret[: max(0, D - 1 - tail)] if not math.isnan(v)]
-        if xs:
-            n, s = len(xs), 0.0
-            for v in xs:
-                s += v
-            srt, k = sorted(xs), n // 2
-            med = srt[k] if n % 2 else (srt[k] + srt[k - 1]) * 0.5
-            out[:, c] = [s / n, med] + [sum(map(band, xs)) / n for band in BANDS]
-    return tuple(out)
 
 
 def ns(*texts):

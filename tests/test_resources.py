@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 from helpers import awkward_matrix
-from table import INDICATORS
+from bench.table import INDICATORS
 
 NAMES = sorted(INDICATORS)
 
@@ -30,7 +30,7 @@ CHILD_PRELUDE = """
 import json, os, sys
 import numpy as np
 from helpers import assert_same_parts, awkward_matrix
-from table import INDICATORS, as_parts
+from bench.table import INDICATORS, as_parts
 
 def threads():
     with open("/proc/self/status") as f:

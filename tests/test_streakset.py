@@ -1,5 +1,4 @@
 import math
-from datetime import datetime, timedelta
 
 import numpy as np
 import pytest
@@ -7,46 +6,13 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
-from np_streakset import peer
+from bench.np_streakset import peer
+from references.dates import ymd
+from references.streakset import streakset as reference
 from streakset import streakset
 
 nan, inf = math.nan, math.inf
 I64 = st.integers(-(2**63), 2**63 - 1)
-
-
-def ymd(ns):
-    sec = ns // 10**9 if ns >= 0 else -(-ns // 10**9)  # toward zero
-    return (datetime(1970, 1, 1) + timedelta(seconds=sec)).strftime("%Y%m%d")
-
-
-def reference(x, dates, i_code="positive"):
-    """Literal steps: gap filling, run scan, whole-column product; base 1.0 before row 0."""
-    out = ([], [], [], [])
-    for c in range(x.shape[1]):
-        col = x[:, c].tolist()
-        v = list(col)
-        present = [r for r, val in enumerate(v) if not math.isnan(val)]
-        for r in range(present[0] + 1, present[-1]) if present else ():
-            v[r] = 0.0 if math.isnan(v[r]) else v[r]
-        best_len, cur, best_end = 0, 0, -1
-        for r, val in enumerate(v):
-            cur = cur + 1 if val > 0 else 0
-            if cur and cur >= best_len:
-                best_len, best_end = cur, r
-        res = (0.0, "nan", "nan", 0)
-        if best_len:
-            nv, acc = [], 1.0
-            for val in col:
-                if not math.isnan(val):
-                    acc = acc * (1.0 + val if i_code == "positive" else 1.0 - val)
-                nv.append(acc)
-            start = best_end - best_len + 1
-            first = nv[start - 1] if start > 0 else 1.0
-            ret = nan if first == 0.0 else nv[best_end] / first - 1.0
-            res = (ret, ymd(int(dates[start])), ymd(int(dates[best_end])), best_len)
-        for part, val in zip(out, res):
-            part.append(val)
-    return np.array(out[0], dtype=np.float64), out[1], out[2], np.array(out[3], dtype=np.int64)
 
 
 def assert_same(got, want):
