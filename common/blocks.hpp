@@ -173,4 +173,21 @@ void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
     }, element_reads(m));
 }
 
+// Columns of a narrow matrix's one block. A kernel's row costs the same for every lane of its
+// block, filled or padded, so a matrix of a few columns is walked with a kernel of this many
+// lanes rather than of a wide kernel's B.
+constexpr int narrow_block = 8;
+
+// run_blocks with blocks of Narrow columns (make_narrow's kernels) when the matrix has no
+// more columns than that, of B columns (make_wide's) otherwise. The lane count never
+// changes a result: every lane runs its own column's operations in row order.
+template <int B, int Narrow, class MakeWide, class MakeNarrow, class Finish>
+void run_blocks_fit(const Matrix& m, MakeWide&& make_wide, MakeNarrow&& make_narrow,
+                    Finish&& finish) {
+    if (m.cols <= Narrow)
+        run_blocks<Narrow>(m, make_narrow, finish);
+    else
+        run_blocks<B>(m, make_wide, finish);
+}
+
 }  // namespace fk
