@@ -88,6 +88,19 @@ def table(record):
             s = large.get((case, r, c, "small"))
             cells.append(f"{s['module_us']:.0f} ({s['numba_us']:.0f})" if s else "-")
         lines.append("| " + " | ".join(cells) + " |")
+    fc, speed, mem = record.get("f_over_c", {}), record.get("speedup_1_to_all", {}), \
+        record.get("peak_extra_mib", {})
+    if fc or speed or mem:
+        big = f"{shapes[-1][0]} x {shapes[-1][1]}"
+        head = ["indicator"] + [f"F / C time, {r} x {c}" for r, c in shapes]
+        head += [f"1 to {m['cores']} cores, {big}", f"peak extra MiB, {big} (C, F)"]
+        lines += ["", "| " + " | ".join(head) + " |", "| " + " | ".join(["---"] * len(head)) + " |"]
+        for case in cases:
+            cells = [f"`{case}`"]
+            cells += [f"{fc[case][f'{r}x{c}']:.2f}" if case in fc else "-" for r, c in shapes]
+            cells.append(f"{speed[case]:.2f}" if case in speed else "-")
+            cells.append(f"{mem[case]['C']:.1f}, {mem[case]['F']:.1f}" if case in mem else "-")
+            lines.append("| " + " | ".join(cells) + " |")
     return lines
 
 

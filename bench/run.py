@@ -123,6 +123,34 @@ def commit():
     return head + ("-dirty" if head and git("status", "--porcelain", "--untracked-files=no") else "")
 
 
+MEMORY_CHILD = r"""
+import resource, sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+from table import INDICATORS, VARIANTS
+name, rows, cols, order = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+ind = {**INDICATORS, **VARIANTS}[name]
+# Filled in place, so that no temporary of the matrix's size raises the peak beforehand.
+x = np.empty((rows, cols) if order == "C" else (cols, rows))
+np.random.default_rng(7).standard_normal(out=x)
+x *= 0.01
+x = x if order == "C" else x.T
+args = ind.args(x)
+f = ind.module
+f(*ind.args(x[:2, :2]))  # libraries loaded, argument conversion warmed up
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+f(*args)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)
+"""
+
+
+def peak_extra_mib(name, rows, cols, order):
+    """Growth of peak resident memory over one call, in MiB, in a fresh process."""
+    r = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(HERE), name, str(rows), str(cols),
+                        order], capture_output=True, text=True, check=True)
+    return float(r.stdout.strip())
+
+
 def quiet(seconds=0.3):
     """Lets numba's pool threads fall asleep before a module is timed."""
     time.sleep(seconds)
@@ -136,6 +164,7 @@ def main():
     ap.add_argument("--small", nargs="*", help="small shapes RxC, e.g. 60x30")
     ap.add_argument("--out", help="record file (default bench/results/<time>-<commit>.json)")
     ap.add_argument("--no-record", action="store_true")
+    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory children")
     opts = ap.parse_args()
     parse = lambda specs, default: [tuple(map(int, s.split("x"))) for s in specs] if specs is not None else default  # noqa: E731
     shapes, small = parse(opts.shapes, LARGE), parse(opts.small, SMALL)
@@ -247,6 +276,13 @@ def main():
         print(f"\nSpeed-up from 1 core to {cores} at {largest[0]}x{largest[1]} (C order)")
         for name, s in speedups.items():
             print(f"{name:<15} {s:4.2f}x")
+    memory = {}
+    if shapes and not opts.no_memory:
+        print(f"\npeak extra memory of one call at {largest[0]}x{largest[1]}, MiB (C, F), "
+              f"each in a fresh process")
+        for name in names:
+            memory[name] = {o: peak_extra_mib(name, *largest, o) for o in "CF"}
+            print(f"{name:<15} {memory[name]['C']:6.1f} {memory[name]['F']:6.1f}", flush=True)
     load1 = os.getloadavg()
     print(f"\nload average at the end {load1[0]:.2f}")
     if opts.no_record:
@@ -263,6 +299,7 @@ def main():
         "small": small_out,
         "f_over_c": fc,
         "speedup_1_to_all": speedups,
+        "peak_extra_mib": memory,
     }
     out = Path(opts.out) if opts.out else (
         HERE / "results" / f"{record['when'][:19].replace(':', '')}-{record['commit'] or 'nocommit'}.json")
