@@ -124,7 +124,7 @@ def commit():
 
 
 MEMORY_CHILD = r"""
-import resource, sys
+import sys
 import numpy as np
 sys.path.insert(0, sys.argv[1])
 from table import INDICATORS, VARIANTS
@@ -138,9 +138,15 @@ x = x if order == "C" else x.T
 args = ind.args(x)
 f = ind.module
 f(*ind.args(x[:2, :2]))  # libraries loaded, argument conversion warmed up
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def peak_kib():
+    # This process's own high-water mark: ru_maxrss would also count the parent's, which a
+    # forked child inherits across exec.
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+before = peak_kib()
 f(*args)
-print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)
+print((peak_kib() - before) / 1024)
 """
 
 
