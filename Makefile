@@ -7,7 +7,8 @@ PIP    := $(PY) -m pip
 # runs and rebuilds are incremental.
 BUILD_REQS := "scikit-build-core>=0.10" "pybind11==2.13.6"
 
-.PHONY: demo test bench install-% clean test-asan test-tsan clang fuzz-install fuzz coverage
+.PHONY: demo test bench readme-table install-% clean test-asan test-tsan clang fuzz-install \
+	fuzz coverage
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -24,13 +25,21 @@ demo: install-demo
 	$(VENV)/bin/fundkernels --output examples/out/indicators.csv --report examples/out/report.html
 	@echo "table written to examples/out/indicators.csv, report to examples/out/report.html"
 
-test: install-test
+# The numba peers of the benchmark are checked bit for bit here too (the sanitizer runs
+# below leave them out: they skip without numba).
+test: install-test,bench
 	$(PY) -m pytest
 
+# Prints the tables and writes a JSON record under bench/results/; `make readme-table`
+# puts the newest record (or RECORD=path) into the README's performance section, and
+# `bench/record.py compare OLD NEW` sets two records side by side.
 bench: install-bench
 	$(PY) -m bench.run
 	$(PY) -m bench.frontends
 	$(PY) -m bench.cli
+
+readme-table: $(PY)
+	$(PY) bench/record.py readme $(RECORD)
 
 # The test suite against builds with sanitizers, each in a venv and build directory of
 # its own. The interpreter itself is not instrumented, so the runtime is preloaded.

@@ -1,33 +1,63 @@
-"""Benchmark: each module against its NumPy peer and against one streaming read.
+"""Benchmark: each module against its numba peer and against one streaming read.
 
-Prints, per indicator, shape and memory order, the median times and the ratios
-module/floor and peer/module, all from one run. The floor is one streaming pass over
-the same matrix (a sum), the least any indicator that reads every element must cost.
-At the end: Fortran- against C-order time, and the speed-up from one core to all.
-Before any timing, every case is checked against its plain-Python definition on a corner
-of a small panel (the definitions are far too slow for whole panels); the peers are
-checked against the module on every matrix they are timed on.
-
-Run from the repository root: python -m bench.run
+For every indicator, shape and memory order it prints the median module time, the median
+time of the numba peer (compiled beforehand: a warm-up call pays for the compilation),
+their ratio, and the module time over one streaming read of the same matrix by plain C++
+on as many threads as the modules use (bench/floor.cpp). Small shapes are timed per call
+in microseconds, beside the cost of starting and joining one and two idle threads measured
+in the same run. The modules and the peer are timed in separate phases: numba's idle
+threads keep spinning for a while after each parallel call and would slow a module call
+that follows at once. At the end: Fortran- against C-order time, the speed-up from one
+core to all, and the JSON record written under bench/results/ (see bench/record.py).
 """
 
 import argparse
+import ctypes
+import datetime
+import json
 import os
+import platform
 import statistics
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 from bench.table import INDICATORS, VARIANTS, as_parts
 from tests.references.crossodds import crossodds
+from tests.references.drawdown import drawdown
 from tests.references.extremeset import extremeset
 from tests.references.horizonret import horizonret
 from tests.references.streakset import streakset
 from tests.references.troughmend import troughmend
 
-REFERENCES = {f.__name__: f for f in (troughmend, crossodds, horizonret, extremeset, streakset)}
+HERE = Path(__file__).resolve().parent
+REFERENCES = {
+    f.__name__: f for f in (troughmend, crossodds, horizonret, extremeset, streakset, drawdown)
+}
 
-SHAPES = [(2520, 500), (2520, 5000), (10000, 2000), (10000, 5000)]
+LARGE = [(2520, 5000), (10000, 5000)]
+SMALL = [(60, 30), (250, 1)]
+# Modules' flags, so that the floor's read is vectorised as their kernels are.
+CXXFLAGS = ["-O3", "-mavx", "-mtune=generic", "-fwrapv", "-ffp-contract=off"]
+
+
+def floor_library():
+    """bench/floor.cpp as a shared library, built when missing or older than its source."""
+    src = HERE / "floor.cpp"
+    lib = HERE.parent / "build" / "bench" / "libfloor.so"
+    if not lib.exists() or lib.stat().st_mtime < src.stat().st_mtime:
+        lib.parent.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["g++", *CXXFLAGS, "-shared", "-fPIC", "-pthread", str(src), "-o", str(lib)],
+                       check=True)
+    so = ctypes.CDLL(str(lib))
+    so.stream_sum.restype = ctypes.c_double
+    so.stream_sum.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]
+    so.thread_start_ns.restype = ctypes.c_double
+    so.thread_start_ns.argtypes = [ctypes.c_int, ctypes.c_int]
+    return so
 
 
 def median_time(fn, repeat):
@@ -36,6 +66,24 @@ def median_time(fn, repeat):
         t0 = time.perf_counter()
         fn()
         times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def per_call_time(fn, batches=9, budget=0.02):
+    """Median over batches of the time per call, a batch lasting about `budget` seconds."""
+    one = []
+    for _ in range(5):  # the quickest of a few calls, as a busy machine may stall any one
+        t0 = time.perf_counter()
+        fn()
+        one.append(time.perf_counter() - t0)
+    one = max(min(one), 1e-7)
+    n = max(1, min(20000, int(budget / one)))
+    times = []
+    for _ in range(batches):
+        t0 = time.perf_counter()
+        for _ in range(n):
+            fn()
+        times.append((time.perf_counter() - t0) / n)
     return statistics.median(times)
 
 
@@ -51,75 +99,251 @@ def one_core_time(fn, repeat):
 
 def same(a, b):
     a, b = np.asarray(a), np.asarray(b)
-    return a.shape == b.shape and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+    if a.shape != b.shape or a.dtype.kind != b.dtype.kind:
+        return False
+    if a.dtype.kind == "f":  # bit for bit: NaN equals NaN, 0.0 differs from -0.0
+        return np.array_equal(a.view(np.int64), b.view(np.int64))
+    return np.array_equal(a, b)
+
+
+def check(name, got, want, peer="the numba peer"):
+    if not all(same(g, w) for g, w in zip(as_parts(got), as_parts(want), strict=True)):
+        raise SystemExit(f"{name}: {peer}'s results differ from the module's")
 
 
 def check_definitions(cases, names, x):
-    """Each case's module result on the matrix x equals its plain-Python definition."""
+    """Each case's module result on the matrix x equals its plain-Python definition (far
+    too slow for whole panels, so this runs on a corner of one)."""
     for name in names:
         ind = cases[name]
         args = ind.args(x)
-        got, want = ind.module(*args), REFERENCES[ind.name](*args)
-        if not all(same(g, w) for g, w in zip(as_parts(got), as_parts(want))):
-            raise SystemExit(f"{name}: the module disagrees with the plain-Python definition")
+        check(name, REFERENCES[ind.name](*args), ind.module(*args), "the plain-Python definition")
+
+
+def machine():
+    model = ""
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return {"cpu": model, "cores": len(os.sched_getaffinity(0)), "system": platform.platform(),
+            "python": platform.python_version(), "numpy": np.__version__}
+
+
+def commit():
+    def git(*args):
+        r = subprocess.run(["git", *args], cwd=HERE, capture_output=True, text=True)
+        return r.stdout.strip() if r.returncode == 0 else ""
+    head = git("rev-parse", "--short=12", "HEAD")
+    return head + ("-dirty" if head and git("status", "--porcelain", "--untracked-files=no") else "")
+
+
+MEMORY_CHILD = r"""
+import sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+from bench.table import INDICATORS, VARIANTS
+name, rows, cols, order = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+ind = {**INDICATORS, **VARIANTS}[name]
+# Filled in place, so that no temporary of the matrix's size raises the peak beforehand.
+x = np.empty((rows, cols) if order == "C" else (cols, rows))
+np.random.default_rng(7).standard_normal(out=x)
+x *= 0.01
+x = x if order == "C" else x.T
+args = ind.args(x)
+f = ind.module
+f(*ind.args(x[:2, :2]))  # libraries loaded, argument conversion warmed up
+def peak_kib():
+    # This process's own high-water mark: ru_maxrss would also count the parent's, which a
+    # forked child inherits across exec.
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+before = peak_kib()
+f(*args)
+print((peak_kib() - before) / 1024)
+"""
+
+
+def peak_extra_mib(name, rows, cols, order):
+    """Growth of peak resident memory over one call, in MiB, in a fresh process."""
+    r = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(HERE.parent), name, str(rows), str(cols),
+                        order], capture_output=True, text=True, check=True)
+    return float(r.stdout.strip())
+
+
+def quiet(seconds=0.3):
+    """Lets numba's pool threads fall asleep before a module is timed."""
+    time.sleep(seconds)
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--only", nargs="*", help="indicator names (see bench/table.py)")
-    ap.add_argument("--repeat", type=int, default=5)
-    ap.add_argument("--peer-repeat", type=int, default=1)
-    ap.add_argument("--shapes", nargs="*", help="RxC, e.g. 2520x5000")
-    ap.add_argument("--no-peer", action="store_true", help="skip the NumPy peers")
+    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--shapes", nargs="*", help="large shapes RxC, e.g. 2520x5000")
+    ap.add_argument("--small", nargs="*", help="small shapes RxC, e.g. 60x30")
+    ap.add_argument("--out", help="record file (default bench/results/<time>-<commit>.json)")
+    ap.add_argument("--no-record", action="store_true")
+    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory children")
     opts = ap.parse_args()
-    shapes = [tuple(map(int, s.split("x"))) for s in opts.shapes] if opts.shapes else SHAPES
+    parse = lambda specs, default: [tuple(map(int, s.split("x"))) for s in specs] if specs is not None else default  # noqa: E731
+    shapes, small = parse(opts.shapes, LARGE), parse(opts.small, SMALL)
     cases = {**INDICATORS, **VARIANTS}
     names = opts.only or list(cases)
-    largest = max(shapes, key=lambda s: s[0] * s[1])
-    rng = np.random.default_rng(7)
+    try:
+        import numba
+    except ImportError:
+        raise SystemExit("numba is missing: install the bench extra (make bench does)")
+    floor_so = floor_library()
     cores = len(os.sched_getaffinity(0))
-    small = np.random.default_rng(1)
-    corner = small.normal(0.0003, 0.01, size=(300, 12))
-    corner[small.random(corner.shape) < 0.01] = np.nan
+    threads = os.cpu_count() or 1
+    load0 = os.getloadavg()
+    print(f"{cores} cores, {threads} module workers at most, numba {numba.__version__} on "
+          f"{numba.config.NUMBA_NUM_THREADS} threads; medians of {opts.repeat} runs; "
+          f"load average {load0[0]:.2f}\n")
+
+    # Compilation is paid here, on a tiny matrix of every kind the timings use.
+    rng = np.random.default_rng(7)
+    corner = rng.normal(0.0003, 0.01, size=(300, 12))
+    corner[rng.random(corner.shape) < 0.01] = np.nan
     check_definitions(cases, names, corner)
-    print(f"{cores} cores; times are medians of {opts.repeat} runs (peer: {opts.peer_repeat})\n")
-    print(f"{'indicator':<15} {'shape':>11} {'order':>5} {'module s':>9} {'ns/elem':>8} "
-          f"{'floor s':>8} {'peer s':>8} {'mod/floor':>9} {'peer/mod':>8}")
+    for name in names:
+        ind = cases[name]
+        for order in "CF":
+            x = np.asarray(rng.normal(0, 0.01, (40, 9)), order=order)
+            if ind.numba is not None:
+                check(name, ind.numba(*ind.args(x)), ind.module(*ind.args(x)))
+    quiet()
+
+    start_us = {n: floor_so.thread_start_ns(n, 301) / 1000 for n in (1, 2)}
+    print(f"start and join of idle threads: one {start_us[1]:.1f} us, two {start_us[2]:.1f} us\n")
+
+    rows_out, small_out = [], []
     module_times = {}
     speedups = {}
+    largest = max(shapes, key=lambda s: s[0] * s[1]) if shapes else None
+    print(f"{'indicator':<15} {'shape':>11} {'order':>5} {'module s':>9} {'numba s':>9} "
+          f"{'read s':>8} {'numba/mod':>9} {'mod/read':>8}")
     for rows, cols in shapes:
         base = rng.normal(0.0003, 0.01, size=(rows, cols))
         base[rng.random(base.shape) < 0.01] = np.nan
-        for order in ("C", "F"):
-            x = np.asarray(base, order=order)
-            floor = median_time(lambda: x.sum(), opts.repeat)
+        mats = {order: np.asarray(base, order=order) for order in "CF"}
+        del base
+        got, res = {}, {}
+        # Phase 1: the modules and the floor, numba's pool asleep.
+        for order, x in mats.items():
+            floor = median_time(lambda: floor_so.stream_sum(x.ctypes.data, x.size, threads),
+                                opts.repeat)
             for name in names:
                 ind = cases[name]
                 args = ind.args(x)
-                got = ind.module(*args)
-                t_mod = median_time(lambda: ind.module(*args), opts.repeat)
-                module_times[name, rows, cols, order] = t_mod
+                got[name, order] = ind.module(*args)
+                t = median_time(lambda: ind.module(*args), opts.repeat)
+                module_times[name, rows, cols, order] = t
+                res[name, order] = {"case": name, "rows": rows, "cols": cols, "order": order,
+                                    "module_s": t, "read_s": floor}
                 if (rows, cols) == largest and order == "C" and cores > 1:
-                    speedups[name] = one_core_time(lambda: ind.module(*args), opts.repeat) / t_mod
-                peer_s = ratio = "-"
-                if not opts.no_peer:
-                    want = ind.peer(*args)
-                    t_peer = median_time(lambda: ind.peer(*args), opts.peer_repeat)
-                    if not all(same(g, w) for g, w in zip(as_parts(got), as_parts(want))):
-                        raise SystemExit(f"{name}: the NumPy peer disagrees with the module")
-                    peer_s, ratio = f"{t_peer:.3f}", f"{t_peer / t_mod:.1f}"
-                ns = 1e9 * t_mod / max(rows * cols, 1)
-                print(f"{name:<15} {f'{rows}x{cols}':>11} {order:>5} {t_mod:9.4f} {ns:8.2f} "
-                      f"{floor:8.4f} {peer_s:>8} {t_mod / floor:9.2f} {ratio:>8}", flush=True)
-            del x
-    print("\nFortran-order time / C-order time")
-    for name in names:
-        ratios = [module_times[name, r, c, "F"] / module_times[name, r, c, "C"] for r, c in shapes]
-        print(f"{name:<15} " + "  ".join(f"{r}x{c}: {q:4.2f}" for (r, c), q in zip(shapes, ratios)))
+                    speedups[name] = one_core_time(lambda: ind.module(*args), opts.repeat) / t
+        # Phase 2: the numba peers, checked bit for bit against the modules.
+        for order, x in mats.items():
+            for name in names:
+                ind = cases[name]
+                args = ind.args(x)
+                if ind.numba is None:  # a case without a numba peer: module and read only
+                    res[name, order]["numba_s"] = float("nan")
+                    continue
+                check(name, ind.numba(*args), got[name, order])
+                res[name, order]["numba_s"] = median_time(lambda: ind.numba(*args), opts.repeat)
+        quiet()
+        for order in "CF":
+            for name in names:
+                r = res[name, order]
+                r["numba_over_module"] = r["numba_s"] / r["module_s"]
+                r["module_over_read"] = r["module_s"] / r["read_s"]
+                rows_out.append(r)
+                print(f"{name:<15} {f'{rows}x{cols}':>11} {order:>5} {r['module_s']:9.4f} "
+                      f"{r['numba_s']:9.4f} {r['read_s']:8.4f} {r['numba_over_module']:9.2f} "
+                      f"{r['module_over_read']:8.2f}", flush=True)
+        del mats, got
+
+    if small:
+        print(f"\nsmall calls, us per call (beyond: module time less one thread start, "
+              f"{start_us[1]:.1f} us)")
+        print(f"{'indicator':<15} {'shape':>7} {'module':>8} {'beyond':>8} {'numba':>8}")
+    for rows, cols in small:
+        x = np.asarray(rng.normal(0.0003, 0.01, size=(rows, cols)))
+        res = {}
+        for name in names:
+            ind = cases[name]
+            args = ind.args(x)
+            res[name] = per_call_time(lambda: ind.module(*args)) * 1e6
+        nb = {}
+        for name in names:
+            ind = cases[name]
+            args = ind.args(x)
+            if ind.numba is None:
+                nb[name] = float("nan")
+                continue
+            check(name, ind.numba(*args), ind.module(*args))
+            nb[name] = per_call_time(lambda: ind.numba(*args)) * 1e6
+        quiet()
+        for name in names:
+            r = {"case": name, "rows": rows, "cols": cols, "order": "C", "module_us": res[name],
+                 "beyond_us": res[name] - start_us[1], "numba_us": nb[name]}
+            small_out.append(r)
+            print(f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {r['beyond_us']:8.1f} "
+                  f"{r['numba_us']:8.1f}", flush=True)
+
+    fc = {}
+    if shapes:
+        print("\nFortran-order time / C-order time")
+        for name in names:
+            q = [module_times[name, r, c, "F"] / module_times[name, r, c, "C"] for r, c in shapes]
+            fc[name] = dict(zip((f"{r}x{c}" for r, c in shapes), q))
+            print(f"{name:<15} " + "  ".join(f"{r}x{c}: {v:4.2f}" for (r, c), v in zip(shapes, q)))
+    if shapes and {"drawdown", "troughmend"} <= set(names):
+        print("\nWhere the longest drawdown lies: drawdown time / troughmend time")
+        print("drawdown        " + "  ".join(
+            f"{r}x{c} {o}: {module_times['drawdown', r, c, o] / module_times['troughmend', r, c, o]:4.2f}"
+            for r, c in shapes for o in "CF"))
     if speedups:
         print(f"\nSpeed-up from 1 core to {cores} at {largest[0]}x{largest[1]} (C order)")
         for name, s in speedups.items():
             print(f"{name:<15} {s:4.2f}x")
+    memory = {}
+    if shapes and not opts.no_memory:
+        print(f"\npeak extra memory of one call at {largest[0]}x{largest[1]}, MiB (C, F), "
+              f"each in a fresh process")
+        for name in names:
+            memory[name] = {o: peak_extra_mib(name, *largest, o) for o in "CF"}
+            print(f"{name:<15} {memory[name]['C']:6.1f} {memory[name]['F']:6.1f}", flush=True)
+    load1 = os.getloadavg()
+    print(f"\nload average at the end {load1[0]:.2f}")
+    if opts.no_record:
+        return
+    record = {
+        "commit": commit(),
+        "when": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "machine": machine(),
+        "load": [load0[0], load1[0]],
+        "numba": numba.__version__,
+        "repeat": opts.repeat,
+        "thread_start_us": {str(k): v for k, v in start_us.items()},
+        "large": rows_out,
+        "small": small_out,
+        "f_over_c": fc,
+        "speedup_1_to_all": speedups,
+        "peak_extra_mib": memory,
+    }
+    out = Path(opts.out) if opts.out else (
+        HERE / "results" / f"{record['when'][:19].replace(':', '')}-{record['commit'] or 'nocommit'}.json")
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps(record, indent=1) + "\n")
+    print(f"record: {out}")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 """One table of indicators drives the benchmark and the cross-checks in the tests.
 
 Each entry says how to build a call's arguments from a (dates x funds) value matrix and
-names the vectorised NumPy peer that must give the module's results bit for bit.
+names the vectorised NumPy peer that must give the module's results bit for bit. The numba
+peer (bench/nb_peers.py, one compiled loop per column) is found by the module's name; it
+needs numba, which only the bench extra installs.
 """
 
 import importlib
@@ -51,6 +53,11 @@ class Indicator:
     def module(self):
         module, function = self.where or (self.name, self.name)
         return getattr(importlib.import_module(module), function)
+
+    @property
+    def numba(self):
+        """The numba peer: the same arguments, the same results (ImportError without numba)."""
+        return importlib.import_module("bench.nb_peers").peer(self.name)
 
 
 INDICATORS = {

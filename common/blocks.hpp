@@ -38,6 +38,13 @@ constexpr std::int64_t tile_stride = (B % 8 == 0 && B / 8 % 2 == 0) ? B + 8 : B;
 template <int B>
 constexpr std::int64_t tile_rows = (rows_per_tile * tile_stride<B> + B - 1) / B;
 
+// Doubles a tile buffer needs for a matrix of `rows` rows: what walk_block uses of it, at
+// least one row so that the buffer is never empty.
+template <int B>
+std::int64_t tile_size(std::int64_t rows) {
+    return std::max<std::int64_t>(1, std::min(rows, rows_per_tile)) * tile_stride<B>;
+}
+
 namespace detail {
 
 // Hands rows r0 .. r0 + n - 1, gathered into `tile` (row i at tile + i * tile_stride<B>),
@@ -68,7 +75,7 @@ void copy_rows(const double* src, std::int64_t rs, std::int64_t n, std::int64_t 
 
 // Feeds every row of the block starting at column c0 to kernel.row.
 //
-// The rows are gathered tile by tile into `tile` (tile_rows<B> * B doubles): a row-major
+// The rows are gathered tile by tile into `tile` (tile_size<B>(m.rows) doubles): a row-major
 // matrix row by row, any other layout column by column, so that memory is read along its
 // cache lines either way, many lines at a time.
 template <int B, class Kernel>
@@ -111,12 +118,17 @@ template <int B, class Make, class Finish>
 void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish) {
     using Kernel = decltype(make());
     constexpr std::int64_t most = panel_bytes / (8 * B) > 1 ? panel_bytes / (8 * B) : 1;
-    const auto workers = static_cast<std::int64_t>(worker_count(static_cast<std::uint64_t>(blocks)));
+    const std::uint64_t work = element_reads(m);
+    const auto workers =
+        static_cast<std::int64_t>(worker_count(static_cast<std::uint64_t>(blocks), work));
     const std::int64_t per = std::clamp<std::int64_t>(blocks / (2 * workers), 1, most);
     const std::int64_t panels = (blocks + per - 1) / per;
     fan_out(static_cast<std::uint64_t>(panels), [&](std::uint64_t t, std::uint64_t n_workers) {
-        const std::unique_ptr<double[]> tile(new double[tile_rows<B> * B]);  // scratch, unset
-        const std::unique_ptr<Kernel[]> ks(new Kernel[most]);  // reused for every panel
+        // Scratch sized for this matrix, not for the largest panel: a small call should not
+        // pay for memory it never touches. The tile serves only a narrow last block.
+        const std::unique_ptr<double[]> tile(m.cols % B != 0 ? new double[tile_size<B>(m.rows)]
+                                                             : nullptr);  // unset
+        const std::unique_ptr<Kernel[]> ks(new Kernel[per]);  // reused for every panel
         for (auto p = static_cast<std::int64_t>(t); p < panels; p += static_cast<std::int64_t>(n_workers)) {
             const std::int64_t nb = std::min(per, blocks - p * per);
             const std::int64_t c0 = p * per * B;
@@ -133,7 +145,7 @@ void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish
             for (std::int64_t q = 0; q < nb; ++q)
                 finish(ks[q], c0 + q * B, std::min<std::int64_t>(B, width - q * B));
         }
-    });
+    }, work);
 }
 
 }  // namespace detail
@@ -151,14 +163,31 @@ void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
         return;
     }
     fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n) {
-        const std::unique_ptr<double[]> tile(new double[tile_rows<B> * B]);  // scratch, unset
+        const std::unique_ptr<double[]> tile(new double[tile_size<B>(m.rows)]);  // unset
         for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n)) {
             const std::int64_t c0 = b * B;
             auto k = make();
             walk_block<B>(m, c0, k, tile.get());
             finish(k, c0, std::min<std::int64_t>(B, m.cols - c0));
         }
-    });
+    }, element_reads(m));
+}
+
+// Columns of a narrow matrix's one block. A kernel's row costs the same for every lane of its
+// block, filled or padded, so a matrix of a few columns is walked with a kernel of this many
+// lanes rather than of a wide kernel's B.
+constexpr int narrow_block = 8;
+
+// run_blocks with blocks of Narrow columns (make_narrow's kernels) when the matrix has no
+// more columns than that, of B columns (make_wide's) otherwise. The lane count never
+// changes a result: every lane runs its own column's operations in row order.
+template <int B, int Narrow, class MakeWide, class MakeNarrow, class Finish>
+void run_blocks_fit(const Matrix& m, MakeWide&& make_wide, MakeNarrow&& make_narrow,
+                    Finish&& finish) {
+    if (m.cols <= Narrow)
+        run_blocks<Narrow>(m, make_narrow, finish);
+    else
+        run_blocks<B>(m, make_wide, finish);
 }
 
 }  // namespace fk

@@ -1,7 +1,8 @@
 // Column-parallel fan-out: worker threads created for one call, joined before it returns.
 //
 // Worker t of n takes items t, t + n, t + 2n, ... (cyclic striding). n is the hardware
-// concurrency capped at the item count, at least 1. Workers share nothing writable but
+// concurrency capped at the item count, at least 1, and capped further so that every
+// worker has at least a grain of work (see worker_count). Workers share nothing writable but
 // disjoint result slots, so joins are the only synchronisation. A worker never lets an
 // exception escape; a thread that cannot be started stops the starting. Either way every
 // started worker is joined first and only then is the failure raised on the calling
@@ -22,17 +23,25 @@
 
 namespace fk {
 
-inline std::uint64_t worker_count(std::uint64_t items) {
+// Work that pays for one more worker, in element reads of a single-pass kernel (about
+// 0.5 to 1 ns each on one core). Starting and joining a thread costs 10 to 25 us on a
+// 2-core machine (bench/run.py measures it), and a second worker that saves less than that
+// makes the call slower. The count never changes a result.
+constexpr std::uint64_t grain = 65536;
+
+// Workers for a stage of `items` items and about `work` element reads in all: the hardware
+// concurrency, at most one per item and one per grain of work, at least 1.
+inline std::uint64_t worker_count(std::uint64_t items, std::uint64_t work = ~std::uint64_t{0}) {
     const std::uint64_t hw = std::thread::hardware_concurrency();
-    const std::uint64_t n = std::min(hw, items);
+    const std::uint64_t n = std::min({hw, items, work / grain});
     return n == 0 ? 1 : n;
 }
 
-// Runs worker(t, n) for t = 0 .. n - 1 on n threads, n = worker_count(items). The worker
-// walks its own items; per-worker scratch can live inside it.
+// Runs worker(t, n) for t = 0 .. n - 1 on n threads, n = worker_count(items, work). The
+// worker walks its own items; per-worker scratch can live inside it.
 template <class Worker>
-void fan_out(std::uint64_t items, Worker&& worker) {
-    const std::uint64_t n = worker_count(items);
+void fan_out(std::uint64_t items, Worker&& worker, std::uint64_t work = ~std::uint64_t{0}) {
+    const std::uint64_t n = worker_count(items, work);
     std::vector<std::exception_ptr> failures(n);
     std::vector<std::thread> threads;
     threads.reserve(n);
@@ -69,10 +78,14 @@ void fan_out(std::uint64_t items, Worker&& worker) {
 
 // The common case: one call of per_item(i) for every item, items striped over workers.
 template <class PerItem>
-void for_each_item(std::uint64_t items, PerItem&& per_item) {
-    fan_out(items, [&per_item, items](std::uint64_t t, std::uint64_t n) {
-        for (std::uint64_t i = t; i < items; i += n) per_item(i);
-    });
+void for_each_item(std::uint64_t items, PerItem&& per_item,
+                   std::uint64_t work = ~std::uint64_t{0}) {
+    fan_out(
+        items,
+        [&per_item, items](std::uint64_t t, std::uint64_t n) {
+            for (std::uint64_t i = t; i < items; i += n) per_item(i);
+        },
+        work);
 }
 
 }  // namespace fk

@@ -49,6 +49,12 @@ struct Matrix {
     const double* col(std::int64_t c) const { return data + c * cs; }
 };
 
+// Elements one pass over the matrix reads: the measure of work that caps the worker count
+// (see worker_count; a kernel that costs several passes per element passes a multiple).
+inline std::uint64_t element_reads(const Matrix& m) {
+    return static_cast<std::uint64_t>(m.rows) * static_cast<std::uint64_t>(m.cols);
+}
+
 namespace detail {
 
 template <class T>

@@ -1,6 +1,7 @@
 // Selection of an order statistic together with the value ranked just before it, which
-// an even count's median needs as well. Branch-free partitioning: values are as good as
-// random, so a branch on a comparison would be mispredicted half the time.
+// an even count's median needs as well, and the median built on it. Branch-free
+// partitioning: values are as good as random, so a branch on a comparison would be
+// mispredicted half the time.
 #pragma once
 
 #include <algorithm>
@@ -82,6 +83,107 @@ inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) 
         src[j] = v;
     }
     return {src[k], k > lo ? src[k - 1] : before};
+}
+
+// Values drawn to bracket a selection, how far (in ranks of that sample) the bracket
+// reaches to either side of where the wanted rank falls in it, and the fewest values
+// worth a bracketing round.
+constexpr std::size_t bracket_sample = 64;
+constexpr double bracket_spread = 7.0;
+constexpr std::size_t min_bracket = 4 * bracket_sample;
+
+Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                  std::size_t k, double* m, double* b);
+
+namespace detail {
+
+// One bracketing round for the k-th smallest of the n valid values among rows values
+// a[0], a[stride], ... (NaN marks the others): two order statistics of an evenly spaced
+// sample bound a range that should hold the k-th value; one pass counts the values
+// below the range and copies those within it to m, and the selection goes on within
+// that range only. False when the range misses the k-th value or the sample has too few
+// values. Scratch as for select_kth.
+inline bool bracketed(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                      std::size_t k, double* m, double* b, Middle& out) {
+    constexpr std::size_t S = bracket_sample;
+    double* smp = b;
+    std::size_t s = 0;
+    for (std::size_t i = 0; i < S; ++i) {
+        const double v = a[(2 * i + 1) * rows / (2 * S) * stride];
+        smp[s] = v;
+        s += v == v ? 1 : 0;
+    }
+    if (s < S / 2) return false;
+    const double at =
+        (static_cast<double>(k) + 0.5) * static_cast<double>(s) / static_cast<double>(n);
+    const double top = static_cast<double>(s - 2);
+    const auto rl = static_cast<std::size_t>(std::clamp(at - bracket_spread, 1.0, top));
+    const auto rh = static_cast<std::size_t>(std::clamp(at + bracket_spread, 1.0, top));
+    // A selection leaves only part of the sample in its first buffer: a fresh copy each.
+    std::copy(smp, smp + s, b + S);
+    const double lo = select_middle(b + S, b + 2 * S, s, rl).kth;
+    const double hi = select_middle(smp, b + 2 * S, s, rh).kth;
+    // Every value is written to m, and only those within [lo, hi] advance the count: no
+    // branch waits on a comparison. NaN fails every test.
+    std::size_t below = 0, c = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        m[c] = v;
+        c += (v >= lo) & (v <= hi) ? 1 : 0;
+        below += v < lo ? 1 : 0;
+    }
+    if (k < below || k - below >= c) return false;
+    const std::size_t kk = k - below;
+    if (kk > 0) {
+        // A range no smaller than half of the values (ties) goes to the plain selection,
+        // so that rounds always shrink.
+        out = 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
+        return true;
+    }
+    // The k-th is the smallest in the range; the one before it the largest below it.
+    out.kth = *std::min_element(m, m + c);
+    out.before = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        out.before = v < lo && v > out.before ? v : out.before;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// The k-th smallest (0 < k < n) of the n valid values among rows values a[0], a[stride],
+// ... (NaN marks the others), and the value ranked before it. m is scratch of 2 rows
+// values, b of max(n, 3 bracket_sample); `a` is only read. Many values are first narrowed
+// to a bracket around the k-th (see detail::bracketed), the rest selected exactly.
+inline Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                         std::size_t k, double* m, double* b) {
+    Middle out{};
+    if (n >= min_bracket && detail::bracketed(a, stride, rows, n, k, m, b, out)) return out;
+    std::size_t c = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        m[c] = v;
+        c += v == v ? 1 : 0;
+    }
+    return select_middle(m, b, n, k);
+}
+
+// Median of the n valid values among the rows values a[0], a[stride], ... (NaN marks the
+// others), NaN when there is none: the middle value, or for an even count the two middle
+// values added, then halved (two huge values give an infinite median, inf with -inf NaN).
+// Scratch as for select_kth. Equal values may differ only in the sign of a zero, so any
+// exact selection gives the value a full sort would, up to that sign.
+inline double median_of(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                        double* m, double* b) {
+    if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (n == 1) {
+        std::size_t i = 0;
+        while (a[i * stride] != a[i * stride]) ++i;
+        return a[i * stride];
+    }
+    const Middle mid = select_kth(a, stride, rows, n, n / 2, m, b);
+    return n % 2 == 1 ? mid.kth : (mid.kth + mid.before) * 0.5;
 }
 
 }  // namespace fk

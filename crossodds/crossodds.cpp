@@ -98,156 +98,25 @@ void extend(const std::int8_t* __restrict__ cur, std::int8_t* __restrict__ first
     }
 }
 
-using fk::Middle;
-using fk::select_middle;
+// Work per value, in single passes, for the worker count: the gather, the median's count
+// and copy passes and the flags.
+constexpr std::uint64_t group_work = 4;
 
-// Values drawn to bracket a median, how far (in ranks of that sample) the bracket
-// reaches to either side of the sample's middle, and the smallest group worth it.
-constexpr std::size_t SAMPLE = 32;
-constexpr std::size_t SPREAD = 6;
-constexpr std::size_t MIN_BRACKET = 128;
+// Scratch for a group's median: m of 2 n values, b of max(n, 3 bracket_sample).
+std::size_t median_m_size(std::size_t n) { return 2 * n; }
+std::size_t median_b_size(std::size_t n) { return std::max(n, 3 * fk::bracket_sample); }
 
-// Sorts the s values at x (no NaN) into out, each value straight to its rank: the number
-// of values that precede it, smaller ones and equal ones met earlier (so equal values keep
-// their order). Every comparison runs, so no branch waits on one, and the counting loops
-// vectorise; for a sample this small that beats moving values one place at a time.
-void rank_sort(const double* x, std::size_t s, double* out) {
-    for (std::size_t i = 0; i < s; ++i) {
-        const double v = x[i];
-        std::uint32_t r = 0;
-        for (std::size_t j = 0; j < i; ++j) r += x[j] <= v ? 1u : 0u;
-        for (std::size_t j = i + 1; j < s; ++j) r += x[j] < v ? 1u : 0u;
-        out[r] = v;
-    }
-}
-
-// Counts of the values at v[0 .. n) that are not NaN and that lie below lo: a plain loop
-// the compiler vectorises.
-struct Counts {
-    std::size_t valid, below;
-};
-
-Counts count_below(const double* v, std::size_t n, double lo) {
-    Counts c{0, 0};
-    for (std::size_t i = 0; i < n; ++i) {
-        c.valid += v[i] == v[i] ? 1 : 0;
-        c.below += v[i] < lo ? 1 : 0;
-    }
-    return c;
-}
-
-// Copies the values of v[0 .. n) within [lo, hi] to m and returns their count. Every
-// value is written, and only those within the range advance the count: no branch waits on
-// a comparison. NaN fails both tests.
-std::size_t copy_within(const double* v, std::size_t n, double lo, double hi, double* m) {
-    std::size_t w = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = v[i];
-        m[w] = x;
-        w += (x >= lo) & (x <= hi) ? 1 : 0;
-    }
-    return w;
-}
-
-// The kk-th smallest (0 < kk < w) of the w values at m, no NaN, and the value ranked
-// before it. The sorted sample values sorted[rl .. rh] all lie within the range of m;
-// two of them close to where the kk-th value should fall narrow the range once more
-// before the selection. b is scratch of 2 w values.
-Middle select_within(double* m, std::size_t w, std::size_t kk, const double* sorted,
-                     std::size_t rl, std::size_t rh, double* b) {
-    if (w >= 4 * SAMPLE && rh - rl > 4) {
-        const double at = static_cast<double>(rl) + (static_cast<double>(kk) + 0.5) /
-                                                        static_cast<double>(w) *
-                                                        static_cast<double>(rh - rl);
-        const auto ra = static_cast<std::size_t>(std::max(at - 2.0, static_cast<double>(rl)));
-        const auto rb = static_cast<std::size_t>(std::min(at + 2.0, static_cast<double>(rh)));
-        const double lo = sorted[ra], hi = sorted[rb];
-        double* m2 = b;
-        const std::size_t below = count_below(m, w, lo).below;
-        if (kk >= below) {
-            const std::size_t w2 = copy_within(m, w, lo, hi, m2);
-            const std::size_t k2 = kk - below;
-            if (k2 < w2) {
-                if (k2 > 0) return select_middle(m2, b + w2, w2, k2);
-                // The kk-th is the smallest in the narrower range; the one before it the
-                // largest below it, within m as kk > 0.
-                Middle mid{*std::min_element(m2, m2 + w2),
-                           -std::numeric_limits<double>::infinity()};
-                for (std::size_t i = 0; i < w; ++i)
-                    mid.before = m[i] < lo && m[i] > mid.before ? m[i] : mid.before;
-                return mid;
-            }
-        }
-    }
-    return select_middle(m, b, w, kk);
-}
-
-// One group on one date: the median of the group's values v[0 .. n_cols) that are not
-// NaN, NaN when there is none. m is
-// scratch of max(n_cols, 3 SAMPLE) values, b of twice that and 2 SAMPLE more. For an even
-// count the median is the two middle values added, then halved, so two huge values give
-// an infinite median and inf with -inf gives NaN. The median of a multiset is the same
-// whatever order the selection leaves, up to the sign of a zero, which no comparison with
-// it can tell.
-//
-// A large group is bracketed: two order statistics of an evenly spaced sample of the
-// group bound a range that should hold the middle values; counts of the values and of
-// those below the range tell whether it does, and the selection then runs over the values
-// within it only. Should the range miss a middle value, it runs over all values.
+// One group on one date: the median of the group's values v[0 .. n_cols) that are not NaN,
+// NaN when there is none (see fk::median_of).
 double group_median(const double* v, std::size_t n_cols, double* m, double* b) {
-    if (n_cols >= MIN_BRACKET) {
-        double* smp = b;
-        std::size_t s = 0;
-        for (std::size_t i = 0; i < SAMPLE; ++i) {
-            const double x = v[(2 * i + 1) * n_cols / (2 * SAMPLE)];
-            smp[s] = x;
-            s += x == x ? 1 : 0;
-        }
-        if (s >= SAMPLE / 2) {
-            double* sorted = b + SAMPLE;
-            rank_sort(smp, s, sorted);
-            const std::size_t rl = s / 2 > SPREAD ? s / 2 - SPREAD : 1;
-            const std::size_t rh = std::min(s / 2 + SPREAD, s - 2);
-            const double lo = sorted[rl], hi = sorted[rh];
-            const Counts c = count_below(v, n_cols, lo);
-            const std::size_t n = c.valid, k = n / 2;
-            if (n >= 3 && k >= c.below) {
-                const std::size_t w = copy_within(v, n_cols, lo, hi, m);
-                const std::size_t kk = k - c.below;
-                if (kk < w) {
-                    Middle mid;
-                    if (kk > 0) {
-                        mid = select_within(m, w, kk, sorted, rl, rh, b + 2 * SAMPLE);
-                    } else {
-                        // The k-th is the smallest in the range; the one before it the
-                        // largest below it.
-                        mid = {*std::min_element(m, m + w),
-                               -std::numeric_limits<double>::infinity()};
-                        for (std::size_t i = 0; i < n_cols; ++i)
-                            mid.before = v[i] < lo && v[i] > mid.before ? v[i] : mid.before;
-                    }
-                    return n % 2 == 1 ? mid.kth : (mid.before + mid.kth) * 0.5;
-                }
-            }
-        }
-    }
     std::size_t n = 0;
-    for (std::size_t i = 0; i < n_cols; ++i) {
-        const double x = v[i];
-        m[n] = x;
-        n += x == x ? 1 : 0;
-    }
-    if (n == 0) return nan_val;
-    if (n == 1) return m[0];
-    if (n == 2) return (m[0] + m[1]) * 0.5;
-    const Middle mid = select_middle(m, b, n, n / 2);
-    return n % 2 == 1 ? mid.kth : (mid.before + mid.kth) * 0.5;
+    for (std::size_t i = 0; i < n_cols; ++i) n += v[i] == v[i] ? 1 : 0;
+    return fk::median_of(v, 1, n_cols, n, m, b);
 }
 
 // One group on one date: the statuses out[0 .. n_cols) of the group's values v[0 ..
 // n_cols). A value equal to its group median is a winner; with no value or no median (NaN)
-// neither test holds and the status is no_flag. m is scratch of max(n_cols, 3 SAMPLE)
-// values, b of twice that and 2 SAMPLE more.
+// neither test holds and the status is no_flag. m and b are scratch for group_median.
 void flag_group(const double* v, std::size_t n_cols, std::int8_t* out, double* m, double* b) {
     const double med = group_median(v, n_cols, m, b);
     for (std::size_t i = 0; i < n_cols; ++i) {
@@ -279,11 +148,37 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // Date by date when the matrix's rows are contiguous, group by group otherwise, so that
     // the reads follow the matrix's memory.
     const bool by_rows = std::llabs(m.cs) <= std::llabs(m.rs);
+    // Each fund's blocks joined in date order: the last status of one block with a status
+    // and the first of the next one form the pair that spans them.
+    const auto join = [&](std::uint64_t i) {
+        std::int64_t pairs = 0, reversals = 0;
+        std::int8_t last = no_flag;
+        for (std::int64_t b = 0; b < n_blocks; ++b) {
+            const std::size_t at = static_cast<std::size_t>(b * G) + i;
+            if (chains.first[at] == no_flag) continue;
+            if (last != no_flag) {
+                ++pairs;
+                reversals += chains.first[at] != last;
+            }
+            pairs += chains.pairs[at];
+            reversals += chains.reversals[at];
+            last = chains.last[at];
+        }
+        // Repeats over reversals; no reversal leaves NaN.
+        if (reversals > 0)
+            cpr_list[static_cast<std::size_t>(groups.cols[i])] =
+                static_cast<double>(pairs - reversals) / static_cast<double>(reversals);
+    };
+    const std::uint64_t work =
+        group_work * static_cast<std::uint64_t>(D) * static_cast<std::uint64_t>(G);
+    // A lone worker has every block, so it joins them too: a small call then starts one
+    // thread, not one per stage.
+    bool joined = false;
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
         // A group's values on one date, in group order, and two scratch buffers for their
         // median.
-        const std::size_t big = std::max(groups.largest, 3 * SAMPLE);
-        std::vector<double> vals(groups.largest), mbuf(big), bbuf(2 * big + 2 * SAMPLE);
+        std::vector<double> vals(groups.largest), mbuf(median_m_size(groups.largest)),
+            bbuf(median_b_size(groups.largest));
         // Statuses of the block's dates, a row of G per date, funds in group order.
         std::vector<std::int8_t> status(static_cast<std::size_t>(std::min(D, date_block) * G));
         const std::int64_t* const vo = voff.data();
@@ -312,29 +207,14 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                        chains.last.data() + at, chains.pairs.data() + at,
                        chains.reversals.data() + at, G);
         }
-    });
-
-    // Each fund's blocks joined in date order: the last status of one block with a status
-    // and the first of the next one form the pair that spans them.
-    fk::for_each_item(static_cast<std::uint64_t>(G), [&](std::uint64_t i) {
-        std::int64_t pairs = 0, reversals = 0;
-        std::int8_t last = no_flag;
-        for (std::int64_t b = 0; b < n_blocks; ++b) {
-            const std::size_t at = static_cast<std::size_t>(b * G) + i;
-            if (chains.first[at] == no_flag) continue;
-            if (last != no_flag) {
-                ++pairs;
-                reversals += chains.first[at] != last;
-            }
-            pairs += chains.pairs[at];
-            reversals += chains.reversals[at];
-            last = chains.last[at];
+        if (n == 1) {
+            for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(G); ++i) join(i);
+            joined = true;
         }
-        // Repeats over reversals; no reversal leaves NaN.
-        if (reversals > 0)
-            cpr_list[static_cast<std::size_t>(groups.cols[i])] =
-                static_cast<double>(pairs - reversals) / static_cast<double>(reversals);
-    });
+    }, work);
+    // Otherwise as many workers join the funds' blocks as computed them.
+    if (!joined) fk::for_each_item(static_cast<std::uint64_t>(G), join, work);
+
     return fk::to_numpy(cpr_list);
 }
 

@@ -47,12 +47,12 @@ constexpr int B = 64;  // columns per block
 // product stands when the next run begins (1.0 for a run that starts at row 0); its quotient
 // is then that product divided by itself, 1.0 or NaN, so it is unusable without a test of
 // its own.
-template <bool Positive>
+template <bool Positive, int W = B>
 struct largest_move {
-    double acc[B], denom[B], good[B], extreme[B], last_idx[B], best_good[B];
+    double acc[W], denom[W], good[W], extreme[W], last_idx[W], best_good[W];
 
     largest_move() {
-        for (int j = 0; j < B; ++j) {
+        for (int j = 0; j < W; ++j) {
             acc[j] = denom[j] = 1.0;
             extreme[j] = Positive ? -std::numeric_limits<double>::infinity()
                                   : std::numeric_limits<double>::infinity();
@@ -62,7 +62,7 @@ struct largest_move {
 
     void row(const double* v, std::int64_t r) {
         const double here = static_cast<double>(r);
-        for (int j = 0; j < B; ++j) {
+        for (int j = 0; j < W; ++j) {
             const double f = Positive ? v[j] + 1.0 : 1.0 - v[j];
             const double factor =
                 (Positive ? std::isgreater(f, 1.0) : std::isless(f, 1.0)) ? f : 1.0;
@@ -114,9 +114,13 @@ py::dict main_cal_largest_one_for_all(fk::f64_array array_value, fk::i64_array d
         }
     };
     if (positive)
-        fk::run_blocks<B>(m, [] { return largest_move<true>(); }, finish);
+        fk::run_blocks_fit<B, fk::narrow_block>(
+            m, [] { return largest_move<true>(); },
+            [] { return largest_move<true, fk::narrow_block>(); }, finish);
     else
-        fk::run_blocks<B>(m, [] { return largest_move<false>(); }, finish);
+        fk::run_blocks_fit<B, fk::narrow_block>(
+            m, [] { return largest_move<false>(); },
+            [] { return largest_move<false, fk::narrow_block>(); }, finish);
 
     py::dict res;
     res["r"] = fk::to_numpy(r);

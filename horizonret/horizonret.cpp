@@ -4,10 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <ctime>
 #include <limits>
 #include <memory>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,91 +20,10 @@ namespace py = pybind11;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-constexpr std::int64_t NS_PER_S = 1000000000;
-constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
 constexpr std::int32_t I32_MAX = std::numeric_limits<std::int32_t>::max();
 
-// A horizon end later than every representable date. Real horizon ends are whole seconds
-// and this value is not, so it never stands for a real date.
-constexpr std::int64_t BEYOND = I64_MAX;
-
-// Days from 1970-01-01 to the proleptic Gregorian date y-m-d (m from 1 to 12), counted in
-// whole 400-year eras of 146097 days from 0000-03-01, so that leap days end a year.
-std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) {
-    y -= m <= 2 ? 1 : 0;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;                                    // 0 .. 399
-    const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;  // 0 .. 365
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;            // 0 .. 146096
-    return era * 146097 + doe - 719468;
-}
-
-// UTC breakdown; the sub-second part is dropped by truncation toward zero. Only the
-// fields that add_months_ns reads are filled. Plain integer arithmetic gives the same
-// fields as the C library's breakdown, at a fraction of its cost per row.
-void ns_to_tm(std::int64_t ns, std::tm& out) {
-    const std::int64_t s = ns / NS_PER_S;
-    const std::int64_t days = s / 86400 - (s % 86400 < 0 ? 1 : 0);  // floored
-    const std::int64_t sod = s - days * 86400;
-    const std::int64_t z = days + 719468;  // days from 0000-03-01
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;                                       // 0 .. 146096
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0 .. 399
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // 0 .. 365
-    const std::int64_t mp = (5 * doy + 2) / 153;  // months from March, 0 .. 11
-    const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    out.tm_year = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0) - 1900);
-    out.tm_mon = static_cast<int>(m - 1);
-    out.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    out.tm_hour = static_cast<int>(sod / 3600);
-    out.tm_min = static_cast<int>(sod / 60 % 60);
-    out.tm_sec = static_cast<int>(sod % 60);
-}
-
-// Inverse UTC conversion of a breakdown whose fields all lie in their ranges, as
-// add_months_ns builds them. Times after 2262-04-11 have no nanosecond count; they
-// saturate to BEYOND instead of wrapping to a date in the past.
-std::int64_t tm_to_ns(const std::tm& in) {
-    const std::int64_t s =
-        days_from_civil(std::int64_t{in.tm_year} + 1900, in.tm_mon + 1, in.tm_mday) * 86400 +
-        in.tm_hour * 3600 + in.tm_min * 60 + in.tm_sec;
-    if (s > I64_MAX / NS_PER_S) return BEYOND;
-    if (s < I64_MIN / NS_PER_S) return I64_MIN;
-    return s * NS_PER_S;
-}
-
-// The same day of month and time of day n_months later; the day is clamped to the length
-// of the target month (Jan 31 + 1 month = Feb 28 or 29).
-std::int64_t add_months_ns(std::int64_t ns, std::int32_t n_months) {
-    static const std::int32_t md[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    std::tm tm{};
-    ns_to_tm(ns, tm);
-    const std::int32_t y = tm.tm_year + 1900;
-    const std::int32_t m = tm.tm_mon;
-    const std::int32_t d = tm.tm_mday;
-    // Months are counted from January of year 0 in 32 bits; a horizon that leaves that
-    // range would wrap to a date in the past, so it is refused.
-    const std::int64_t tot64 = static_cast<std::int64_t>(y) * 12 + m + n_months;
-    if (tot64 > I32_MAX)
-        throw std::invalid_argument("horizon too long: " + std::to_string(n_months) +
-                                    " months after " + fk::ns2ymd(ns) +
-                                    " end past month " + std::to_string(I32_MAX) +
-                                    " counted from year 0");
-    const std::int32_t tot = static_cast<std::int32_t>(tot64);
-    const std::int32_t ny = tot / 12;
-    const std::int32_t nm = tot % 12;
-    std::int32_t maxd = md[nm];
-    if (nm == 1) maxd = ((ny % 4 == 0 && ny % 100 != 0) || ny % 400 == 0) ? 29 : 28;
-    std::tm ntm{};
-    ntm.tm_year = ny - 1900;
-    ntm.tm_mon = nm;
-    ntm.tm_mday = std::min(d, maxd);
-    ntm.tm_hour = tm.tm_hour;
-    ntm.tm_min = tm.tm_min;
-    ntm.tm_sec = tm.tm_sec;
-    return tm_to_ns(ntm);
-}
+using fk::add_months_ns;
+constexpr std::int64_t BEYOND = fk::beyond_ns;
 
 // The period search only needs, of each run of digits, whether it is followed by M or Y
 // and its value as an int. Long runs would make the backtracking search recurse once per
@@ -133,19 +50,31 @@ std::string shorten_digit_runs(const std::string& text) {
 }
 
 // Period code to a month count: the leftmost digits followed by M or Y, anywhere in the
-// text ("3M", "1Y", "x5Yz"; "1Y6M" is 12).
+// text ("3M", "1Y", "x5Yz"; "1Y6M" is 12). A run of digits is taken whole or not at all:
+// no shorter run inside it can be followed by a letter.
 std::int32_t parse_months(const std::string& i_code) {
     const std::string text = shorten_digit_runs(i_code);
-    const std::regex re("(\\d+)([MY])", std::regex::ECMAScript);
-    std::smatch mm;
-    if (!std::regex_search(text, mm, re)) throw std::runtime_error("i_code 格式错误");
-    const std::int32_t num = std::stoi(mm[1].str());  // out_of_range "stoi" above 2^31 - 1
-    const char unit = mm[2].str()[0];
-    if (unit == 'M') return num;
-    if (num > I32_MAX / 12)
-        throw std::invalid_argument("horizon too long: " + mm[1].str() + "Y is more than " +
-                                    std::to_string(I32_MAX) + " months");
-    return num * 12;
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!digit(text[i])) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && digit(text[end])) ++end;
+        if (end < text.size() && (text[end] == 'M' || text[end] == 'Y')) {
+            const std::string run = text.substr(i, end - i);
+            const std::int32_t num = std::stoi(run);  // out_of_range "stoi" above 2^31 - 1
+            if (text[end] == 'M') return num;
+            if (num > I32_MAX / 12)
+                throw std::invalid_argument("horizon too long: " + run + "Y is more than " +
+                                            std::to_string(I32_MAX) + " months");
+            return num * 12;
+        }
+        i = end;
+    }
+    throw std::runtime_error("i_code 格式错误");
 }
 
 struct Results {
@@ -154,103 +83,6 @@ struct Results {
         : avg(n, NaN), med(n, NaN), win(n, NaN), w0(n, NaN), w5(n, NaN), w10(n, NaN),
           l0(n, NaN), l5(n, NaN), l10(n, NaN) {}
 };
-
-using fk::Middle;
-using fk::select_middle;
-
-// Values drawn to bracket a selection, how far (in ranks of that sample) the bracket
-// reaches to either side of where the wanted rank falls in it, and the fewest values
-// worth a bracketing round.
-constexpr std::size_t SAMPLE = 64;
-constexpr double SPREAD = 7.0;
-constexpr std::size_t MIN_BRACKET = 4 * SAMPLE;
-
-Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                  std::size_t k, double* m, double* b);
-
-// One bracketing round for the k-th smallest of the n valid values among rows values
-// a[0], a[stride], ... (NaN marks the others): two order statistics of an evenly spaced
-// sample bound a range that should hold the k-th value; one pass counts the values
-// below the range and copies those within it to m, and the selection goes on within
-// that range only. False when the range misses the k-th value or the sample has too few
-// values. m is scratch of 2 rows values, b of max(n, 3 SAMPLE).
-bool bracketed(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-               std::size_t k, double* m, double* b, Middle& out) {
-    double* smp = b;
-    std::size_t s = 0;
-    for (std::size_t i = 0; i < SAMPLE; ++i) {
-        const double v = a[(2 * i + 1) * rows / (2 * SAMPLE) * stride];
-        smp[s] = v;
-        s += v == v ? 1 : 0;
-    }
-    if (s < SAMPLE / 2) return false;
-    const double at =
-        (static_cast<double>(k) + 0.5) * static_cast<double>(s) / static_cast<double>(n);
-    const double top = static_cast<double>(s - 2);
-    const auto rl = static_cast<std::size_t>(std::clamp(at - SPREAD, 1.0, top));
-    const auto rh = static_cast<std::size_t>(std::clamp(at + SPREAD, 1.0, top));
-    // A selection leaves only part of the sample in its first buffer: a fresh copy each.
-    std::copy(smp, smp + s, b + SAMPLE);
-    const double lo = select_middle(b + SAMPLE, b + 2 * SAMPLE, s, rl).kth;
-    const double hi = select_middle(smp, b + 2 * SAMPLE, s, rh).kth;
-    // Every value is written to m, and only those within [lo, hi] advance the count: no
-    // branch waits on a comparison. NaN fails every test.
-    std::size_t below = 0, c = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-        const double v = a[i * stride];
-        m[c] = v;
-        c += (v >= lo) & (v <= hi) ? 1 : 0;
-        below += v < lo ? 1 : 0;
-    }
-    if (k < below || k - below >= c) return false;
-    const std::size_t kk = k - below;
-    if (kk > 0) {
-        // A range no smaller than half of the values (ties) goes to the plain selection,
-        // so that rounds always shrink.
-        out = 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
-        return true;
-    }
-    // The k-th is the smallest in the range; the one before it the largest below it.
-    out.kth = *std::min_element(m, m + c);
-    out.before = -std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < rows; ++i) {
-        const double v = a[i * stride];
-        out.before = v < lo && v > out.before ? v : out.before;
-    }
-    return true;
-}
-
-// The k-th smallest (0 < k < n) of the n valid values among rows values a[0], a[stride],
-// ... (NaN marks the others), and the value ranked before it; scratch as for bracketed.
-Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                  std::size_t k, double* m, double* b) {
-    Middle out{};
-    if (n >= MIN_BRACKET && bracketed(a, stride, rows, n, k, m, b, out)) return out;
-    std::size_t c = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-        const double v = a[i * stride];
-        m[c] = v;
-        c += v == v ? 1 : 0;
-    }
-    return select_middle(m, b, n, k);
-}
-
-// Median of the n valid values among the rows values col[0], col[stride], ... (NaN marks
-// the others): the middle value, or for an even count the two middle values added, then
-// halved. m is scratch of 2 rows values, b of max(n, 3 SAMPLE). Horizon returns are
-// never -0.0 (q - 1.0 is +0.0 when q is 1.0), so equal values are equal bit for bit and
-// any exact selection gives the value a full sort would.
-double column_median(const double* col, std::size_t stride, std::size_t rows, std::size_t n,
-                     double* m, double* b) {
-    if (n == 0) return NaN;
-    if (n == 1) {
-        std::size_t i = 0;
-        while (col[i * stride] != col[i * stride]) ++i;
-        return col[i * stride];
-    }
-    const Middle mid = select_kth(col, stride, rows, n, n / 2, m, b);
-    return n % 2 == 1 ? mid.kth : (mid.kth + mid.before) * 0.5;
-}
 
 // A fund's window of rows, clipped to the matrix (lo > hi when it holds no row).
 struct Window {
@@ -262,6 +94,10 @@ Window window_of(std::int64_t start, std::int64_t end, std::int64_t D) {
 }
 
 constexpr int B = 8;  // adjacent columns walked together
+
+// Work per element, in single passes, for the worker count: the copy, the factors, the
+// compounding, the returns and their tallies, and the median's share.
+constexpr std::uint64_t horizon_work = 4;
 
 // Rows gathered at a time from a matrix whose rows are not contiguous: the gathered
 // stretch of the block's paths stays in the first-level cache.
@@ -427,7 +263,7 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
         const auto DB = static_cast<std::size_t>(D * B);
         const std::unique_ptr<double[]> path(new double[DB]),
             ret(forward ? nullptr : new double[DB]),
-            sel(new double[3 * static_cast<std::size_t>(D) + 3 * SAMPLE]);
+            sel(new double[3 * static_cast<std::size_t>(D) + 3 * fk::bracket_sample]);
         const auto step = static_cast<std::int64_t>(n_th);
         for (auto b = static_cast<std::int64_t>(t); b < blocks; b += step) {
             const std::int64_t c0 = b * B;
@@ -459,7 +295,7 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
                 const double n = tl.n[j];
                 res.avg[c] = tl.sum[j] / n;
                 const std::int64_t rows = std::min(win[j].hi, k1) - win[j].lo + 1;
-                res.med[c] = column_median(rets + win[j].lo * B + j, B,
+                res.med[c] = fk::median_of(rets + win[j].lo * B + j, B,
                                            static_cast<std::size_t>(rows),
                                            static_cast<std::size_t>(n), sel.get(),
                                            sel.get() + 2 * D);
@@ -472,7 +308,7 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
                 res.l10[c] = (n - tl.ge_m10[j]) / n;
             }
         }
-    });
+    }, horizon_work * fk::element_reads(m));
 
     return py::make_tuple(fk::to_numpy(res.avg), fk::to_numpy(res.med), fk::to_numpy(res.win),
                           fk::to_numpy(res.w0), fk::to_numpy(res.w5), fk::to_numpy(res.w10),

@@ -41,12 +41,12 @@ constexpr int B = 64;  // columns per block
 // run is recorded only where a run ends, not on every row of a long run: the compiler
 // stores those updates under a mask that it skips while no column of four has one, so
 // they stay rare even for funds that never fall.
-template <bool Invert>
+template <bool Invert, int W = B>
 struct longest_run {
-    double acc[B], base[B], cur[B], need[B], best_end[B], best_base[B], best_last[B];
+    double acc[W], base[W], cur[W], need[W], best_end[W], best_base[W], best_last[W];
 
     longest_run() {
-        for (int j = 0; j < B; ++j) {
+        for (int j = 0; j < W; ++j) {
             acc[j] = base[j] = best_base[j] = best_last[j] = 1.0;
             cur[j] = 0.0;
             need[j] = 1.0;
@@ -56,7 +56,7 @@ struct longest_run {
 
     void row(const double* v, std::int64_t r) {
         const double prev = static_cast<double>(r) - 1.0;
-        for (int j = 0; j < B; ++j) {
+        for (int j = 0; j < W; ++j) {
             const double f = Invert ? 1.0 - v[j] : 1.0 + v[j];
             // NaN exactly when v is: the factor 1.0 then leaves the product as it was.
             const double factor = f == f ? f : 1.0;
@@ -112,9 +112,13 @@ py::tuple main_cal_longest_one_for_all(fk::f64_array a_value, fk::i64_array date
     };
     // Exact and case-sensitive: every other text, the empty one included, inverts.
     if (i_code == "positive")
-        fk::run_blocks<B>(m, [] { return longest_run<false>(); }, finish);
+        fk::run_blocks_fit<B, fk::narrow_block>(
+            m, [] { return longest_run<false>(); },
+            [] { return longest_run<false, fk::narrow_block>(); }, finish);
     else
-        fk::run_blocks<B>(m, [] { return longest_run<true>(); }, finish);
+        fk::run_blocks_fit<B, fk::narrow_block>(
+            m, [] { return longest_run<true>(); },
+            [] { return longest_run<true, fk::narrow_block>(); }, finish);
 
     return py::make_tuple(fk::to_numpy(r), fk::to_list(s), fk::to_list(e), fk::to_numpy(days));
 }

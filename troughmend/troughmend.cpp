@@ -18,20 +18,21 @@ const double NaN = std::numeric_limits<double>::quiet_NaN();
 // to vectorise what is left; from 16 on it vectorises the loop itself.
 constexpr int B = 32;
 
-// The state of B columns: compounded value, running peak, current and longest run. Per
+// The state of W columns (B, or fewer for a narrow matrix): compounded value, running peak, current and longest run. Per
 // row and column: skip a NaN return, compound, raise the peak on a strictly greater
 // value, take the drawdown against the peak; a non-zero drawdown (NaN included) extends
 // the run. Written without branches so that the compiler vectorises across the block;
 // counters are doubles (exact far beyond any row count) for the same reason.
+template <int W = B>
 struct longest_segment_len {
-    double acc[B], run_max[B], cur[B], longest[B];
+    double acc[W], run_max[W], cur[W], longest[W];
 
     longest_segment_len() {
-        for (int j = 0; j < B; ++j) acc[j] = run_max[j] = 1.0, cur[j] = longest[j] = 0.0;
+        for (int j = 0; j < W; ++j) acc[j] = run_max[j] = 1.0, cur[j] = longest[j] = 0.0;
     }
 
     void row(const double* v, std::int64_t) {
-        for (int j = 0; j < B; ++j) {
+        for (int j = 0; j < W; ++j) {
             const double vp = v[j] + 1.0;
             // NaN only when v is NaN; the factor 1.0 then leaves acc exactly as it was.
             const double f = vp == vp ? vp : 1.0;
@@ -54,9 +55,10 @@ struct longest_segment_len {
 py::array_t<std::int64_t> cal_longest_draw_down_recover(fk::f64_array funds_val) {
     const fk::Matrix m = fk::matrix_arg(funds_val, "the returns matrix");
     std::vector<std::int64_t> result(static_cast<std::size_t>(m.cols), 0);
-    fk::run_blocks<B>(
-        m, [] { return longest_segment_len(); },
-        [&](const longest_segment_len& k, std::int64_t c0, std::int64_t width) {
+    fk::run_blocks_fit<B, fk::narrow_block>(
+        m, [] { return longest_segment_len<B>(); },
+        [] { return longest_segment_len<fk::narrow_block>(); },
+        [&](const auto& k, std::int64_t c0, std::int64_t width) {
             for (std::int64_t j = 0; j < width; ++j)
                 result[c0 + j] = static_cast<std::int64_t>(k.longest[j]);
         });
