@@ -113,19 +113,20 @@ fuzz: fuzz-install
 
 # Line and branch coverage of the C++ under the whole test suite, per file (gcov through
 # gcovr). Built without optimisation so that lines map to code one to one, and with atomic
-# counter updates: the worker threads run the same lines at once.
+# counter updates: the worker threads run the same lines at once. Some of the suite's child
+# processes give up root (to user 65534) before they call the modules; their counts reach
+# the data files only if anyone may write those, hence the open directories and umask.
+GCOVR := .venv-coverage/bin/gcovr -r . build/coverage --filter 'common/' \
+  --filter '[a-z]+/[a-z]+\.cpp' --exclude-throw-branches --exclude-unreachable-branches --txt
+
 coverage:
 	$(call san_install,coverage,--coverage -fprofile-update=atomic -O0)
 	.venv-coverage/bin/python -m pip install -q "gcovr>=8"
 	find build/coverage -name '*.gcda' -delete
-	# Some of the suite's child processes give up root (to user 65534) before calling the
-	# modules; their counts reach the data files only if anyone may write those.
 	find build/coverage -type d -exec chmod a+w {} +
 	umask 000 && .venv-coverage/bin/python -m pytest -p no:cacheprovider -q
-	.venv-coverage/bin/gcovr -r . build/coverage --filter 'common/' --filter '[a-z]+/[a-z]+\.cpp' \
-	  --exclude-throw-branches --exclude-unreachable-branches --txt-metric line --txt
-	.venv-coverage/bin/gcovr -r . build/coverage --filter 'common/' --filter '[a-z]+/[a-z]+\.cpp' \
-	  --exclude-throw-branches --exclude-unreachable-branches --txt-metric branch --txt
+	$(GCOVR) --txt-metric line
+	$(GCOVR) --txt-metric branch
 
 clean:
 	rm -rf build $(VENV) .venv-asan .venv-tsan .venv-fuzz .venv-coverage examples/out

@@ -169,6 +169,96 @@ def test_second_thread_cannot_start(thread_report, name):
     assert r["threads_left"] == 0
 
 
+# Preloaded into a child: while `threads_allowed` is k >= 0, only k more threads start;
+# every later start fails as it does at the process limit. Unlike the limit, this reaches
+# the starts of a call's later stages, after earlier stages' threads have come and gone.
+FAIL_START_C = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+
+volatile long threads_allowed = -1;
+
+int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+    static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    if (!real) real = dlsym(RTLD_NEXT, "pthread_create");
+    if (threads_allowed == 0) return EAGAIN;
+    if (threads_allowed > 0) --threads_allowed;
+    return real(t, a, f, arg);
+}
+"""
+
+START_CHILD = """
+import ctypes
+from bench.table import VARIANTS
+allowed = ctypes.c_long.in_dll(ctypes.CDLL(None), "threads_allowed")
+# Every kernel path: each case in C and in Fortran order, positive and inverted modes.
+cases = {}
+for label, ind in {**INDICATORS, **VARIANTS}.items():
+    for order in "CF":
+        args = ind.args(np.asarray(x, order=order))
+        cases[f"{ind.name} {label} {order}"] = (ind.module, args, as_parts(ind.module(*args)))
+
+def outcome(f, args, want):
+    try:
+        got = as_parts(f(*args))
+    except Exception as e:
+        return [type(e).__name__, str(e)]
+    try:
+        assert_same_parts(got, want)
+    except AssertionError:
+        return ["wrong result", ""]
+    return None
+
+report = {}
+for case, (f, args, want) in cases.items():
+    outcomes = []
+    for k in range(64):  # k threads may start: every stage's every start fails once
+        allowed.value = k
+        outcomes.append(outcome(f, args, want))
+        allowed.value = -1
+        if outcomes[-1] is None:
+            break
+    report[case] = outcomes + [outcome(f, args, want)]
+print(json.dumps(report))
+"""
+
+
+def compiled(source, tmp_path_factory, name):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler for the fault-injection library")
+    d = tmp_path_factory.mktemp(name)
+    (d / f"{name}.c").write_text(source)
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(d / f"{name}.so"), str(d / f"{name}.c"),
+                    "-ldl"], check=True)
+    return str(d / f"{name}.so")
+
+
+@pytest.fixture(scope="module")
+def start_report(tmp_path_factory):
+    if SANITIZED:
+        pytest.skip("the sanitizer runtime intercepts thread creation")
+    return run_child(START_CHILD, rows=50, cols=200,
+                     preload=compiled(FAIL_START_C, tmp_path_factory, "failstart"))
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_any_thread_start_can_fail(start_report, name):
+    # Each failed start, in whichever stage, is a RuntimeError after the started workers
+    # were joined; once enough threads may start, the call gives its right result, and so
+    # does the same call afterwards.
+    cases = {c: v for c, v in start_report.items() if c.split()[0] == name}
+    # Some cases start no thread at all (a panel of single-fund groups); most do.
+    assert sum(len(v) > 2 for v in cases.values()) >= 2, start_report.keys()
+    for case, (*failed, last, after) in cases.items():
+        assert last is None and after is None, (case, failed, last, after)
+        for outcome in failed:
+            assert outcome[0] == "RuntimeError", (case, outcome)
+            assert outcome[1].startswith("could not start worker thread "), (case, outcome)
+
+
 # ---- allocations that fail inside workers ---------------------------------------------------
 
 # Preloaded into the child: while armed, allocations of 1 KiB or more fail on every thread
@@ -213,15 +303,9 @@ print(json.dumps(report))
 def alloc_report(tmp_path_factory):
     if SANITIZED:
         pytest.skip("the sanitizer runtime owns malloc")
-    cc = shutil.which("cc") or shutil.which("gcc")
-    if cc is None:
-        pytest.skip("no C compiler for the allocation-failure library")
-    d = tmp_path_factory.mktemp("failalloc")
-    (d / "failalloc.c").write_text(FAIL_ALLOC_C)
-    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(d / "failalloc.so"), str(d / "failalloc.c")],
-                   check=True)
     # 300 rows: per-worker scratch that grows with the rows is past the 1 KiB line.
-    return run_child(ALLOC_CHILD, rows=300, cols=40, preload=str(d / "failalloc.so"))
+    return run_child(ALLOC_CHILD, rows=300, cols=40,
+                     preload=compiled(FAIL_ALLOC_C, tmp_path_factory, "failalloc"))
 
 
 @pytest.mark.parametrize("name", NAMES)
