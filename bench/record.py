@@ -57,6 +57,11 @@ def compare(old, new):
     return lines
 
 
+def number(x, spec):
+    """A figure of the table; "-" for one not measured (a case without a numba peer)."""
+    return "-" if x != x else format(x, spec)
+
+
 def table(record):
     """The README's performance section body, in Markdown, from one record."""
     large = keyed(record)
@@ -83,10 +88,10 @@ def table(record):
         for field in ("numba_over_module", "module_over_read"):
             for r, c in shapes:
                 pair = [large.get((case, r, c, o)) for o in "CF"]
-                cells.append(", ".join(f"{p[field]:.1f}" if p else "-" for p in pair))
+                cells.append(", ".join(number(p[field], ".1f") if p else "-" for p in pair))
         for r, c in small:
             s = large.get((case, r, c, "small"))
-            cells.append(f"{s['module_us']:.0f} ({s['numba_us']:.0f})" if s else "-")
+            cells.append(f"{s['module_us']:.0f} ({number(s['numba_us'], '.0f')})" if s else "-")
         lines.append("| " + " | ".join(cells) + " |")
     fc, speed, mem = record.get("f_over_c", {}), record.get("speedup_1_to_all", {}), \
         record.get("peak_extra_mib", {})
