@@ -57,9 +57,9 @@ def compare(old, new):
     return lines
 
 
-def number(x, spec):
+def number(x, fmt):
     """A figure of the table; "-" for one not measured (a case without a numba peer)."""
-    return "-" if x != x else format(x, spec)
+    return "-" if x != x else format(x, fmt)
 
 
 def table(record):
