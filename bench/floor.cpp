@@ -43,6 +43,15 @@ double stream_sum(const double* p, std::int64_t n, int threads) {
     return s;
 }
 
+// Starts `threads` idle threads and joins them: timed from Python per call, as a module
+// call is, its cost includes what a thread start costs between two interpreter steps
+// (cold caches, a sleeping second core), which a tight loop of starts hides.
+void start_join(int threads) {
+    std::vector<std::thread> ths;
+    for (int t = 0; t < threads; ++t) ths.emplace_back([] {});
+    for (auto& th : ths) th.join();
+}
+
 // Median nanoseconds of starting `threads` idle threads and joining them, over `repeat`
 // rounds.
 double thread_start_ns(int threads, int repeat) {

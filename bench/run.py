@@ -4,8 +4,9 @@ For every indicator, shape and memory order it prints the median module time, th
 time of the numba peer (compiled beforehand: a warm-up call pays for the compilation),
 their ratio, and the module time over one streaming read of the same matrix by plain C++
 on as many threads as the modules use (bench/floor.cpp). Small shapes are timed per call
-in microseconds, beside the cost of starting and joining one and two idle threads measured
-in the same run. The modules and the peer are timed in separate phases: numba's idle
+in microseconds, beside the cost of starting and joining one idle thread timed the same way
+in the same run (and of one and two in a tight loop, which shows what the start costs at
+best). The modules and the peer are timed in separate phases: numba's idle
 threads keep spinning for a while after each parallel call and would slow a module call
 that follows at once. At the end: Fortran- against C-order time, the speed-up from one
 core to all, and the JSON record written under bench/results/ (see bench/record.py).
@@ -57,6 +58,8 @@ def floor_library():
     so.stream_sum.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]
     so.thread_start_ns.restype = ctypes.c_double
     so.thread_start_ns.argtypes = [ctypes.c_int, ctypes.c_int]
+    so.start_join.restype = None
+    so.start_join.argtypes = [ctypes.c_int]
     return so
 
 
@@ -85,6 +88,16 @@ def per_call_time(fn, batches=9, budget=0.02):
             fn()
         times.append((time.perf_counter() - t0) / n)
     return statistics.median(times)
+
+
+def paired_per_call(fn, ref, rounds=9, budget=0.02):
+    """Medians of the time per call of fn and of ref, their batches taken in turn, so that a
+    drift in the machine's speed touches both alike."""
+    a, b = [], []
+    for _ in range(rounds):
+        a.append(per_call_time(fn, batches=1, budget=budget))
+        b.append(per_call_time(ref, batches=1, budget=budget))
+    return statistics.median(a), statistics.median(b)
 
 
 def one_core_time(fn, repeat):
@@ -271,16 +284,19 @@ def main():
         del mats, got
 
     if small:
-        print(f"\nsmall calls, us per call (beyond: module time less one thread start, "
-              f"{start_us[1]:.1f} us)")
-        print(f"{'indicator':<15} {'shape':>7} {'module':>8} {'beyond':>8} {'numba':>8}")
+        print("\nsmall calls, us per call; beyond: the call less one thread start and join timed "
+              "the same way, from Python, in batches taken in turn with the call's")
+        print(f"{'indicator':<15} {'shape':>7} {'module':>8} {'start':>8} {'beyond':>8} {'numba':>8}")
     for rows, cols in small:
         x = np.asarray(rng.normal(0.0003, 0.01, size=(rows, cols)))
-        res = {}
+        res, starts = {}, {}
         for name in names:
             ind = cases[name]
             args = ind.args(x)
-            res[name] = per_call_time(lambda: ind.module(*args)) * 1e6
+            res[name], starts[name] = paired_per_call(lambda: ind.module(*args),
+                                                      lambda: floor_so.start_join(1))
+            res[name] *= 1e6
+            starts[name] *= 1e6
         nb = {}
         for name in names:
             ind = cases[name]
@@ -293,10 +309,11 @@ def main():
         quiet()
         for name in names:
             r = {"case": name, "rows": rows, "cols": cols, "order": "C", "module_us": res[name],
-                 "beyond_us": res[name] - start_us[1], "numba_us": nb[name]}
+                 "start_us": starts[name], "beyond_us": res[name] - starts[name],
+                 "numba_us": nb[name]}
             small_out.append(r)
-            print(f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {r['beyond_us']:8.1f} "
-                  f"{r['numba_us']:8.1f}", flush=True)
+            print(f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {r['start_us']:8.1f} "
+                  f"{r['beyond_us']:8.1f} {r['numba_us']:8.1f}", flush=True)
 
     fc = {}
     if shapes:

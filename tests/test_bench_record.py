@@ -29,7 +29,7 @@ def test_table_from_record_replaces_only_the_marked_part(tmp_path):
     assert text.startswith("# Title\n\nbefore\n" + record.BEGIN + "\n")
     assert text.endswith(record.END + "\nafter\n") and "old table" not in text
     rows = [line for line in text.splitlines() if line.startswith("| `troughmend`")]
-    assert rows == ["| `troughmend` | 4.2, 3.0 | 8.5, 6.0 | 20 (7) |",
+    assert rows == ["| `troughmend` | 4.2, 3.0 | 8.5, 6.0 | 20 (+8), 7 |",
                     "| `troughmend` | 1.00 | 1.75 | 0.5, 0.2 |"]
 
 
