@@ -78,12 +78,20 @@ std::int32_t parse_months(const std::string& i_code) {
     throw std::runtime_error("i_code 格式错误");
 }
 
+// Days from 1970-01-01 to the first day of the month after the one a breakdown holds.
+std::int64_t next_month_day(const std::tm& tm) {
+    const std::int64_t y = std::int64_t{tm.tm_year} + 1900;
+    return tm.tm_mon == 11 ? fk::days_from_civil(y + 1, 1, 1)
+                           : fk::days_from_civil(y, tm.tm_mon + 2, 1);
+}
+
 // Forward index: the row at which each row's horizon ends, found by one cursor that only
 // moves forward over the (sorted) dates; D - 1 where it ends beyond the last row.
 //
-// A horizon from day d <= 28 of a month ends d - 1 days after the one from the month's
-// first day, at the same time of day: only days 29 to 31 can be clamped to a shorter
-// month. So the calendar breakdown runs about once per month of dates, not once per row.
+// A horizon from day d of a month ends d - 1 days after the one from the month's first
+// day, at the same time of day, as long as the month it ends in has d days (otherwise the
+// day is clamped to that month's last). So the calendar breakdown runs about once per
+// month of dates, not once per row.
 std::vector<std::int64_t> forward_index(const std::int64_t* dptr, std::int64_t D,
                                         std::int32_t months) {
     constexpr std::int64_t day_s = 86400;
@@ -91,9 +99,10 @@ std::vector<std::int64_t> forward_index(const std::int64_t* dptr, std::int64_t D
     constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
     constexpr std::int64_t i64_min = std::numeric_limits<std::int64_t>::min();
     std::vector<std::int64_t> fut(static_cast<std::size_t>(D), D - 1);
-    // The month last broken down: its first day, and where the horizon from that day's
-    // midnight ends, in days; first > day for every day while there is none.
-    std::int64_t first = i64_max, end_first = 0;
+    // The month last broken down: its first day, where the horizon from that day's
+    // midnight ends, in days, and how many of its days end without clamping (none while
+    // there is no such month).
+    std::int64_t first = 0, end_first = 0, unclamped = 0;
     std::int64_t cur = 0;
     for (std::int64_t i = 0; i < D; ++i) {
         const std::int64_t ns = dptr[i];
@@ -101,21 +110,24 @@ std::vector<std::int64_t> forward_index(const std::int64_t* dptr, std::int64_t D
         const std::int64_t s = ns / fk::ns_per_s;
         const std::int64_t day = s / day_s - (s % day_s < 0 ? 1 : 0);
         std::int64_t tgt;
-        if (day >= first && day - first < 28) {
+        if (day >= first && day - first < unclamped) {
             tgt = ((end_first + (day - first)) * day_s + (s - day * day_s)) * fk::ns_per_s;
         } else {
             tgt = add_months_ns(ns, months);  // raises for a horizon out of range
             std::tm tm{};
             fk::ns_to_tm(ns, tm);
             first = day - (tm.tm_mday - 1);
-            // The month's shortcut needs its first midnight and the ends of its first 28
-            // days as nanosecond counts; near either end of the int64 range it is not taken.
+            unclamped = 0;
+            // The shortcut needs the month's first midnight and the ends of all its days as
+            // nanosecond counts; near either end of the int64 range it is not taken.
             const std::int64_t e =
                 first > i64_min / day_ns + 1 ? add_months_ns(first * day_ns, months) : BEYOND;
-            if (e != BEYOND && e <= i64_max - 29 * day_ns) {
+            if (e != BEYOND && e <= i64_max - 32 * day_ns) {
                 end_first = e / day_ns;
-            } else {
-                first = i64_max;
+                std::tm end_tm{};
+                fk::ns_to_tm(e, end_tm);
+                unclamped = std::min(next_month_day(tm) - first,
+                                     next_month_day(end_tm) - end_first);
             }
         }
         while (cur < D && (tgt == BEYOND || dptr[cur] < tgt)) ++cur;
