@@ -246,12 +246,12 @@ struct Tally {
 // With forward horizons (fut[k] >= k for every row) the returns may take the paths' place
 // (in_place, ret unused): the return of row k needs only rows k and fut[k], which no
 // earlier row overwrites.
-template <int L, bool in_place>
-Tally<L> horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0,
-                         std::int64_t k1, const double* lo, const double* hi, double* ret) {
-    Tally<L> t;
-    for (int j = 0; j < L; ++j)
-        t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
+//
+// Rows whose horizon starts and ends inside every lane's window (windowed false) skip the
+// window test; the tallies go on from where the rows before left them.
+template <int L, bool in_place, bool windowed>
+void horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
+                     const double* lo, const double* hi, double* ret, Tally<L>& t) {
     double kd = static_cast<double>(k0);  // k as a double, counted alongside it
     for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
         const std::int64_t f = fut[k];
@@ -260,7 +260,8 @@ Tally<L> horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0,
         const double* pf = path + f * L;
         double* out = in_place ? pk : ret + k * L;
         for (int j = 0; j < L; ++j) {
-            const bool inside = (kd >= lo[j]) & (kd <= hi[j]) & (fd >= lo[j]) & (fd <= hi[j]);
+            const bool inside = !windowed ||
+                                ((kd >= lo[j]) & (kd <= hi[j]) & (fd >= lo[j]) & (fd <= hi[j]));
             const double end = pf[j];
             const double num = inside ? end : NaN;
             const double x = num / pk[j] - 1.0;  // NaN outside the window
@@ -284,6 +285,23 @@ Tally<L> horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0,
             out[j] = x;
         }
     }
+}
+
+// The returns of rows k0..k1 and their tallies: the rows that every lane's window holds
+// together with their horizon ends (all_lo, all_hi) run without the window test.
+template <int L, bool in_place>
+Tally<L> block_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
+                       const double* lo, const double* hi, std::int64_t all_lo,
+                       std::int64_t all_hi, double* ret) {
+    Tally<L> t;
+    for (int j = 0; j < L; ++j)
+        t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
+    std::int64_t ka = std::max(k0, all_lo), kb = ka;
+    while (kb <= std::min(k1, all_hi) && fut[kb] >= all_lo && fut[kb] <= all_hi) ++kb;
+    if (ka == kb) ka = kb = k1 + 1;  // no such row: all of them take the test
+    horizon_returns<L, in_place, true>(path, fut, k0, ka - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, false>(path, fut, ka, kb - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, true>(path, fut, kb, k1, lo, hi, ret, t);
     return t;
 }
 
@@ -322,9 +340,16 @@ struct Job {
         k1 = std::min(k1, last);
         if (k0 > k1) return;  // no horizon in any column: all results stay NaN
         build_paths<L>(m, c0, width, lane, path);
+        std::int64_t all_lo = 0, all_hi = D - 1;  // rows every lane's window holds
+        for (int j = 0; j < L; ++j) {
+            all_lo = std::max(all_lo, win[j].lo);
+            all_hi = std::min(all_hi, win[j].hi);
+        }
         const Tally<L> tl =
-            forward ? horizon_returns<L, true>(path, fut.data(), k0, k1, lo, hi, nullptr)
-                    : horizon_returns<L, false>(path, fut.data(), k0, k1, lo, hi, ret);
+            forward ? block_returns<L, true>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
+                                             nullptr)
+                    : block_returns<L, false>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
+                                              ret);
         const double* rets = forward ? path : ret;
         for (int j = 0; j < width; ++j) {
             if (tl.n[j] == 0.0) continue;  // no horizon: every result stays NaN
