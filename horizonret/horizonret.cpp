@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -77,6 +78,64 @@ std::int32_t parse_months(const std::string& i_code) {
     throw std::runtime_error("i_code 格式错误");
 }
 
+// Days from 1970-01-01 to the first day of the month after the one a breakdown holds.
+std::int64_t next_month_day(const std::tm& tm) {
+    const std::int64_t y = std::int64_t{tm.tm_year} + 1900;
+    return tm.tm_mon == 11 ? fk::days_from_civil(y + 1, 1, 1)
+                           : fk::days_from_civil(y, tm.tm_mon + 2, 1);
+}
+
+// Forward index: the row at which each row's horizon ends, found by one cursor that only
+// moves forward over the (sorted) dates; D - 1 where it ends beyond the last row.
+//
+// A horizon from day d of a month ends d - 1 days after the one from the month's first
+// day, at the same time of day, as long as the month it ends in has d days (otherwise the
+// day is clamped to that month's last). So the calendar breakdown runs about once per
+// month of dates, not once per row.
+std::vector<std::int64_t> forward_index(const std::int64_t* dptr, std::int64_t D,
+                                        std::int32_t months) {
+    constexpr std::int64_t day_s = 86400;
+    constexpr std::int64_t day_ns = day_s * fk::ns_per_s;
+    constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t i64_min = std::numeric_limits<std::int64_t>::min();
+    std::vector<std::int64_t> fut(static_cast<std::size_t>(D), D - 1);
+    // The month last broken down: its first day, where the horizon from that day's
+    // midnight ends, in days, and how many of its days end without clamping (none while
+    // there is no such month).
+    std::int64_t first = 0, end_first = 0, unclamped = 0;
+    std::int64_t cur = 0;
+    for (std::int64_t i = 0; i < D; ++i) {
+        const std::int64_t ns = dptr[i];
+        // Whole seconds toward zero, then days floored, as the calendar breakdown counts.
+        const std::int64_t s = ns / fk::ns_per_s;
+        const std::int64_t day = s / day_s - (s % day_s < 0 ? 1 : 0);
+        std::int64_t tgt;
+        if (day >= first && day - first < unclamped) {
+            tgt = ((end_first + (day - first)) * day_s + (s - day * day_s)) * fk::ns_per_s;
+        } else {
+            tgt = add_months_ns(ns, months);  // raises for a horizon out of range
+            std::tm tm{};
+            fk::ns_to_tm(ns, tm);
+            first = day - (tm.tm_mday - 1);
+            unclamped = 0;
+            // The shortcut needs the month's first midnight and the ends of all its days as
+            // nanosecond counts; near either end of the int64 range it is not taken.
+            const std::int64_t e =
+                first > i64_min / day_ns + 1 ? add_months_ns(first * day_ns, months) : BEYOND;
+            if (e != BEYOND && e <= i64_max - 32 * day_ns) {
+                end_first = e / day_ns;
+                std::tm end_tm{};
+                fk::ns_to_tm(e, end_tm);
+                unclamped = std::min(next_month_day(tm) - first,
+                                     next_month_day(end_tm) - end_first);
+            }
+        }
+        while (cur < D && (tgt == BEYOND || dptr[cur] < tgt)) ++cur;
+        fut[static_cast<std::size_t>(i)] = cur < D ? cur : D - 1;
+    }
+    return fut;
+}
+
 struct Results {
     std::vector<double> avg, med, win, w0, w5, w10, l0, l5, l10;
     explicit Results(std::size_t n)
@@ -93,7 +152,11 @@ Window window_of(std::int64_t start, std::int64_t end, std::int64_t D) {
     return {std::max<std::int64_t>(start, 0), std::min<std::int64_t>(end, D - 1)};
 }
 
-constexpr int B = 8;  // adjacent columns walked together
+// Adjacent columns walked together. A block of the last columns that few (a matrix of one
+// or two funds) is walked one column at a time instead: eight lanes for one column would
+// do eight times the work.
+constexpr int B = 8;
+constexpr int narrow = 2;
 
 // Work per element, in single passes, for the worker count: the copy, the factors, the
 // compounding, the returns and their tallies, and the median's share.
@@ -103,7 +166,7 @@ constexpr std::uint64_t horizon_work = 4;
 // stretch of the block's paths stays in the first-level cache.
 constexpr std::int64_t TILE = 512;
 
-// Value paths of the block of columns c0 .. c0 + width - 1: path[r * B + j] is column j's
+// Value paths of the block of columns c0 .. c0 + width - 1: path[r * L + j] is column j's
 // level at row r. Inside a column's window the level compounds 1 + v from 1.0, and a
 // missing return keeps it (before the first valid value, at 1.0); outside the window the
 // level is never read. win holds each lane's window, full for lanes without results.
@@ -113,25 +176,26 @@ constexpr std::int64_t TILE = 512;
 // up row by row. Each step is a plain loop the compiler vectorises; a factor chosen and
 // multiplied in the same loop would not be, as the compiler turns the product with a
 // selected factor back into a branch around the multiplication.
+template <int L>
 void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const Window* win,
                  double* path) {
     const std::int64_t D = m.rows;
-    if (m.cs == 1 && width == B) {
+    if (m.cs == 1 && width == L) {
         for (std::int64_t r = 0; r < D; ++r) {
             const double* src = m.data + r * m.rs + c0;
-            double* dst = path + r * B;
-            for (int j = 0; j < B; ++j) dst[j] = src[j];
+            double* dst = path + r * L;
+            for (int j = 0; j < L; ++j) dst[j] = src[j];
         }
     } else {
         for (std::int64_t r0 = 0; r0 < D; r0 += TILE) {
             const std::int64_t n = std::min(TILE, D - r0);
-            for (std::int64_t j = 0; j < B; ++j) {
-                double* dst = path + r0 * B + j;
+            for (std::int64_t j = 0; j < L; ++j) {
+                double* dst = path + r0 * L + j;
                 if (j < width) {
                     const double* src = m.data + r0 * m.rs + (c0 + j) * m.cs;
-                    for (std::int64_t i = 0; i < n; ++i) dst[i * B] = src[i * m.rs];
+                    for (std::int64_t i = 0; i < n; ++i) dst[i * L] = src[i * m.rs];
                 } else {
-                    for (std::int64_t i = 0; i < n; ++i) dst[i * B] = NaN;
+                    for (std::int64_t i = 0; i < n; ++i) dst[i * L] = NaN;
                 }
             }
         }
@@ -139,39 +203,40 @@ void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const
     // Growth factors: 1 + v inside the window where v is not NaN, 1.0 elsewhere. Rows that
     // every lane's window holds need no window test.
     std::int64_t all_lo = 0, all_hi = D - 1;
-    for (int j = 0; j < B; ++j) {
+    for (int j = 0; j < L; ++j) {
         all_lo = std::max(all_lo, win[j].lo);
         all_hi = std::min(all_hi, win[j].hi);
     }
     const std::int64_t inner_end = std::max(all_lo, all_hi + 1);  // rows [all_lo, inner_end)
-    for (std::int64_t i = all_lo * B; i < inner_end * B; ++i) {
+    for (std::int64_t i = all_lo * L; i < inner_end * L; ++i) {
         const double vp = path[i] + 1.0;  // NaN only when v is NaN
         path[i] = vp == vp ? vp : 1.0;
     }
     for (std::int64_t r = 0; r < D; ++r) {
         if (r == all_lo) r = inner_end;
         if (r >= D) break;
-        for (int j = 0; j < B; ++j) {
-            const double vp = path[r * B + j] + 1.0;
-            path[r * B + j] = (r >= win[j].lo && r <= win[j].hi && vp == vp) ? vp : 1.0;
+        for (int j = 0; j < L; ++j) {
+            const double vp = path[r * L + j] + 1.0;
+            path[r * L + j] = (r >= win[j].lo && r <= win[j].hi && vp == vp) ? vp : 1.0;
         }
     }
     // A factor of 1.0 leaves the level's bits as they were. Row r's level is row r - 1's
     // times row r's factor; the first row's levels are its factors (1.0 times a factor is
-    // the factor). Written over the flat array, each element depends on the one B places
-    // back only, so the compiler vectorises the loop with vectors of up to B values.
-    for (std::int64_t i = B; i < D * B; ++i) path[i] = path[i - B] * path[i];
+    // the factor). Written over the flat array, each element depends on the one L places
+    // back only, so the compiler vectorises the loop with vectors of up to L values.
+    for (std::int64_t i = L; i < D * L; ++i) path[i] = path[i - L] * path[i];
 }
 
 // Counts of a block's valid horizon returns, and their running sums in row order. The six
 // bands come from five thresholds: w0 = gt0 - gt5, w5 = gt5 - gt10, w10 = gt10,
 // l0 = ge_m5 - gt0, l5 = ge_m10 - ge_m5, l10 = n - ge_m10. Counts are doubles, exact far
 // beyond any row count, so that the loop vectorises.
+template <int L>
 struct Tally {
-    double n[B], sum[B], gt0[B], gt5[B], gt10[B], ge_m5[B], ge_m10[B];
+    double n[L], sum[L], gt0[L], gt5[L], gt10[L], ge_m5[L], ge_m10[L];
 };
 
-// Horizon returns of rows k0..k1 of a block from its paths: ret[k * B + j] is column j's
+// Horizon returns of rows k0..k1 of a block from its paths: ret[k * L + j] is column j's
 // return from row k to row fut[k], NaN where either row lies outside the column's window
 // (lo[j], hi[j]) or the quotient is NaN. Tallies them on the way. Selections only pick
 // loaded values or constants, and every operation runs for every lane: the compiler may
@@ -181,21 +246,22 @@ struct Tally {
 // With forward horizons (fut[k] >= k for every row) the returns may take the paths' place
 // (in_place, ret unused): the return of row k needs only rows k and fut[k], which no
 // earlier row overwrites.
-template <bool in_place>
-Tally horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
-                      const double* lo, const double* hi, double* ret) {
-    Tally t;
-    for (int j = 0; j < B; ++j)
-        t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
+//
+// Rows whose horizon starts and ends inside every lane's window (windowed false) skip the
+// window test; the tallies go on from where the rows before left them.
+template <int L, bool in_place, bool windowed>
+void horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
+                     const double* lo, const double* hi, double* ret, Tally<L>& t) {
     double kd = static_cast<double>(k0);  // k as a double, counted alongside it
     for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
         const std::int64_t f = fut[k];
         const double fd = static_cast<double>(f);
-        double* pk = path + k * B;
-        const double* pf = path + f * B;
-        double* out = in_place ? pk : ret + k * B;
-        for (int j = 0; j < B; ++j) {
-            const bool inside = (kd >= lo[j]) & (kd <= hi[j]) & (fd >= lo[j]) & (fd <= hi[j]);
+        double* pk = path + k * L;
+        const double* pf = path + f * L;
+        double* out = in_place ? pk : ret + k * L;
+        for (int j = 0; j < L; ++j) {
+            const bool inside = !windowed ||
+                                ((kd >= lo[j]) & (kd <= hi[j]) & (fd >= lo[j]) & (fd <= hi[j]));
             const double end = pf[j];
             const double num = inside ? end : NaN;
             const double x = num / pk[j] - 1.0;  // NaN outside the window
@@ -219,8 +285,90 @@ Tally horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0, st
             out[j] = x;
         }
     }
+}
+
+// The returns of rows k0..k1 and their tallies: the rows that every lane's window holds
+// together with their horizon ends (all_lo, all_hi) run without the window test.
+template <int L, bool in_place>
+Tally<L> block_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
+                       const double* lo, const double* hi, std::int64_t all_lo,
+                       std::int64_t all_hi, double* ret) {
+    Tally<L> t;
+    for (int j = 0; j < L; ++j)
+        t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
+    std::int64_t ka = std::max(k0, all_lo), kb = ka;
+    while (kb <= std::min(k1, all_hi) && fut[kb] >= all_lo && fut[kb] <= all_hi) ++kb;
+    if (ka == kb) ka = kb = k1 + 1;  // no such row: all of them take the test
+    horizon_returns<L, in_place, true>(path, fut, k0, ka - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, false>(path, fut, ka, kb - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, true>(path, fut, kb, k1, lo, hi, ret, t);
     return t;
 }
+
+// One call's shared inputs and results. A worker computes a block of L adjacent columns
+// at a time with block<L>: it walks the block's rows once to build the L value paths, takes
+// their horizon returns row by row, then each column's median from its returns.
+struct Job {
+    const fk::Matrix& m;
+    const std::int64_t* sptr;
+    const std::int64_t* eptr;
+    const std::vector<std::int64_t>& fut;
+    bool forward;          // every horizon ends at or after its own row
+    std::int64_t last;     // the last row whose horizon is counted
+    Results& res;
+
+    // Columns c0 .. c0 + width - 1 (width <= L). Scratch: path and, unless forward, ret of
+    // D L values; sel of 3 D + 3 bracket_sample values for the median.
+    template <int L>
+    void block(std::int64_t c0, std::int64_t width, double* path, double* ret,
+               double* sel) const {
+        const std::int64_t D = m.rows;
+        Window win[L], lane[L];
+        double lo[L], hi[L];
+        std::int64_t k0 = D, k1 = -1;  // rows any window of the block holds
+        for (int j = 0; j < L; ++j) {
+            win[j] = j < width ? window_of(sptr[c0 + j], eptr[c0 + j], D) : Window{0, -1};
+            lo[j] = static_cast<double>(win[j].lo);
+            hi[j] = static_cast<double>(win[j].hi);
+            const bool empty = win[j].lo > win[j].hi;
+            lane[j] = empty ? Window{0, D - 1} : win[j];
+            if (!empty) {
+                k0 = std::min(k0, win[j].lo);
+                k1 = std::max(k1, win[j].hi);
+            }
+        }
+        k1 = std::min(k1, last);
+        if (k0 > k1) return;  // no horizon in any column: all results stay NaN
+        build_paths<L>(m, c0, width, lane, path);
+        std::int64_t all_lo = 0, all_hi = D - 1;  // rows every lane's window holds
+        for (int j = 0; j < L; ++j) {
+            all_lo = std::max(all_lo, win[j].lo);
+            all_hi = std::min(all_hi, win[j].hi);
+        }
+        const Tally<L> tl =
+            forward ? block_returns<L, true>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
+                                             nullptr)
+                    : block_returns<L, false>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
+                                              ret);
+        const double* rets = forward ? path : ret;
+        for (int j = 0; j < width; ++j) {
+            if (tl.n[j] == 0.0) continue;  // no horizon: every result stays NaN
+            const std::int64_t c = c0 + j;
+            const double n = tl.n[j];
+            res.avg[c] = tl.sum[j] / n;
+            const std::int64_t rows = std::min(win[j].hi, k1) - win[j].lo + 1;
+            res.med[c] = fk::median_of(rets + win[j].lo * L + j, L, static_cast<std::size_t>(rows),
+                                       static_cast<std::size_t>(n), sel, sel + 2 * D);
+            res.win[c] = tl.gt0[j] / n;
+            res.w0[c] = (tl.gt0[j] - tl.gt5[j]) / n;
+            res.w5[c] = (tl.gt5[j] - tl.gt10[j]) / n;
+            res.w10[c] = tl.gt10[j] / n;
+            res.l0[c] = (tl.ge_m5[j] - tl.gt0[j]) / n;
+            res.l5[c] = (tl.ge_m10[j] - tl.ge_m5[j]) / n;
+            res.l10[c] = (n - tl.ge_m10[j]) / n;
+        }
+    }
+};
 
 py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_array start_idx,
                            fk::i64_array end_idx, fk::i64_array day_arr) {
@@ -233,15 +381,7 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
 
     const std::int32_t months = parse_months(i_code);
 
-    // Forward index: the row at which each row's horizon ends, found by one cursor that
-    // only moves forward over the (sorted) dates; D - 1 where it ends beyond the last row.
-    std::vector<std::int64_t> fut(static_cast<std::size_t>(D), D - 1);
-    std::int64_t cur = 0;
-    for (std::int64_t i = 0; i < D; ++i) {
-        const std::int64_t tgt = add_months_ns(dptr[i], months);
-        while (cur < D && (tgt == BEYOND || dptr[cur] < tgt)) ++cur;
-        fut[i] = cur < D ? cur : D - 1;
-    }
+    const std::vector<std::int64_t> fut = forward_index(dptr, D, months);
     const auto tail =
         static_cast<std::uint64_t>(std::count(fut.begin(), fut.end(), D - 1));
     // Whether every horizon ends at or after its own row (sorted dates, whole seconds).
@@ -252,9 +392,8 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
     // Horizons from the last tail + 1 rows are left out: those rows' horizons end on the
     // last row or beyond it, and so does the row just before them.
     const std::int64_t last = D - 2 - static_cast<std::int64_t>(tail);
-    // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ...: it walks
-    // a block's rows once to build the B value paths, takes their horizon returns row by
-    // row, then each column's median from its returns.
+    // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ...
+    const Job job{m, sptr, eptr, fut, forward, last, res};
     const std::int64_t blocks = (N + B - 1) / B;
     fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
         if (static_cast<std::int64_t>(t) >= blocks) return;  // no column at all
@@ -268,45 +407,12 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
         for (auto b = static_cast<std::int64_t>(t); b < blocks; b += step) {
             const std::int64_t c0 = b * B;
             const std::int64_t width = std::min<std::int64_t>(B, N - c0);
-            Window win[B], lane[B];
-            double lo[B], hi[B];
-            std::int64_t k0 = D, k1 = -1;  // rows any window of the block holds
-            for (int j = 0; j < B; ++j) {
-                win[j] = j < width ? window_of(sptr[c0 + j], eptr[c0 + j], D) : Window{0, -1};
-                lo[j] = static_cast<double>(win[j].lo);
-                hi[j] = static_cast<double>(win[j].hi);
-                const bool empty = win[j].lo > win[j].hi;
-                lane[j] = empty ? Window{0, D - 1} : win[j];
-                if (!empty) {
-                    k0 = std::min(k0, win[j].lo);
-                    k1 = std::max(k1, win[j].hi);
-                }
+            if (width > narrow) {
+                job.block<B>(c0, width, path.get(), ret.get(), sel.get());
+                continue;
             }
-            k1 = std::min(k1, last);
-            if (k0 > k1) continue;  // no horizon in any column: all results stay NaN
-            build_paths(m, c0, width, lane, path.get());
-            const Tally tl =
-                forward ? horizon_returns<true>(path.get(), fut.data(), k0, k1, lo, hi, nullptr)
-                        : horizon_returns<false>(path.get(), fut.data(), k0, k1, lo, hi, ret.get());
-            const double* rets = forward ? path.get() : ret.get();
-            for (int j = 0; j < width; ++j) {
-                if (tl.n[j] == 0.0) continue;  // no horizon: every result stays NaN
-                const std::int64_t c = c0 + j;
-                const double n = tl.n[j];
-                res.avg[c] = tl.sum[j] / n;
-                const std::int64_t rows = std::min(win[j].hi, k1) - win[j].lo + 1;
-                res.med[c] = fk::median_of(rets + win[j].lo * B + j, B,
-                                           static_cast<std::size_t>(rows),
-                                           static_cast<std::size_t>(n), sel.get(),
-                                           sel.get() + 2 * D);
-                res.win[c] = tl.gt0[j] / n;
-                res.w0[c] = (tl.gt0[j] - tl.gt5[j]) / n;
-                res.w5[c] = (tl.gt5[j] - tl.gt10[j]) / n;
-                res.w10[c] = tl.gt10[j] / n;
-                res.l0[c] = (tl.ge_m5[j] - tl.gt0[j]) / n;
-                res.l5[c] = (tl.ge_m10[j] - tl.ge_m5[j]) / n;
-                res.l10[c] = (n - tl.ge_m10[j]) / n;
-            }
+            for (std::int64_t c = c0; c < c0 + width; ++c)
+                job.block<1>(c, 1, path.get(), ret.get(), sel.get());
         }
     }, horizon_work * fk::element_reads(m));
 

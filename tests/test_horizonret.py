@@ -175,6 +175,34 @@ def test_horizon_end_past_2262_does_not_wrap():
     assert [r[0] for r in res] == [3.0, 3.0, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0]
 
 
+def dense_dates(kind):
+    """Sorted dates with many rows in each month, so that most horizon ends are reckoned
+    from their month's first day, across month ends, leap days and the int64 limits."""
+    rng = np.random.default_rng(len(kind))
+    if kind == "daily":
+        days = np.datetime64("2019-12-20") + np.arange(500)
+        return days.astype("datetime64[ns]").astype(np.int64) + rng.integers(0, DAY, 500)
+    if kind == "seven-hourly":  # several rows a day, through February of a leap year
+        return int(ns("2020-01-20")[0]) + np.arange(400) * 7 * 3600 * NS
+    if kind == "before-1970":  # negative counts with sub-second parts
+        return int(ns("1969-09-25")[0]) + np.arange(400) * (DAY - 333_333_333)
+    if kind == "near-2262":  # ends within a month of the last representable time
+        return np.sort(I64_MAX - rng.integers(0, 200 * DAY, 300))
+    raise ValueError(kind)
+
+
+@pytest.mark.parametrize("order", ["sorted", "shuffled"])
+@pytest.mark.parametrize("kind", ["daily", "seven-hourly", "before-1970", "near-2262"])
+@pytest.mark.parametrize("code", ["0M", "1M", "13M"])
+def test_dense_dates_match_reference(code, kind, order):
+    dates = dense_dates(kind)
+    if order == "shuffled":
+        dates = np.random.default_rng(1).permutation(dates)
+    D = len(dates)
+    x = np.random.default_rng(D).normal(0.001, 0.02, (D, 2))
+    assert_matches_reference(code, x, np.array([0, 3]), np.array([D - 1, D - 10]), dates)
+
+
 # ---- rolling statistics ------------------------------------------------------------------
 
 SIX = ns(*[f"2020-{m:02d}-01" for m in range(1, 7)])
