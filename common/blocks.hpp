@@ -118,7 +118,8 @@ template <class T>
 class per_worker {
    public:
     per_worker(std::uint64_t workers, std::int64_t each)
-        : stride_(each + pad()), data_(each > 0 ? new T[workers * stride_] : nullptr) {}  // unset
+        : stride_(each + pad()), data_(each > 0 ? new T[workers * stride_] : nullptr) {}
+    // Doubles are left unset; kernels are default-constructed and replaced by make().
     T* operator[](std::uint64_t t) const { return data_ ? data_.get() + t * stride_ : nullptr; }
 
    private:
