@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <type_traits>
 
 #include "fanout.hpp"
 #include "frame.hpp"
@@ -108,6 +109,25 @@ constexpr std::int64_t panel_bytes = 16384;
 
 namespace detail {
 
+// Scratch of every worker of a call, allocated on the calling thread before any worker
+// starts: a worker then allocates nothing, so a small call pays no allocator setup in a
+// fresh thread, and nothing of it can fail halfway through the workers. Each worker's
+// slice starts a few cache lines after the previous one ends, so that workers writing
+// their kernels' state on every row never share a line.
+template <class T>
+class per_worker {
+   public:
+    per_worker(std::uint64_t workers, std::int64_t each)
+        : stride_(each + pad()), data_(each > 0 ? new T[workers * stride_] : nullptr) {}
+    // Doubles are left unset; kernels are default-constructed and replaced by make().
+    T* operator[](std::uint64_t t) const { return data_ ? data_.get() + t * stride_ : nullptr; }
+
+   private:
+    static constexpr std::uint64_t pad() { return (128 + sizeof(T) - 1) / sizeof(T); }
+    std::uint64_t stride_;
+    std::unique_ptr<T[]> data_;
+};
+
 // run_blocks for a row-major matrix. The blocks go to the workers in panels of adjacent
 // blocks (panel p to worker p mod n), and a panel is walked row by row, every kernel of
 // the panel taking its block's stretch of the row in place. Reading a few pages' worth of each row at once, rather than one block's short
@@ -123,12 +143,13 @@ void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish
         static_cast<std::int64_t>(worker_count(static_cast<std::uint64_t>(blocks), work));
     const std::int64_t per = std::clamp<std::int64_t>(blocks / (2 * workers), 1, most);
     const std::int64_t panels = (blocks + per - 1) / per;
+    const std::uint64_t n = worker_count(static_cast<std::uint64_t>(panels), work);  // fan_out's
+    // Kernels reused for every panel; a tile only for a narrow last block, sized for this
+    // matrix rather than for the largest panel.
+    const per_worker<Kernel> kernels(n, per);
+    const per_worker<double> tiles(n, m.cols % B != 0 ? tile_size<B>(m.rows) : 0);
     fan_out(static_cast<std::uint64_t>(panels), [&](std::uint64_t t, std::uint64_t n_workers) {
-        // Scratch sized for this matrix, not for the largest panel: a small call should not
-        // pay for memory it never touches. The tile serves only a narrow last block.
-        const std::unique_ptr<double[]> tile(m.cols % B != 0 ? new double[tile_size<B>(m.rows)]
-                                                             : nullptr);  // unset
-        const std::unique_ptr<Kernel[]> ks(new Kernel[per]);  // reused for every panel
+        Kernel* const ks = kernels[t];
         for (auto p = static_cast<std::int64_t>(t); p < panels; p += static_cast<std::int64_t>(n_workers)) {
             const std::int64_t nb = std::min(per, blocks - p * per);
             const std::int64_t c0 = p * per * B;
@@ -141,11 +162,22 @@ void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish
                 const double* src = m.data + r * m.rs + c0;
                 for (std::int64_t q = 0; q < whole; ++q) ks[q].row(src + q * B, r);
             }
-            if (whole < nb) walk_block<B>(m, c0 + whole * B, ks[whole], tile.get());
+            if (whole < nb) walk_block<B>(m, c0 + whole * B, ks[whole], tiles[t]);
             for (std::int64_t q = 0; q < nb; ++q)
                 finish(ks[q], c0 + q * B, std::min<std::int64_t>(B, width - q * B));
         }
     }, work);
+}
+
+// run_blocks for a matrix of one column: a kernel of one lane reads its value of each row
+// in place, whatever the strides, with no tile to gather into or pad.
+template <class Make, class Finish>
+void run_column(const Matrix& m, Make& make, Finish& finish) {
+    fan_out(1, [&](std::uint64_t, std::uint64_t) {
+        auto k = make();
+        for (std::int64_t r = 0; r < m.rows; ++r) k.row(m.data + r * m.rs, r);
+        finish(k, 0, 1);
+    }, element_reads(m));
 }
 
 }  // namespace detail
@@ -158,36 +190,54 @@ void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish
 template <int B, class Make, class Finish>
 void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
     const std::int64_t blocks = (m.cols + B - 1) / B;
+    if (B == 1 && m.cols == 1) {
+        detail::run_column(m, make, finish);
+        return;
+    }
     if (m.cs == 1) {
         detail::run_panels<B>(m, blocks, make, finish);
         return;
     }
+    const std::uint64_t work = element_reads(m);
+    const detail::per_worker<double> tiles(
+        worker_count(static_cast<std::uint64_t>(blocks), work), tile_size<B>(m.rows));
     fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n) {
-        const std::unique_ptr<double[]> tile(new double[tile_size<B>(m.rows)]);  // unset
         for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n)) {
             const std::int64_t c0 = b * B;
             auto k = make();
-            walk_block<B>(m, c0, k, tile.get());
+            walk_block<B>(m, c0, k, tiles[t]);
             finish(k, c0, std::min<std::int64_t>(B, m.cols - c0));
         }
-    }, element_reads(m));
+    }, work);
 }
 
-// Columns of a narrow matrix's one block. A kernel's row costs the same for every lane of its
-// block, filled or padded, so a matrix of a few columns is walked with a kernel of this many
-// lanes rather than of a wide kernel's B.
+// Lanes of the kernels for narrow matrices. A kernel's row costs the same for every lane of
+// its block, filled or padded, so a matrix of a few columns is walked with a kernel of
+// narrow_block lanes, one of up to mid_block columns with a kernel of that many rather than
+// of a wide kernel's B, and a single column with a kernel of one lane.
 constexpr int narrow_block = 8;
+constexpr int mid_block = 32;
 
-// run_blocks with blocks of Narrow columns (make_narrow's kernels) when the matrix has no
-// more columns than that, of B columns (make_wide's) otherwise. The lane count never
-// changes a result: every lane runs its own column's operations in row order.
-template <int B, int Narrow, class MakeWide, class MakeNarrow, class Finish>
-void run_blocks_fit(const Matrix& m, MakeWide&& make_wide, MakeNarrow&& make_narrow,
-                    Finish&& finish) {
-    if (m.cols <= Narrow)
-        run_blocks<Narrow>(m, make_narrow, finish);
-    else
-        run_blocks<B>(m, make_wide, finish);
+// run_blocks with kernels of as few lanes as the matrix needs: make(std::integral_constant<
+// int, W>{}) gives a kernel of W lanes, W being 1, narrow_block, mid_block (where B is wider)
+// or B. The lane count never changes a result: every lane runs its own column's operations
+// in row order.
+template <int B, class Make, class Finish>
+void run_blocks_fit(const Matrix& m, Make&& make, Finish&& finish) {
+    const auto lanes = [&make](auto w) { return [&make, w] { return make(w); }; };
+    if (m.cols == 1) {
+        run_blocks<1>(m, lanes(std::integral_constant<int, 1>{}), finish);
+    } else if (m.cols <= narrow_block) {
+        run_blocks<narrow_block>(m, lanes(std::integral_constant<int, narrow_block>{}), finish);
+    } else {
+        if constexpr (B > mid_block) {
+            if (m.cols <= mid_block) {
+                run_blocks<mid_block>(m, lanes(std::integral_constant<int, mid_block>{}), finish);
+                return;
+            }
+        }
+        run_blocks<B>(m, lanes(std::integral_constant<int, B>{}), finish);
+    }
 }
 
 }  // namespace fk

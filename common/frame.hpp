@@ -164,8 +164,13 @@ py::array_t<T> to_numpy(const std::vector<T>& v) {
 
 // A list of str, one per element of `v`, in order.
 inline py::list to_list(const std::vector<std::string>& v) {
-    py::list out;
-    for (const auto& s : v) out.append(py::str(s));
+    // Made at its full length and filled in place: no growth of the list, no temporaries.
+    py::list out(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* s = PyUnicode_FromStringAndSize(v[i].data(), static_cast<py::ssize_t>(v[i].size()));
+        if (!s) throw py::error_already_set();
+        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), s);  // takes the reference
+    }
     return out;
 }
 

@@ -20,19 +20,20 @@ const double NaN = std::numeric_limits<double>::quiet_NaN();
 // Columns per block, as in troughmend: from 16 on GCC vectorises the row loop itself.
 constexpr int B = 32;
 
-// The state of B columns. Besides troughmend's compounded value, peak and run counters it
+// The state of W columns (B, or fewer for a narrow matrix). Besides troughmend's compounded value, peak and run counters it
 // follows the current drawdown (its peak, the row that set it, its lowest value and that
 // value's row) and keeps a copy of that state for the longest drawdown so far. Rows are
 // held as doubles (exact far beyond any row count; -1 for none) and every update is a
 // select on a comparison, so that the compiler vectorises across the block.
+template <int W = B>
 struct drawdown_rows {
-    double acc[B], run_max[B], max_row[B];         // compounded value, its peak, peak row
-    double cur[B], longest[B];                     // current and longest run, in rows
-    double peak[B], peak_row[B], low[B], low_row[B];  // the current drawdown
-    double best_last[B], best_peak[B], best_peak_row[B], best_low[B], best_low_row[B];
+    double acc[W], run_max[W], max_row[W];         // compounded value, its peak, peak row
+    double cur[W], longest[W];                     // current and longest run, in rows
+    double peak[W], peak_row[W], low[W], low_row[W];  // the current drawdown
+    double best_last[W], best_peak[W], best_peak_row[W], best_low[W], best_low_row[W];
 
     drawdown_rows() {
-        for (int j = 0; j < B; ++j) {
+        for (int j = 0; j < W; ++j) {
             acc[j] = run_max[j] = peak[j] = best_peak[j] = 1.0;
             max_row[j] = peak_row[j] = low_row[j] = -1.0;
             best_last[j] = best_peak_row[j] = best_low_row[j] = -1.0;
@@ -44,7 +45,7 @@ struct drawdown_rows {
 
     void row(const double* v, std::int64_t r) {
         const double rd = static_cast<double>(r);
-        for (int j = 0; j < B; ++j) {
+        for (int j = 0; j < W; ++j) {
             // Every new value is computed before the first store. Where a select that
             // keeps the longest drawdown follows a store, GCC turns it into a masked
             // store, which costs several times a blend on some processors.
@@ -108,9 +109,9 @@ py::tuple drawdown(fk::f64_array returns) {
         trough(C, -1), recovery(C, -1);
     std::vector<double> depth(C, NaN);
     const std::int64_t R = m.rows;
-    fk::run_blocks<B>(
-        m, [] { return drawdown_rows(); },
-        [&](const drawdown_rows& k, std::int64_t c0, std::int64_t width) {
+    fk::run_blocks_fit<B>(
+        m, [](auto lanes) { return drawdown_rows<decltype(lanes)::value>(); },
+        [&](const auto& k, std::int64_t c0, std::int64_t width) {
             for (std::int64_t j = 0; j < width; ++j) {
                 if (k.longest[j] < 1.0) continue;  // no drawdown: the -1, NaN prefill stays
                 const auto n = static_cast<std::int64_t>(k.longest[j]);

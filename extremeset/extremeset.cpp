@@ -114,13 +114,11 @@ py::dict main_cal_largest_one_for_all(fk::f64_array array_value, fk::i64_array d
         }
     };
     if (positive)
-        fk::run_blocks_fit<B, fk::narrow_block>(
-            m, [] { return largest_move<true>(); },
-            [] { return largest_move<true, fk::narrow_block>(); }, finish);
+        fk::run_blocks_fit<B>(
+            m, [](auto lanes) { return largest_move<true, decltype(lanes)::value>(); }, finish);
     else
-        fk::run_blocks_fit<B, fk::narrow_block>(
-            m, [] { return largest_move<false>(); },
-            [] { return largest_move<false, fk::narrow_block>(); }, finish);
+        fk::run_blocks_fit<B>(
+            m, [](auto lanes) { return largest_move<false, decltype(lanes)::value>(); }, finish);
 
     py::dict res;
     res["r"] = fk::to_numpy(r);

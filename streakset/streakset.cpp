@@ -112,13 +112,11 @@ py::tuple main_cal_longest_one_for_all(fk::f64_array a_value, fk::i64_array date
     };
     // Exact and case-sensitive: every other text, the empty one included, inverts.
     if (i_code == "positive")
-        fk::run_blocks_fit<B, fk::narrow_block>(
-            m, [] { return longest_run<false>(); },
-            [] { return longest_run<false, fk::narrow_block>(); }, finish);
+        fk::run_blocks_fit<B>(
+            m, [](auto lanes) { return longest_run<false, decltype(lanes)::value>(); }, finish);
     else
-        fk::run_blocks_fit<B, fk::narrow_block>(
-            m, [] { return longest_run<true>(); },
-            [] { return longest_run<true, fk::narrow_block>(); }, finish);
+        fk::run_blocks_fit<B>(
+            m, [](auto lanes) { return longest_run<true, decltype(lanes)::value>(); }, finish);
 
     return py::make_tuple(fk::to_numpy(r), fk::to_list(s), fk::to_list(e), fk::to_numpy(days));
 }

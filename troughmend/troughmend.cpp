@@ -55,9 +55,8 @@ struct longest_segment_len {
 py::array_t<std::int64_t> cal_longest_draw_down_recover(fk::f64_array funds_val) {
     const fk::Matrix m = fk::matrix_arg(funds_val, "the returns matrix");
     std::vector<std::int64_t> result(static_cast<std::size_t>(m.cols), 0);
-    fk::run_blocks_fit<B, fk::narrow_block>(
-        m, [] { return longest_segment_len<B>(); },
-        [] { return longest_segment_len<fk::narrow_block>(); },
+    fk::run_blocks_fit<B>(
+        m, [](auto lanes) { return longest_segment_len<decltype(lanes)::value>(); },
         [&](const auto& k, std::int64_t c0, std::int64_t width) {
             for (std::int64_t j = 0; j < width; ++j)
                 result[c0 + j] = static_cast<std::int64_t>(k.longest[j]);
