@@ -73,13 +73,15 @@ def table(record):
     head += [f"numba / module, {r} x {c} (C, F)" for r, c in shapes]
     head += [f"module / read, {r} x {c} (C, F)" for r, c in shapes]
     head += [f"µs per call, {r} x {c}: module (beyond a thread start), numba" for r, c in small]
+    cpu = all("beyond_cpu_us" in s for s in record["small"])
     lines = [
         f"From the record of commit `{record['commit']}` ({record['when'][:10]}), "
         f"{m['cores']} cores ({m['cpu'] or 'unknown CPU'}), load average "
         f"{record['load'][0]:.1f} at the start: medians of {record['repeat']} runs. Starting and "
         f"joining one idle thread took {record['thread_start_us']['1']:.0f} µs in that run, two "
         f"{record['thread_start_us']['2']:.0f} µs, in a tight loop; a small call's excess over a "
-        f"thread start is measured against one start timed from Python, as the call is.",
+        f"thread start is measured against one start timed from Python, as the call is"
+        + (", in CPU time." if cpu else "."),
         "",
         "| " + " | ".join(head) + " |",
         "| " + " | ".join(["---"] * len(head)) + " |",
@@ -92,7 +94,8 @@ def table(record):
                 cells.append(", ".join(number(p[field], ".1f") if p else "-" for p in pair))
         for r, c in small:
             s = large.get((case, r, c, "small"))
-            cells.append(f"{s['module_us']:.0f} ({s['beyond_us']:+.0f}), {number(s['numba_us'], '.0f')}"
+            extra = s["beyond_cpu_us"] if cpu else s["beyond_us"]
+            cells.append(f"{s['module_us']:.0f} ({extra:+.0f}), {number(s['numba_us'], '.0f')}"
                          if s else "-")
         lines.append("| " + " | ".join(cells) + " |")
     fc, speed, mem = record.get("f_over_c", {}), record.get("speedup_1_to_all", {}), \

@@ -72,7 +72,7 @@ def median_time(fn, repeat):
     return statistics.median(times)
 
 
-def per_call_time(fn, batches=9, budget=0.02):
+def per_call_time(fn, batches=9, budget=0.02, clock=time.perf_counter):
     """Median over batches of the time per call, a batch lasting about `budget` seconds."""
     one = []
     for _ in range(5):  # the quickest of a few calls, as a busy machine may stall any one
@@ -83,21 +83,28 @@ def per_call_time(fn, batches=9, budget=0.02):
     n = max(1, min(20000, int(budget / one)))
     times = []
     for _ in range(batches):
-        t0 = time.perf_counter()
+        t0 = clock()
         for _ in range(n):
             fn()
-        times.append((time.perf_counter() - t0) / n)
+        times.append((clock() - t0) / n)
     return statistics.median(times)
 
 
-def paired_per_call(fn, ref, rounds=9, budget=0.02):
-    """Medians of the time per call of fn and of ref, their batches taken in turn, so that a
-    drift in the machine's speed touches both alike."""
-    a, b = [], []
+def paired_per_call(fn, ref, rounds=15, budget=0.01):
+    """The time per call of fn and of ref (medians), and the median difference between the
+    two within a round, in elapsed time and in the process's CPU time (all its threads).
+    Batches of fn and ref are taken in turn, so that a drift in the machine's speed touches
+    both sides of each difference alike. Elapsed time also holds the wait for a sleeping
+    core to take up a new thread, which on a virtual machine varies by tens of
+    microseconds from one moment to the next; CPU time holds only the work done."""
+    a, b, cpu = [], [], []
     for _ in range(rounds):
         a.append(per_call_time(fn, batches=1, budget=budget))
         b.append(per_call_time(ref, batches=1, budget=budget))
-    return statistics.median(a), statistics.median(b)
+        cpu.append(per_call_time(fn, batches=1, budget=budget, clock=time.process_time)
+                   - per_call_time(ref, batches=1, budget=budget, clock=time.process_time))
+    return (statistics.median(a), statistics.median(b),
+            statistics.median(x - y for x, y in zip(a, b)), statistics.median(cpu))
 
 
 def one_core_time(fn, repeat):
@@ -285,18 +292,19 @@ def main():
 
     if small:
         print("\nsmall calls, us per call; beyond: the call less one thread start and join timed "
-              "the same way, from Python, in batches taken in turn with the call's")
-        print(f"{'indicator':<15} {'shape':>7} {'module':>8} {'start':>8} {'beyond':>8} {'numba':>8}")
+              "the same way, from Python, in batches taken in turn with the call's (median of "
+              "the differences, elapsed and CPU time)")
+        print(f"{'indicator':<15} {'shape':>7} {'module':>8} {'start':>8} {'beyond':>8} "
+              f"{'cpu':>8} {'numba':>8}")
     for rows, cols in small:
         x = np.asarray(rng.normal(0.0003, 0.01, size=(rows, cols)))
-        res, starts = {}, {}
+        res, starts, beyond, beyond_cpu = {}, {}, {}, {}
         for name in names:
             ind = cases[name]
             args = ind.args(x)
-            res[name], starts[name] = paired_per_call(lambda: ind.module(*args),
-                                                      lambda: floor_so.start_join(1))
-            res[name] *= 1e6
-            starts[name] *= 1e6
+            res[name], starts[name], beyond[name], beyond_cpu[name] = (
+                1e6 * t for t in paired_per_call(lambda: ind.module(*args),
+                                                 lambda: floor_so.start_join(1)))
         nb = {}
         for name in names:
             ind = cases[name]
@@ -309,11 +317,13 @@ def main():
         quiet()
         for name in names:
             r = {"case": name, "rows": rows, "cols": cols, "order": "C", "module_us": res[name],
-                 "start_us": starts[name], "beyond_us": res[name] - starts[name],
+                 "start_us": starts[name], "beyond_us": beyond[name],
+                 "beyond_cpu_us": beyond_cpu[name],
                  "numba_us": nb[name]}
             small_out.append(r)
             print(f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {r['start_us']:8.1f} "
-                  f"{r['beyond_us']:8.1f} {r['numba_us']:8.1f}", flush=True)
+                  f"{r['beyond_us']:8.1f} {r['beyond_cpu_us']:8.1f} {r['numba_us']:8.1f}",
+                  flush=True)
 
     fc = {}
     if shapes:
