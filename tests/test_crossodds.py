@@ -118,6 +118,10 @@ def group_of_320(kind, rng):
         return rng.choice([-1.0, 0.0, 0.0, 0.5, 2.0], 320)
     if kind == "all-equal":  # a date on which no fund moves
         return np.where(rng.random(320) < 0.02, nan, 0.0)
+    if kind == "sample-missing":  # 256 values, none at the 64 evenly spaced places
+        v = rng.normal(0.0, 1.0, 320)
+        v[2::5] = nan
+        return v
     if kind == "mostly-missing":
         v = rng.normal(0.0, 1.0, 320)
         v[rng.random(320) < 0.6] = nan
@@ -128,7 +132,7 @@ def group_of_320(kind, rng):
 
 
 @pytest.mark.parametrize("kind", ["normal", *PLACED, "every-tenth-apart", "ties", "all-equal",
-                                  "mostly-missing", "extremes"])
+                                  "sample-missing", "mostly-missing", "extremes"])
 def test_large_groups_of_every_layout_match_reference(kind):
     rng = np.random.default_rng(len(kind))
     dates = 9
