@@ -122,8 +122,10 @@ fuzz: fuzz-install
 # counter updates: the worker threads run the same lines at once. Some of the suite's child
 # processes give up root (to user 65534) before they call the modules; their counts reach
 # the data files only if anyone may write those, hence the open directories and umask.
+# A template's line counts once, reached if any of its instances reaches it.
 GCOVR := .venv-coverage/bin/gcovr -r . build/coverage --filter 'common/' \
-  --filter '[a-z]+/[a-z]+\.cpp' --exclude-throw-branches --exclude-unreachable-branches --txt
+  --filter '[a-z]+/[a-z]+\.cpp' --exclude-throw-branches --exclude-unreachable-branches \
+  --merge-lines --txt
 
 coverage:
 	$(call san_install,coverage,--coverage -fprofile-update=atomic -O0)

@@ -36,17 +36,26 @@ def threads():
     with open("/proc/self/status") as f:
         return int(next(line for line in f if line.startswith("Threads:")).split()[1])
 
-def attempt(name):
-    f, args = calls[name]
+def outcome_of(f, args, want):
     try:
         got = as_parts(f(*args))
     except Exception as e:
         return [type(e).__name__, str(e)]
     try:
-        assert_same_parts(got, want[name])
+        assert_same_parts(got, want)
     except AssertionError:
         return ["wrong result", ""]
     return None
+
+def attempt(name):
+    f, args = calls[name]
+    return outcome_of(f, args, want[name])
+
+def every_path():
+    # Every kernel path: each indicator and variant in C and in Fortran order.
+    from bench.table import VARIANTS
+    return {f"{ind.name} {label} {order}": (ind.module, ind.args(np.asarray(x, order=order)))
+            for label, ind in {**INDICATORS, **VARIANTS}.items() for order in "CF"}
 
 x = awkward_matrix(np.random.default_rng(0), ROWS, COLS)
 calls = {n: (ind.module, ind.args(x)) for n, ind in INDICATORS.items()}
@@ -191,48 +200,33 @@ int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), voi
 
 START_CHILD = """
 import ctypes
-from bench.table import VARIANTS
 allowed = ctypes.c_long.in_dll(ctypes.CDLL(None), "threads_allowed")
-# Every kernel path: each case in C and in Fortran order, positive and inverted modes.
-cases = {}
-for label, ind in {**INDICATORS, **VARIANTS}.items():
-    for order in "CF":
-        args = ind.args(np.asarray(x, order=order))
-        cases[f"{ind.name} {label} {order}"] = (ind.module, args, as_parts(ind.module(*args)))
-
-def outcome(f, args, want):
-    try:
-        got = as_parts(f(*args))
-    except Exception as e:
-        return [type(e).__name__, str(e)]
-    try:
-        assert_same_parts(got, want)
-    except AssertionError:
-        return ["wrong result", ""]
-    return None
+cases = {c: (f, args, as_parts(f(*args))) for c, (f, args) in every_path().items()}
 
 report = {}
 for case, (f, args, want) in cases.items():
     outcomes = []
     for k in range(64):  # k threads may start: every stage's every start fails once
         allowed.value = k
-        outcomes.append(outcome(f, args, want))
+        outcomes.append(outcome_of(f, args, want))
         allowed.value = -1
         if outcomes[-1] is None:
             break
-    report[case] = outcomes + [outcome(f, args, want)]
+    report[case] = outcomes + [outcome_of(f, args, want)]
 print(json.dumps(report))
 """
 
 
-def compiled(source, tmp_path_factory, name):
-    cc = shutil.which("cc") or shutil.which("gcc")
+def compiled(source, tmp_path_factory, name, lang="c"):
+    cc = (shutil.which("cc") or shutil.which("gcc") if lang == "c"
+          else shutil.which("c++") or shutil.which("g++"))
     if cc is None:
-        pytest.skip("no C compiler for the fault-injection library")
+        pytest.skip(f"no {lang} compiler for the fault-injection library")
     d = tmp_path_factory.mktemp(name)
-    (d / f"{name}.c").write_text(source)
-    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(d / f"{name}.so"), str(d / f"{name}.c"),
-                    "-ldl"], check=True)
+    src = d / f"{name}.{lang}"
+    src.write_text(source)
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(d / f"{name}.so"), str(src), "-ldl"],
+                   check=True)
     return str(d / f"{name}.so")
 
 
@@ -320,6 +314,147 @@ def test_worker_allocation_failure_is_memory_error(alloc_report, name):
 def test_worker_allocation_failures_were_provoked(alloc_report):
     failed = [n for n, outcome in alloc_report["armed"].items() if outcome is not None]
     assert failed, "no worker allocation failed: the injection did not reach the workers"
+
+
+# ---- allocations that fail on the calling thread --------------------------------------------
+
+# Preloaded into the child: the C++ allocation functions, counting the calling thread's
+# allocations while armed and refusing the one numbered fail_new_at (std::bad_alloc, or
+# nullptr from the nothrow forms). Worker threads and everything unarmed allocate as usual.
+FAIL_NEW_CPP = r"""
+#include <cstdlib>
+#include <new>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+extern "C" {
+volatile long fail_new_at = -1;  // -1: disarmed
+volatile long news_seen = 0;
+}
+
+static bool refuse() {
+    if (fail_new_at < 0 || syscall(SYS_gettid) != getpid()) return false;
+    return news_seen++ == fail_new_at;
+}
+static void* plain(std::size_t n) { return std::malloc(n ? n : 1); }
+static void* checked(std::size_t n) {
+    void* p = refuse() ? nullptr : plain(n);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void* operator new(std::size_t n) { return checked(n); }
+void* operator new[](std::size_t n) { return checked(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return refuse() ? nullptr : plain(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return refuse() ? nullptr : plain(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+"""
+
+NEW_CHILD = """
+import ctypes
+lib = ctypes.CDLL(None)
+fail_at = ctypes.c_long.in_dll(lib, "fail_new_at")
+seen = ctypes.c_long.in_dll(lib, "news_seen")
+cases = every_path()
+# A period code long enough that shortening its digit runs allocates.
+ind = INDICATORS["horizonret"]
+cases["horizonret long-code C"] = (ind.module, ("0" * 40 + "3M",) + ind.args(x)[1:])
+
+report = {}
+for case, (f, args) in cases.items():
+    want = as_parts(f(*args))
+    refused = []
+    for k in range(10_000):  # the k-th allocation of the call fails, until none is left
+        seen.value = 0
+        fail_at.value = k
+        got = outcome_of(f, args, want)
+        fail_at.value = -1
+        if seen.value <= k:
+            break
+        refused.append(got)
+    report[case] = {"refused": refused, "last": got, "after": outcome_of(f, args, want)}
+print(json.dumps(report))
+"""
+
+
+@pytest.fixture(scope="module")
+def new_report(tmp_path_factory):
+    if SANITIZED:
+        pytest.skip("the sanitizer runtime owns the allocation functions")
+    return run_child(NEW_CHILD, rows=50, cols=200,
+                     preload=compiled(FAIL_NEW_CPP, tmp_path_factory, "failnew", lang="cpp"))
+
+
+@pytest.mark.parametrize("name", NAMES + ["drawdown"])
+def test_calling_thread_allocation_failure_is_memory_error(new_report, name):
+    # Every allocation the calling thread makes for a call (argument copies, result
+    # vectors, worker threads' state, texts) fails in turn: the call raises MemoryError
+    # and leaves nothing behind, or, where a nothrow allocation has a fallback, gives the
+    # right result. The call then succeeds once nothing is refused, and again afterwards.
+    cases = {c: r for c, r in new_report.items() if c.split()[0] == name}
+    assert cases
+    for case, r in cases.items():
+        assert r["last"] is None and r["after"] is None, (case, r)
+        assert any(o is not None for o in r["refused"]), (case, "no allocation was refused")
+        for o in r["refused"]:
+            assert o is None or o == ["MemoryError", "std::bad_alloc"], (case, o)
+
+
+# ---- Python objects that cannot be allocated -------------------------------------------------
+
+# CPython's test hook fails the interpreter's k-th allocation from now on (one only): every
+# result array, text and container a call builds fails in turn.
+NOMEM_CHILD = """
+import _testcapi
+report = {}
+for case, (f, args) in every_path().items():
+    want = as_parts(f(*args))
+    outcomes = []
+    for k in range(200):
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            got, error = f(*args), None
+        except Exception as e:
+            error = e
+        _testcapi.remove_mem_hooks()
+        if error is None:
+            try:
+                assert_same_parts(as_parts(got), want)
+                outcomes.append(None)
+            except AssertionError:
+                outcomes.append(["wrong result", ""])
+        else:
+            cause = error.__cause__ or error.__context__
+            outcomes.append([type(error).__name__, type(cause).__name__ if cause else None])
+    report[case] = outcomes
+print(json.dumps(report))
+"""
+
+
+@pytest.fixture(scope="module")
+def nomem_report():
+    try:
+        import _testcapi  # noqa: F401
+    except ImportError:
+        pytest.skip("this interpreter has no _testcapi")
+    return run_child(NOMEM_CHILD, rows=20, cols=6)
+
+
+@pytest.mark.parametrize("name", NAMES + ["drawdown"])
+def test_python_allocation_failure_is_memory_error(nomem_report, name):
+    cases = {c: r for c, r in nomem_report.items() if c.split()[0] == name}
+    assert cases
+    for case, outcomes in cases.items():
+        failed = [o for o in outcomes if o is not None]
+        assert failed, (case, "no allocation failure reached the call")
+        # The sweep went past the call's last allocation.
+        assert outcomes[-50:] == [None] * 50, (case, outcomes)
+        for o in failed:
+            # pybind11's list and tuple constructors report a failed allocation as
+            # RuntimeError ("Could not allocate list object!"), raised from the MemoryError.
+            assert o in (["MemoryError", None], ["RuntimeError", "MemoryError"]), (case, o)
 
 
 # ---- repeated calls leave memory as it was --------------------------------------------------
