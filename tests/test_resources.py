@@ -160,7 +160,7 @@ def test_no_thread_can_start(thread_report, name):
     r = thread_report["none"][name]
     assert r["outcome"] is not None and r["outcome"][0] == "RuntimeError", r
     assert r["outcome"][1].startswith("could not start worker thread 1 of "), r
-    assert r["threads_left"] == 0
+    assert r["threads_left"] <= 0  # below 0: an earlier call's thread was released meanwhile
     assert thread_report["after"][name] is None  # the interpreter goes on, results intact
 
 
@@ -175,7 +175,7 @@ def test_second_thread_cannot_start(thread_report, name):
     # then the failure was raised, and no thread is left behind.
     assert r["outcome"] is not None and r["outcome"][0] == "RuntimeError", r
     assert r["outcome"][1].startswith("could not start worker thread 2 of "), r
-    assert r["threads_left"] == 0
+    assert r["threads_left"] <= 0  # below 0: an earlier call's thread was released meanwhile
 
 
 # Preloaded into a child: while `threads_allowed` is k >= 0, only k more threads start;
