@@ -7,11 +7,15 @@
 // sum up each fund's statuses within the block. The block summaries of a fund are joined
 // in date order at the end. Pair counts are integers, so counting block by block gives
 // exactly the counts of one walk over all dates. The medians are never stored, and the
-// statuses only for the block at hand. Funds are kept in group order throughout (funds
-// alone in their group not at all): working memory is four bytes per grouped fund and
-// block of dates (1/128 of the value matrix for blocks of 64), one byte per grouped fund
-// and date of a block per worker, a few scratch rows of the largest group's size per
-// worker, and a few vectors with one slot per fund.
+// statuses only for the dates at hand. Within a block the dates are taken one at a time
+// when the matrix's rows are contiguous, and in tiles of a few dozen otherwise: a group's
+// columns are then read one after another where they lie and set out by date, so that
+// every median reads contiguous values in both layouts. Funds are kept in group order
+// throughout (funds alone in their group not at all): working memory is four bytes per
+// grouped fund and block of dates (1/128 of the value matrix for blocks of 64); per
+// worker a tile of at most 128 KiB of values and 192 KiB of statuses (one byte per grouped
+// fund and date of the tile), and scratch rows of the largest group's size for a median;
+// and a few vectors with one slot per fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -98,33 +102,26 @@ void extend(const std::int8_t* __restrict__ cur, std::int8_t* __restrict__ first
     }
 }
 
-// Work per value, in single passes, for the worker count: the gather, the median's count
-// and copy passes and the flags.
+// Work per value, in single passes, for the worker count: the gather with its count, the
+// median's copy pass, the statuses and the chains.
 constexpr std::uint64_t group_work = 4;
+
+// What a tile of dates holds at most: values of one group (128 KiB), and statuses of all
+// grouped funds (192 KiB).
+constexpr std::int64_t tile_values = 16384;
+constexpr std::int64_t tile_statuses = 196608;
 
 // Scratch for a group's median: m of 2 n values, b of max(n, 3 bracket_sample).
 std::size_t median_m_size(std::size_t n) { return 2 * n; }
 std::size_t median_b_size(std::size_t n) { return std::max(n, 3 * fk::bracket_sample); }
 
-// One group on one date: the median of the group's values v[0 .. n_cols) that are not NaN,
-// NaN when there is none (see fk::median_of).
-double group_median(const double* v, std::size_t n_cols, double* m, double* b) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < n_cols; ++i) n += v[i] == v[i] ? 1 : 0;
-    return fk::median_of(v, 1, n_cols, n, m, b);
-}
-
-// One group on one date: the statuses out[0 .. n_cols) of the group's values v[0 ..
-// n_cols). A value equal to its group median is a winner; with no value or no median (NaN)
-// neither test holds and the status is no_flag. m and b are scratch for group_median.
-void flag_group(const double* v, std::size_t n_cols, std::int8_t* out, double* m, double* b) {
-    const double med = group_median(v, n_cols, m, b);
-    for (std::size_t i = 0; i < n_cols; ++i) {
-        const int ge = v[i] >= med ? 1 : 0;
-        const int lt = v[i] < med ? 1 : 0;
-        static_assert(winner == 1 && loser == 0 && no_flag == -1, "status = 2 ge + lt - 1");
-        out[i] = static_cast<std::int8_t>(2 * ge + lt - 1);
-    }
+// Status of value v against its group's median: a value equal to the median is a winner;
+// with no value or no median (NaN) neither test holds and the status is no_flag.
+inline std::int8_t status_of(double v, double med) {
+    const int ge = v >= med ? 1 : 0;
+    const int lt = v < med ? 1 : 0;
+    static_assert(winner == 1 && loser == 0 && no_flag == -1, "status = 2 ge + lt - 1");
+    return static_cast<std::int8_t>(2 * ge + lt - 1);
 }
 
 py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
@@ -145,8 +142,8 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     const std::int64_t date_block = block_length(D);
     const std::int64_t n_blocks = (D + date_block - 1) / date_block;
     Chains chains(static_cast<std::size_t>(n_blocks * G));
-    // Date by date when the matrix's rows are contiguous, group by group otherwise, so that
-    // the reads follow the matrix's memory.
+    // Date by date when the matrix's rows are contiguous (or closer together than its
+    // columns), in tiles of dates otherwise, so that the reads follow the matrix's memory.
     const bool by_rows = std::llabs(m.cs) <= std::llabs(m.rs);
     // Each fund's blocks joined in date order: the last status of one block with a status
     // and the first of the next one form the pair that spans them.
@@ -174,38 +171,83 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // A lone worker has every block, so it joins them too: a small call then starts one
     // thread, not one per stage.
     bool joined = false;
+    // Dates taken together: one when the rows are contiguous; otherwise a tile of dates, as
+    // many as keep the values of the largest group and the statuses of all grouped funds
+    // within a core's second-level cache.
+    const std::int64_t tile_dates =
+        by_rows ? 1
+                : std::clamp<std::int64_t>(
+                      std::min(tile_values / static_cast<std::int64_t>(groups.largest),
+                               tile_statuses / G),
+                      1, std::min(D, date_block));
+    // Prefetching: how many columns ahead, and one request per cache line (per date when
+    // the dates are not adjacent).
+    constexpr std::size_t ahead = 8;
+    const std::size_t line_step = std::llabs(m.rs) == 1 ? 8 : 1;
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
-        // A group's values on one date, in group order, and two scratch buffers for their
-        // median.
-        std::vector<double> vals(groups.largest), mbuf(median_m_size(groups.largest)),
+        // Values of one group, a row of the group's size per date of the tile, with each
+        // row's count of valid values; two scratch buffers for a median; the statuses of
+        // all grouped funds, a row of G per date of the tile.
+        const auto td = static_cast<std::size_t>(tile_dates);
+        std::vector<double> tile(td * groups.largest), mbuf(median_m_size(groups.largest)),
             bbuf(median_b_size(groups.largest));
-        // Statuses of the block's dates, a row of G per date, funds in group order.
-        std::vector<std::int8_t> status(static_cast<std::size_t>(std::min(D, date_block) * G));
+        std::vector<std::size_t> count(td);
+        std::vector<std::int8_t> status(td * static_cast<std::size_t>(G));
         const std::int64_t* const vo = voff.data();
         const std::size_t* const starts = groups.starts.data();
+        const std::int64_t rs = m.rs;
         const auto step = static_cast<std::int64_t>(n);
         for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
             const std::int64_t d0 = b * date_block;
             const std::int64_t d1 = std::min(D, d0 + date_block);
-            auto one = [&](std::int64_t d, std::size_t g) {
-                const double* row = m.data + d * m.rs;
-                const std::size_t first = starts[g], size = starts[g + 1] - first;
-                for (std::size_t i = 0; i < size; ++i) vals[i] = row[vo[first + i]];
-                flag_group(vals.data(), size, status.data() + (d - d0) * G + first, mbuf.data(),
-                           bbuf.data());
-            };
-            if (by_rows) {
-                for (std::int64_t d = d0; d < d1; ++d)
-                    for (std::size_t g = 0; g < n_groups; ++g) one(d, g);
-            } else {
-                for (std::size_t g = 0; g < n_groups; ++g)
-                    for (std::int64_t d = d0; d < d1; ++d) one(d, g);
-            }
             const std::size_t at = static_cast<std::size_t>(b * G);
-            for (std::int64_t d = d0; d < d1; ++d)
-                extend(status.data() + (d - d0) * G, chains.first.data() + at,
-                       chains.last.data() + at, chains.pairs.data() + at,
-                       chains.reversals.data() + at, G);
+            for (std::int64_t s0 = d0; s0 < d1; s0 += tile_dates) {
+                const auto L = static_cast<std::size_t>(std::min(d1 - s0, tile_dates));
+                for (std::size_t g = 0; g < n_groups; ++g) {
+                    const std::size_t first = starts[g], size = starts[g + 1] - first;
+                    const std::int64_t* o = vo + first;
+                    if (by_rows) {
+                        // One date: the group's values lie along the row.
+                        const double* row = m.data + s0 * rs;
+                        std::size_t k = 0;
+                        for (std::size_t i = 0; i < size; ++i) {
+                            tile[i] = row[o[i]];
+                            k += tile[i] == tile[i] ? 1 : 0;
+                        }
+                        count[0] = k;
+                    } else {
+                        // Each column's dates are read where they lie, one after another,
+                        // and set out by date.
+                        std::fill(count.begin(), count.begin() + L, std::size_t{0});
+                        for (std::size_t i = 0; i < size; ++i) {
+                            const double* col = m.data + o[i] + s0 * rs;
+                            // A column's stretch is too short for the hardware to see it
+                            // coming: ask for one a few columns ahead.
+                            if (i + ahead < size) {
+                                const double* next = m.data + o[i + ahead] + s0 * rs;
+                                for (std::size_t d = 0; d < L; d += line_step)
+                                    __builtin_prefetch(next + static_cast<std::int64_t>(d) * rs);
+                            }
+                            for (std::size_t d = 0; d < L; ++d) {
+                                const double v = col[static_cast<std::int64_t>(d) * rs];
+                                tile[d * size + i] = v;
+                                count[d] += v == v ? 1 : 0;
+                            }
+                        }
+                    }
+                    for (std::size_t d = 0; d < L; ++d) {
+                        const double* v = tile.data() + d * size;
+                        const double mg =
+                            fk::median_of(v, 1, size, count[d], mbuf.data(), bbuf.data());
+                        std::int8_t* st = status.data() + d * static_cast<std::size_t>(G) + first;
+                        for (std::size_t i = 0; i < size; ++i) st[i] = status_of(v[i], mg);
+                    }
+                }
+                for (std::size_t d = 0; d < L; ++d)
+                    extend(status.data() + d * static_cast<std::size_t>(G),
+                           chains.first.data() + at, chains.last.data() + at,
+                           chains.pairs.data() + at, chains.reversals.data() + at, G);
+            }
         }
         if (n == 1) {
             for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(G); ++i) join(i);

@@ -127,9 +127,10 @@ def group_of_320(kind, rng):
     return rng.normal(0.0, 1.0, 320)
 
 
+@pytest.mark.parametrize("layout", ["C", "F"])
 @pytest.mark.parametrize("kind", ["normal", *PLACED, "every-tenth-apart", "ties", "all-equal",
                                   "mostly-missing", "extremes"])
-def test_large_groups_of_every_layout_match_reference(kind):
+def test_large_groups_of_every_layout_match_reference(kind, layout):
     rng = np.random.default_rng(len(kind))
     dates = 9
     # The 320-fund group on columns spread among those of a second group of 201 funds.
@@ -138,7 +139,18 @@ def test_large_groups_of_every_layout_match_reference(kind):
     x = rng.normal(0.0, 1.0, (dates, 521))
     for d in range(dates):
         x[d, codes == 0] = group_of_320(kind, rng)
-    assert same_bits(crossodds(codes, x), reference(codes, x))
+    assert same_bits(crossodds(codes, LAYOUTS[layout](x)), reference(codes, x))
+
+
+@pytest.mark.parametrize("layout", [np.asfortranarray,
+                                    lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
+def test_group_too_large_for_a_block_of_dates_at_once(layout):
+    # Dates read column by column go through a tile sized by the largest group: a group of
+    # 2,500 funds takes only a few dates at a time, fewer than any block of dates holds.
+    rng = np.random.default_rng(5)
+    x = np.round(awkward_matrix(rng, 40, 2600), 3)
+    codes = (np.arange(2600) >= 2500).astype(np.int32)
+    assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
 
 
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
