@@ -209,30 +209,33 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                     if (by_rows) {
                         // One date: the group's values lie along the row.
                         const double* row = m.data + s0 * rs;
+                        double* v = tile.data();
                         std::size_t k = 0;
                         for (std::size_t i = 0; i < size; ++i) {
-                            tile[i] = row[o[i]];
-                            k += tile[i] == tile[i] ? 1 : 0;
+                            v[i] = row[o[i]];
+                            k += v[i] == v[i] ? 1 : 0;
                         }
-                        count[0] = k;
-                    } else {
-                        // Each column's dates are read where they lie, one after another,
-                        // and set out by date.
-                        std::fill(count.begin(), count.begin() + L, std::size_t{0});
-                        for (std::size_t i = 0; i < size; ++i) {
-                            const double* col = m.data + o[i] + s0 * rs;
-                            // A column's stretch is too short for the hardware to see it
-                            // coming: ask for one a few columns ahead.
-                            if (i + ahead < size) {
-                                const double* next = m.data + o[i + ahead] + s0 * rs;
-                                for (std::size_t d = 0; d < L; d += line_step)
-                                    __builtin_prefetch(next + static_cast<std::int64_t>(d) * rs);
-                            }
-                            for (std::size_t d = 0; d < L; ++d) {
-                                const double v = col[static_cast<std::int64_t>(d) * rs];
-                                tile[d * size + i] = v;
-                                count[d] += v == v ? 1 : 0;
-                            }
+                        const double mg = fk::median_of(v, 1, size, k, mbuf.data(), bbuf.data());
+                        std::int8_t* st = status.data() + first;
+                        for (std::size_t i = 0; i < size; ++i) st[i] = status_of(v[i], mg);
+                        continue;
+                    }
+                    // Each column's dates are read where they lie, one after another,
+                    // and set out by date.
+                    std::fill(count.begin(), count.begin() + L, std::size_t{0});
+                    for (std::size_t i = 0; i < size; ++i) {
+                        const double* col = m.data + o[i] + s0 * rs;
+                        // A column's stretch is too short for the hardware to see it
+                        // coming: ask for one a few columns ahead.
+                        if (i + ahead < size) {
+                            const double* next = m.data + o[i + ahead] + s0 * rs;
+                            for (std::size_t d = 0; d < L; d += line_step)
+                                __builtin_prefetch(next + static_cast<std::int64_t>(d) * rs);
+                        }
+                        for (std::size_t d = 0; d < L; ++d) {
+                            const double v = col[static_cast<std::int64_t>(d) * rs];
+                            tile[d * size + i] = v;
+                            count[d] += v == v ? 1 : 0;
                         }
                     }
                     for (std::size_t d = 0; d < L; ++d) {
