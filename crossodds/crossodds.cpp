@@ -8,14 +8,13 @@
 // in date order at the end. Pair counts are integers, so counting block by block gives
 // exactly the counts of one walk over all dates. The medians are never stored, and the
 // statuses only for the dates at hand. Within a block the dates are taken one at a time
-// when the matrix's rows are contiguous, and in tiles of a few dozen otherwise: a group's
-// columns are then read one after another where they lie and set out by date, so that
-// every median reads contiguous values in both layouts. Funds are kept in group order
-// throughout (funds alone in their group not at all): working memory is four bytes per
-// grouped fund and block of dates (1/128 of the value matrix for blocks of 64); per
-// worker a tile of at most 128 KiB of values and 192 KiB of statuses (one byte per grouped
-// fund and date of the tile), and scratch rows of the largest group's size for a median;
-// and a few vectors with one slot per fund.
+// when the matrix's rows are contiguous, and otherwise in tiles of dates taken group by
+// group, so that the cache lines holding a group's values on one date still hold them on
+// the next. Funds are kept in group order throughout (funds alone in their group not at
+// all): working memory is four bytes per grouped fund and block of dates (1/128 of the
+// value matrix for blocks of 64); per worker a tile of at most 192 KiB of statuses (one
+// byte per grouped fund and date of the tile) and scratch rows of the largest group's
+// size for a median; and a few vectors with one slot per fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -106,9 +105,7 @@ void extend(const std::int8_t* __restrict__ cur, std::int8_t* __restrict__ first
 // median's copy pass, the statuses and the chains.
 constexpr std::uint64_t group_work = 4;
 
-// What a tile of dates holds at most: values of one group (128 KiB), and statuses of all
-// grouped funds (192 KiB).
-constexpr std::int64_t tile_values = 16384;
+// Statuses a tile of dates holds at most (one byte each): 192 KiB.
 constexpr std::int64_t tile_statuses = 196608;
 
 // Scratch for a group's median: m of 2 n values, b of max(n, 3 bracket_sample).
@@ -171,85 +168,47 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // A lone worker has every block, so it joins them too: a small call then starts one
     // thread, not one per stage.
     bool joined = false;
-    // Dates taken together: one when the rows are contiguous; otherwise a tile of dates, as
-    // many as keep the values of the largest group and the statuses of all grouped funds
-    // within a core's second-level cache.
+    // Dates taken together: one when the rows are contiguous; otherwise a tile of dates (a
+    // whole block unless the statuses of all grouped funds on them would outgrow a core's
+    // second-level cache), taken group by group, so that the lines holding a group's
+    // values on one date still hold them on the next few.
     const std::int64_t tile_dates =
-        by_rows ? 1
-                : std::clamp<std::int64_t>(
-                      std::min(tile_values / static_cast<std::int64_t>(groups.largest),
-                               tile_statuses / G),
-                      1, std::min(D, date_block));
-    // Prefetching: how many columns ahead, and one request per cache line (per date when
-    // the dates are not adjacent).
-    constexpr std::size_t ahead = 8;
-    const std::size_t line_step = std::llabs(m.rs) == 1 ? 8 : 1;
+        by_rows ? 1 : std::clamp<std::int64_t>(tile_statuses / G, 1, std::min(D, date_block));
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
-        // Values of one group, a row of the group's size per date of the tile, with each
-        // row's count of valid values; two scratch buffers for a median; the statuses of
-        // all grouped funds, a row of G per date of the tile.
-        const auto td = static_cast<std::size_t>(tile_dates);
-        std::vector<double> tile(td * groups.largest), mbuf(median_m_size(groups.largest)),
+        // A group's values on one date, in group order; two scratch buffers for their
+        // median; the statuses of all grouped funds, a row of G per date of the tile.
+        std::vector<double> vals(groups.largest), mbuf(median_m_size(groups.largest)),
             bbuf(median_b_size(groups.largest));
-        std::vector<std::size_t> count(td);
-        std::vector<std::int8_t> status(td * static_cast<std::size_t>(G));
+        std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * G));
         const std::int64_t* const vo = voff.data();
         const std::size_t* const starts = groups.starts.data();
-        const std::int64_t rs = m.rs;
         const auto step = static_cast<std::int64_t>(n);
         for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
             const std::int64_t d0 = b * date_block;
             const std::int64_t d1 = std::min(D, d0 + date_block);
             const std::size_t at = static_cast<std::size_t>(b * G);
             for (std::int64_t s0 = d0; s0 < d1; s0 += tile_dates) {
-                const auto L = static_cast<std::size_t>(std::min(d1 - s0, tile_dates));
+                const std::int64_t s1 = std::min(d1, s0 + tile_dates);
                 for (std::size_t g = 0; g < n_groups; ++g) {
                     const std::size_t first = starts[g], size = starts[g + 1] - first;
                     const std::int64_t* o = vo + first;
-                    if (by_rows) {
-                        // One date: the group's values lie along the row.
-                        const double* row = m.data + s0 * rs;
-                        double* v = tile.data();
+                    for (std::int64_t d = s0; d < s1; ++d) {
+                        const double* row = m.data + d * m.rs;
+                        double* v = vals.data();
                         std::size_t k = 0;
                         for (std::size_t i = 0; i < size; ++i) {
                             v[i] = row[o[i]];
                             k += v[i] == v[i] ? 1 : 0;
                         }
                         const double mg = fk::median_of(v, 1, size, k, mbuf.data(), bbuf.data());
-                        std::int8_t* st = status.data() + first;
-                        for (std::size_t i = 0; i < size; ++i) st[i] = status_of(v[i], mg);
-                        continue;
-                    }
-                    // Each column's dates are read where they lie, one after another,
-                    // and set out by date.
-                    std::fill(count.begin(), count.begin() + L, std::size_t{0});
-                    for (std::size_t i = 0; i < size; ++i) {
-                        const double* col = m.data + o[i] + s0 * rs;
-                        // A column's stretch is too short for the hardware to see it
-                        // coming: ask for one a few columns ahead.
-                        if (i + ahead < size) {
-                            const double* next = m.data + o[i + ahead] + s0 * rs;
-                            for (std::size_t d = 0; d < L; d += line_step)
-                                __builtin_prefetch(next + static_cast<std::int64_t>(d) * rs);
-                        }
-                        for (std::size_t d = 0; d < L; ++d) {
-                            const double v = col[static_cast<std::int64_t>(d) * rs];
-                            tile[d * size + i] = v;
-                            count[d] += v == v ? 1 : 0;
-                        }
-                    }
-                    for (std::size_t d = 0; d < L; ++d) {
-                        const double* v = tile.data() + d * size;
-                        const double mg =
-                            fk::median_of(v, 1, size, count[d], mbuf.data(), bbuf.data());
-                        std::int8_t* st = status.data() + d * static_cast<std::size_t>(G) + first;
+                        std::int8_t* st = status.data() + (d - s0) * G + first;
                         for (std::size_t i = 0; i < size; ++i) st[i] = status_of(v[i], mg);
                     }
                 }
-                for (std::size_t d = 0; d < L; ++d)
-                    extend(status.data() + d * static_cast<std::size_t>(G),
-                           chains.first.data() + at, chains.last.data() + at,
-                           chains.pairs.data() + at, chains.reversals.data() + at, G);
+                for (std::int64_t d = s0; d < s1; ++d)
+                    extend(status.data() + (d - s0) * G, chains.first.data() + at,
+                           chains.last.data() + at, chains.pairs.data() + at,
+                           chains.reversals.data() + at, G);
             }
         }
         if (n == 1) {

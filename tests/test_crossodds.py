@@ -144,12 +144,12 @@ def test_large_groups_of_every_layout_match_reference(kind, layout):
 
 @pytest.mark.parametrize("layout", [np.asfortranarray,
                                     lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
-def test_group_too_large_for_a_block_of_dates_at_once(layout):
-    # Dates read column by column go through a tile sized by the largest group: a group of
-    # 2,500 funds takes only a few dates at a time, fewer than any block of dates holds.
+def test_more_funds_than_a_block_of_dates_takes_at_once(layout):
+    # Dates read across the columns go through tiles sized by the number of grouped funds:
+    # 25,000 of them take 7 dates at a time, fewer than any block of dates holds.
     rng = np.random.default_rng(5)
-    x = np.round(awkward_matrix(rng, 40, 2600), 3)
-    codes = (np.arange(2600) >= 2500).astype(np.int32)
+    x = np.round(awkward_matrix(rng, 12, 25000), 3)
+    codes = rng.integers(0, 3, 25000).astype(np.int32)
     assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
 
 
