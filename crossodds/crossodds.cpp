@@ -216,8 +216,11 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
             joined = true;
         }
     }, work);
-    // Otherwise as many workers join the funds' blocks as computed them.
-    if (!joined) fk::for_each_item(static_cast<std::uint64_t>(G), join, work);
+    // Otherwise the funds' blocks are joined in a stage of their own, by as many workers as
+    // the four fields of every block summary are worth.
+    if (!joined)
+        fk::for_each_item(static_cast<std::uint64_t>(G), join,
+                          4 * static_cast<std::uint64_t>(n_blocks) * static_cast<std::uint64_t>(G));
 
     return fk::to_numpy(cpr_list);
 }
