@@ -29,15 +29,16 @@ namespace fk {
 // makes the call slower. The count never changes a result.
 constexpr std::uint64_t grain = 65536;
 
-// Workers for a stage of `items` items and about `work` element reads in all: the hardware
-// concurrency, at most one per item and one per grain of work, at least 1.
-// The hardware concurrency, asked once: the C++ library reads it from a system file on
-// every request, which would cost a small call several system calls per stage.
+// The hardware concurrency, asked once and at least 1 (the C++ library may answer 0): it
+// reads it from a system file on every request, which would cost a small call several
+// system calls per stage.
 inline std::uint64_t hardware_threads() {
-    static const std::uint64_t hw = std::thread::hardware_concurrency();
+    static const std::uint64_t hw = std::max(1u, std::thread::hardware_concurrency());
     return hw;
 }
 
+// Workers for a stage of `items` items and about `work` element reads in all: the hardware
+// concurrency, at most one per item and one per grain of work, at least 1.
 inline std::uint64_t worker_count(std::uint64_t items, std::uint64_t work = ~std::uint64_t{0}) {
     const std::uint64_t hw = hardware_threads();
     const std::uint64_t n = std::min({hw, items, work / grain});

@@ -7,11 +7,14 @@
 // sum up each fund's statuses within the block. The block summaries of a fund are joined
 // in date order at the end. Pair counts are integers, so counting block by block gives
 // exactly the counts of one walk over all dates. The medians are never stored, and the
-// statuses only for the block at hand. Funds are kept in group order throughout (funds
-// alone in their group not at all): working memory is four bytes per grouped fund and
-// block of dates (1/128 of the value matrix for blocks of 64), one byte per grouped fund
-// and date of a block per worker, a few scratch rows of the largest group's size per
-// worker, and a few vectors with one slot per fund.
+// statuses only for the dates at hand. Within a block the dates are taken one at a time
+// when the matrix's rows are contiguous, and otherwise in tiles of dates taken group by
+// group, so that the cache lines holding a group's values on one date still hold them on
+// the next. Funds are kept in group order throughout (funds alone in their group not at
+// all): working memory is four bytes per grouped fund and block of dates (1/128 of the
+// value matrix for blocks of 64); per worker a tile of at most 192 KiB of statuses (one
+// byte per grouped fund and date of the tile) and scratch rows of the largest group's
+// size for a median; and a few vectors with one slot per fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -19,9 +22,9 @@
 #include <cstdlib>
 #include <limits>
 #include <numeric>
-#include <thread>
 #include <vector>
 
+#include "fanout.hpp"
 #include "frame.hpp"
 #include "select.hpp"
 
@@ -39,7 +42,7 @@ constexpr std::int8_t no_flag = -1;
 // Dates per block: at most 64, since a block's pair counts are bytes, and fewer for short
 // panels so that every worker gets several blocks. The results do not depend on it.
 std::int64_t block_length(std::int64_t D) {
-    const std::int64_t hw = std::max<std::int64_t>(1, std::thread::hardware_concurrency());
+    const std::int64_t hw = static_cast<std::int64_t>(fk::hardware_threads());
     return std::clamp<std::int64_t>((D + 4 * hw - 1) / (4 * hw), 8, 64);
 }
 
@@ -98,33 +101,24 @@ void extend(const std::int8_t* __restrict__ cur, std::int8_t* __restrict__ first
     }
 }
 
-// Work per value, in single passes, for the worker count: the gather, the median's count
-// and copy passes and the flags.
+// Work per value, in single passes, for the worker count: the gather with its count, the
+// median's copy pass, the statuses and the chains.
 constexpr std::uint64_t group_work = 4;
+
+// Statuses a tile of dates holds at most (one byte each): 192 KiB.
+constexpr std::int64_t tile_statuses = 196608;
 
 // Scratch for a group's median: m of 2 n values, b of max(n, 3 bracket_sample).
 std::size_t median_m_size(std::size_t n) { return 2 * n; }
 std::size_t median_b_size(std::size_t n) { return std::max(n, 3 * fk::bracket_sample); }
 
-// One group on one date: the median of the group's values v[0 .. n_cols) that are not NaN,
-// NaN when there is none (see fk::median_of).
-double group_median(const double* v, std::size_t n_cols, double* m, double* b) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < n_cols; ++i) n += v[i] == v[i] ? 1 : 0;
-    return fk::median_of(v, 1, n_cols, n, m, b);
-}
-
-// One group on one date: the statuses out[0 .. n_cols) of the group's values v[0 ..
-// n_cols). A value equal to its group median is a winner; with no value or no median (NaN)
-// neither test holds and the status is no_flag. m and b are scratch for group_median.
-void flag_group(const double* v, std::size_t n_cols, std::int8_t* out, double* m, double* b) {
-    const double med = group_median(v, n_cols, m, b);
-    for (std::size_t i = 0; i < n_cols; ++i) {
-        const int ge = v[i] >= med ? 1 : 0;
-        const int lt = v[i] < med ? 1 : 0;
-        static_assert(winner == 1 && loser == 0 && no_flag == -1, "status = 2 ge + lt - 1");
-        out[i] = static_cast<std::int8_t>(2 * ge + lt - 1);
-    }
+// Status of value v against its group's median: a value equal to the median is a winner;
+// with no value or no median (NaN) neither test holds and the status is no_flag.
+inline std::int8_t status_of(double v, double med) {
+    const int ge = v >= med ? 1 : 0;
+    const int lt = v < med ? 1 : 0;
+    static_assert(winner == 1 && loser == 0 && no_flag == -1, "status = 2 ge + lt - 1");
+    return static_cast<std::int8_t>(2 * ge + lt - 1);
 }
 
 py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
@@ -145,8 +139,8 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     const std::int64_t date_block = block_length(D);
     const std::int64_t n_blocks = (D + date_block - 1) / date_block;
     Chains chains(static_cast<std::size_t>(n_blocks * G));
-    // Date by date when the matrix's rows are contiguous, group by group otherwise, so that
-    // the reads follow the matrix's memory.
+    // Date by date when the matrix's rows are contiguous (or closer together than its
+    // columns), in tiles of dates otherwise, so that the reads follow the matrix's memory.
     const bool by_rows = std::llabs(m.cs) <= std::llabs(m.rs);
     // Each fund's blocks joined in date order: the last status of one block with a status
     // and the first of the next one form the pair that spans them.
@@ -174,46 +168,59 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // A lone worker has every block, so it joins them too: a small call then starts one
     // thread, not one per stage.
     bool joined = false;
+    // Dates taken together: one when the rows are contiguous; otherwise a tile of dates (a
+    // whole block unless the statuses of all grouped funds on them would outgrow a core's
+    // second-level cache), taken group by group, so that the lines holding a group's
+    // values on one date still hold them on the next few.
+    const std::int64_t tile_dates =
+        by_rows ? 1 : std::clamp<std::int64_t>(tile_statuses / G, 1, std::min(D, date_block));
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
-        // A group's values on one date, in group order, and two scratch buffers for their
-        // median.
+        // A group's values on one date, in group order; two scratch buffers for their
+        // median; the statuses of all grouped funds, a row of G per date of the tile.
         std::vector<double> vals(groups.largest), mbuf(median_m_size(groups.largest)),
             bbuf(median_b_size(groups.largest));
-        // Statuses of the block's dates, a row of G per date, funds in group order.
-        std::vector<std::int8_t> status(static_cast<std::size_t>(std::min(D, date_block) * G));
+        std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * G));
         const std::int64_t* const vo = voff.data();
         const std::size_t* const starts = groups.starts.data();
         const auto step = static_cast<std::int64_t>(n);
         for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
             const std::int64_t d0 = b * date_block;
             const std::int64_t d1 = std::min(D, d0 + date_block);
-            auto one = [&](std::int64_t d, std::size_t g) {
-                const double* row = m.data + d * m.rs;
-                const std::size_t first = starts[g], size = starts[g + 1] - first;
-                for (std::size_t i = 0; i < size; ++i) vals[i] = row[vo[first + i]];
-                flag_group(vals.data(), size, status.data() + (d - d0) * G + first, mbuf.data(),
-                           bbuf.data());
-            };
-            if (by_rows) {
-                for (std::int64_t d = d0; d < d1; ++d)
-                    for (std::size_t g = 0; g < n_groups; ++g) one(d, g);
-            } else {
-                for (std::size_t g = 0; g < n_groups; ++g)
-                    for (std::int64_t d = d0; d < d1; ++d) one(d, g);
-            }
             const std::size_t at = static_cast<std::size_t>(b * G);
-            for (std::int64_t d = d0; d < d1; ++d)
-                extend(status.data() + (d - d0) * G, chains.first.data() + at,
-                       chains.last.data() + at, chains.pairs.data() + at,
-                       chains.reversals.data() + at, G);
+            for (std::int64_t s0 = d0; s0 < d1; s0 += tile_dates) {
+                const std::int64_t s1 = std::min(d1, s0 + tile_dates);
+                for (std::size_t g = 0; g < n_groups; ++g) {
+                    const std::size_t first = starts[g], size = starts[g + 1] - first;
+                    const std::int64_t* o = vo + first;
+                    for (std::int64_t d = s0; d < s1; ++d) {
+                        const double* row = m.data + d * m.rs;
+                        double* v = vals.data();
+                        std::size_t k = 0;
+                        for (std::size_t i = 0; i < size; ++i) {
+                            v[i] = row[o[i]];
+                            k += v[i] == v[i] ? 1 : 0;
+                        }
+                        const double mg = fk::median_of(v, 1, size, k, mbuf.data(), bbuf.data());
+                        std::int8_t* st = status.data() + (d - s0) * G + first;
+                        for (std::size_t i = 0; i < size; ++i) st[i] = status_of(v[i], mg);
+                    }
+                }
+                for (std::int64_t d = s0; d < s1; ++d)
+                    extend(status.data() + (d - s0) * G, chains.first.data() + at,
+                           chains.last.data() + at, chains.pairs.data() + at,
+                           chains.reversals.data() + at, G);
+            }
         }
         if (n == 1) {
             for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(G); ++i) join(i);
             joined = true;
         }
     }, work);
-    // Otherwise as many workers join the funds' blocks as computed them.
-    if (!joined) fk::for_each_item(static_cast<std::uint64_t>(G), join, work);
+    // Otherwise the funds' blocks are joined in a stage of their own, by as many workers as
+    // the four fields of every block summary are worth.
+    if (!joined)
+        fk::for_each_item(static_cast<std::uint64_t>(G), join,
+                          4 * static_cast<std::uint64_t>(n_blocks) * static_cast<std::uint64_t>(G));
 
     return fk::to_numpy(cpr_list);
 }

@@ -131,9 +131,10 @@ def group_of_320(kind, rng):
     return rng.normal(0.0, 1.0, 320)
 
 
+@pytest.mark.parametrize("layout", ["C", "F"])
 @pytest.mark.parametrize("kind", ["normal", *PLACED, "every-tenth-apart", "ties", "all-equal",
                                   "sample-missing", "mostly-missing", "extremes"])
-def test_large_groups_of_every_layout_match_reference(kind):
+def test_large_groups_of_every_layout_match_reference(kind, layout):
     rng = np.random.default_rng(len(kind))
     dates = 9
     # The 320-fund group on columns spread among those of a second group of 201 funds.
@@ -142,7 +143,18 @@ def test_large_groups_of_every_layout_match_reference(kind):
     x = rng.normal(0.0, 1.0, (dates, 521))
     for d in range(dates):
         x[d, codes == 0] = group_of_320(kind, rng)
-    assert same_bits(crossodds(codes, x), reference(codes, x))
+    assert same_bits(crossodds(codes, LAYOUTS[layout](x)), reference(codes, x))
+
+
+@pytest.mark.parametrize("layout", [np.asfortranarray,
+                                    lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
+def test_more_funds_than_a_block_of_dates_takes_at_once(layout):
+    # Dates read across the columns go through tiles sized by the number of grouped funds:
+    # 25,000 of them take 7 dates at a time, fewer than any block of dates holds.
+    rng = np.random.default_rng(5)
+    x = np.round(awkward_matrix(rng, 12, 25000), 3)
+    codes = rng.integers(0, 3, 25000).astype(np.int32)
+    assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
 
 
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
