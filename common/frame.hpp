@@ -162,10 +162,36 @@ py::array_t<T> to_numpy(const std::vector<T>& v) {
     return out;
 }
 
+// Python containers for results. pybind11's own constructors turn a failed allocation into
+// a RuntimeError ("Could not allocate ... object!"); these pass on the MemoryError that
+// Python raised, as every other allocation of a call does.
+inline py::list new_list(std::size_t n) {
+    PyObject* p = PyList_New(static_cast<py::ssize_t>(n));
+    if (!p) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(p);
+}
+
+inline py::dict new_dict() {
+    PyObject* p = PyDict_New();
+    if (!p) throw py::error_already_set();
+    return py::reinterpret_steal<py::dict>(p);
+}
+
+// A tuple of the given Python objects, in order.
+template <class... T>
+py::tuple tuple_of(T&&... items) {
+    py::object held[] = {py::object(std::forward<T>(items))...};
+    PyObject* p = PyTuple_New(static_cast<py::ssize_t>(sizeof...(T)));
+    if (!p) throw py::error_already_set();
+    for (std::size_t i = 0; i < sizeof...(T); ++i)
+        PyTuple_SET_ITEM(p, static_cast<py::ssize_t>(i), held[i].release().ptr());  // takes it
+    return py::reinterpret_steal<py::tuple>(p);
+}
+
 // A list of str, one per element of `v`, in order.
 inline py::list to_list(const std::vector<std::string>& v) {
     // Made at its full length and filled in place: no growth of the list, no temporaries.
-    py::list out(v.size());
+    py::list out = new_list(v.size());
     for (std::size_t i = 0; i < v.size(); ++i) {
         PyObject* s = PyUnicode_FromStringAndSize(v[i].data(), static_cast<py::ssize_t>(v[i].size()));
         if (!s) throw py::error_already_set();

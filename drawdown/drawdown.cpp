@@ -127,7 +127,7 @@ py::tuple drawdown(fk::f64_array returns) {
                 recovery[c] = end + 1 < R ? end + 1 : -1;
             }
         });
-    return py::make_tuple(fk::to_numpy(length), fk::to_numpy(peak), fk::to_numpy(first),
+    return fk::tuple_of(fk::to_numpy(length), fk::to_numpy(peak), fk::to_numpy(first),
                           fk::to_numpy(last), fk::to_numpy(trough), fk::to_numpy(depth),
                           fk::to_numpy(recovery));
 }

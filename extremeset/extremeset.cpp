@@ -120,7 +120,7 @@ py::dict main_cal_largest_one_for_all(fk::f64_array array_value, fk::i64_array d
         fk::run_blocks_fit<B>(
             m, [](auto lanes) { return largest_move<false, decltype(lanes)::value>(); }, finish);
 
-    py::dict res;
+    py::dict res = fk::new_dict();
     res["r"] = fk::to_numpy(r);
     res["p"] = fk::to_numpy(p);
     res["s"] = fk::to_list(s);

@@ -416,7 +416,7 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
         }
     }, horizon_work * fk::element_reads(m));
 
-    return py::make_tuple(fk::to_numpy(res.avg), fk::to_numpy(res.med), fk::to_numpy(res.win),
+    return fk::tuple_of(fk::to_numpy(res.avg), fk::to_numpy(res.med), fk::to_numpy(res.win),
                           fk::to_numpy(res.w0), fk::to_numpy(res.w5), fk::to_numpy(res.w10),
                           fk::to_numpy(res.l0), fk::to_numpy(res.l5), fk::to_numpy(res.l10));
 }

@@ -118,7 +118,7 @@ py::tuple main_cal_longest_one_for_all(fk::f64_array a_value, fk::i64_array date
         fk::run_blocks_fit<B>(
             m, [](auto lanes) { return longest_run<true, decltype(lanes)::value>(); }, finish);
 
-    return py::make_tuple(fk::to_numpy(r), fk::to_list(s), fk::to_list(e), fk::to_numpy(days));
+    return fk::tuple_of(fk::to_numpy(r), fk::to_list(s), fk::to_list(e), fk::to_numpy(days));
 }
 
 }  // namespace
