@@ -94,9 +94,13 @@ def table(record):
                 cells.append(", ".join(number(p[field], ".1f") if p else "-" for p in pair))
         for r, c in small:
             s = large.get((case, r, c, "small"))
+            if not s:
+                cells.append("-")
+                continue
             extra = s["beyond_cpu_us"] if cpu else s["beyond_us"]
-            cells.append(f"{s['module_us']:.0f} ({extra:+.0f}), {number(s['numba_us'], '.0f')}"
-                         if s else "-")
+            # A call quicker than half a thread start started none (nothing to compute).
+            extra = "no thread" if extra < -s["module_us"] else format(extra, "+.0f")
+            cells.append(f"{s['module_us']:.0f} ({extra}), {number(s['numba_us'], '.0f')}")
         lines.append("| " + " | ".join(cells) + " |")
     fc, speed, mem = record.get("f_over_c", {}), record.get("speedup_1_to_all", {}), \
         record.get("peak_extra_mib", {})
