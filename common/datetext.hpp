@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <stdexcept>
@@ -32,22 +33,50 @@ inline std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t
     return era * 146097 + doe - 719468;
 }
 
-// UTC breakdown of a timestamp; the sub-second part is dropped by truncation toward zero
-// (-1 ns is still 1970-01-01). Fills the year, month, day and time of day.
-inline void ns_to_tm(std::int64_t ns, std::tm& out) {
+// Whole days from 1970-01-01 of a timestamp, its seconds taken by truncation toward zero
+// (-1 ns is still 1970-01-01), then floored to the day.
+inline std::int64_t day_of_ns(std::int64_t ns) {
     const std::int64_t s = ns / ns_per_s;
-    const std::int64_t days = s / 86400 - (s % 86400 < 0 ? 1 : 0);  // floored
-    const std::int64_t sod = s - days * 86400;
-    const std::int64_t z = days + 719468;  // days from 0000-03-01
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;                                       // 0 .. 146096
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0 .. 399
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);                // 0 .. 365
-    const std::int64_t mp = (5 * doy + 2) / 153;  // months from March, 0 .. 11
-    const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    out.tm_year = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0) - 1900);
-    out.tm_mon = static_cast<int>(m - 1);
-    out.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    return s / 86400 - (s % 86400 < 0 ? 1 : 0);
+}
+
+// Year, month (1 to 12) and day of month of a day counted from 1970-01-01.
+struct Civil {
+    std::int64_t y, m, d;
+};
+
+// The breakdown takes a few multiplications in 32-bit unsigned arithmetic: days are shifted
+// by whole 400-year eras so that every day from 34,770 years before 1970 to some 2.9 million
+// years after it counts from 0, which covers every day of an int64 nanosecond count (about
+// 292 years to either side) many times over. Years then come out of the eras and of the
+// day within an era by multiplications and shifts rather than divisions, and a year is
+// counted from March so that a leap day ends it.
+inline Civil civil_from_days(std::int64_t days) {
+    constexpr std::uint32_t eras = 82;  // the shift, in eras of 146097 days
+    constexpr std::int64_t shift = 719468 + 146097 * std::int64_t{eras};  // to 0000-03-01, then back
+    const auto n = static_cast<std::uint32_t>(days + shift);
+    const std::uint32_t n1 = 4 * n + 3;
+    const std::uint32_t century = n1 / 146097;
+    const std::uint32_t n2 = n1 % 146097 / 4 * 4 + 3;  // 4 * (day of the century) + 3
+    const std::uint64_t p2 = std::uint64_t{2939745} * n2;
+    const auto year_of_century = static_cast<std::uint32_t>(p2 >> 32);
+    const std::uint32_t day_of_year = static_cast<std::uint32_t>(p2) / 2939745 / 4;  // from March
+    const std::uint32_t n3 = 2141 * day_of_year + 197913;
+    const std::uint32_t month = n3 >> 16;  // 3 .. 14, March to February
+    const bool next = day_of_year >= 306;  // January or February of the next year
+    return {std::int64_t{100 * century + year_of_century} - 400 * std::int64_t{eras} + next,
+            next ? month - 12 : month, (n3 & 0xffff) / 2141 + 1};
+}
+
+// UTC breakdown of a timestamp; the sub-second part is dropped by truncation toward zero.
+// Fills the year, month, day and time of day.
+inline void ns_to_tm(std::int64_t ns, std::tm& out) {
+    const std::int64_t days = day_of_ns(ns);
+    const std::int64_t sod = ns / ns_per_s - days * 86400;
+    const Civil c = civil_from_days(days);
+    out.tm_year = static_cast<int>(c.y - 1900);
+    out.tm_mon = static_cast<int>(c.m - 1);
+    out.tm_mday = static_cast<int>(c.d);
     out.tm_hour = static_cast<int>(sod / 3600);
     out.tm_min = static_cast<int>(sod / 60 % 60);
     out.tm_sec = static_cast<int>(sod % 60);
@@ -68,20 +97,19 @@ inline std::int64_t tm_to_ns(const std::tm& in) {
 }
 
 // Eight-digit UTC date text of a timestamp, seconds taken by truncation toward zero. The
-// digits are written directly: a string stream per call costs more than reading a large
-// matrix.
+// digits are written directly, two at a time from a table: a string stream per call costs
+// more than reading a large matrix, and a small call writes a text or two per fund.
 inline std::string ns2ymd(std::int64_t ns) {
-    std::tm tm{};
-    ns_to_tm(ns, tm);
-    int y = tm.tm_year + 1900;  // 1677 .. 2262 over the whole int64 range
-    const int m = tm.tm_mon + 1;
-    const int d = tm.tm_mday;
+    static constexpr char pairs[] =
+        "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
+        "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
+    const Civil c = civil_from_days(day_of_ns(ns));
+    const auto y = static_cast<int>(c.y);  // 1677 .. 2262 over the whole int64 range
     char buf[8];
-    for (int k = 3; k >= 0; --k, y /= 10) buf[k] = static_cast<char>('0' + y % 10);
-    buf[4] = static_cast<char>('0' + m / 10);
-    buf[5] = static_cast<char>('0' + m % 10);
-    buf[6] = static_cast<char>('0' + d / 10);
-    buf[7] = static_cast<char>('0' + d % 10);
+    std::memcpy(buf, pairs + 2 * (y / 100), 2);
+    std::memcpy(buf + 2, pairs + 2 * (y % 100), 2);
+    std::memcpy(buf + 4, pairs + 2 * c.m, 2);
+    std::memcpy(buf + 6, pairs + 2 * c.d, 2);
     return std::string(buf, 8);
 }
 
