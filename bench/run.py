@@ -18,6 +18,7 @@ import datetime
 import json
 import os
 import platform
+import resource
 import statistics
 import subprocess
 import sys
@@ -90,21 +91,34 @@ def per_call_time(fn, batches=9, budget=0.02, clock=time.perf_counter):
     return statistics.median(times)
 
 
-def paired_per_call(fn, ref, rounds=15, budget=0.01):
+def user_time():
+    """User-mode CPU time of the process (all its threads), in seconds."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_utime
+
+
+def paired_per_call(fn, ref, rounds=15, budget=0.01, user_rounds=7, user_budget=0.15):
     """The time per call of fn and of ref (medians), and the median difference between the
-    two within a round, in elapsed time and in the process's CPU time (all its threads).
-    Batches of fn and ref are taken in turn, so that a drift in the machine's speed touches
-    both sides of each difference alike. Elapsed time also holds the wait for a sleeping
-    core to take up a new thread, which on a virtual machine varies by tens of
-    microseconds from one moment to the next; CPU time holds only the work done."""
-    a, b, cpu = [], [], []
+    two within a round, in elapsed time, in the process's CPU time (all its threads) and in
+    its user-mode CPU time. Batches of fn and ref are taken in turn, so that a drift in the
+    machine's speed touches both sides of each difference alike. Elapsed time also holds
+    the wait for a sleeping core to take up a new thread, which on a virtual machine varies
+    by tens of microseconds from one moment to the next; CPU time holds only the work done,
+    but most of a thread start's is the kernel's, and varies as much. User-mode time leaves
+    the kernel's part out: what remains of a call beyond a thread start is the call's own
+    work. The kernel splits a process's time between user and system mode by sampling at
+    its clock tick, so those batches are long enough to span many ticks."""
+    a, b, cpu, user = [], [], [], []
     for _ in range(rounds):
         a.append(per_call_time(fn, batches=1, budget=budget))
         b.append(per_call_time(ref, batches=1, budget=budget))
         cpu.append(per_call_time(fn, batches=1, budget=budget, clock=time.process_time)
                    - per_call_time(ref, batches=1, budget=budget, clock=time.process_time))
+    for _ in range(user_rounds):
+        user.append(per_call_time(fn, batches=1, budget=user_budget, clock=user_time)
+                    - per_call_time(ref, batches=1, budget=user_budget, clock=user_time))
     return (statistics.median(a), statistics.median(b),
-            statistics.median(x - y for x, y in zip(a, b)), statistics.median(cpu))
+            statistics.median(x - y for x, y in zip(a, b)), statistics.median(cpu),
+            statistics.median(user))
 
 
 def one_core_time(fn, repeat):
@@ -293,16 +307,16 @@ def main():
     if small:
         print("\nsmall calls, us per call; beyond: the call less one thread start and join timed "
               "the same way, from Python, in batches taken in turn with the call's (median of "
-              "the differences, elapsed and CPU time)")
+              "the differences, in elapsed, CPU and user-mode CPU time)")
         print(f"{'indicator':<15} {'shape':>7} {'module':>8} {'start':>8} {'beyond':>8} "
-              f"{'cpu':>8} {'numba':>8}")
+              f"{'cpu':>8} {'user':>8} {'numba':>8}")
     for rows, cols in small:
         x = np.asarray(rng.normal(0.0003, 0.01, size=(rows, cols)))
-        res, starts, beyond, beyond_cpu = {}, {}, {}, {}
+        res, starts, beyond, beyond_cpu, beyond_user = {}, {}, {}, {}, {}
         for name in names:
             ind = cases[name]
             args = ind.args(x)
-            res[name], starts[name], beyond[name], beyond_cpu[name] = (
+            res[name], starts[name], beyond[name], beyond_cpu[name], beyond_user[name] = (
                 1e6 * t for t in paired_per_call(lambda: ind.module(*args),
                                                  lambda: floor_so.start_join(1)))
         nb = {}
@@ -318,11 +332,12 @@ def main():
         for name in names:
             r = {"case": name, "rows": rows, "cols": cols, "order": "C", "module_us": res[name],
                  "start_us": starts[name], "beyond_us": beyond[name],
-                 "beyond_cpu_us": beyond_cpu[name],
+                 "beyond_cpu_us": beyond_cpu[name], "beyond_user_us": beyond_user[name],
                  "numba_us": nb[name]}
             small_out.append(r)
             print(f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {r['start_us']:8.1f} "
-                  f"{r['beyond_us']:8.1f} {r['beyond_cpu_us']:8.1f} {r['numba_us']:8.1f}",
+                  f"{r['beyond_us']:8.1f} {r['beyond_cpu_us']:8.1f} {r['beyond_user_us']:8.1f} "
+                  f"{r['numba_us']:8.1f}",
                   flush=True)
 
     fc = {}
