@@ -12,6 +12,8 @@
 // is default-constructible and assignable: a worker may keep a few at a time.
 #pragma once
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -189,6 +191,72 @@ void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
             finish(k, c0, std::min<std::int64_t>(B, m.cols - c0));
         }
     }, work);
+}
+
+// Runs over a matrix whose columns each lie contiguous in memory (Fortran order, what
+// pandas hands over), in strips of 4 * V adjacent columns. A strip kernel keeps its
+// columns' state in AVX registers for the whole length of the columns and reads each column
+// along its length, as a per-column loop would, four rows at a time: four vectors of four
+// rows, one from each of four columns, turned by a 4 x 4 transposition into four vectors of
+// four columns, one per row. Nothing is gathered into a tile and read back, and no state goes
+// through memory between rows.
+//
+// A strip kernel is default-constructible and has
+//     void row(const __m256d* v, std::int64_t r)   lanes 4k .. 4k + 3 of row r in v[k], k < V
+//     Lanes lanes() const                          its state as a kernel of 4 * V lanes
+// and finish(kernel.lanes(), c0, width) stores the results of columns c0 .. c0 + width - 1.
+// Lanes beyond the matrix's last column repeat that column; finish never reads them.
+template <int V, class Make, class Finish>
+void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
+    constexpr int L = 4 * V;
+    const std::int64_t strips = (m.cols + L - 1) / L;
+    fan_out(static_cast<std::uint64_t>(strips), [&](std::uint64_t t, std::uint64_t n) {
+        for (auto s = static_cast<std::int64_t>(t); s < strips; s += static_cast<std::int64_t>(n)) {
+            const std::int64_t c0 = s * L;
+            const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
+            const double* p[L];
+            for (int q = 0; q < L; ++q) p[q] = m.col(c0 + std::min<std::int64_t>(q, width - 1));
+            auto k = make();
+            std::int64_t r = 0;
+            for (; r + 4 <= m.rows; r += 4) {
+                __m256d v[4][V];
+                for (int b = 0; b < V; ++b) {
+                    const double* const* c = p + 4 * b;
+                    const __m256d a0 = _mm256_loadu_pd(c[0] + r), a1 = _mm256_loadu_pd(c[1] + r);
+                    const __m256d a2 = _mm256_loadu_pd(c[2] + r), a3 = _mm256_loadu_pd(c[3] + r);
+                    const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
+                    const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
+                    v[0][b] = _mm256_permute2f128_pd(t0, t2, 0x20);
+                    v[1][b] = _mm256_permute2f128_pd(t1, t3, 0x20);
+                    v[2][b] = _mm256_permute2f128_pd(t0, t2, 0x31);
+                    v[3][b] = _mm256_permute2f128_pd(t1, t3, 0x31);
+                }
+                for (int i = 0; i < 4; ++i) k.row(v[i], r + i);
+            }
+            for (; r < m.rows; ++r) {
+                __m256d v[V];
+                for (int b = 0; b < V; ++b)
+                    v[b] = _mm256_setr_pd(p[4 * b][r], p[4 * b + 1][r], p[4 * b + 2][r],
+                                          p[4 * b + 3][r]);
+                k.row(v, r);
+            }
+            finish(k.lanes(), c0, width);
+        }
+    }, element_reads(m));
+}
+
+// Whether run_strips suits the matrix: columns contiguous, and at least a strip of them
+// (a narrower matrix takes the narrow kernels of run_blocks_fit).
+template <int V>
+bool strips_fit(const Matrix& m) {
+    return m.rs == 1 && m.cols >= 4 * V && m.rows > 0;
+}
+
+// Lane-wise selection, m ? a : b, for the masks of AVX comparisons. Written with bitwise
+// operations: GCC turns _mm256_blendv_pd, under AVX without AVX2, into a test and a branch
+// per lane.
+inline __m256d select(__m256d m, __m256d a, __m256d b) {
+    return _mm256_or_pd(_mm256_and_pd(m, a), _mm256_andnot_pd(m, b));
 }
 
 // Lanes of the kernels for narrow matrices. A kernel's row costs the same for every lane of

@@ -86,6 +86,70 @@ struct largest_move {
     }
 };
 
+// largest_move for run_strips: the same operations in the same order on four lanes per AVX
+// vector, the state of 4 * V columns held in registers.
+template <bool Positive, int V>
+struct largest_move_strip {
+    __m256d acc[V], denom[V], good[V], extreme[V], last_idx[V], best_good[V];
+
+    largest_move_strip() {
+        for (int b = 0; b < V; ++b) {
+            acc[b] = denom[b] = _mm256_set1_pd(1.0);
+            extreme[b] = _mm256_set1_pd(Positive ? -std::numeric_limits<double>::infinity()
+                                                 : std::numeric_limits<double>::infinity());
+            good[b] = last_idx[b] = best_good[b] = _mm256_setzero_pd();
+        }
+    }
+
+    void row(const __m256d* v, std::int64_t r) {
+        const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+        const __m256d here = _mm256_set1_pd(static_cast<double>(r));
+        for (int k = 0; k < V; ++k) {
+            const __m256d f = Positive ? _mm256_add_pd(v[k], one) : _mm256_sub_pd(one, v[k]);
+            const __m256d factor = fk::select(
+                _mm256_cmp_pd(f, one, Positive ? _CMP_GT_OQ : _CMP_LT_OQ), f, one);
+            const __m256d a0 = acc[k];
+            const __m256d a = _mm256_mul_pd(a0, factor);
+            const __m256d d = fk::select(_mm256_cmp_pd(v[k], zero, _CMP_GT_OQ), denom[k], a0);
+            const __m256d x = _mm256_div_pd(a, d);
+            const __m256d g1 = _mm256_add_pd(good[k], one);
+            const __m256d usable =
+                _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x, x, _CMP_EQ_OQ),
+                                            _mm256_cmp_pd(x, one, _CMP_NEQ_UQ)),
+                              _mm256_cmp_pd(g1, g1, _CMP_EQ_OQ));
+            const __m256d better = _mm256_and_pd(
+                usable, _mm256_cmp_pd(x, extreme[k], Positive ? _CMP_GE_OQ : _CMP_LE_OQ));
+            const __m256d g = _mm256_and_pd(usable, g1);  // g1 where usable, else +0.0
+            acc[k] = a;
+            denom[k] = d;
+            good[k] = g;
+            if (!_mm256_testz_pd(better, better)) {
+                extreme[k] = fk::select(better, x, extreme[k]);
+                last_idx[k] = fk::select(better, here, last_idx[k]);
+                best_good[k] = fk::select(better, g, best_good[k]);
+            }
+        }
+    }
+
+    largest_move<Positive, 4 * V> lanes() const {
+        largest_move<Positive, 4 * V> k;
+        for (int b = 0; b < V; ++b) {
+            _mm256_storeu_pd(k.acc + 4 * b, acc[b]);
+            _mm256_storeu_pd(k.denom + 4 * b, denom[b]);
+            _mm256_storeu_pd(k.good + 4 * b, good[b]);
+            _mm256_storeu_pd(k.extreme + 4 * b, extreme[b]);
+            _mm256_storeu_pd(k.last_idx + 4 * b, last_idx[b]);
+            _mm256_storeu_pd(k.best_good + 4 * b, best_good[b]);
+        }
+        return k;
+    }
+};
+
+// Columns per strip of the register kernel: two vectors, so that two chains of
+// multiplications and divisions overlap; more would spill the state out of the sixteen
+// registers.
+constexpr int V = 2;
+
 py::dict main_cal_largest_one_for_all(fk::f64_array array_value, fk::i64_array dates,
                                       const std::string& i_code) {
     const fk::Matrix m = fk::matrix_arg(array_value, "array_value");
@@ -113,12 +177,18 @@ py::dict main_cal_largest_one_for_all(fk::f64_array array_value, fk::i64_array d
             l[c] = fk::ns2ymd(dptr[last]);
         }
     };
-    if (positive)
+    if (fk::strips_fit<V>(m)) {
+        if (positive)
+            fk::run_strips<V>(m, [] { return largest_move_strip<true, V>(); }, finish);
+        else
+            fk::run_strips<V>(m, [] { return largest_move_strip<false, V>(); }, finish);
+    } else if (positive) {
         fk::run_blocks_fit<B>(
             m, [](auto lanes) { return largest_move<true, decltype(lanes)::value>(); }, finish);
-    else
+    } else {
         fk::run_blocks_fit<B>(
             m, [](auto lanes) { return largest_move<false, decltype(lanes)::value>(); }, finish);
+    }
 
     py::dict res = fk::new_dict();
     res["r"] = fk::to_numpy(r);

@@ -80,6 +80,65 @@ struct longest_run {
     }
 };
 
+// longest_run for run_strips: the same operations in the same order on four lanes per AVX
+// vector, the state of 4 * V columns held in registers.
+template <bool Invert, int V>
+struct longest_run_strip {
+    __m256d acc[V], base[V], cur[V], need[V], best_end[V], best_base[V], best_last[V];
+
+    longest_run_strip() {
+        for (int b = 0; b < V; ++b) {
+            acc[b] = base[b] = best_base[b] = best_last[b] = need[b] = _mm256_set1_pd(1.0);
+            cur[b] = _mm256_setzero_pd();
+            best_end[b] = _mm256_set1_pd(-1.0);
+        }
+    }
+
+    void row(const __m256d* v, std::int64_t r) {
+        const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+        const __m256d prev = _mm256_set1_pd(static_cast<double>(r) - 1.0);
+        for (int k = 0; k < V; ++k) {
+            const __m256d f = Invert ? _mm256_sub_pd(one, v[k]) : _mm256_add_pd(one, v[k]);
+            const __m256d factor = fk::select(_mm256_cmp_pd(f, f, _CMP_EQ_OQ), f, one);
+            const __m256d c0 = cur[k];
+            const __m256d c1 = _mm256_add_pd(c0, one);
+            const __m256d pos = _mm256_and_pd(_mm256_cmp_pd(v[k], zero, _CMP_GT_OQ),
+                                              _mm256_cmp_pd(c1, c1, _CMP_EQ_OQ));
+            const __m256d better =
+                _mm256_andnot_pd(pos, _mm256_cmp_pd(c0, need[k], _CMP_GE_OQ));
+            const __m256d b = fk::select(_mm256_cmp_pd(c0, zero, _CMP_EQ_OQ), acc[k], base[k]);
+            const __m256d a0 = acc[k];
+            acc[k] = _mm256_mul_pd(a0, factor);
+            base[k] = b;
+            cur[k] = _mm256_and_pd(pos, c1);  // c1 where the run goes on, else +0.0
+            if (!_mm256_testz_pd(better, better)) {
+                need[k] = fk::select(better, c0, need[k]);
+                best_end[k] = fk::select(better, prev, best_end[k]);
+                best_base[k] = fk::select(better, b, best_base[k]);
+                best_last[k] = fk::select(better, a0, best_last[k]);
+            }
+        }
+    }
+
+    longest_run<Invert, 4 * V> lanes() const {
+        longest_run<Invert, 4 * V> k;
+        for (int b = 0; b < V; ++b) {
+            _mm256_storeu_pd(k.acc + 4 * b, acc[b]);
+            _mm256_storeu_pd(k.base + 4 * b, base[b]);
+            _mm256_storeu_pd(k.cur + 4 * b, cur[b]);
+            _mm256_storeu_pd(k.need + 4 * b, need[b]);
+            _mm256_storeu_pd(k.best_end + 4 * b, best_end[b]);
+            _mm256_storeu_pd(k.best_base + 4 * b, best_base[b]);
+            _mm256_storeu_pd(k.best_last + 4 * b, best_last[b]);
+        }
+        return k;
+    }
+};
+
+// Columns per strip of the register kernel: two vectors, so that two chains of
+// multiplications overlap; more would spill the state out of the sixteen registers.
+constexpr int V = 2;
+
 py::tuple main_cal_longest_one_for_all(fk::f64_array a_value, fk::i64_array dates,
                                        const std::string& i_code) {
     const fk::Matrix m = fk::matrix_arg(a_value, "a_value");
@@ -111,12 +170,19 @@ py::tuple main_cal_longest_one_for_all(fk::f64_array a_value, fk::i64_array date
         }
     };
     // Exact and case-sensitive: every other text, the empty one included, inverts.
-    if (i_code == "positive")
-        fk::run_blocks_fit<B>(
-            m, [](auto lanes) { return longest_run<false, decltype(lanes)::value>(); }, finish);
-    else
+    const bool invert = i_code != "positive";
+    if (fk::strips_fit<V>(m)) {
+        if (invert)
+            fk::run_strips<V>(m, [] { return longest_run_strip<true, V>(); }, finish);
+        else
+            fk::run_strips<V>(m, [] { return longest_run_strip<false, V>(); }, finish);
+    } else if (invert) {
         fk::run_blocks_fit<B>(
             m, [](auto lanes) { return longest_run<true, decltype(lanes)::value>(); }, finish);
+    } else {
+        fk::run_blocks_fit<B>(
+            m, [](auto lanes) { return longest_run<false, decltype(lanes)::value>(); }, finish);
+    }
 
     return fk::tuple_of(fk::to_numpy(r), fk::to_list(s), fk::to_list(e), fk::to_numpy(days));
 }

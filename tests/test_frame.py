@@ -178,6 +178,18 @@ def test_wide_panels_match_peer(name, layout):
     assert_same(as_parts(ind.module(*ind.args(LAYOUTS[layout](x)))), want)
 
 
+@pytest.mark.parametrize("rows", [1, 3, 4, 5, 9, 450])
+@pytest.mark.parametrize("cols", [8, 11, 12, 16, 25])
+@pytest.mark.parametrize("name", sorted({**INDICATORS, **VARIANTS}))
+def test_contiguous_columns_match_row_order(name, cols, rows):
+    # Contiguous columns are read four rows of four columns at a time into kernels held in
+    # registers: every leftover row and column of such strips must give the row-order bits.
+    ind = {**INDICATORS, **VARIANTS}[name]
+    x = awkward_matrix(np.random.default_rng(rows * cols), rows, cols, special_share=0.2)
+    assert_same(as_parts(ind.module(*ind.args(np.asfortranarray(x)))),
+                as_parts(ind.module(*ind.args(np.ascontiguousarray(x)))))
+
+
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
 @pytest.mark.parametrize("cols", [1, 5, 20, 33])
 @pytest.mark.parametrize("name", sorted({**INDICATORS, **VARIANTS}))

@@ -52,15 +52,66 @@ struct longest_segment_len {
     }
 };
 
+// longest_segment_len for run_strips: the same operations in the same order on four lanes
+// per AVX vector, the state of 4 * V columns held in registers.
+template <int V>
+struct longest_segment_strip {
+    __m256d acc[V], run_max[V], cur[V], longest[V];
+
+    longest_segment_strip() {
+        for (int b = 0; b < V; ++b) {
+            acc[b] = run_max[b] = _mm256_set1_pd(1.0);
+            cur[b] = longest[b] = _mm256_setzero_pd();
+        }
+    }
+
+    void row(const __m256d* v, std::int64_t) {
+        const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd();
+        for (int k = 0; k < V; ++k) {
+            const __m256d vp = _mm256_add_pd(v[k], one);
+            const __m256d f = fk::select(_mm256_cmp_pd(vp, vp, _CMP_EQ_OQ), vp, one);
+            const __m256d a = _mm256_mul_pd(acc[k], f);
+            const __m256d peak = fk::select(_mm256_cmp_pd(a, run_max[k], _CMP_GT_OQ), a, run_max[k]);
+            const __m256d c1 = _mm256_add_pd(cur[k], one);
+            const __m256d c = _mm256_and_pd(
+                _mm256_and_pd(_mm256_cmp_pd(_mm256_sub_pd(a, peak), zero, _CMP_NEQ_UQ),
+                              _mm256_cmp_pd(c1, c1, _CMP_EQ_OQ)),
+                c1);  // c1 where the drawdown goes on, else +0.0
+            acc[k] = a;
+            run_max[k] = peak;
+            cur[k] = c;
+            longest[k] = fk::select(_mm256_cmp_pd(c, longest[k], _CMP_GT_OQ), c, longest[k]);
+        }
+    }
+
+    longest_segment_len<4 * V> lanes() const {
+        longest_segment_len<4 * V> k;
+        for (int b = 0; b < V; ++b) {
+            _mm256_storeu_pd(k.acc + 4 * b, acc[b]);
+            _mm256_storeu_pd(k.run_max + 4 * b, run_max[b]);
+            _mm256_storeu_pd(k.cur + 4 * b, cur[b]);
+            _mm256_storeu_pd(k.longest + 4 * b, longest[b]);
+        }
+        return k;
+    }
+};
+
+// Columns per strip of the register kernel: the chain from one row's count to the next
+// is short, so three vectors keep the core busy and their state still fits in registers.
+constexpr int V = 3;
+
 py::array_t<std::int64_t> cal_longest_draw_down_recover(fk::f64_array funds_val) {
     const fk::Matrix m = fk::matrix_arg(funds_val, "the returns matrix");
     std::vector<std::int64_t> result(static_cast<std::size_t>(m.cols), 0);
-    fk::run_blocks_fit<B>(
-        m, [](auto lanes) { return longest_segment_len<decltype(lanes)::value>(); },
-        [&](const auto& k, std::int64_t c0, std::int64_t width) {
-            for (std::int64_t j = 0; j < width; ++j)
-                result[c0 + j] = static_cast<std::int64_t>(k.longest[j]);
-        });
+    const auto finish = [&](const auto& k, std::int64_t c0, std::int64_t width) {
+        for (std::int64_t j = 0; j < width; ++j)
+            result[c0 + j] = static_cast<std::int64_t>(k.longest[j]);
+    };
+    if (fk::strips_fit<V>(m))
+        fk::run_strips<V>(m, [] { return longest_segment_strip<V>(); }, finish);
+    else
+        fk::run_blocks_fit<B>(
+            m, [](auto lanes) { return longest_segment_len<decltype(lanes)::value>(); }, finish);
     return fk::to_numpy(result);
 }
 
