@@ -136,7 +136,8 @@ struct longest_run_strip {
 };
 
 // Columns per strip of the register kernel: two vectors, so that two chains of
-// multiplications overlap; more would spill the state out of the sixteen registers.
+// multiplications overlap. One measured 1.5 times as slow, three 1.2 times, its state
+// no longer held in the sixteen registers.
 constexpr int V = 2;
 
 py::tuple main_cal_longest_one_for_all(fk::f64_array a_value, fk::i64_array dates,
