@@ -193,63 +193,87 @@ void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
     }, work);
 }
 
-// Runs over a matrix whose columns each lie contiguous in memory (Fortran order, what
-// pandas hands over), in strips of 4 * V adjacent columns. A strip kernel keeps its
-// columns' state in AVX registers for the whole length of the columns and reads each column
-// along its length, as a per-column loop would, four rows at a time: four vectors of four
-// rows, one from each of four columns, turned by a 4 x 4 transposition into four vectors of
-// four columns, one per row. Nothing is gathered into a tile and read back, and no state goes
-// through memory between rows.
+// Runs over a matrix in strips of 4 * V adjacent columns, each strip on a kernel that keeps
+// its columns' state in AVX registers from the first row to the last: no state goes
+// through memory between rows, and nothing is gathered into a tile and read back.
+//
+// Where every column lies contiguous in memory (Fortran order, what pandas hands over), the
+// strip reads each of its columns along its length, as a per-column loop would, four rows
+// at a time: four vectors of four rows, one from each of four columns, turned by a 4 x 4
+// transposition into four vectors of four columns, one per row. Lanes beyond the matrix's
+// last column repeat that column. Where rows are contiguous instead, a strip takes its
+// columns' values of a row in place, the lanes beyond the last column masked off (read as
+// 0.0); that walk crosses a whole row per step, so it serves only a matrix small enough to
+// stay in cache (see strips_fit).
 //
 // A strip kernel is default-constructible and has
 //     void row(const __m256d* v, std::int64_t r)   lanes 4k .. 4k + 3 of row r in v[k], k < V
 //     Lanes lanes() const                          its state as a kernel of 4 * V lanes
-// and finish(kernel.lanes(), c0, width) stores the results of columns c0 .. c0 + width - 1.
-// Lanes beyond the matrix's last column repeat that column; finish never reads them.
+// and finish(kernel.lanes(), c0, width) stores the results of columns c0 .. c0 + width - 1;
+// it never reads a lane beyond the matrix.
 template <int V, class Make, class Finish>
 void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
     constexpr int L = 4 * V;
     const std::int64_t strips = (m.cols + L - 1) / L;
+    const bool down = m.rs == 1;  // columns contiguous
     fan_out(static_cast<std::uint64_t>(strips), [&](std::uint64_t t, std::uint64_t n) {
         for (auto s = static_cast<std::int64_t>(t); s < strips; s += static_cast<std::int64_t>(n)) {
             const std::int64_t c0 = s * L;
             const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
-            const double* p[L];
-            for (int q = 0; q < L; ++q) p[q] = m.col(c0 + std::min<std::int64_t>(q, width - 1));
             auto k = make();
-            std::int64_t r = 0;
-            for (; r + 4 <= m.rows; r += 4) {
-                __m256d v[4][V];
-                for (int b = 0; b < V; ++b) {
-                    const double* const* c = p + 4 * b;
-                    const __m256d a0 = _mm256_loadu_pd(c[0] + r), a1 = _mm256_loadu_pd(c[1] + r);
-                    const __m256d a2 = _mm256_loadu_pd(c[2] + r), a3 = _mm256_loadu_pd(c[3] + r);
-                    const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
-                    const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
-                    v[0][b] = _mm256_permute2f128_pd(t0, t2, 0x20);
-                    v[1][b] = _mm256_permute2f128_pd(t1, t3, 0x20);
-                    v[2][b] = _mm256_permute2f128_pd(t0, t2, 0x31);
-                    v[3][b] = _mm256_permute2f128_pd(t1, t3, 0x31);
+            if (down) {
+                const double* p[L];
+                for (int q = 0; q < L; ++q) p[q] = m.col(c0 + std::min<std::int64_t>(q, width - 1));
+                std::int64_t r = 0;
+                for (; r + 4 <= m.rows; r += 4) {
+                    __m256d v[4][V];
+                    for (int b = 0; b < V; ++b) {
+                        const double* const* c = p + 4 * b;
+                        const __m256d a0 = _mm256_loadu_pd(c[0] + r), a1 = _mm256_loadu_pd(c[1] + r);
+                        const __m256d a2 = _mm256_loadu_pd(c[2] + r), a3 = _mm256_loadu_pd(c[3] + r);
+                        const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
+                        const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
+                        v[0][b] = _mm256_permute2f128_pd(t0, t2, 0x20);
+                        v[1][b] = _mm256_permute2f128_pd(t1, t3, 0x20);
+                        v[2][b] = _mm256_permute2f128_pd(t0, t2, 0x31);
+                        v[3][b] = _mm256_permute2f128_pd(t1, t3, 0x31);
+                    }
+                    for (int i = 0; i < 4; ++i) k.row(v[i], r + i);
                 }
-                for (int i = 0; i < 4; ++i) k.row(v[i], r + i);
-            }
-            for (; r < m.rows; ++r) {
-                __m256d v[V];
+                for (; r < m.rows; ++r) {
+                    __m256d v[V];
+                    for (int b = 0; b < V; ++b)
+                        v[b] = _mm256_setr_pd(p[4 * b][r], p[4 * b + 1][r], p[4 * b + 2][r],
+                                              p[4 * b + 3][r]);
+                    k.row(v, r);
+                }
+            } else {
+                __m256i live[V];  // lanes within the matrix, as load masks
                 for (int b = 0; b < V; ++b)
-                    v[b] = _mm256_setr_pd(p[4 * b][r], p[4 * b + 1][r], p[4 * b + 2][r],
-                                          p[4 * b + 3][r]);
-                k.row(v, r);
+                    live[b] = _mm256_setr_epi64x(-(4 * b < width), -(4 * b + 1 < width),
+                                                 -(4 * b + 2 < width), -(4 * b + 3 < width));
+                for (std::int64_t r = 0; r < m.rows; ++r) {
+                    const double* row = m.data + r * m.rs + c0;
+                    __m256d v[V];
+                    for (int b = 0; b < V; ++b) v[b] = _mm256_maskload_pd(row + 4 * b, live[b]);
+                    k.row(v, r);
+                }
             }
             finish(k.lanes(), c0, width);
         }
     }, element_reads(m));
 }
 
-// Whether run_strips suits the matrix: columns contiguous, and at least a strip of them
-// (a narrower matrix takes the narrow kernels of run_blocks_fit).
+// Elements of a matrix with contiguous rows small enough for run_strips: one such matrix
+// stays in the second-level cache while every strip crosses all of its rows.
+constexpr std::uint64_t strips_in_place = 1 << 16;
+
+// Whether run_strips suits the matrix: at least a strip of columns, contiguous columns, or
+// contiguous rows in a small matrix; any other takes the blocks of run_blocks_fit.
 template <int V>
 bool strips_fit(const Matrix& m) {
-    return m.rs == 1 && m.cols >= 4 * V && m.rows > 0;
+    if (m.rows == 0 || m.cols < 4 * V) return false;
+    return m.rs == 1 || (m.cs == 1 && element_reads(m) <= strips_in_place);
 }
 
 // Lane-wise selection, m ? a : b, for the masks of AVX comparisons. Written with bitwise
