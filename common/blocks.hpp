@@ -193,6 +193,65 @@ void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
     }, work);
 }
 
+// Elements of a matrix with contiguous rows small enough for run_strips: one such matrix
+// stays in the second-level cache while every strip crosses all of its rows.
+constexpr std::uint64_t strips_in_place = 1 << 16;
+
+// run_strips for a large matrix with contiguous rows. Strips go to the workers in panels of
+// adjacent strips (narrowed where there are few, so that every worker gets two), and a
+// panel is walked in chunks of rows: for each chunk, every strip of the panel runs the
+// chunk's rows in place, its state taken from memory and put back once a chunk. A strip
+// reads one cache line of each row of the chunk and asks for the line four strips further
+// on, so the lines arrive before their strip does; chunks of 128 rows measured 1.2 to 2
+// times as fast as 32 or 64 rows and as whole columns, whose lines ran out of cache before
+// their strip came.
+template <int V, class Make, class Finish>
+void run_strip_panels(const Matrix& m, Make&& make, Finish&& finish) {
+    constexpr int L = 4 * V;
+    using Kernel = decltype(make());
+    constexpr std::int64_t most = panel_bytes / (8 * L);  // strips per panel at most
+    constexpr std::int64_t chunk = 128;                    // rows per chunk
+    const std::int64_t strips = (m.cols + L - 1) / L;
+    // Narrower panels where there are few strips, so that every worker gets two.
+    const auto workers = static_cast<std::int64_t>(
+        worker_count(static_cast<std::uint64_t>(strips), element_reads(m)));
+    const std::int64_t per = std::clamp<std::int64_t>(strips / (2 * workers), 1, most);
+    const std::int64_t panels = (strips + per - 1) / per;
+    fan_out(static_cast<std::uint64_t>(panels), [&](std::uint64_t t, std::uint64_t n) {
+        const std::unique_ptr<Kernel[]> ks(new Kernel[per]);
+        for (auto p = static_cast<std::int64_t>(t); p < panels; p += static_cast<std::int64_t>(n)) {
+            const std::int64_t s0 = p * per;
+            const std::int64_t ns = std::min(per, strips - s0);
+            for (std::int64_t q = 0; q < ns; ++q) ks[q] = make();
+            for (std::int64_t r0 = 0; r0 < m.rows; r0 += chunk) {
+                const std::int64_t r1 = std::min(m.rows, r0 + chunk);
+                for (std::int64_t q = 0; q < ns; ++q) {
+                    const std::int64_t c0 = (s0 + q) * L;
+                    const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
+                    Kernel k = ks[q];
+                    __m256i live[V];
+                    for (int b = 0; b < V; ++b)
+                        live[b] = _mm256_setr_epi64x(-(4 * b < width), -(4 * b + 1 < width),
+                                                     -(4 * b + 2 < width), -(4 * b + 3 < width));
+                    for (std::int64_t r = r0; r < r1; ++r) {
+                        const double* row = m.data + r * m.rs + c0;
+                        // A prefetch never faults: one past the end of the row is harmless.
+                        _mm_prefetch(reinterpret_cast<const char*>(row + 4 * L), _MM_HINT_T0);
+                        __m256d v[V];
+                        for (int b = 0; b < V; ++b) v[b] = _mm256_maskload_pd(row + 4 * b, live[b]);
+                        k.row(v, r);
+                    }
+                    ks[q] = k;
+                }
+            }
+            for (std::int64_t q = 0; q < ns; ++q) {
+                const std::int64_t c0 = (s0 + q) * L;
+                finish(ks[q].lanes(), c0, std::min<std::int64_t>(L, m.cols - c0));
+            }
+        }
+    }, element_reads(m));
+}
+
 // Runs over a matrix in strips of 4 * V adjacent columns, each strip on a kernel that keeps
 // its columns' state in AVX registers from the first row to the last: no state goes
 // through memory between rows, and nothing is gathered into a tile and read back.
@@ -216,6 +275,10 @@ void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
     constexpr int L = 4 * V;
     const std::int64_t strips = (m.cols + L - 1) / L;
     const bool down = m.rs == 1;  // columns contiguous
+    if (!down && element_reads(m) > strips_in_place) {
+        run_strip_panels<V>(m, make, finish);
+        return;
+    }
     fan_out(static_cast<std::uint64_t>(strips), [&](std::uint64_t t, std::uint64_t n) {
         for (auto s = static_cast<std::int64_t>(t); s < strips; s += static_cast<std::int64_t>(n)) {
             const std::int64_t c0 = s * L;
@@ -264,16 +327,12 @@ void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
     }, element_reads(m));
 }
 
-// Elements of a matrix with contiguous rows small enough for run_strips: one such matrix
-// stays in the second-level cache while every strip crosses all of its rows.
-constexpr std::uint64_t strips_in_place = 1 << 16;
-
 // Whether run_strips suits the matrix: at least a strip of columns, contiguous columns, or
 // contiguous rows in a small matrix; any other takes the blocks of run_blocks_fit.
 template <int V>
 bool strips_fit(const Matrix& m) {
     if (m.rows == 0 || m.cols < 4 * V) return false;
-    return m.rs == 1 || (m.cs == 1 && element_reads(m) <= strips_in_place);
+    return m.rs == 1 || m.cs == 1;
 }
 
 // Lane-wise selection, m ? a : b, for the masks of AVX comparisons. Written with bitwise
