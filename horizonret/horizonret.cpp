@@ -78,6 +78,22 @@ std::int32_t parse_months(const std::string& i_code) {
     throw std::runtime_error("i_code 格式错误");
 }
 
+// Where the horizons from one calendar month of dates end. A horizon from day d of a month
+// ends d - 1 days after the one from the month's first day, at the same time of day, as
+// long as the month it ends in has d days; from a later day it ends on that month's last
+// day, at the same time of day. Times are whole seconds, as the calendar breakdown counts
+// them: rows of seconds [lo_s, mid_s) end `shift` nanoseconds after their own time, rows of
+// [mid_s, hi_s) at last_day_s plus their time of day. An empty range where the month is
+// not known, or where its ends lie too near either end of the int64 range for this.
+struct MonthEnds {
+    std::int64_t lo_s = 0, mid_s = 0, hi_s = 0;
+    std::int64_t shift = 0;
+    std::int64_t last_day_s = 0;
+};
+
+constexpr std::int64_t day_s = 86400;
+constexpr std::int64_t day_ns = day_s * fk::ns_per_s;
+
 // Days from 1970-01-01 to the first day of the month after the one a breakdown holds.
 std::int64_t next_month_day(const std::tm& tm) {
     const std::int64_t y = std::int64_t{tm.tm_year} + 1900;
@@ -85,62 +101,104 @@ std::int64_t next_month_day(const std::tm& tm) {
                            : fk::days_from_civil(y, tm.tm_mon + 2, 1);
 }
 
-// Forward index: the row at which each row's horizon ends, found by one cursor that only
-// moves forward over the (sorted) dates; D - 1 where it ends beyond the last row.
-//
-// A horizon from day d of a month ends d - 1 days after the one from the month's first
-// day, at the same time of day, as long as the month it ends in has d days (otherwise the
-// day is clamped to that month's last). So the calendar breakdown runs about once per
-// month of dates, not once per row.
-std::vector<std::int64_t> forward_index(const std::int64_t* dptr, std::int64_t D,
-                                        std::int32_t months) {
-    constexpr std::int64_t day_s = 86400;
-    constexpr std::int64_t day_ns = day_s * fk::ns_per_s;
+// The month of the time ns (whole seconds s, day number day): one calendar breakdown of
+// it and one month addition to its first day.
+MonthEnds month_ends(std::int64_t ns, std::int64_t day, std::int32_t months) {
     constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
     constexpr std::int64_t i64_min = std::numeric_limits<std::int64_t>::min();
-    std::vector<std::int64_t> fut(static_cast<std::size_t>(D), D - 1);
-    // The month last broken down: its first day, where the horizon from that day's
-    // midnight ends, in days, and how many of its days end without clamping (none while
-    // there is no such month).
-    std::int64_t first = 0, end_first = 0, unclamped = 0;
-    std::int64_t cur = 0;
-    for (std::int64_t i = 0; i < D; ++i) {
-        const std::int64_t ns = dptr[i];
-        // Whole seconds toward zero, then days floored, as the calendar breakdown counts.
-        const std::int64_t s = ns / fk::ns_per_s;
-        const std::int64_t day = s / day_s - (s % day_s < 0 ? 1 : 0);
-        std::int64_t tgt;
-        if (day >= first && day - first < unclamped) {
-            tgt = ((end_first + (day - first)) * day_s + (s - day * day_s)) * fk::ns_per_s;
-        } else {
-            tgt = add_months_ns(ns, months);  // raises for a horizon out of range
-            std::tm tm{};
-            fk::ns_to_tm(ns, tm);
-            first = day - (tm.tm_mday - 1);
-            unclamped = 0;
-            // The shortcut needs the month's first midnight and the ends of all its days as
-            // nanosecond counts; near either end of the int64 range it is not taken.
-            const std::int64_t e =
-                first > i64_min / day_ns + 1 ? add_months_ns(first * day_ns, months) : BEYOND;
-            if (e != BEYOND && e <= i64_max - 32 * day_ns) {
-                end_first = e / day_ns;
-                std::tm end_tm{};
-                fk::ns_to_tm(e, end_tm);
-                unclamped = std::min(next_month_day(tm) - first,
-                                     next_month_day(end_tm) - end_first);
-            }
-        }
-        while (cur < D && (tgt == BEYOND || dptr[cur] < tgt)) ++cur;
-        fut[static_cast<std::size_t>(i)] = cur < D ? cur : D - 1;
+    MonthEnds me;
+    std::tm tm{};
+    fk::ns_to_tm(ns, tm);
+    const std::int64_t first = day - (tm.tm_mday - 1);
+    if (first <= i64_min / day_ns + 1) return me;
+    std::int64_t e;
+    try {
+        e = add_months_ns(first * day_ns, months);
+    } catch (const std::invalid_argument&) {
+        return me;  // past the calendar's months: the row's own addition raises, with its date
     }
-    return fut;
+    if (e == BEYOND || e > i64_max - 32 * day_ns) return me;
+    const std::int64_t end_first = e / day_ns;  // e is a midnight: the division is exact
+    std::tm end_tm{};
+    fk::ns_to_tm(e, end_tm);
+    const std::int64_t days = next_month_day(tm) - first;
+    const std::int64_t end_days = next_month_day(end_tm) - end_first;
+    me.lo_s = first * day_s;
+    me.mid_s = (first + std::min(days, end_days)) * day_s;
+    me.hi_s = (first + days) * day_s;
+    me.shift = (end_first - first) * day_ns;
+    me.last_day_s = (end_first + end_days - 1) * day_s;
+    return me;
 }
 
+// Forward index: the row at which each row's horizon ends, found by one cursor that only
+// moves forward over the (sorted) dates; D - 1 where it ends beyond the last row. The
+// calendar breakdown runs about once per month of dates (see MonthEnds), not once per row.
+// Counts on the way how many rows end on the last row (tail), and whether every horizon
+// ends at or after its own row (forward).
+struct ForwardIndex {
+    std::vector<std::int64_t> fut;
+    std::int64_t tail = 0;
+    bool forward = true;
+};
+
+ForwardIndex forward_index(const std::int64_t* dptr, std::int64_t D, std::int32_t months) {
+    ForwardIndex fi;
+    fi.fut.resize(static_cast<std::size_t>(D));
+    std::int64_t* const fut = fi.fut.data();
+    MonthEnds me;
+    std::int64_t cur = 0, tail = 0;
+    bool forward = true;
+    for (std::int64_t i = 0; i < D; ++i) {
+        const std::int64_t ns = dptr[i];
+        const std::int64_t s = ns / fk::ns_per_s;  // toward zero, as the breakdown takes it
+        if (s < me.lo_s || s >= me.hi_s) {
+            const std::int64_t day = s / day_s - (s % day_s < 0 ? 1 : 0);  // floored
+            me = month_ends(ns, day, months);
+        }
+        std::int64_t tgt;
+        if (s >= me.lo_s && s < me.mid_s) {
+            tgt = s * fk::ns_per_s + me.shift;
+        } else if (s >= me.mid_s && s < me.hi_s) {
+            const std::int64_t day = s / day_s - (s % day_s < 0 ? 1 : 0);
+            tgt = (me.last_day_s + (s - day * day_s)) * fk::ns_per_s;
+        } else {
+            tgt = add_months_ns(ns, months);  // raises for a horizon out of range
+        }
+        while (cur < D && (tgt == BEYOND || dptr[cur] < tgt)) ++cur;
+        const std::int64_t f = cur < D ? cur : D - 1;
+        fut[i] = f;
+        tail += f == D - 1 ? 1 : 0;
+        forward = forward && f >= i;
+    }
+    fi.tail = tail;
+    fi.forward = forward;
+    return fi;
+}
+
+// The nine result arrays, made before the workers start and filled in place: each worker
+// writes only its own columns' slots, through plain pointers, and never touches a Python
+// object. Every slot starts as NaN, which a fund without a horizon return keeps.
 struct Results {
-    std::vector<double> avg, med, win, w0, w5, w10, l0, l5, l10;
-    explicit Results(std::size_t n)
-        : avg(n, NaN), med(n, NaN), win(n, NaN), w0(n, NaN), w5(n, NaN), w10(n, NaN),
-          l0(n, NaN), l5(n, NaN), l10(n, NaN) {}
+    py::object arrays[9];  // not array_t: its default constructor makes an empty array
+    double *avg, *med, *win, *w0, *w5, *w10, *l0, *l5, *l10;
+
+    explicit Results(std::int64_t n) {
+        double* slots[9];
+        for (int k = 0; k < 9; ++k) {
+            py::array_t<double> a(static_cast<py::ssize_t>(n));
+            slots[k] = a.mutable_data();
+            arrays[k] = std::move(a);
+            std::fill_n(slots[k], n, NaN);
+        }
+        avg = slots[0], med = slots[1], win = slots[2], w0 = slots[3], w5 = slots[4];
+        w10 = slots[5], l0 = slots[6], l5 = slots[7], l10 = slots[8];
+    }
+
+    py::tuple tuple() {
+        const auto& a = arrays;
+        return fk::tuple_of(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
+    }
 };
 
 // A fund's window of rows, clipped to the matrix (lo > hi when it holds no row).
@@ -315,7 +373,7 @@ struct Job {
     const std::vector<std::int64_t>& fut;
     bool forward;          // every horizon ends at or after its own row
     std::int64_t last;     // the last row whose horizon is counted
-    Results& res;
+    const Results& res;
 
     // Columns c0 .. c0 + width - 1 (width <= L). Scratch: path and, unless forward, ret of
     // D L values; sel of 3 D + 3 bracket_sample values for the median.
@@ -381,17 +439,14 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
 
     const std::int32_t months = parse_months(i_code);
 
-    const std::vector<std::int64_t> fut = forward_index(dptr, D, months);
-    const auto tail =
-        static_cast<std::uint64_t>(std::count(fut.begin(), fut.end(), D - 1));
-    // Whether every horizon ends at or after its own row (sorted dates, whole seconds).
-    bool forward = true;
-    for (std::int64_t i = 0; i < D; ++i) forward = forward && fut[i] >= i;
+    const ForwardIndex fi = forward_index(dptr, D, months);
+    const std::vector<std::int64_t>& fut = fi.fut;
+    const bool forward = fi.forward;  // sorted dates, whole seconds
 
-    Results res(static_cast<std::size_t>(N));
+    Results res(N);
     // Horizons from the last tail + 1 rows are left out: those rows' horizons end on the
     // last row or beyond it, and so does the row just before them.
-    const std::int64_t last = D - 2 - static_cast<std::int64_t>(tail);
+    const std::int64_t last = D - 2 - fi.tail;
     // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ...
     const Job job{m, sptr, eptr, fut, forward, last, res};
     const std::int64_t blocks = (N + B - 1) / B;
@@ -416,9 +471,7 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
         }
     }, horizon_work * fk::element_reads(m));
 
-    return fk::tuple_of(fk::to_numpy(res.avg), fk::to_numpy(res.med), fk::to_numpy(res.win),
-                          fk::to_numpy(res.w0), fk::to_numpy(res.w5), fk::to_numpy(res.w10),
-                          fk::to_numpy(res.l0), fk::to_numpy(res.l5), fk::to_numpy(res.l10));
+    return res.tuple();
 }
 
 }  // namespace
