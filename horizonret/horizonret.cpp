@@ -415,10 +415,6 @@ struct Scratch {
     double* sel;
 };
 
-// Doubles of scratch a worker keeps on its stack (32 KiB, far below any thread's stack):
-// enough for 350 rows of eight funds, or 950 rows of one (with sorted dates).
-constexpr std::size_t stack_scratch = 4096;
-
 // One call's shared inputs and results. A worker computes a block of L adjacent columns
 // at a time with block<L>: it walks the block's rows once to build the L value paths, takes
 // their horizon returns row by row, then each column's median from its returns.
@@ -518,18 +514,13 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
     fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
         // Scratch is taken when a block first has a horizon to compute, and left
         // uninitialised: every slot is written before it is read, and pages never touched
-        // (most of the selection's) cost nothing. A small call's fits on the worker's
-        // stack: the first heap allocation of a fresh thread sets up the allocator's state
-        // for it, which costs more than such a call's whole work.
-        double local[stack_scratch];
+        // (most of the selection's) cost nothing. It comes from the heap, not the stack:
+        // a thread's stack pages beyond the top few are given back when it ends, so a
+        // buffer there would fault its pages in anew on every call.
         std::unique_ptr<double[]> heap_path, heap_ret, heap_sel;
         Scratch scratch{};
         const auto take = [&]() -> const Scratch& {
-            if (scratch.path) return scratch;
-            if (path_size + ret_size + sel_size <= stack_scratch) {
-                scratch = {local, ret_size ? local + path_size : nullptr,
-                           local + path_size + ret_size};
-            } else {
+            if (!scratch.path) {
                 heap_path.reset(new double[path_size]);
                 if (ret_size) heap_ret.reset(new double[ret_size]);
                 heap_sel.reset(new double[sel_size]);
