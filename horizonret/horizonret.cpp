@@ -78,69 +78,168 @@ std::int32_t parse_months(const std::string& i_code) {
     throw std::runtime_error("i_code 格式错误");
 }
 
-// Days from 1970-01-01 to the first day of the month after the one a breakdown holds.
-std::int64_t next_month_day(const std::tm& tm) {
-    const std::int64_t y = std::int64_t{tm.tm_year} + 1900;
-    return tm.tm_mon == 11 ? fk::days_from_civil(y + 1, 1, 1)
-                           : fk::days_from_civil(y, tm.tm_mon + 2, 1);
+constexpr std::int64_t day_s = 86400;
+constexpr std::int64_t day_ns = day_s * fk::ns_per_s;
+
+// Day number of a count of whole seconds, floored.
+std::int64_t day_of(std::int64_t s) { return s / day_s - (s % day_s < 0 ? 1 : 0); }
+
+// Days from 1970-01-01 to the first day of the month after month m (0 to 11) of year y.
+std::int64_t next_month_day(std::int64_t y, std::int64_t m) {
+    return m == 11 ? fk::days_from_civil(y + 1, 1, 1) : fk::days_from_civil(y, m + 2, 1);
 }
+
+// Where the horizons from one calendar month of dates end. A horizon from day d of a month
+// ends d - 1 days after the one from the month's first day, at the same time of day, as
+// long as the month it ends in has d days; from a later day it ends on that month's last
+// day, at the same time of day. So one month addition, to the month's first day, serves
+// every row of the month, and the next month follows from this one by a step.
+struct MonthEnds {
+    bool known = false;  // false also where the ends lie too near the int64 limits for this
+    // The month (year y, month m from 0) and the month its first day's horizon ends in:
+    // first days from 1970-01-01 and lengths in days.
+    std::int64_t y = 0, m = 0, first = 0, days = 0;
+    std::int64_t end_y = 0, end_m = 0, end_first = 0, end_days = 0;
+    // In whole seconds, as the calendar breakdown counts them: rows of [lo_s, lo_s +
+    // unclamped) end `shift` nanoseconds after their own time; rows from there to hi_s end
+    // on last_day_s plus their time of day.
+    std::int64_t lo_s = 0, hi_s = 0, shift = 0, last_day_s = 0;
+    std::uint64_t unclamped = 0;
+
+    // Largest first day of an end month whose days all have nanosecond counts to spare.
+    static constexpr std::int64_t end_first_max =
+        (std::numeric_limits<std::int64_t>::max() - 32 * day_ns) / day_ns;
+
+    void derive() {
+        known = end_first <= end_first_max;
+        if (!known) return;
+        lo_s = first * day_s;
+        hi_s = (first + days) * day_s;
+        unclamped = static_cast<std::uint64_t>(std::min(days, end_days) * day_s);
+        shift = (end_first - first) * day_ns;
+        last_day_s = (end_first + end_days - 1) * day_s;
+    }
+
+    // On to the following month; its horizons end in the month after this one's.
+    void step() {
+        first += days;
+        end_first += end_days;
+        y += m == 11 ? 1 : 0;
+        m = m == 11 ? 0 : m + 1;
+        end_y += end_m == 11 ? 1 : 0;
+        end_m = end_m == 11 ? 0 : end_m + 1;
+        days = next_month_day(y, m) - first;
+        end_days = next_month_day(end_y, end_m) - end_first;
+        derive();
+    }
+
+    // The month of the time ns, day number day: one calendar breakdown of it and one
+    // month addition to its first day.
+    static MonthEnds of(std::int64_t ns, std::int64_t day, std::int32_t months) {
+        MonthEnds me;
+        std::tm tm{};
+        fk::ns_to_tm(ns, tm);
+        me.first = day - (tm.tm_mday - 1);
+        if (me.first <= std::numeric_limits<std::int64_t>::min() / day_ns + 1) return me;
+        std::int64_t e;
+        try {
+            e = add_months_ns(me.first * day_ns, months);
+        } catch (const std::invalid_argument&) {
+            return me;  // past the calendar's months: the row's own addition raises, with its date
+        }
+        if (e == BEYOND) return me;
+        std::tm end_tm{};
+        fk::ns_to_tm(e, end_tm);
+        me.y = std::int64_t{tm.tm_year} + 1900;
+        me.m = tm.tm_mon;
+        me.days = next_month_day(me.y, me.m) - me.first;
+        me.end_y = std::int64_t{end_tm.tm_year} + 1900;
+        me.end_m = end_tm.tm_mon;
+        me.end_first = e / day_ns;  // e is a midnight: the division is exact
+        me.end_days = next_month_day(me.end_y, me.end_m) - me.end_first;
+        me.derive();
+        return me;
+    }
+
+    // End of the horizon from ns (whole seconds s), a row outside the unclamped days of
+    // this month: this month's clamped days, the next month's, or a month of its own.
+    std::int64_t end_of(std::int64_t ns, std::int64_t s, std::int32_t months) {
+        if (known && s >= hi_s) {
+            MonthEnds next = *this;
+            next.step();
+            if (next.known && s < next.hi_s) *this = next;
+        }
+        if (!known || s < lo_s || s >= hi_s) *this = of(ns, day_of(s), months);
+        if (!known) return add_months_ns(ns, months);  // raises for a horizon out of range
+        if (static_cast<std::uint64_t>(s - lo_s) < unclamped) return s * fk::ns_per_s + shift;
+        return (last_day_s + (s - day_of(s) * day_s)) * fk::ns_per_s;
+    }
+};
 
 // Forward index: the row at which each row's horizon ends, found by one cursor that only
-// moves forward over the (sorted) dates; D - 1 where it ends beyond the last row.
-//
-// A horizon from day d of a month ends d - 1 days after the one from the month's first
-// day, at the same time of day, as long as the month it ends in has d days (otherwise the
-// day is clamped to that month's last). So the calendar breakdown runs about once per
-// month of dates, not once per row.
-std::vector<std::int64_t> forward_index(const std::int64_t* dptr, std::int64_t D,
-                                        std::int32_t months) {
-    constexpr std::int64_t day_s = 86400;
-    constexpr std::int64_t day_ns = day_s * fk::ns_per_s;
-    constexpr std::int64_t i64_max = std::numeric_limits<std::int64_t>::max();
-    constexpr std::int64_t i64_min = std::numeric_limits<std::int64_t>::min();
-    std::vector<std::int64_t> fut(static_cast<std::size_t>(D), D - 1);
-    // The month last broken down: its first day, where the horizon from that day's
-    // midnight ends, in days, and how many of its days end without clamping (none while
-    // there is no such month).
-    std::int64_t first = 0, end_first = 0, unclamped = 0;
+// moves forward over the (sorted) dates; D - 1 where it ends beyond the last row. The
+// calendar breakdown runs about once per month of dates (see MonthEnds), not once per row.
+// Also how many rows end on the last row (tail), and whether every horizon ends at or after
+// its own row (forward).
+struct ForwardIndex {
+    std::vector<std::int64_t> fut;
+    std::int64_t tail = 0;
+    bool forward = true;
+};
+
+ForwardIndex forward_index(const std::int64_t* dptr, std::int64_t D, std::int32_t months) {
+    ForwardIndex fi;
+    fi.fut.resize(static_cast<std::size_t>(D));
+    std::int64_t* const fut = fi.fut.data();
+    MonthEnds me;
     std::int64_t cur = 0;
+    bool forward = true;
     for (std::int64_t i = 0; i < D; ++i) {
         const std::int64_t ns = dptr[i];
-        // Whole seconds toward zero, then days floored, as the calendar breakdown counts.
-        const std::int64_t s = ns / fk::ns_per_s;
-        const std::int64_t day = s / day_s - (s % day_s < 0 ? 1 : 0);
+        const std::int64_t s = ns / fk::ns_per_s;  // toward zero, as the breakdown takes it
         std::int64_t tgt;
-        if (day >= first && day - first < unclamped) {
-            tgt = ((end_first + (day - first)) * day_s + (s - day * day_s)) * fk::ns_per_s;
+        if (static_cast<std::uint64_t>(s - me.lo_s) < me.unclamped) {
+            tgt = s * fk::ns_per_s + me.shift;
         } else {
-            tgt = add_months_ns(ns, months);  // raises for a horizon out of range
-            std::tm tm{};
-            fk::ns_to_tm(ns, tm);
-            first = day - (tm.tm_mday - 1);
-            unclamped = 0;
-            // The shortcut needs the month's first midnight and the ends of all its days as
-            // nanosecond counts; near either end of the int64 range it is not taken.
-            const std::int64_t e =
-                first > i64_min / day_ns + 1 ? add_months_ns(first * day_ns, months) : BEYOND;
-            if (e != BEYOND && e <= i64_max - 32 * day_ns) {
-                end_first = e / day_ns;
-                std::tm end_tm{};
-                fk::ns_to_tm(e, end_tm);
-                unclamped = std::min(next_month_day(tm) - first,
-                                     next_month_day(end_tm) - end_first);
-            }
+            tgt = me.end_of(ns, s, months);
+            if (tgt == BEYOND) cur = D;  // even a date of BEYOND itself lies before it
         }
-        while (cur < D && (tgt == BEYOND || dptr[cur] < tgt)) ++cur;
-        fut[static_cast<std::size_t>(i)] = cur < D ? cur : D - 1;
+        while (cur < D && dptr[cur] < tgt) ++cur;
+        const std::int64_t f = std::min(cur, D - 1);
+        fut[i] = f;
+        forward = forward && f >= i;
     }
-    return fut;
+    // The cursor never moves back, so the rows that end on the last row come last.
+    std::int64_t i = D;
+    while (i > 0 && fut[i - 1] == D - 1) --i;
+    fi.tail = D - i;
+    fi.forward = forward;
+    return fi;
 }
 
+// The nine result arrays, made before the workers start and filled in place: each worker
+// writes only its own columns' slots, through plain pointers, and never touches a Python
+// object. Every slot starts as NaN, which a fund without a horizon return keeps.
 struct Results {
-    std::vector<double> avg, med, win, w0, w5, w10, l0, l5, l10;
-    explicit Results(std::size_t n)
-        : avg(n, NaN), med(n, NaN), win(n, NaN), w0(n, NaN), w5(n, NaN), w10(n, NaN),
-          l0(n, NaN), l5(n, NaN), l10(n, NaN) {}
+    py::object arrays[9];  // not array_t: its default constructor makes an empty array
+    double *avg, *med, *win, *w0, *w5, *w10, *l0, *l5, *l10;
+
+    explicit Results(std::int64_t n) {
+        double* slots[9];
+        for (int k = 0; k < 9; ++k) {
+            py::array_t<double> a(static_cast<py::ssize_t>(n));
+            slots[k] = a.mutable_data();
+            arrays[k] = std::move(a);
+            std::fill_n(slots[k], n, NaN);
+        }
+        avg = slots[0], med = slots[1], win = slots[2], w0 = slots[3], w5 = slots[4];
+        w10 = slots[5], l0 = slots[6], l5 = slots[7], l10 = slots[8];
+    }
+
+    py::tuple tuple() {
+        const auto& a = arrays;
+        return fk::tuple_of(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
+    }
 };
 
 // A fund's window of rows, clipped to the matrix (lo > hi when it holds no row).
@@ -296,14 +395,25 @@ Tally<L> block_returns(double* path, const std::int64_t* fut, std::int64_t k0, s
     Tally<L> t;
     for (int j = 0; j < L; ++j)
         t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
+    // The horizon ends never decrease (the forward index's cursor never moves back), so
+    // those rows run from ka to the first whose end lies past all_hi.
     std::int64_t ka = std::max(k0, all_lo), kb = ka;
-    while (kb <= std::min(k1, all_hi) && fut[kb] >= all_lo && fut[kb] <= all_hi) ++kb;
+    const std::int64_t kl = std::min(k1, all_hi);
+    if (ka <= kl && fut[ka] >= all_lo) kb = std::upper_bound(fut + ka, fut + kl + 1, all_hi) - fut;
     if (ka == kb) ka = kb = k1 + 1;  // no such row: all of them take the test
     horizon_returns<L, in_place, true>(path, fut, k0, ka - 1, lo, hi, ret, t);
     horizon_returns<L, in_place, false>(path, fut, ka, kb - 1, lo, hi, ret, t);
     horizon_returns<L, in_place, true>(path, fut, kb, k1, lo, hi, ret, t);
     return t;
 }
+
+// A worker's scratch for a block: value paths, returns where they cannot take the paths'
+// place, and the median's buffers.
+struct Scratch {
+    double* path;
+    double* ret;
+    double* sel;
+};
 
 // One call's shared inputs and results. A worker computes a block of L adjacent columns
 // at a time with block<L>: it walks the block's rows once to build the L value paths, takes
@@ -315,13 +425,12 @@ struct Job {
     const std::vector<std::int64_t>& fut;
     bool forward;          // every horizon ends at or after its own row
     std::int64_t last;     // the last row whose horizon is counted
-    Results& res;
+    const Results& res;
 
-    // Columns c0 .. c0 + width - 1 (width <= L). Scratch: path and, unless forward, ret of
-    // D L values; sel of 3 D + 3 bracket_sample values for the median.
-    template <int L>
-    void block(std::int64_t c0, std::int64_t width, double* path, double* ret,
-               double* sel) const {
+    // Columns c0 .. c0 + width - 1 (width <= L). take() hands out the scratch (see
+    // Scratch), for L lanes at least, once there is a horizon to compute.
+    template <int L, class Take>
+    void block(std::int64_t c0, std::int64_t width, const Take& take) const {
         const std::int64_t D = m.rows;
         Window win[L], lane[L];
         double lo[L], hi[L];
@@ -339,6 +448,10 @@ struct Job {
         }
         k1 = std::min(k1, last);
         if (k0 > k1) return;  // no horizon in any column: all results stay NaN
+        const Scratch& scratch = take();
+        double* const path = scratch.path;
+        double* const ret = scratch.ret;
+        double* const sel = scratch.sel;
         build_paths<L>(m, c0, width, lane, path);
         std::int64_t all_lo = 0, all_hi = D - 1;  // rows every lane's window holds
         for (int j = 0; j < L; ++j) {
@@ -381,44 +494,53 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
 
     const std::int32_t months = parse_months(i_code);
 
-    const std::vector<std::int64_t> fut = forward_index(dptr, D, months);
-    const auto tail =
-        static_cast<std::uint64_t>(std::count(fut.begin(), fut.end(), D - 1));
-    // Whether every horizon ends at or after its own row (sorted dates, whole seconds).
-    bool forward = true;
-    for (std::int64_t i = 0; i < D; ++i) forward = forward && fut[i] >= i;
+    const ForwardIndex fi = forward_index(dptr, D, months);
+    const std::vector<std::int64_t>& fut = fi.fut;
+    const bool forward = fi.forward;  // sorted dates, whole seconds
 
-    Results res(static_cast<std::size_t>(N));
+    Results res(N);
     // Horizons from the last tail + 1 rows are left out: those rows' horizons end on the
     // last row or beyond it, and so does the row just before them.
-    const std::int64_t last = D - 2 - static_cast<std::int64_t>(tail);
+    const std::int64_t last = D - 2 - fi.tail;
     // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ...
     const Job job{m, sptr, eptr, fut, forward, last, res};
     const std::int64_t blocks = (N + B - 1) / B;
+    // A worker's scratch: path and, unless forward, ret of D values per lane; sel of
+    // 3 D + 3 bracket_sample values. Narrow matrices walk one lane only.
+    const auto Dz = static_cast<std::size_t>(D);
+    const std::size_t lanes = N > narrow ? B : 1;
+    const std::size_t path_size = Dz * lanes, ret_size = forward ? 0 : Dz * lanes,
+                      sel_size = 3 * Dz + 3 * fk::bracket_sample;
     fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
-        if (static_cast<std::int64_t>(t) >= blocks) return;  // no column at all
-        // Scratch left uninitialised: every slot is written before it is read, and pages
-        // never touched (most of the selection's) cost nothing.
-        const auto DB = static_cast<std::size_t>(D * B);
-        const std::unique_ptr<double[]> path(new double[DB]),
-            ret(forward ? nullptr : new double[DB]),
-            sel(new double[3 * static_cast<std::size_t>(D) + 3 * fk::bracket_sample]);
+        // Scratch is taken when a block first has a horizon to compute, and left
+        // uninitialised: every slot is written before it is read, and pages never touched
+        // (most of the selection's) cost nothing. It comes from the heap, not the stack:
+        // a thread's stack pages beyond the top few are given back when it ends, so a
+        // buffer there would fault its pages in anew on every call.
+        std::unique_ptr<double[]> heap_path, heap_ret, heap_sel;
+        Scratch scratch{};
+        const auto take = [&]() -> const Scratch& {
+            if (!scratch.path) {
+                heap_path.reset(new double[path_size]);
+                if (ret_size) heap_ret.reset(new double[ret_size]);
+                heap_sel.reset(new double[sel_size]);
+                scratch = {heap_path.get(), heap_ret.get(), heap_sel.get()};
+            }
+            return scratch;
+        };
         const auto step = static_cast<std::int64_t>(n_th);
         for (auto b = static_cast<std::int64_t>(t); b < blocks; b += step) {
             const std::int64_t c0 = b * B;
             const std::int64_t width = std::min<std::int64_t>(B, N - c0);
             if (width > narrow) {
-                job.block<B>(c0, width, path.get(), ret.get(), sel.get());
+                job.block<B>(c0, width, take);
                 continue;
             }
-            for (std::int64_t c = c0; c < c0 + width; ++c)
-                job.block<1>(c, 1, path.get(), ret.get(), sel.get());
+            for (std::int64_t c = c0; c < c0 + width; ++c) job.block<1>(c, 1, take);
         }
     }, horizon_work * fk::element_reads(m));
 
-    return fk::tuple_of(fk::to_numpy(res.avg), fk::to_numpy(res.med), fk::to_numpy(res.win),
-                          fk::to_numpy(res.w0), fk::to_numpy(res.w5), fk::to_numpy(res.w10),
-                          fk::to_numpy(res.l0), fk::to_numpy(res.l5), fk::to_numpy(res.l10));
+    return res.tuple();
 }
 
 }  // namespace

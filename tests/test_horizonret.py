@@ -188,11 +188,14 @@ def dense_dates(kind):
         return int(ns("1969-09-25")[0]) + np.arange(400) * (DAY - 333_333_333)
     if kind == "near-2262":  # ends within a month of the last representable time
         return np.sort(I64_MAX - rng.integers(0, 200 * DAY, 300))
+    if kind == "gaps":  # steps of hours to two months: the next month, or one further on
+        steps = rng.choice([3600 * NS, DAY, 9 * DAY, 31 * DAY, 62 * DAY], 400)
+        return int(ns("2019-11-29")[0]) + np.cumsum(steps)
     raise ValueError(kind)
 
 
 @pytest.mark.parametrize("order", ["sorted", "shuffled"])
-@pytest.mark.parametrize("kind", ["daily", "seven-hourly", "before-1970", "near-2262"])
+@pytest.mark.parametrize("kind", ["daily", "seven-hourly", "before-1970", "near-2262", "gaps"])
 @pytest.mark.parametrize("code", ["0M", "1M", "13M"])
 def test_dense_dates_match_reference(code, kind, order):
     dates = dense_dates(kind)
