@@ -45,7 +45,10 @@ constexpr std::int8_t no_flag = -1;
 
 // Dates per block: at most 64, since a block's pair counts are bytes, and fewer for short
 // panels so that every worker gets several blocks. The results do not depend on it.
-std::int64_t block_length(std::int64_t D) {
+std::int64_t block_length(std::int64_t D, std::uint64_t work) {
+    // Work that one worker does alone is not shared out: the longest blocks, fewer block
+    // summaries to join.
+    if (fk::worker_count(~std::uint64_t{0}, work) == 1) return 64;
     const std::int64_t hw = static_cast<std::int64_t>(fk::hardware_threads());
     return std::clamp<std::int64_t>((D + 4 * hw - 1) / (4 * hw), 8, 64);
 }
@@ -151,7 +154,8 @@ struct SmallGroup {
                 v[i] = _mm256_set_pd(r3[c], r2[c], r1[c], r0[c]);
                 const __m256d valid = _mm256_cmp_pd(v[i], v[i], _CMP_ORD_Q);
                 n = _mm256_add_pd(n, _mm256_and_pd(valid, one));
-                s[i] = _mm256_blendv_pd(inf, v[i], valid);
+                // Masks applied bitwise: a blend here the compiler would split into lanes.
+                s[i] = _mm256_or_pd(_mm256_and_pd(valid, v[i]), _mm256_andnot_pd(valid, inf));
             }
             fk::sort_network<R>(s);
             // Each lane's median as network_median takes it for its count; NaN for none.
@@ -159,8 +163,9 @@ struct SmallGroup {
             for (std::size_t c = 1; c <= R; ++c) {
                 const std::size_t k = c / 2;
                 const __m256d at = c % 2 == 1 ? s[k] : _mm256_mul_pd(_mm256_add_pd(s[k - 1], s[k]), half);
-                mg = _mm256_blendv_pd(
-                    mg, at, _mm256_cmp_pd(n, _mm256_set1_pd(static_cast<double>(c)), _CMP_EQ_OQ));
+                const __m256d is_c =
+                    _mm256_cmp_pd(n, _mm256_set1_pd(static_cast<double>(c)), _CMP_EQ_OQ);
+                mg = _mm256_or_pd(_mm256_and_pd(is_c, at), _mm256_andnot_pd(is_c, mg));
             }
             // status = 2 ge + lt - 1, as status_of gives it.
             for (std::size_t i = 0; i < R; ++i) {
@@ -209,7 +214,9 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     std::vector<std::int64_t> voff(groups.cols.size());  // element offsets within a row
     for (std::size_t i = 0; i < groups.cols.size(); ++i) voff[i] = groups.cols[i] * m.cs;
 
-    const std::int64_t date_block = block_length(D);
+    const std::uint64_t work =
+        group_work * static_cast<std::uint64_t>(D) * static_cast<std::uint64_t>(G);
+    const std::int64_t date_block = block_length(D, work);
     const std::int64_t n_blocks = (D + date_block - 1) / date_block;
     Chains chains(static_cast<std::size_t>(n_blocks * Gs));
     // Date by date when the matrix's rows are contiguous (or closer together than its
@@ -236,8 +243,6 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
             cpr_list[static_cast<std::size_t>(groups.cols[i])] =
                 static_cast<double>(pairs - reversals) / static_cast<double>(reversals);
     };
-    const std::uint64_t work =
-        group_work * static_cast<std::uint64_t>(D) * static_cast<std::uint64_t>(G);
     // A lone worker has every block, so it joins them too: a small call then starts one
     // thread, not one per stage.
     bool joined = false;
