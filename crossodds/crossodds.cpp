@@ -246,20 +246,26 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // A lone worker has every block, so it joins them too: a small call then starts one
     // thread, not one per stage.
     bool joined = false;
-    // Dates taken together: one when the rows are contiguous, or four when every group is
-    // small enough for the sorting network, which takes four dates side by side (the
-    // rows of a few dates stay in cache while the groups are taken); otherwise a tile of dates (a
-    // whole block unless the statuses of all grouped funds on them would outgrow a core's
-    // second-level cache), taken group by group, so that the lines holding a group's
-    // values on one date still hold them on the next few.
+    // Dates taken together: one when the rows are contiguous; when every group is small
+    // enough for the sorting network, which takes four dates side by side, four or more
+    // (up to 16 while their rows fit in 64 KiB, so that they stay in cache while the groups
+    // are taken); otherwise a tile of dates (a whole block unless the statuses of all
+    // grouped funds on them would outgrow a core's second-level cache), taken group by
+    // group, so that the lines holding a group's values on one date still hold them on
+    // the next few.
+    const bool small_groups = groups.largest <= fk::network_rows;
+    const std::int64_t row_bytes = F * static_cast<std::int64_t>(sizeof(double));
     const std::int64_t tile_dates =
-        by_rows ? (groups.largest <= fk::network_rows ? std::min<std::int64_t>(4, D) : 1)
-                : std::clamp<std::int64_t>(tile_statuses / Gs, 1, std::min(D, date_block));
+        !by_rows ? std::clamp<std::int64_t>(tile_statuses / Gs, 1, std::min(D, date_block))
+        : small_groups ? std::clamp<std::int64_t>(65536 / row_bytes / 4 * 4, 4, 16)
+                       : 1;
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
         // A group's values on one date, in group order; two scratch buffers for their
-        // median; the statuses of all grouped funds, a row of Gs per date of the tile.
-        std::vector<double> vals(groups.largest), mbuf(median_m_size(groups.largest)),
-            bbuf(median_b_size(groups.largest));
+        // median (none when every group takes the network); the statuses of all grouped
+        // funds, a row of Gs per date of the tile.
+        const std::size_t big = small_groups ? 0 : groups.largest;
+        std::vector<double> vals(big), mbuf(small_groups ? 0 : median_m_size(big)),
+            bbuf(small_groups ? 0 : median_b_size(big));
         std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * Gs), no_flag);
         const std::int64_t* const vo = voff.data();
         const std::size_t* const starts = groups.starts.data();
