@@ -134,7 +134,7 @@ inline bool bracketed(const double* a, std::size_t stride, std::size_t rows, std
     for (std::size_t i = 0; i < rows; ++i) {
         const double v = a[i * stride];
         m[c] = v;
-        c += (v >= lo) & (v <= hi) ? 1 : 0;
+        c += ((v >= lo) & (v <= hi)) ? 1 : 0;
         below += v < lo ? 1 : 0;
     }
     if (k < below || k - below >= c) return false;
