@@ -8,13 +8,15 @@
 // in date order at the end. Pair counts are integers, so counting block by block gives
 // exactly the counts of one walk over all dates. The medians are never stored, and the
 // statuses only for the dates at hand. Within a block the dates are taken one at a time
-// when the matrix's rows are contiguous (four at a time when every group is small enough
-// for a sorting network), and otherwise in tiles of dates taken group by group, so that
-// the cache lines holding a group's values on one date still hold them on the next. Funds are kept in group order throughout (funds alone in their group not at
-// all): working memory is four bytes per grouped fund and block of dates (1/128 of the
-// value matrix for blocks of 64); per worker a tile of at most 192 KiB of statuses (one
-// byte per grouped fund and date of the tile) and scratch rows of the largest group's
-// size for a median; and a few vectors with one slot per fund.
+// when the matrix's rows are contiguous (4 to 16 at a time when every group is small
+// enough for a sorting network, which takes four dates side by side), and otherwise in
+// tiles of dates taken group by group, so that the cache lines holding a group's values
+// on one date still hold them on the next. Funds are kept in group order throughout
+// (funds alone in their group not at all): working memory is four bytes per grouped fund
+// and block of dates (1/128 of the value matrix for blocks of 64); per worker a tile of
+// at most 192 KiB of statuses (one byte per grouped fund and date of the tile) and, when
+// a group is too large for the network, scratch rows of the largest group's size for a
+// median; and a few vectors with one slot per fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -162,7 +164,8 @@ struct SmallGroup {
             __m256d mg = _mm256_set1_pd(nan_val);
             for (std::size_t c = 1; c <= R; ++c) {
                 const std::size_t k = c / 2;
-                const __m256d at = c % 2 == 1 ? s[k] : _mm256_mul_pd(_mm256_add_pd(s[k - 1], s[k]), half);
+                const __m256d at =
+                    c % 2 == 1 ? s[k] : _mm256_mul_pd(_mm256_add_pd(s[k - 1], s[k]), half);
                 const __m256d is_c =
                     _mm256_cmp_pd(n, _mm256_set1_pd(static_cast<double>(c)), _CMP_EQ_OQ);
                 mg = _mm256_or_pd(_mm256_and_pd(is_c, at), _mm256_andnot_pd(is_c, mg));
