@@ -5,9 +5,14 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <limits>
 #include <utility>
+
+#ifdef __AVX__
+#include <immintrin.h>
+#endif
 
 namespace fk {
 
@@ -129,7 +134,7 @@ inline bool bracketed(const double* a, std::size_t stride, std::size_t rows, std
     for (std::size_t i = 0; i < rows; ++i) {
         const double v = a[i * stride];
         m[c] = v;
-        c += (v >= lo) & (v <= hi) ? 1 : 0;
+        c += ((v >= lo) & (v <= hi)) ? 1 : 0;
         below += v < lo ? 1 : 0;
     }
     if (k < below || k - below >= c) return false;
@@ -169,14 +174,82 @@ inline Middle select_kth(const double* a, std::size_t stride, std::size_t rows, 
     return select_middle(m, b, n, k);
 }
 
+// Rows up to which a median is taken by a sorting network rather than a selection: for a
+// few values the selection's copy rounds, insertion sort and calls cost several times
+// the comparisons themselves.
+constexpr std::size_t network_rows = 16;
+
+// The compare-exchange of a sorting network: the smaller and the larger of two values that
+// are not NaN (the standard library's choice between equal ones). Each lane of a vector of
+// four is sorted on its own, with the same choices as the scalar network.
+inline double net_lo(double a, double b) { return std::min(a, b); }
+inline double net_hi(double a, double b) { return std::max(a, b); }
+#ifdef __AVX__
+inline __m256d net_lo(__m256d a, __m256d b) { return _mm256_min_pd(b, a); }
+inline __m256d net_hi(__m256d a, __m256d b) { return _mm256_max_pd(b, a); }
+#endif
+
+// Sorts s[0 .. R), no NaN among them: odd-even transposition, R rounds of compare-exchanges
+// of neighbours, unrolled for a fixed R with no branch on the data.
+template <std::size_t R, class V>
+void sort_network(V* s) {
+    static_assert(R >= 1 && R <= network_rows, "a network for a few values only");
+    for (std::size_t round = 0; round < R; ++round)
+        for (std::size_t i = round % 2; i + 1 < R; i += 2) {
+            const V lo = net_lo(s[i], s[i + 1]);
+            s[i + 1] = net_hi(s[i], s[i + 1]);
+            s[i] = lo;
+        }
+}
+
+// Median of the n valid values among s[0 .. R), in which every missing value has been
+// replaced by +inf; NaN when n is 0. Sorts s. The n smallest of the R are then exactly the
+// valid values in order (+inf ones included), since every stand-in is at least as large
+// as any of them.
+template <std::size_t R>
+double network_median(double* s, std::size_t n) {
+    sort_network<R>(s);
+    if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+    const std::size_t k = n / 2;
+    return n % 2 == 1 ? s[k] : (s[k - 1] + s[k]) * 0.5;
+}
+
+// f<R> at index R - 1 for R = 1 .. network_rows: a table to pick a network's instance by a
+// count known only at run time.
+template <template <std::size_t> class F, std::size_t... R>
+constexpr auto network_table(std::index_sequence<R...>) {
+    return std::array<decltype(&F<1>::run), sizeof...(R)>{&F<R + 1>::run...};
+}
+template <template <std::size_t> class F>
+inline constexpr auto networks = network_table<F>(std::make_index_sequence<network_rows>{});
+
+namespace detail {
+
+// network_median of R values a[0], a[stride], ... (NaN marks the missing ones).
+template <std::size_t R>
+struct StridedNetwork {
+    static double run(const double* a, std::size_t stride, std::size_t n) {
+        double s[R];
+        for (std::size_t i = 0; i < R; ++i) {
+            const double v = a[i * stride];
+            s[i] = v == v ? v : std::numeric_limits<double>::infinity();
+        }
+        return network_median<R>(s, n);
+    }
+};
+
+}  // namespace detail
+
 // Median of the n valid values among the rows values a[0], a[stride], ... (NaN marks the
 // others), NaN when there is none: the middle value, or for an even count the two middle
 // values added, then halved (two huge values give an infinite median, inf with -inf NaN).
-// Scratch as for select_kth. Equal values may differ only in the sign of a zero, so any
-// exact selection gives the value a full sort would, up to that sign.
+// Scratch as for select_kth (not touched for up to network_rows values). Equal values may
+// differ only in the sign of a zero, so any exact selection gives the value a full sort
+// would, up to that sign.
 inline double median_of(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                         double* m, double* b) {
     if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (rows <= network_rows) return networks<detail::StridedNetwork>[rows - 1](a, stride, n);
     if (n == 1) {
         std::size_t i = 0;
         while (a[i * stride] != a[i * stride]) ++i;

@@ -8,13 +8,15 @@
 // in date order at the end. Pair counts are integers, so counting block by block gives
 // exactly the counts of one walk over all dates. The medians are never stored, and the
 // statuses only for the dates at hand. Within a block the dates are taken one at a time
-// when the matrix's rows are contiguous, and otherwise in tiles of dates taken group by
-// group, so that the cache lines holding a group's values on one date still hold them on
-// the next. Funds are kept in group order throughout (funds alone in their group not at
-// all): working memory is four bytes per grouped fund and block of dates (1/128 of the
-// value matrix for blocks of 64); per worker a tile of at most 192 KiB of statuses (one
-// byte per grouped fund and date of the tile) and scratch rows of the largest group's
-// size for a median; and a few vectors with one slot per fund.
+// when the matrix's rows are contiguous (4 to 16 at a time when every group is small
+// enough for a sorting network, which takes four dates side by side), and otherwise in
+// tiles of dates taken group by group, so that the cache lines holding a group's values
+// on one date still hold them on the next. Funds are kept in group order throughout
+// (funds alone in their group not at all): working memory is four bytes per grouped fund
+// and block of dates (1/128 of the value matrix for blocks of 64); per worker a tile of
+// at most 192 KiB of statuses (one byte per grouped fund and date of the tile) and, when
+// a group is too large for the network, scratch rows of the largest group's size for a
+// median; and a few vectors with one slot per fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -23,6 +25,10 @@
 #include <limits>
 #include <numeric>
 #include <vector>
+
+#ifdef __AVX__
+#include <immintrin.h>
+#endif
 
 #include "fanout.hpp"
 #include "frame.hpp"
@@ -41,7 +47,10 @@ constexpr std::int8_t no_flag = -1;
 
 // Dates per block: at most 64, since a block's pair counts are bytes, and fewer for short
 // panels so that every worker gets several blocks. The results do not depend on it.
-std::int64_t block_length(std::int64_t D) {
+std::int64_t block_length(std::int64_t D, std::uint64_t work) {
+    // Work that one worker does alone is not shared out: the longest blocks, fewer block
+    // summaries to join.
+    if (fk::worker_count(~std::uint64_t{0}, work) == 1) return 64;
     const std::int64_t hw = static_cast<std::int64_t>(fk::hardware_threads());
     return std::clamp<std::int64_t>((D + 4 * hw - 1) / (4 * hw), 8, 64);
 }
@@ -73,7 +82,7 @@ Groups group_by_code(const std::int32_t* type_ptr, std::int64_t F) {
     return g;
 }
 
-// Each fund's statuses within each block of dates, one field per vector, slot b * G + i for
+// Each fund's statuses within each block of dates, one field per vector, slot b * Gs + i for
 // the i-th of the G grouped funds (in group order) in block b: the first and the last
 // status (no_flag while there is none) and, among consecutive statuses, the number of
 // pairs and of reversals (winner then loser or loser then winner). Dates without a status
@@ -121,6 +130,74 @@ inline std::int8_t status_of(double v, double med) {
     return static_cast<std::int8_t>(2 * ge + lt - 1);
 }
 
+// Statuses of a group of R funds, R up to fk::network_rows, on dates s0 .. s1 - 1, one row
+// per date from st on, rows `stride` bytes apart. The R values are gathered into registers,
+// the median taken by a sorting network and the statuses set from the same values, all
+// unrolled for R, so that a small group's date costs no selection and no loop overhead.
+// Four dates at a time go through the network side by side, one per lane of a vector.
+template <std::size_t R>
+struct SmallGroup {
+    static void run(const fk::Matrix& m, std::int64_t s0, std::int64_t s1, const std::int64_t* o,
+                    std::int8_t* st, std::int64_t stride) {
+        std::int64_t d = s0;
+#ifdef __AVX__
+        const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+        const __m256d one = _mm256_set1_pd(1.0), two = _mm256_set1_pd(2.0);
+        const __m256d half = _mm256_set1_pd(0.5);
+        for (; d + 4 <= s1; d += 4, st += 4 * stride) {
+            const double* r0 = m.data + d * m.rs;
+            const double* r1 = r0 + m.rs;
+            const double* r2 = r1 + m.rs;
+            const double* r3 = r2 + m.rs;
+            __m256d v[R], s[R];
+            __m256d n = _mm256_setzero_pd();  // valid values per lane
+            for (std::size_t i = 0; i < R; ++i) {
+                const std::int64_t c = o[i];
+                v[i] = _mm256_set_pd(r3[c], r2[c], r1[c], r0[c]);
+                const __m256d valid = _mm256_cmp_pd(v[i], v[i], _CMP_ORD_Q);
+                n = _mm256_add_pd(n, _mm256_and_pd(valid, one));
+                // Masks applied bitwise: a blend here the compiler would split into lanes.
+                s[i] = _mm256_or_pd(_mm256_and_pd(valid, v[i]), _mm256_andnot_pd(valid, inf));
+            }
+            fk::sort_network<R>(s);
+            // Each lane's median as network_median takes it for its count; NaN for none.
+            __m256d mg = _mm256_set1_pd(nan_val);
+            for (std::size_t c = 1; c <= R; ++c) {
+                const std::size_t k = c / 2;
+                const __m256d at =
+                    c % 2 == 1 ? s[k] : _mm256_mul_pd(_mm256_add_pd(s[k - 1], s[k]), half);
+                const __m256d is_c =
+                    _mm256_cmp_pd(n, _mm256_set1_pd(static_cast<double>(c)), _CMP_EQ_OQ);
+                mg = _mm256_or_pd(_mm256_and_pd(is_c, at), _mm256_andnot_pd(is_c, mg));
+            }
+            // status = 2 ge + lt - 1, as status_of gives it.
+            for (std::size_t i = 0; i < R; ++i) {
+                const __m256d ge = _mm256_and_pd(_mm256_cmp_pd(v[i], mg, _CMP_GE_OQ), two);
+                const __m256d lt = _mm256_and_pd(_mm256_cmp_pd(v[i], mg, _CMP_LT_OQ), one);
+                const __m128i q = _mm256_cvtpd_epi32(_mm256_sub_pd(_mm256_add_pd(ge, lt), one));
+                st[i] = static_cast<std::int8_t>(_mm_extract_epi8(q, 0));
+                st[stride + i] = static_cast<std::int8_t>(_mm_extract_epi8(q, 4));
+                st[2 * stride + i] = static_cast<std::int8_t>(_mm_extract_epi8(q, 8));
+                st[3 * stride + i] = static_cast<std::int8_t>(_mm_extract_epi8(q, 12));
+            }
+        }
+#endif
+        for (; d < s1; ++d, st += stride) {
+            const double* row = m.data + d * m.rs;
+            double v[R], s[R];
+            std::size_t n = 0;
+            for (std::size_t i = 0; i < R; ++i) {
+                v[i] = row[o[i]];
+                const bool valid = v[i] == v[i];
+                n += valid ? 1 : 0;
+                s[i] = valid ? v[i] : std::numeric_limits<double>::infinity();
+            }
+            const double mg = fk::network_median<R>(s, n);
+            for (std::size_t i = 0; i < R; ++i) st[i] = status_of(v[i], mg);
+        }
+    }
+};
+
 py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     const fk::Matrix m = fk::matrix_arg(funds_value, "values");
     const std::int64_t D = m.rows;
@@ -133,12 +210,18 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // Funds in groups, in group order: fund i of that order is column groups.cols[i].
     const auto G = static_cast<std::int64_t>(groups.cols.size());
     if (G == 0 || D == 0) return fk::to_numpy(cpr_list);
+    // Slots per date in the rows of statuses and per block in the chains: G rounded up to
+    // whole 16-byte vectors, so that extending the chains by a date has no scalar tail.
+    // The slots past G hold no status and are never joined.
+    const std::int64_t Gs = (G + 15) / 16 * 16;
     std::vector<std::int64_t> voff(groups.cols.size());  // element offsets within a row
     for (std::size_t i = 0; i < groups.cols.size(); ++i) voff[i] = groups.cols[i] * m.cs;
 
-    const std::int64_t date_block = block_length(D);
+    const std::uint64_t work =
+        group_work * static_cast<std::uint64_t>(D) * static_cast<std::uint64_t>(G);
+    const std::int64_t date_block = block_length(D, work);
     const std::int64_t n_blocks = (D + date_block - 1) / date_block;
-    Chains chains(static_cast<std::size_t>(n_blocks * G));
+    Chains chains(static_cast<std::size_t>(n_blocks * Gs));
     // Date by date when the matrix's rows are contiguous (or closer together than its
     // columns), in tiles of dates otherwise, so that the reads follow the matrix's memory.
     const bool by_rows = std::llabs(m.cs) <= std::llabs(m.rs);
@@ -148,7 +231,7 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
         std::int64_t pairs = 0, reversals = 0;
         std::int8_t last = no_flag;
         for (std::int64_t b = 0; b < n_blocks; ++b) {
-            const std::size_t at = static_cast<std::size_t>(b * G) + i;
+            const std::size_t at = static_cast<std::size_t>(b * Gs) + i;
             if (chains.first[at] == no_flag) continue;
             if (last != no_flag) {
                 ++pairs;
@@ -163,35 +246,47 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
             cpr_list[static_cast<std::size_t>(groups.cols[i])] =
                 static_cast<double>(pairs - reversals) / static_cast<double>(reversals);
     };
-    const std::uint64_t work =
-        group_work * static_cast<std::uint64_t>(D) * static_cast<std::uint64_t>(G);
     // A lone worker has every block, so it joins them too: a small call then starts one
     // thread, not one per stage.
     bool joined = false;
-    // Dates taken together: one when the rows are contiguous; otherwise a tile of dates (a
-    // whole block unless the statuses of all grouped funds on them would outgrow a core's
-    // second-level cache), taken group by group, so that the lines holding a group's
-    // values on one date still hold them on the next few.
+    // Dates taken together: one when the rows are contiguous; when every group is small
+    // enough for the sorting network, which takes four dates side by side, four or more
+    // (up to 16 while their rows fit in 64 KiB, so that they stay in cache while the groups
+    // are taken); otherwise a tile of dates (a whole block unless the statuses of all
+    // grouped funds on them would outgrow a core's second-level cache), taken group by
+    // group, so that the lines holding a group's values on one date still hold them on
+    // the next few.
+    const bool small_groups = groups.largest <= fk::network_rows;
+    const std::int64_t row_bytes = F * static_cast<std::int64_t>(sizeof(double));
     const std::int64_t tile_dates =
-        by_rows ? 1 : std::clamp<std::int64_t>(tile_statuses / G, 1, std::min(D, date_block));
+        !by_rows ? std::clamp<std::int64_t>(tile_statuses / Gs, 1, std::min(D, date_block))
+        : small_groups ? std::clamp<std::int64_t>(65536 / row_bytes / 4 * 4, 4, 16)
+                       : 1;
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
         // A group's values on one date, in group order; two scratch buffers for their
-        // median; the statuses of all grouped funds, a row of G per date of the tile.
-        std::vector<double> vals(groups.largest), mbuf(median_m_size(groups.largest)),
-            bbuf(median_b_size(groups.largest));
-        std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * G));
+        // median (none when every group takes the network); the statuses of all grouped
+        // funds, a row of Gs per date of the tile.
+        const std::size_t big = small_groups ? 0 : groups.largest;
+        std::vector<double> vals(big), mbuf(small_groups ? 0 : median_m_size(big)),
+            bbuf(small_groups ? 0 : median_b_size(big));
+        std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * Gs), no_flag);
         const std::int64_t* const vo = voff.data();
         const std::size_t* const starts = groups.starts.data();
         const auto step = static_cast<std::int64_t>(n);
         for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
             const std::int64_t d0 = b * date_block;
             const std::int64_t d1 = std::min(D, d0 + date_block);
-            const std::size_t at = static_cast<std::size_t>(b * G);
+            const std::size_t at = static_cast<std::size_t>(b * Gs);
             for (std::int64_t s0 = d0; s0 < d1; s0 += tile_dates) {
                 const std::int64_t s1 = std::min(d1, s0 + tile_dates);
                 for (std::size_t g = 0; g < n_groups; ++g) {
                     const std::size_t first = starts[g], size = starts[g + 1] - first;
                     const std::int64_t* o = vo + first;
+                    if (size <= fk::network_rows) {
+                        fk::networks<SmallGroup>[size - 1](m, s0, s1, o,
+                                                           status.data() + first, Gs);
+                        continue;
+                    }
                     for (std::int64_t d = s0; d < s1; ++d) {
                         const double* row = m.data + d * m.rs;
                         double* v = vals.data();
@@ -201,14 +296,14 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                             k += v[i] == v[i] ? 1 : 0;
                         }
                         const double mg = fk::median_of(v, 1, size, k, mbuf.data(), bbuf.data());
-                        std::int8_t* st = status.data() + (d - s0) * G + first;
+                        std::int8_t* st = status.data() + (d - s0) * Gs + first;
                         for (std::size_t i = 0; i < size; ++i) st[i] = status_of(v[i], mg);
                     }
                 }
                 for (std::int64_t d = s0; d < s1; ++d)
-                    extend(status.data() + (d - s0) * G, chains.first.data() + at,
+                    extend(status.data() + (d - s0) * Gs, chains.first.data() + at,
                            chains.last.data() + at, chains.pairs.data() + at,
-                           chains.reversals.data() + at, G);
+                           chains.reversals.data() + at, Gs);
             }
         }
         if (n == 1) {

@@ -213,3 +213,20 @@ def test_group_against_median_of_three_pivots(n):
     x = np.array([ranks, n - 1 - ranks, ranks[::-1], ranks]) * 0.01 - 1.0
     codes = np.zeros(n, np.int32)
     assert same_bits(crossodds(codes, x), reference(codes, x))
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "reversed"])
+@pytest.mark.parametrize("size", [2, 3, 15, 16, 17])
+def test_groups_around_the_sorting_network_size(size, layout):
+    # Groups of up to 16 funds go through a sorting network, four dates side by side where
+    # a tile holds them; 17 through the selection. Ties, zeros of both signs, infinities and
+    # holes, with dates on which a group has no value or a single one, and a date count
+    # that leaves dates over after the fours.
+    rng = np.random.default_rng(size)
+    dates, groups = 23, 3
+    x = rng.choice([-1.0, -0.0, 0.0, 0.5, 1.0, 2.0, inf, -inf, nan], (dates, size * groups))
+    x[5] = nan
+    x[6, 1:] = nan
+    x[7, rng.random(size * groups) < 0.5] = nan
+    codes = rng.permutation(np.arange(size * groups) % groups).astype(np.int32)
+    assert same_bits(crossodds(codes, LAYOUTS[layout](x)), reference(codes, x))
