@@ -22,6 +22,7 @@
 
 #include "fanout.hpp"
 #include "frame.hpp"
+#include "lanes.hpp"
 
 namespace fk {
 
@@ -333,13 +334,6 @@ template <int V>
 bool strips_fit(const Matrix& m) {
     if (m.rows == 0 || m.cols < 4 * V) return false;
     return m.rs == 1 || m.cs == 1;
-}
-
-// Lane-wise selection, m ? a : b, for the masks of AVX comparisons. Written with bitwise
-// operations: GCC turns _mm256_blendv_pd, under AVX without AVX2, into a test and a branch
-// per lane.
-inline __m256d select(__m256d m, __m256d a, __m256d b) {
-    return _mm256_or_pd(_mm256_and_pd(m, a), _mm256_andnot_pd(m, b));
 }
 
 // Lanes of the kernels for narrow matrices. A kernel's row costs the same for every lane of

@@ -26,13 +26,12 @@
 #include <numeric>
 #include <vector>
 
-#ifdef __AVX__
-#include <immintrin.h>
-#endif
-
 #include "fanout.hpp"
 #include "frame.hpp"
 #include "select.hpp"
+#ifdef __AVX__
+#include "lanes.hpp"
+#endif
 
 namespace {
 
@@ -156,8 +155,7 @@ struct SmallGroup {
                 v[i] = _mm256_set_pd(r3[c], r2[c], r1[c], r0[c]);
                 const __m256d valid = _mm256_cmp_pd(v[i], v[i], _CMP_ORD_Q);
                 n = _mm256_add_pd(n, _mm256_and_pd(valid, one));
-                // Masks applied bitwise: a blend here the compiler would split into lanes.
-                s[i] = _mm256_or_pd(_mm256_and_pd(valid, v[i]), _mm256_andnot_pd(valid, inf));
+                s[i] = fk::select(valid, v[i], inf);
             }
             fk::sort_network<R>(s);
             // Each lane's median as network_median takes it for its count; NaN for none.
@@ -168,7 +166,7 @@ struct SmallGroup {
                     c % 2 == 1 ? s[k] : _mm256_mul_pd(_mm256_add_pd(s[k - 1], s[k]), half);
                 const __m256d is_c =
                     _mm256_cmp_pd(n, _mm256_set1_pd(static_cast<double>(c)), _CMP_EQ_OQ);
-                mg = _mm256_or_pd(_mm256_and_pd(is_c, at), _mm256_andnot_pd(is_c, mg));
+                mg = fk::select(is_c, at, mg);
             }
             // status = 2 ge + lt - 1, as status_of gives it.
             for (std::size_t i = 0; i < R; ++i) {
