@@ -3,12 +3,25 @@
 
 #include <immintrin.h>
 
+#include <initializer_list>
+
 namespace fk {
 
 // m ? a : b lane by lane, for the masks of AVX comparisons. Written with bitwise operations:
 // GCC turns _mm256_blendv_pd, under AVX without AVX2, into a test and a branch per lane.
 inline __m256d select(__m256d m, __m256d a, __m256d b) {
     return _mm256_or_pd(_mm256_and_pd(m, a), _mm256_andnot_pd(m, b));
+}
+
+// Stores arrays of V vectors, each into the array of 4 V doubles paired with it in order:
+// the state of a register kernel as that of a kernel of plain lanes.
+template <int V>
+void spill(std::initializer_list<const __m256d*> from, std::initializer_list<double*> to) {
+    auto t = to.begin();
+    for (const __m256d* f : from) {
+        for (int b = 0; b < V; ++b) _mm256_storeu_pd(*t + 4 * b, f[b]);
+        ++t;
+    }
 }
 
 }  // namespace fk

@@ -133,14 +133,8 @@ struct largest_move_strip {
 
     largest_move<Positive, 4 * V> lanes() const {
         largest_move<Positive, 4 * V> k;
-        for (int b = 0; b < V; ++b) {
-            _mm256_storeu_pd(k.acc + 4 * b, acc[b]);
-            _mm256_storeu_pd(k.denom + 4 * b, denom[b]);
-            _mm256_storeu_pd(k.good + 4 * b, good[b]);
-            _mm256_storeu_pd(k.extreme + 4 * b, extreme[b]);
-            _mm256_storeu_pd(k.last_idx + 4 * b, last_idx[b]);
-            _mm256_storeu_pd(k.best_good + 4 * b, best_good[b]);
-        }
+        fk::spill<V>({acc, denom, good, extreme, last_idx, best_good},
+                     {k.acc, k.denom, k.good, k.extreme, k.last_idx, k.best_good});
         return k;
     }
 };

@@ -122,15 +122,8 @@ struct longest_run_strip {
 
     longest_run<Invert, 4 * V> lanes() const {
         longest_run<Invert, 4 * V> k;
-        for (int b = 0; b < V; ++b) {
-            _mm256_storeu_pd(k.acc + 4 * b, acc[b]);
-            _mm256_storeu_pd(k.base + 4 * b, base[b]);
-            _mm256_storeu_pd(k.cur + 4 * b, cur[b]);
-            _mm256_storeu_pd(k.need + 4 * b, need[b]);
-            _mm256_storeu_pd(k.best_end + 4 * b, best_end[b]);
-            _mm256_storeu_pd(k.best_base + 4 * b, best_base[b]);
-            _mm256_storeu_pd(k.best_last + 4 * b, best_last[b]);
-        }
+        fk::spill<V>({acc, base, cur, need, best_end, best_base, best_last},
+                     {k.acc, k.base, k.cur, k.need, k.best_end, k.best_base, k.best_last});
         return k;
     }
 };

@@ -86,12 +86,8 @@ struct longest_segment_strip {
 
     longest_segment_len<4 * V> lanes() const {
         longest_segment_len<4 * V> k;
-        for (int b = 0; b < V; ++b) {
-            _mm256_storeu_pd(k.acc + 4 * b, acc[b]);
-            _mm256_storeu_pd(k.run_max + 4 * b, run_max[b]);
-            _mm256_storeu_pd(k.cur + 4 * b, cur[b]);
-            _mm256_storeu_pd(k.longest + 4 * b, longest[b]);
-        }
+        fk::spill<V>({acc, run_max, cur, longest},
+                     {k.acc, k.run_max, k.cur, k.longest});
         return k;
     }
 };
