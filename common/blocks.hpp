@@ -194,18 +194,14 @@ void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
     }, work);
 }
 
-// Elements of a matrix with contiguous rows small enough for run_strips: one such matrix
-// stays in the second-level cache while every strip crosses all of its rows.
-constexpr std::uint64_t strips_in_place = 1 << 16;
-
-// run_strips for a large matrix with contiguous rows. Strips go to the workers in panels of
-// adjacent strips, and a
-// panel is walked in chunks of rows: for each chunk, every strip of the panel runs the
-// chunk's rows in place, its state taken from memory and put back once a chunk. A strip
-// reads one cache line of each row of the chunk and asks for the line four strips further
-// on, so the lines arrive before their strip does; chunks of 128 rows measured 1.2 to 2
-// times as fast as 32 or 64 rows and as whole columns, whose lines ran out of cache before
-// their strip came.
+// run_strips for a matrix with contiguous rows. Strips go to the workers in panels of
+// adjacent strips, and a panel is walked in chunks of rows: for each chunk, every strip of
+// the panel runs the chunk's rows in place, the lanes past the matrix's last column masked
+// off (read as 0.0), its state taken from memory and put back once a chunk. A strip reads
+// one cache line of each row of the chunk and asks for the line four strips further on, so
+// the lines arrive before their strip does; chunks of 128 rows measured 1.2 to 2 times as
+// fast as 32 or 64 rows and as whole columns, whose lines ran out of cache before their
+// strip came. A small matrix is a single panel and a single chunk.
 template <int V, class Make, class Finish>
 void run_strip_panels(const Matrix& m, Make&& make, Finish&& finish) {
     constexpr int L = 4 * V;
@@ -264,10 +260,7 @@ void run_strip_panels(const Matrix& m, Make&& make, Finish&& finish) {
 // strip reads each of its columns along its length, as a per-column loop would, four rows
 // at a time: four vectors of four rows, one from each of four columns, turned by a 4 x 4
 // transposition into four vectors of four columns, one per row. Lanes beyond the matrix's
-// last column repeat that column. Where rows are contiguous instead, a strip takes its
-// columns' values of a row in place, the lanes beyond the last column masked off (read as
-// 0.0); that walk crosses a whole row per step, so it serves only a matrix small enough to
-// stay in cache (see strips_fit).
+// last column repeat that column. Where rows are contiguous instead, see run_strip_panels.
 //
 // A strip kernel is default-constructible and has
 //     void row(const __m256d* v, std::int64_t r)   lanes 4k .. 4k + 3 of row r in v[k], k < V
@@ -278,8 +271,7 @@ template <int V, class Make, class Finish>
 void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
     constexpr int L = 4 * V;
     const std::int64_t strips = (m.cols + L - 1) / L;
-    const bool down = m.rs == 1;  // columns contiguous
-    if (!down && element_reads(m) > strips_in_place) {
+    if (m.rs != 1) {  // rows contiguous
         run_strip_panels<V>(m, make, finish);
         return;
     }
@@ -288,51 +280,38 @@ void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
             const std::int64_t c0 = s * L;
             const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
             auto k = make();
-            if (down) {
-                const double* p[L];
-                for (int q = 0; q < L; ++q) p[q] = m.col(c0 + std::min<std::int64_t>(q, width - 1));
-                std::int64_t r = 0;
-                for (; r + 4 <= m.rows; r += 4) {
-                    __m256d v[4][V];
-                    for (int b = 0; b < V; ++b) {
-                        const double* const* c = p + 4 * b;
-                        const __m256d a0 = _mm256_loadu_pd(c[0] + r), a1 = _mm256_loadu_pd(c[1] + r);
-                        const __m256d a2 = _mm256_loadu_pd(c[2] + r), a3 = _mm256_loadu_pd(c[3] + r);
-                        const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
-                        const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
-                        v[0][b] = _mm256_permute2f128_pd(t0, t2, 0x20);
-                        v[1][b] = _mm256_permute2f128_pd(t1, t3, 0x20);
-                        v[2][b] = _mm256_permute2f128_pd(t0, t2, 0x31);
-                        v[3][b] = _mm256_permute2f128_pd(t1, t3, 0x31);
-                    }
-                    for (int i = 0; i < 4; ++i) k.row(v[i], r + i);
+            const double* p[L];
+            for (int q = 0; q < L; ++q) p[q] = m.col(c0 + std::min<std::int64_t>(q, width - 1));
+            std::int64_t r = 0;
+            for (; r + 4 <= m.rows; r += 4) {
+                __m256d v[4][V];
+                for (int b = 0; b < V; ++b) {
+                    const double* const* c = p + 4 * b;
+                    const __m256d a0 = _mm256_loadu_pd(c[0] + r), a1 = _mm256_loadu_pd(c[1] + r);
+                    const __m256d a2 = _mm256_loadu_pd(c[2] + r), a3 = _mm256_loadu_pd(c[3] + r);
+                    const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
+                    const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
+                    v[0][b] = _mm256_permute2f128_pd(t0, t2, 0x20);
+                    v[1][b] = _mm256_permute2f128_pd(t1, t3, 0x20);
+                    v[2][b] = _mm256_permute2f128_pd(t0, t2, 0x31);
+                    v[3][b] = _mm256_permute2f128_pd(t1, t3, 0x31);
                 }
-                for (; r < m.rows; ++r) {
-                    __m256d v[V];
-                    for (int b = 0; b < V; ++b)
-                        v[b] = _mm256_setr_pd(p[4 * b][r], p[4 * b + 1][r], p[4 * b + 2][r],
-                                              p[4 * b + 3][r]);
-                    k.row(v, r);
-                }
-            } else {
-                __m256i live[V];  // lanes within the matrix, as load masks
+                for (int i = 0; i < 4; ++i) k.row(v[i], r + i);
+            }
+            for (; r < m.rows; ++r) {
+                __m256d v[V];
                 for (int b = 0; b < V; ++b)
-                    live[b] = _mm256_setr_epi64x(-(4 * b < width), -(4 * b + 1 < width),
-                                                 -(4 * b + 2 < width), -(4 * b + 3 < width));
-                for (std::int64_t r = 0; r < m.rows; ++r) {
-                    const double* row = m.data + r * m.rs + c0;
-                    __m256d v[V];
-                    for (int b = 0; b < V; ++b) v[b] = _mm256_maskload_pd(row + 4 * b, live[b]);
-                    k.row(v, r);
-                }
+                    v[b] = _mm256_setr_pd(p[4 * b][r], p[4 * b + 1][r], p[4 * b + 2][r],
+                                          p[4 * b + 3][r]);
+                k.row(v, r);
             }
             finish(k.lanes(), c0, width);
         }
     }, element_reads(m));
 }
 
-// Whether run_strips suits the matrix: at least a strip of columns, contiguous columns, or
-// contiguous rows in a small matrix; any other takes the blocks of run_blocks_fit.
+// Whether run_strips suits the matrix: at least a strip of columns, and contiguous columns
+// or contiguous rows; any other takes the blocks of run_blocks_fit.
 template <int V>
 bool strips_fit(const Matrix& m) {
     if (m.rows == 0 || m.cols < 4 * V) return false;
