@@ -230,12 +230,19 @@ def compiled(source, tmp_path_factory, name, lang="c"):
     return str(d / f"{name}.so")
 
 
+def injected(child, source, tmp_path_factory, name, why, rows=50, cols=200, lang="c"):
+    """The report of `child` run with the fault-injection library `source` preloaded; a
+    sanitized build skips it, giving `why` (its runtime owns what the library replaces)."""
+    if SANITIZED:
+        pytest.skip(why)
+    return run_child(child, rows=rows, cols=cols,
+                     preload=compiled(source, tmp_path_factory, name, lang))
+
+
 @pytest.fixture(scope="module")
 def start_report(tmp_path_factory):
-    if SANITIZED:
-        pytest.skip("the sanitizer runtime intercepts thread creation")
-    return run_child(START_CHILD, rows=50, cols=200,
-                     preload=compiled(FAIL_START_C, tmp_path_factory, "failstart"))
+    return injected(START_CHILD, FAIL_START_C, tmp_path_factory, "failstart",
+                    "the sanitizer runtime intercepts thread creation")
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -295,11 +302,9 @@ print(json.dumps(report))
 
 @pytest.fixture(scope="module")
 def alloc_report(tmp_path_factory):
-    if SANITIZED:
-        pytest.skip("the sanitizer runtime owns malloc")
     # 300 rows: per-worker scratch that grows with the rows is past the 1 KiB line.
-    return run_child(ALLOC_CHILD, rows=300, cols=40,
-                     preload=compiled(FAIL_ALLOC_C, tmp_path_factory, "failalloc"))
+    return injected(ALLOC_CHILD, FAIL_ALLOC_C, tmp_path_factory, "failalloc",
+                    "the sanitizer runtime owns malloc", rows=300, cols=40)
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -381,10 +386,8 @@ print(json.dumps(report))
 
 @pytest.fixture(scope="module")
 def new_report(tmp_path_factory):
-    if SANITIZED:
-        pytest.skip("the sanitizer runtime owns the allocation functions")
-    return run_child(NEW_CHILD, rows=50, cols=200,
-                     preload=compiled(FAIL_NEW_CPP, tmp_path_factory, "failnew", lang="cpp"))
+    return injected(NEW_CHILD, FAIL_NEW_CPP, tmp_path_factory, "failnew",
+                    "the sanitizer runtime owns the allocation functions", lang="cpp")
 
 
 @pytest.mark.parametrize("name", NAMES + ["drawdown"])
