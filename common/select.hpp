@@ -22,157 +22,132 @@ struct Middle {
     double before;
 };
 
-// Copies src[lo..hi) into dst[lo..hi): the values that `keep_front` accepts to the front,
-// the others to the back, and returns where the others begin. Neither a branch nor a load
-// waits for the comparison: every value is written to both ends, and the next value simply
-// overwrites the wrong one.
-template <class Pred>
-std::size_t split_copy(const double* src, double* dst, std::size_t lo, std::size_t hi,
-                       Pred keep_front) {
-    std::size_t n_front = 0;
-    for (std::size_t j = 0; j < hi - lo; ++j) {
-        const double v = src[lo + j];
-        dst[lo + n_front] = v;
-        dst[hi - 1 - j + n_front] = v;
-        n_front += keep_front(v) ? 1 : 0;
-    }
-    return lo + n_front;
-}
-
-// Selection of the k-th smallest of a[0..n), 0 < k < n, no NaN; `a` and `b` are scratch of
-// n values each and both are overwritten. Quickselect around a median of three, each round
-// copying the live range from one buffer into the other. The value ranked before k is the
-// previous one in the final sorted range, unless k sits at that range's front: then it is
-// the largest of the values last left behind below it, all of which are smaller than what
-// stays. When a round leaves nothing below the pivot, the run of values equal to the pivot
-// is split off, so that ties cannot stall the selection; the standard library's selection
-// takes over should the pivots keep coming out badly anyway.
-inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) {
-    double* src = a;
-    double* dst = b;
-    std::size_t lo = 0, hi = n;  // the k-th smallest lies in src[lo..hi)
-    double before = std::numeric_limits<double>::quiet_NaN();     // valid once k == lo
-    for (int budget = 64; hi - lo > 16; --budget) {
-        if (budget == 0) {
-            std::nth_element(src + lo, src + k, src + hi);
-            if (k > lo) before = *std::max_element(src + lo, src + k);
-            return {src[k], before};
-        }
-        const double x = src[lo], y = src[lo + (hi - lo) / 2], z = src[hi - 1];
-        const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
-        const std::size_t mid =
-            split_copy(src, dst, lo, hi, [pivot](double v) { return v < pivot; });
-        std::swap(src, dst);
-        if (k < mid) {
-            hi = mid;
-            continue;
-        }
-        if (mid > lo) {
-            if (k == mid) before = *std::max_element(src + lo, src + mid);
-            lo = mid;
-            continue;
-        }
-        // The pivot is the smallest value of the range: take off the run equal to it.
-        const std::size_t above =
-            split_copy(src, dst, lo, hi, [pivot](double v) { return !(pivot < v); });
-        std::swap(src, dst);
-        if (k < above) return {pivot, k > lo ? pivot : before};
-        before = pivot;
-        lo = above;
-    }
-    // Short range: insertion sort.
-    for (std::size_t i = lo + 1; i < hi; ++i) {
-        const double v = src[i];
-        std::size_t j = i;
-        for (; j > lo && v < src[j - 1]; --j) src[j] = src[j - 1];
-        src[j] = v;
-    }
-    return {src[k], k > lo ? src[k - 1] : before};
-}
-
-// Values drawn to bracket a selection, how far (in ranks of that sample) the bracket
-// reaches to either side of where the wanted rank falls in it, and the fewest values
-// worth a bracketing round.
-constexpr std::size_t bracket_sample = 64;
-constexpr double bracket_spread = 7.0;
-constexpr std::size_t min_bracket = 4 * bracket_sample;
-
-Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                  std::size_t k, double* m, double* b);
-
 namespace detail {
 
-// One bracketing round for the k-th smallest of the n valid values among rows values
-// a[0], a[stride], ... (NaN marks the others): two order statistics of an evenly spaced
-// sample bound a range that should hold the k-th value; one pass counts the values
-// below the range and copies those within it to m, and the selection goes on within
-// that range only. False when the range misses the k-th value or the sample has too few
-// values. Scratch as for select_kth.
-inline bool bracketed(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                      std::size_t k, double* m, double* b, Middle& out) {
-    constexpr std::size_t S = bracket_sample;
-    double* smp = b;
-    std::size_t s = 0;
-    for (std::size_t i = 0; i < S; ++i) {
-        const double v = a[(2 * i + 1) * rows / (2 * S) * stride];
-        smp[s] = v;
-        s += v == v ? 1 : 0;
+// Value tests of a selection pass, each for one value and for a vector of four (an AVX
+// comparison mask). NaN fails every test.
+enum class Test { below, at_least, above };
+template <Test T>
+struct Against {  // v < p, v >= p or v > p
+    double p;
+    bool operator()(double v) const {
+        return T == Test::below ? v < p : T == Test::at_least ? v >= p : v > p;
     }
-    if (s < S / 2) return false;
-    const double at =
-        (static_cast<double>(k) + 0.5) * static_cast<double>(s) / static_cast<double>(n);
-    const double top = static_cast<double>(s - 2);
-    const auto rl = static_cast<std::size_t>(std::clamp(at - bracket_spread, 1.0, top));
-    const auto rh = static_cast<std::size_t>(std::clamp(at + bracket_spread, 1.0, top));
-    // A selection leaves only part of the sample in its first buffer: a fresh copy each.
-    std::copy(smp, smp + s, b + S);
-    const double lo = select_middle(b + S, b + 2 * S, s, rl).kth;
-    const double hi = select_middle(smp, b + 2 * S, s, rh).kth;
-    // Every value is written to m, and only those within [lo, hi] advance the count: no
-    // branch waits on a comparison. NaN fails every test.
-    std::size_t below = 0, c = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
+#ifdef __AVX__
+    __m256d operator()(__m256d v) const {
+        const __m256d q = _mm256_set1_pd(p);
+        return T == Test::below      ? _mm256_cmp_pd(v, q, _CMP_LT_OQ)
+               : T == Test::at_least ? _mm256_cmp_pd(v, q, _CMP_GE_OQ)
+                                     : _mm256_cmp_pd(v, q, _CMP_GT_OQ);
+    }
+#endif
+};
+using Below = Against<Test::below>;
+using AtLeast = Against<Test::at_least>;
+using Above = Against<Test::above>;
+struct Valid {  // v is not NaN
+    bool operator()(double v) const { return v == v; }
+#ifdef __AVX__
+    __m256d operator()(__m256d v) const { return _mm256_cmp_pd(v, v, _CMP_ORD_Q); }
+#endif
+};
+struct Within {  // lo <= v <= hi
+    double lo, hi;
+    bool operator()(double v) const { return (v >= lo) & (v <= hi); }
+#ifdef __AVX__
+    __m256d operator()(__m256d v) const {
+        return _mm256_and_pd(_mm256_cmp_pd(v, _mm256_set1_pd(lo), _CMP_GE_OQ),
+                             _mm256_cmp_pd(v, _mm256_set1_pd(hi), _CMP_LE_OQ));
+    }
+#endif
+};
+
+// Set bits of a four-bit mask.
+inline constexpr unsigned char ones4[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+
+#ifdef __AVX__
+// Permutations of a pair of doubles that bring the one kept value of the pair to its front
+// (mask 2: the second only); every other mask keeps the pair's order.
+alignas(16) inline constexpr long long pair_front[4][2] = {{0, 2}, {0, 2}, {2, 2}, {0, 2}};
+
+// Four values from a[0], a[stride], a[2 stride], a[3 stride].
+inline __m256d load4(const double* a, std::size_t stride) {
+    if (stride == 1) return _mm256_loadu_pd(a);
+    return _mm256_set_pd(a[3 * stride], a[2 * stride], a[stride], a[0]);
+}
+
+// Stores the values of the pair x that `mask` (two bits) keeps at dst, in order, and
+// returns how many: a whole pair is stored, so the slot after the kept ones is
+// overwritten.
+inline std::size_t store_kept(double* dst, __m128d x, int mask) {
+    const __m128i ctl = _mm_load_si128(reinterpret_cast<const __m128i*>(pair_front[mask]));
+    _mm_storeu_pd(dst, _mm_permutevar_pd(x, ctl));
+    return ones4[mask];
+}
+#endif
+
+// Counts of a pass: values kept, and values for which the tally test holds.
+struct Counts {
+    std::size_t kept, tallied;
+};
+
+// Copies, in order, the values among a[0], a[stride], ... (rows of them) that `keep`
+// accepts to dst, and counts those that `tally` accepts. Four values at a time are
+// tested by one comparison and the kept ones moved to the front of each pair by a
+// permutation, so that no branch waits on the data. Slots of dst past the kept values may
+// be overwritten, up to rows - 1 of them in all: the last few values are taken one by one,
+// each written and the count advanced only when kept.
+template <class Keep, class Tally>
+Counts compact(const double* a, std::size_t stride, std::size_t rows, double* dst, Keep keep,
+               Tally tally) {
+    std::size_t c = 0, t = 0, i = 0;
+#ifdef __AVX__
+    // Vectors only while more than four values follow, so that the pair stores write
+    // below the slots the kept values may need.
+    for (; i + 4 < rows; i += 4) {
+        const __m256d v = load4(a + i * stride, stride);
+        const int k = _mm256_movemask_pd(keep(v));
+        t += ones4[_mm256_movemask_pd(tally(v))];
+        c += store_kept(dst + c, _mm256_castpd256_pd128(v), k & 3);
+        c += store_kept(dst + c, _mm256_extractf128_pd(v, 1), k >> 2);
+    }
+#endif
+    for (; i < rows; ++i) {
         const double v = a[i * stride];
-        m[c] = v;
-        c += ((v >= lo) & (v <= hi)) ? 1 : 0;
-        below += v < lo ? 1 : 0;
+        dst[c] = v;
+        c += keep(v) ? 1 : 0;
+        t += tally(v) ? 1 : 0;
     }
-    if (k < below || k - below >= c) return false;
-    const std::size_t kk = k - below;
-    if (kk > 0) {
-        // A range no smaller than half of the values (ties) goes to the plain selection,
-        // so that rounds always shrink.
-        out = 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
-        return true;
-    }
-    // The k-th is the smallest in the range; the one before it the largest below it.
-    out.kth = *std::min_element(m, m + c);
-    out.before = -std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < rows; ++i) {
-        const double v = a[i * stride];
-        out.before = v < lo && v > out.before ? v : out.before;
-    }
-    return true;
+    return {c, t};
+}
+
+// A tally that accepts nothing.
+struct Never {
+    bool operator()(double) const { return false; }
+#ifdef __AVX__
+    __m256d operator()(__m256d) const { return _mm256_setzero_pd(); }
+#endif
+};
+
+// How many of a[0 .. n) `test` accepts.
+template <class Test>
+std::size_t count(const double* a, std::size_t n, Test test) {
+    std::size_t c = 0, i = 0;
+#ifdef __AVX__
+    for (; i + 4 <= n; i += 4) c += ones4[_mm256_movemask_pd(test(_mm256_loadu_pd(a + i)))];
+#endif
+    for (; i < n; ++i) c += test(a[i]) ? 1 : 0;
+    return c;
+}
+
+// The largest of a[0 .. n) below p (-inf if none).
+inline double max_below(const double* a, std::size_t n, double p) {
+    double top = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < n; ++i) top = a[i] < p && a[i] > top ? a[i] : top;
+    return top;
 }
 
 }  // namespace detail
-
-// The k-th smallest (0 < k < n) of the n valid values among rows values a[0], a[stride],
-// ... (NaN marks the others), and the value ranked before it. m is scratch of 2 rows
-// values, b of max(n, 3 bracket_sample); `a` is only read. Many values are first narrowed
-// to a bracket around the k-th (see detail::bracketed), the rest selected exactly.
-inline Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                         std::size_t k, double* m, double* b) {
-    Middle out{};
-    if (n >= min_bracket && detail::bracketed(a, stride, rows, n, k, m, b, out)) return out;
-    std::size_t c = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-        const double v = a[i * stride];
-        m[c] = v;
-        c += v == v ? 1 : 0;
-    }
-    return select_middle(m, b, n, k);
-}
 
 // Rows up to which a median is taken by a sorting network rather than a selection: for a
 // few values the selection's copy rounds, insertion sort and calls cost several times
@@ -222,6 +197,136 @@ constexpr auto network_table(std::index_sequence<R...>) {
 }
 template <template <std::size_t> class F>
 inline constexpr auto networks = network_table<F>(std::make_index_sequence<network_rows>{});
+
+namespace detail {
+
+// sort_network<R> over the first R values of an array, for networks<>.
+template <std::size_t R>
+struct SortPrefix {
+    static void run(double* s) { sort_network<R>(s); }
+};
+
+}  // namespace detail
+
+// Selection of the k-th smallest of a[0..n), 0 < k < n, no NaN; `a` and `b` are scratch of
+// n values each and both are overwritten. Quickselect around a median of three: each
+// round counts the values below the pivot and copies only the side that holds the k-th
+// into the other buffer. The value ranked before k is the previous one in the final
+// sorted range, unless k sits at that range's front: then it is the largest of the values
+// last left behind below it, all of which are smaller than what stays. When a round
+// leaves nothing below the pivot, the run of values equal to the pivot is split off, so
+// that ties cannot stall the selection; the standard library's selection takes over
+// should the pivots keep coming out badly anyway.
+inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) {
+    double* src = a;
+    double* dst = b;
+    double before = std::numeric_limits<double>::quiet_NaN();  // valid once k reaches 0
+    for (int budget = 64; n > 8; --budget) {
+        if (budget == 0) {
+            std::nth_element(src, src + k, src + n);
+            if (k > 0) before = *std::max_element(src, src + k);
+            return {src[k], before};
+        }
+        const double x = src[0], y = src[n / 2], z = src[n - 1];
+        const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+        const std::size_t below = detail::count(src, n, detail::Below{pivot});
+        if (k < below) {
+            detail::compact(src, 1, n, dst, detail::Below{pivot}, detail::Never{});
+            n = below;
+        } else if (below > 0) {
+            if (k == below) before = detail::max_below(src, n, pivot);
+            detail::compact(src, 1, n, dst, detail::AtLeast{pivot}, detail::Never{});
+            n -= below;
+            k -= below;
+        } else {
+            // The pivot is the smallest value of the range: take off the run equal to it.
+            const std::size_t above =
+                detail::compact(src, 1, n, dst, detail::Above{pivot}, detail::Never{}).kept;
+            const std::size_t equal = n - above;
+            if (k < equal) return {pivot, k > 0 ? pivot : before};
+            before = pivot;
+            n = above;
+            k -= equal;
+        }
+        std::swap(src, dst);
+    }
+    // Short range: a sorting network, whose compare-exchanges do not branch on the data.
+    networks<detail::SortPrefix>[n - 1](src);
+    return {src[k], k > 0 ? src[k - 1] : before};
+}
+
+// Values drawn to bracket a selection, how far (in ranks of that sample) the bracket
+// reaches to either side of where the wanted rank falls in it, and the fewest values
+// worth a bracketing round.
+constexpr std::size_t bracket_sample = 64;
+constexpr double bracket_spread = 7.0;
+constexpr std::size_t min_bracket = 4 * bracket_sample;
+
+Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                  std::size_t k, double* m, double* b);
+
+namespace detail {
+
+// One bracketing round for the k-th smallest of the n valid values among rows values
+// a[0], a[stride], ... (NaN marks the others): two order statistics of an evenly spaced
+// sample bound a range that should hold the k-th value; one pass counts the values
+// below the range and copies those within it to m, and the selection goes on within
+// that range only. False when the range misses the k-th value or the sample has too few
+// values. Scratch as for select_kth.
+inline bool bracketed(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                      std::size_t k, double* m, double* b, Middle& out) {
+    constexpr std::size_t S = bracket_sample;
+    double* smp = b;
+    std::size_t s = 0;
+    for (std::size_t i = 0; i < S; ++i) {
+        const double v = a[(2 * i + 1) * rows / (2 * S) * stride];
+        smp[s] = v;
+        s += v == v ? 1 : 0;
+    }
+    if (s < S / 2) return false;
+    const double at =
+        (static_cast<double>(k) + 0.5) * static_cast<double>(s) / static_cast<double>(n);
+    const double top = static_cast<double>(s - 2);
+    const auto rl = static_cast<std::size_t>(std::clamp(at - bracket_spread, 1.0, top));
+    const auto rh = static_cast<std::size_t>(std::clamp(at + bracket_spread, 1.0, top));
+    // A selection leaves only part of the sample in its first buffer: a fresh copy each.
+    std::copy(smp, smp + s, b + S);
+    const double lo = select_middle(b + S, b + 2 * S, s, rl).kth;
+    const double hi = select_middle(smp, b + 2 * S, s, rh).kth;
+    // NaN fails every test.
+    const auto [c, below] = compact(a, stride, rows, m, Within{lo, hi}, Below{lo});
+    if (k < below || k - below >= c) return false;
+    const std::size_t kk = k - below;
+    if (kk > 0) {
+        // A range no smaller than half of the values (ties) goes to the plain selection,
+        // so that rounds always shrink.
+        out = 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
+        return true;
+    }
+    // The k-th is the smallest in the range; the one before it the largest below it.
+    out.kth = *std::min_element(m, m + c);
+    out.before = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        out.before = v < lo && v > out.before ? v : out.before;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// The k-th smallest (0 < k < n) of the n valid values among rows values a[0], a[stride],
+// ... (NaN marks the others), and the value ranked before it. m is scratch of 2 rows
+// values, b of max(n, 3 bracket_sample); `a` is only read. Many values are first narrowed
+// to a bracket around the k-th (see detail::bracketed), the rest selected exactly.
+inline Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                         std::size_t k, double* m, double* b) {
+    Middle out{};
+    if (n >= min_bracket && detail::bracketed(a, stride, rows, n, k, m, b, out)) return out;
+    detail::compact(a, stride, rows, m, detail::Valid{}, detail::Never{});
+    return select_middle(m, b, n, k);
+}
+
 
 namespace detail {
 
