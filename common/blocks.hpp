@@ -287,14 +287,10 @@ void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
                 __m256d v[4][V];
                 for (int b = 0; b < V; ++b) {
                     const double* const* c = p + 4 * b;
-                    const __m256d a0 = _mm256_loadu_pd(c[0] + r), a1 = _mm256_loadu_pd(c[1] + r);
-                    const __m256d a2 = _mm256_loadu_pd(c[2] + r), a3 = _mm256_loadu_pd(c[3] + r);
-                    const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
-                    const __m256d t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
-                    v[0][b] = _mm256_permute2f128_pd(t0, t2, 0x20);
-                    v[1][b] = _mm256_permute2f128_pd(t1, t3, 0x20);
-                    v[2][b] = _mm256_permute2f128_pd(t0, t2, 0x31);
-                    v[3][b] = _mm256_permute2f128_pd(t1, t3, 0x31);
+                    __m256d t[4];
+                    transpose4(_mm256_loadu_pd(c[0] + r), _mm256_loadu_pd(c[1] + r),
+                               _mm256_loadu_pd(c[2] + r), _mm256_loadu_pd(c[3] + r), t);
+                    for (int i = 0; i < 4; ++i) v[i][b] = t[i];
                 }
                 for (int i = 0; i < 4; ++i) k.row(v[i], r + i);
             }

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "datetext.hpp"
+#ifdef __AVX__
+#include "lanes.hpp"
+#endif
 #include "frame.hpp"
 #include "select.hpp"
 
@@ -265,6 +268,10 @@ constexpr std::uint64_t horizon_work = 4;
 // stretch of the block's paths stays in the first-level cache.
 constexpr std::int64_t TILE = 512;
 
+// Rows ahead whose stretch of a row-major block is asked for while a row is copied: the
+// stretches lie a whole row apart, which the hardware's own prefetch does not follow.
+constexpr std::int64_t ahead = 32;
+
 // Value paths of the block of columns c0 .. c0 + width - 1: path[r * L + j] is column j's
 // level at row r. Inside a column's window the level compounds 1 + v from 1.0, and a
 // missing return keeps it (before the first valid value, at 1.0); outside the window the
@@ -282,6 +289,7 @@ void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const
     if (m.cs == 1 && width == L) {
         for (std::int64_t r = 0; r < D; ++r) {
             const double* src = m.data + r * m.rs + c0;
+            if (r + ahead < D) __builtin_prefetch(src + ahead * m.rs);
             double* dst = path + r * L;
             for (int j = 0; j < L; ++j) dst[j] = src[j];
         }
@@ -408,12 +416,35 @@ Tally<L> block_returns(double* path, const std::int64_t* fut, std::int64_t k0, s
 }
 
 // A worker's scratch for a block: value paths, returns where they cannot take the paths'
-// place, and the median's buffers.
+// place, each lane's returns on their own, and the median's buffers.
 struct Scratch {
     double* path;
     double* ret;
+    double* apart;
     double* sel;
 };
+
+// Lane j's values of rows k0 .. k1 of an array of L lanes per row to out[j * D + r]: a
+// lane's median then reads its returns side by side, instead of one value from each of
+// the cache lines that all L lanes share, once per lane.
+template <int L>
+void lanes_apart(const double* in, std::int64_t k0, std::int64_t k1, std::int64_t D,
+                 double* out) {
+    std::int64_t r = k0;
+#ifdef __AVX__
+    static_assert(L % 4 == 0, "whole vectors of lanes");
+    for (; r + 3 <= k1; r += 4)
+        for (int h = 0; h < L; h += 4) {
+            const double* at = in + r * L + h;
+            __m256d t[4];
+            fk::transpose4(_mm256_loadu_pd(at), _mm256_loadu_pd(at + L),
+                           _mm256_loadu_pd(at + 2 * L), _mm256_loadu_pd(at + 3 * L), t);
+            for (int i = 0; i < 4; ++i) _mm256_storeu_pd(out + (h + i) * D + r, t[i]);
+        }
+#endif
+    for (; r <= k1; ++r)
+        for (int j = 0; j < L; ++j) out[j * D + r] = in[r * L + j];
+}
 
 // One call's shared inputs and results. A worker computes a block of L adjacent columns
 // at a time with block<L>: it walks the block's rows once to build the L value paths, takes
@@ -464,13 +495,15 @@ struct Job {
                     : block_returns<L, false>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
                                               ret);
         const double* rets = forward ? path : ret;
+        if constexpr (L > 1) lanes_apart<L>(rets, k0, k1, D, scratch.apart);
         for (int j = 0; j < width; ++j) {
             if (tl.n[j] == 0.0) continue;  // no horizon: every result stays NaN
             const std::int64_t c = c0 + j;
             const double n = tl.n[j];
             res.avg[c] = tl.sum[j] / n;
             const std::int64_t rows = std::min(win[j].hi, k1) - win[j].lo + 1;
-            res.med[c] = fk::median_of(rets + win[j].lo * L + j, L, static_cast<std::size_t>(rows),
+            const double* own = L > 1 ? scratch.apart + j * D : rets;
+            res.med[c] = fk::median_of(own + win[j].lo, 1, static_cast<std::size_t>(rows),
                                        static_cast<std::size_t>(n), sel, sel + 2 * D);
             res.win[c] = tl.gt0[j] / n;
             res.w0[c] = (tl.gt0[j] - tl.gt5[j]) / n;
@@ -505,26 +538,28 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
     // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ...
     const Job job{m, sptr, eptr, fut, forward, last, res};
     const std::int64_t blocks = (N + B - 1) / B;
-    // A worker's scratch: path and, unless forward, ret of D values per lane; sel of
-    // 3 D + 3 bracket_sample values. Narrow matrices walk one lane only.
+    // A worker's scratch: path and, unless forward, ret of D values per lane; apart of
+    // D values per lane when there are several; sel of 3 D + 3 bracket_sample values.
+    // Narrow matrices walk one lane only.
     const auto Dz = static_cast<std::size_t>(D);
     const std::size_t lanes = N > narrow ? B : 1;
     const std::size_t path_size = Dz * lanes, ret_size = forward ? 0 : Dz * lanes,
-                      sel_size = 3 * Dz + 3 * fk::bracket_sample;
+                      apart_size = lanes > 1 ? Dz * lanes : 0, sel_size = 3 * Dz + 3 * fk::bracket_sample;
     fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
         // Scratch is taken when a block first has a horizon to compute, and left
         // uninitialised: every slot is written before it is read, and pages never touched
         // (most of the selection's) cost nothing. It comes from the heap, not the stack:
         // a thread's stack pages beyond the top few are given back when it ends, so a
         // buffer there would fault its pages in anew on every call.
-        std::unique_ptr<double[]> heap_path, heap_ret, heap_sel;
+        std::unique_ptr<double[]> heap_path, heap_ret, heap_apart, heap_sel;
         Scratch scratch{};
         const auto take = [&]() -> const Scratch& {
             if (!scratch.path) {
                 heap_path.reset(new double[path_size]);
                 if (ret_size) heap_ret.reset(new double[ret_size]);
+                if (apart_size) heap_apart.reset(new double[apart_size]);
                 heap_sel.reset(new double[sel_size]);
-                scratch = {heap_path.get(), heap_ret.get(), heap_sel.get()};
+                scratch = {heap_path.get(), heap_ret.get(), heap_apart.get(), heap_sel.get()};
             }
             return scratch;
         };
