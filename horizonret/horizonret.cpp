@@ -260,15 +260,11 @@ Window window_of(std::int64_t start, std::int64_t end, std::int64_t D) {
 constexpr int B = 8;
 constexpr int narrow = 2;
 
-// Work per element, in single passes, for the worker count: the copy, the factors, the
-// compounding, the returns and their tallies, and the median's share.
+// Work per element, in single passes, for the worker count: the paths, the returns and
+// their tallies, each lane's returns laid apart, and the median's share.
 constexpr std::uint64_t horizon_work = 4;
 
-// Rows gathered at a time from a matrix whose rows are not contiguous: the gathered
-// stretch of the block's paths stays in the first-level cache.
-constexpr std::int64_t TILE = 512;
-
-// Rows ahead whose stretch of a row-major block is asked for while a row is copied: the
+// Rows ahead whose stretch of a row-major block is asked for while a row is read: the
 // stretches lie a whole row apart, which the hardware's own prefetch does not follow.
 constexpr std::int64_t ahead = 32;
 
@@ -277,61 +273,91 @@ constexpr std::int64_t ahead = 32;
 // missing return keeps it (before the first valid value, at 1.0); outside the window the
 // level is never read. win holds each lane's window, full for lanes without results.
 //
-// The returns are copied in first (a row-major block row by row, anything else column by
-// column in short stretches), then turned into growth factors in place, then multiplied
-// up row by row. Each step is a plain loop the compiler vectorises; a factor chosen and
-// multiplied in the same loop would not be, as the compiler turns the product with a
-// selected factor back into a branch around the multiplication.
+// One pass row by row: each row's returns become growth factors (1 + v inside the window
+// where v is not NaN, 1.0 elsewhere) and multiply the previous row's levels. A factor of
+// 1.0 leaves a level's bits as they were, and the first row's levels are its factors
+// (1.0 times a factor is the factor). A row-major block is copied first; a
+// matrix whose columns are contiguous is read four rows at a time and transposed; any
+// other layout one value at a time. Lanes past the last column repeat it: their levels
+// are never read.
 template <int L>
 void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const Window* win,
                  double* path) {
     const std::int64_t D = m.rows;
-    if (m.cs == 1 && width == L) {
-        for (std::int64_t r = 0; r < D; ++r) {
-            const double* src = m.data + r * m.rs + c0;
-            if (r + ahead < D) __builtin_prefetch(src + ahead * m.rs);
-            double* dst = path + r * L;
-            for (int j = 0; j < L; ++j) dst[j] = src[j];
+    const double* col[L];
+    for (int j = 0; j < L; ++j) col[j] = m.col(c0 + std::min<std::int64_t>(j, width - 1));
+#ifdef __AVX__
+    if constexpr (L % 4 == 0) {
+        constexpr int V = L / 4;
+        const __m256d one = _mm256_set1_pd(1.0);
+        __m256d lo[V], hi[V], level[V];
+        for (int b = 0; b < V; ++b) {
+            lo[b] = _mm256_setr_pd(static_cast<double>(win[4 * b].lo),
+                                   static_cast<double>(win[4 * b + 1].lo),
+                                   static_cast<double>(win[4 * b + 2].lo),
+                                   static_cast<double>(win[4 * b + 3].lo));
+            hi[b] = _mm256_setr_pd(static_cast<double>(win[4 * b].hi),
+                                   static_cast<double>(win[4 * b + 1].hi),
+                                   static_cast<double>(win[4 * b + 2].hi),
+                                   static_cast<double>(win[4 * b + 3].hi));
+            level[b] = one;
         }
-    } else {
-        for (std::int64_t r0 = 0; r0 < D; r0 += TILE) {
-            const std::int64_t n = std::min(TILE, D - r0);
-            for (std::int64_t j = 0; j < L; ++j) {
-                double* dst = path + r0 * L + j;
-                if (j < width) {
-                    const double* src = m.data + r0 * m.rs + (c0 + j) * m.cs;
-                    for (std::int64_t i = 0; i < n; ++i) dst[i * L] = src[i * m.rs];
-                } else {
-                    for (std::int64_t i = 0; i < n; ++i) dst[i * L] = NaN;
+        const auto compound = [&](const __m256d* v, std::int64_t r) {
+            const __m256d at = _mm256_set1_pd(static_cast<double>(r));
+            for (int b = 0; b < V; ++b) {
+                const __m256d vp = _mm256_add_pd(v[b], one);  // NaN only when v is NaN
+                const __m256d in = _mm256_and_pd(_mm256_cmp_pd(at, lo[b], _CMP_GE_OQ),
+                                                 _mm256_cmp_pd(at, hi[b], _CMP_LE_OQ));
+                const __m256d ok = _mm256_and_pd(in, _mm256_cmp_pd(vp, vp, _CMP_ORD_Q));
+                level[b] = _mm256_mul_pd(level[b], fk::select(ok, vp, one));
+                _mm256_storeu_pd(path + r * L + 4 * b, level[b]);
+            }
+        };
+        std::int64_t r = 0;
+        __m256d v[4][V];
+        if (m.cs == 1 && width == L) {
+            // Copied first and compounded in place: a loop that only copies keeps the
+            // loads of many rows in flight, each from a line of its own.
+            for (std::int64_t k = 0; k < D; ++k) {
+                const double* src = m.data + k * m.rs + c0;
+                if (k + ahead < D) __builtin_prefetch(src + ahead * m.rs);
+                for (int j = 0; j < L; ++j) path[k * L + j] = src[j];
+            }
+            for (; r < D; ++r) {
+                for (int b = 0; b < V; ++b) v[0][b] = _mm256_loadu_pd(path + r * L + 4 * b);
+                compound(v[0], r);
+            }
+        } else if (m.rs == 1) {
+            for (; r + 4 <= D; r += 4) {
+                for (int b = 0; b < V; ++b) {
+                    const double* const* c = col + 4 * b;
+                    __m256d t[4];
+                    fk::transpose4(_mm256_loadu_pd(c[0] + r), _mm256_loadu_pd(c[1] + r),
+                                   _mm256_loadu_pd(c[2] + r), _mm256_loadu_pd(c[3] + r), t);
+                    for (int i = 0; i < 4; ++i) v[i][b] = t[i];
                 }
+                for (int i = 0; i < 4; ++i) compound(v[i], r + i);
             }
         }
-    }
-    // Growth factors: 1 + v inside the window where v is not NaN, 1.0 elsewhere. Rows that
-    // every lane's window holds need no window test.
-    std::int64_t all_lo = 0, all_hi = D - 1;
-    for (int j = 0; j < L; ++j) {
-        all_lo = std::max(all_lo, win[j].lo);
-        all_hi = std::min(all_hi, win[j].hi);
-    }
-    const std::int64_t inner_end = std::max(all_lo, all_hi + 1);  // rows [all_lo, inner_end)
-    for (std::int64_t i = all_lo * L; i < inner_end * L; ++i) {
-        const double vp = path[i] + 1.0;  // NaN only when v is NaN
-        path[i] = vp == vp ? vp : 1.0;
-    }
-    for (std::int64_t r = 0; r < D; ++r) {
-        if (r == all_lo) r = inner_end;
-        if (r >= D) break;
-        for (int j = 0; j < L; ++j) {
-            const double vp = path[r * L + j] + 1.0;
-            path[r * L + j] = (r >= win[j].lo && r <= win[j].hi && vp == vp) ? vp : 1.0;
+        for (; r < D; ++r) {
+            const std::int64_t o = r * m.rs;
+            for (int b = 0; b < V; ++b)
+                v[0][b] = _mm256_setr_pd(col[4 * b][o], col[4 * b + 1][o], col[4 * b + 2][o],
+                                         col[4 * b + 3][o]);
+            compound(v[0], r);
         }
+        return;
     }
-    // A factor of 1.0 leaves the level's bits as they were. Row r's level is row r - 1's
-    // times row r's factor; the first row's levels are its factors (1.0 times a factor is
-    // the factor). Written over the flat array, each element depends on the one L places
-    // back only, so the compiler vectorises the loop with vectors of up to L values.
-    for (std::int64_t i = L; i < D * L; ++i) path[i] = path[i - L] * path[i];
+#endif
+    double level[L];
+    for (int j = 0; j < L; ++j) level[j] = 1.0;
+    for (std::int64_t r = 0; r < D; ++r)
+        for (int j = 0; j < L; ++j) {
+            const double vp = col[j][r * m.rs] + 1.0;
+            const bool ok = r >= win[j].lo && r <= win[j].hi && vp == vp;
+            level[j] *= ok ? vp : 1.0;
+            path[r * L + j] = level[j];
+        }
 }
 
 // Counts of a block's valid horizon returns, and their running sums in row order. The six
