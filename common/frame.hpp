@@ -154,10 +154,24 @@ const T* vector_arg(py::array_t<T, py::array::forcecast>& a, const char* name, s
     return a.data();
 }
 
+// A new one-dimensional array of n elements, not initialised. Made by NumPy's constructor
+// with the one dimension on the stack: the general constructor first builds containers of
+// shape and strides on the heap, which costs a small call more than the array itself.
+template <class T>
+py::array_t<T> new_vector(std::size_t n) {
+    auto& api = py::detail::npy_api::get();
+    Py_intptr_t dims[1] = {static_cast<Py_intptr_t>(n)};
+    // The constructor takes over the reference to the dtype, also when it fails.
+    PyObject* p = api.PyArray_NewFromDescr_(api.PyArray_Type_, py::dtype::of<T>().release().ptr(),
+                                            1, dims, nullptr, nullptr, 0, nullptr);
+    if (!p) throw py::error_already_set();
+    return py::reinterpret_steal<py::array_t<T>>(p);
+}
+
 // A new one-dimensional array owning a copy of `v`.
 template <class T>
 py::array_t<T> to_numpy(const std::vector<T>& v) {
-    py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
+    py::array_t<T> out = new_vector<T>(v.size());
     std::copy(v.begin(), v.end(), out.mutable_data());
     return out;
 }

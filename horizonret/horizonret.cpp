@@ -230,7 +230,7 @@ struct Results {
     explicit Results(std::int64_t n) {
         double* slots[9];
         for (int k = 0; k < 9; ++k) {
-            py::array_t<double> a(static_cast<py::ssize_t>(n));
+            py::array_t<double> a = fk::new_vector<double>(static_cast<std::size_t>(n));
             slots[k] = a.mutable_data();
             arrays[k] = std::move(a);
             std::fill_n(slots[k], n, NaN);
