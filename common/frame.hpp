@@ -49,6 +49,17 @@ struct Matrix {
     const double* col(std::int64_t c) const { return data + c * cs; }
 };
 
+// Columns of a row-major matrix before the first cache-line boundary of its rows, when
+// every row starts at the same place in a line (else 0). A block of columns that begins
+// there reads one line fewer on every row than one that straddles a boundary; large NumPy
+// arrays begin 16 bytes into a line.
+inline std::int64_t cols_to_line(const Matrix& m) {
+    constexpr std::int64_t line = 64, size = sizeof(double);
+    const auto at = static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(m.data) % line);
+    if (m.cs != 1 || at % size != 0 || (m.rs * size) % line != 0) return 0;
+    return (line - at) % line / size;
+}
+
 // Elements one pass over the matrix reads: the measure of work that caps the worker count
 // (see worker_count; a kernel that costs several passes per element passes a multiple).
 inline std::uint64_t element_reads(const Matrix& m) {

@@ -561,9 +561,12 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
     // Horizons from the last tail + 1 rows are left out: those rows' horizons end on the
     // last row or beyond it, and so does the row just before them.
     const std::int64_t last = D - 2 - fi.tail;
-    // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ...
+    // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ... In a
+    // row-major matrix they begin on a cache line, and the columns before the first line
+    // boundary, if any, make a block of their own (block 0).
     const Job job{m, sptr, eptr, fut, forward, last, res};
-    const std::int64_t blocks = (N + B - 1) / B;
+    const std::int64_t head = N >= 2 * B ? fk::cols_to_line(m) : 0;
+    const std::int64_t blocks = (head > 0 ? 1 : 0) + (N - head + B - 1) / B;
     // A worker's scratch: path and, unless forward, ret of D values per lane; apart of
     // D values per lane when there are several; sel of 3 D + 3 bracket_sample values.
     // Narrow matrices walk one lane only.
@@ -591,8 +594,8 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
         };
         const auto step = static_cast<std::int64_t>(n_th);
         for (auto b = static_cast<std::int64_t>(t); b < blocks; b += step) {
-            const std::int64_t c0 = b * B;
-            const std::int64_t width = std::min<std::int64_t>(B, N - c0);
+            const std::int64_t c0 = head == 0 ? b * B : b == 0 ? 0 : head + (b - 1) * B;
+            const std::int64_t width = std::min(b == 0 && head > 0 ? head : B, N - c0);
             if (width > narrow) {
                 job.block<B>(c0, width, take);
                 continue;

@@ -32,7 +32,21 @@ def reversed_view(a):
     return np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
 
 
-LAYOUTS = {"C": c_order, "F": f_order, "sliced": sliced, "reversed": reversed_view}
+def shifted(a):
+    """Rows a whole number of cache lines apart, each starting 16 bytes into a line (where
+    large arrays start), so that column blocks that begin on a line boundary leave a few
+    columns before the first one."""
+    rows, cols = a.shape
+    width = -(-cols // 8) * 8
+    buf = np.full(rows * width + 8, 12345.0)
+    start = next(o for o in range(8) if (buf.ctypes.data + 8 * o) % 64 == 16)
+    view = buf[start : start + rows * width].reshape(rows, width)[:, :cols]
+    view[...] = a
+    return view
+
+
+LAYOUTS = {"C": c_order, "F": f_order, "sliced": sliced, "reversed": reversed_view,
+           "shifted": shifted}
 
 # Values that upset naive kernels: gaps, zero, total loss, overflow and the tiny.
 SPECIALS = np.array([np.nan, 0.0, -0.0, -1.0, -2.0, 1e-300, -1e-300, 5e-17, np.inf, -np.inf, 1e300])
