@@ -25,9 +25,21 @@ namespace fk {
 
 namespace py = pybind11;
 
-using f64_array = py::array_t<double, py::array::forcecast>;
-using i64_array = py::array_t<std::int64_t, py::array::forcecast>;
-using i32_array = py::array_t<std::int32_t, py::array::forcecast>;
+// An array argument, converted exactly as pybind11 converts a forcecast array_t. It has
+// a caster of its own (below): the stock caster holds a default array_t, which makes
+// (and then frees) an empty NumPy array for every array argument of every call before
+// the argument itself is converted.
+template <class T>
+struct arg_array : py::array_t<T, py::array::forcecast> {
+    using base = py::array_t<T, py::array::forcecast>;
+    arg_array() : base(py::handle(), py::object::stolen_t{}) {}  // holds nothing yet
+    explicit arg_array(base&& a) : base(std::move(a)) {}
+    using base::operator=;
+};
+
+using f64_array = arg_array<double>;
+using i64_array = arg_array<std::int64_t>;
+using i32_array = arg_array<std::int32_t>;
 
 // A C-order array of T at an address aligned for T. Asking for C order alone is not
 // enough: NumPy hands back a contiguous array at an odd address (a slice of a byte
@@ -127,13 +139,14 @@ inline void check_declared_size(const py::array& a, const char* name) {
 // View of the value matrix argument `a`. `name` is how the message calls it. If the
 // array's strides cannot be followed as doubles, `a` is replaced by a dense copy, which
 // the caller keeps alive for the whole call since it owns `a`.
-inline Matrix matrix_arg(f64_array& a, const char* name) {
+inline Matrix matrix_arg(py::array_t<double, py::array::forcecast>& a, const char* name) {
     if (a.ndim() != 2)
         throw py::value_error(std::string(name) +
                               " must be a two-dimensional (dates x funds) matrix, but it has " +
                               detail::plural(a.ndim(), "dimension"));
     detail::check_declared_size(a, name);
-    if (!detail::strides_usable<double>(a)) a = f64_array(dense_array<double>(a));
+    if (!detail::strides_usable<double>(a))
+        a = py::array_t<double, py::array::forcecast>(dense_array<double>(a));
     Matrix m;
     m.data = a.data();
     m.rows = a.shape(0);
@@ -239,3 +252,21 @@ inline py::list to_list(const std::vector<std::string>& v) {
 }
 
 }  // namespace fk
+
+namespace pybind11::detail {
+
+// The caster of fk::arg_array: the stock caster's test and conversion, and its name in
+// signatures, without its empty array.
+template <class T>
+struct pyobject_caster<fk::arg_array<T>> {
+    using base = typename fk::arg_array<T>::base;
+    bool load(handle src, bool convert) {
+        if (!convert && !base::check_(src)) return false;
+        value = fk::arg_array<T>(base::ensure(src));
+        return static_cast<bool>(value);
+    }
+    static handle cast(const handle& src, return_value_policy, handle) { return src.inc_ref(); }
+    PYBIND11_TYPE_CASTER(fk::arg_array<T>, handle_type_name<base>::name);
+};
+
+}  // namespace pybind11::detail
