@@ -322,7 +322,8 @@ void mark(const double* __restrict__ v, std::size_t n, double med, std::int8_t* 
         _mm_storeu_si128(rp, _mm_add_epi8(_mm_loadu_si128(rp),
                                           _mm_and_si128(pair, _mm_xor_si128(s, l))));
         const __m128i no_first = _mm_cmpeq_epi8(f, none);
-        _mm_storeu_si128(fp, _mm_or_si128(_mm_and_si128(no_first, s), _mm_andnot_si128(no_first, f)));
+        _mm_storeu_si128(fp,
+                         _mm_or_si128(_mm_and_si128(no_first, s), _mm_andnot_si128(no_first, f)));
         _mm_storeu_si128(lp, _mm_or_si128(_mm_and_si128(has_s, s), _mm_andnot_si128(has_s, l)));
     }
 #endif
@@ -454,30 +455,26 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                     }
                 }
             }
-            if (n == 1) {
-                for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(G); ++i) join(i);
-                joined = true;
-            }
-            return;
-        }
-        // Every group takes the network: the statuses of all grouped funds, a row of Gs per
-        // date of the tile.
-        std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * Gs), no_flag);
-        for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
-            const std::int64_t d0 = b * date_block;
-            const std::int64_t d1 = std::min(D, d0 + date_block);
-            const std::size_t at = static_cast<std::size_t>(b * Gs);
-            for (std::int64_t s0 = d0; s0 < d1; s0 += tile_dates) {
-                const std::int64_t s1 = std::min(d1, s0 + tile_dates);
-                for (std::size_t g = 0; g < n_groups; ++g) {
-                    const std::size_t first = starts[g], size = starts[g + 1] - first;
-                    const std::int64_t* o = vo + first;
-                    fk::networks<SmallGroup>[size - 1](m, s0, s1, o, status.data() + first, Gs);
+        } else {
+            // Every group takes the network: the statuses of all grouped funds, a row of Gs per
+            // date of the tile.
+            std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * Gs), no_flag);
+            for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
+                const std::int64_t d0 = b * date_block;
+                const std::int64_t d1 = std::min(D, d0 + date_block);
+                const std::size_t at = static_cast<std::size_t>(b * Gs);
+                for (std::int64_t s0 = d0; s0 < d1; s0 += tile_dates) {
+                    const std::int64_t s1 = std::min(d1, s0 + tile_dates);
+                    for (std::size_t g = 0; g < n_groups; ++g) {
+                        const std::size_t first = starts[g], size = starts[g + 1] - first;
+                        const std::int64_t* o = vo + first;
+                        fk::networks<SmallGroup>[size - 1](m, s0, s1, o, status.data() + first, Gs);
+                    }
+                    for (std::int64_t d = s0; d < s1; ++d)
+                        extend(status.data() + (d - s0) * Gs, chains.first.data() + at,
+                               chains.last.data() + at, chains.pairs.data() + at,
+                               chains.reversals.data() + at, Gs);
                 }
-                for (std::int64_t d = s0; d < s1; ++d)
-                    extend(status.data() + (d - s0) * Gs, chains.first.data() + at,
-                           chains.last.data() + at, chains.pairs.data() + at,
-                           chains.reversals.data() + at, Gs);
             }
         }
         if (n == 1) {
