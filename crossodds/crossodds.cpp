@@ -420,60 +420,55 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
         const std::int64_t* const vo = voff.data();
         const std::size_t* const starts = groups.starts.data();
         const auto step = static_cast<std::int64_t>(n);
-        if (!small_groups) {
-            // Some group needs a selection. The values of every grouped fund on a few dates
-            // are first copied into rows in group order, so that the matrix is read in the
-            // order of its memory, once; a group's values then lie side by side, for the
-            // count, the median, and the statuses and chains taken sixteen funds at a time.
-            // Per worker: those rows, one of Gs per date, and two scratch buffers for a
-            // median of the largest group.
-            std::vector<double> ordered(static_cast<std::size_t>(order_dates * Gs)),
-                mbuf(median_m_size(groups.largest)), bbuf(median_b_size(groups.largest));
-            for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
-                const std::int64_t d0 = b * date_block;
-                const std::int64_t d1 = std::min(D, d0 + date_block);
-                const std::size_t at = static_cast<std::size_t>(b * Gs);
-                for (std::int64_t s0 = d0; s0 < d1; s0 += order_dates) {
-                    const std::int64_t s1 = std::min(d1, s0 + order_dates);
-                    if (by_rows)
-                        scatter_row(m.data + s0 * m.rs, mem_off.data(), mem_slot.data(),
-                                    mem_off.size(), dense, ordered.data());
-                    else
-                        gather_dates(m.data + s0 * m.rs, m.rs, s1 - s0, vo,
-                                     static_cast<std::size_t>(G), ordered.data(), Gs);
-                    for (std::int64_t d = s0; d < s1; ++d) {
-                        const double* row = ordered.data() + (d - s0) * Gs;
-                        for (std::size_t g = 0; g < n_groups; ++g) {
-                            const std::size_t first = starts[g], size = starts[g + 1] - first;
-                            const double* v = row + first;
-                            const double mg = fk::median_of(v, 1, size, count_valid(v, size),
-                                                            mbuf.data(), bbuf.data());
-                            const std::size_t c = at + first;
-                            mark(v, size, mg, chains.first.data() + c, chains.last.data() + c,
-                                 chains.pairs.data() + c, chains.reversals.data() + c);
-                        }
-                    }
-                }
-            }
-        } else {
-            // Every group takes the network: the statuses of all grouped funds, a row of Gs per
-            // date of the tile.
-            std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * Gs), no_flag);
-            for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
-                const std::int64_t d0 = b * date_block;
-                const std::int64_t d1 = std::min(D, d0 + date_block);
-                const std::size_t at = static_cast<std::size_t>(b * Gs);
-                for (std::int64_t s0 = d0; s0 < d1; s0 += tile_dates) {
-                    const std::int64_t s1 = std::min(d1, s0 + tile_dates);
+        // When every group takes the network, the statuses of all grouped funds, a row of Gs
+        // per date of the tile. Otherwise some group needs a selection: the values of every
+        // grouped fund on a few dates are first copied into rows in group order, so that the
+        // matrix is read in the order of its memory, once; a group's values then lie side by
+        // side, for the count, the median, and the statuses and chains taken sixteen funds
+        // at a time. Per worker: those rows, one of Gs per date, and two scratch buffers for
+        // a median of the largest group.
+        const std::int64_t tile = small_groups ? tile_dates : order_dates;
+        const std::size_t big = small_groups ? 0 : groups.largest;
+        std::vector<std::int8_t> status(small_groups ? static_cast<std::size_t>(tile * Gs) : 0,
+                                        no_flag);
+        std::vector<double> ordered(small_groups ? 0 : static_cast<std::size_t>(tile * Gs)),
+            mbuf(small_groups ? 0 : median_m_size(big)),
+            bbuf(small_groups ? 0 : median_b_size(big));
+        for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
+            const std::int64_t d0 = b * date_block;
+            const std::int64_t d1 = std::min(D, d0 + date_block);
+            const std::size_t at = static_cast<std::size_t>(b * Gs);
+            for (std::int64_t s0 = d0; s0 < d1; s0 += tile) {
+                const std::int64_t s1 = std::min(d1, s0 + tile);
+                if (small_groups) {
                     for (std::size_t g = 0; g < n_groups; ++g) {
                         const std::size_t first = starts[g], size = starts[g + 1] - first;
-                        const std::int64_t* o = vo + first;
-                        fk::networks<SmallGroup>[size - 1](m, s0, s1, o, status.data() + first, Gs);
+                        fk::networks<SmallGroup>[size - 1](m, s0, s1, vo + first,
+                                                           status.data() + first, Gs);
                     }
                     for (std::int64_t d = s0; d < s1; ++d)
                         extend(status.data() + (d - s0) * Gs, chains.first.data() + at,
                                chains.last.data() + at, chains.pairs.data() + at,
                                chains.reversals.data() + at, Gs);
+                    continue;
+                }
+                if (by_rows)
+                    scatter_row(m.data + s0 * m.rs, mem_off.data(), mem_slot.data(),
+                                mem_off.size(), dense, ordered.data());
+                else
+                    gather_dates(m.data + s0 * m.rs, m.rs, s1 - s0, vo,
+                                 static_cast<std::size_t>(G), ordered.data(), Gs);
+                for (std::int64_t d = s0; d < s1; ++d) {
+                    const double* row = ordered.data() + (d - s0) * Gs;
+                    for (std::size_t g = 0; g < n_groups; ++g) {
+                        const std::size_t first = starts[g], size = starts[g + 1] - first;
+                        const double* v = row + first;
+                        const double mg = fk::median_of(v, 1, size, count_valid(v, size),
+                                                        mbuf.data(), bbuf.data());
+                        const std::size_t c = at + first;
+                        mark(v, size, mg, chains.first.data() + c, chains.last.data() + c,
+                             chains.pairs.data() + c, chains.reversals.data() + c);
+                    }
                 }
             }
         }
