@@ -292,7 +292,11 @@ inline std::size_t count_valid(const double* v, std::size_t n) {
 
 // Sets the statuses of funds 0 .. n - 1 with values v[0 .. n) against the median med and
 // extends their chains by them at once, as status_of and extend do one after the other:
-// sixteen funds per step, their statuses held in one vector of bytes, never stored.
+// sixteen funds per step, their statuses held in one vector of bytes, never stored. The
+// last step reads the values and chains of up to 15 funds past n and writes their chains
+// back unchanged: to them it gives no status, which neither forms a pair nor moves the
+// first or last status. So n rounded up to 16 values and slots must be readable, and the
+// slots past n must belong to no other thread.
 void mark(const double* __restrict__ v, std::size_t n, double med, std::int8_t* __restrict__ first,
           std::int8_t* __restrict__ last, std::uint8_t* __restrict__ pairs,
           std::uint8_t* __restrict__ reversals) {
@@ -301,7 +305,8 @@ void mark(const double* __restrict__ v, std::size_t n, double med, std::int8_t* 
     const __m256d md = _mm256_set1_pd(med);
     const __m256d one = _mm256_set1_pd(1.0), two = _mm256_set1_pd(2.0);
     const __m128i none = _mm_set1_epi8(no_flag);
-    for (; i + 16 <= n; i += 16) {
+    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (; i < n; i += 16) {
         __m128i q[4];
         for (std::size_t j = 0; j < 4; ++j) {
             const __m256d x = _mm256_loadu_pd(v + i + 4 * j);
@@ -310,7 +315,11 @@ void mark(const double* __restrict__ v, std::size_t n, double med, std::int8_t* 
             q[j] = _mm256_cvtpd_epi32(_mm256_sub_pd(_mm256_add_pd(ge, lt), one));
         }
         // The sixteen statuses as bytes, in order: saturating packs keep -1, 0 and 1.
-        const __m128i s = _mm_packs_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+        __m128i s = _mm_packs_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+        if (n - i < 16) {
+            const __m128i in = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(n - i)), lane);
+            s = _mm_or_si128(_mm_and_si128(in, s), _mm_andnot_si128(in, none));
+        }
         auto* fp = reinterpret_cast<__m128i*>(first + i);
         auto* lp = reinterpret_cast<__m128i*>(last + i);
         auto* pp = reinterpret_cast<__m128i*>(pairs + i);
@@ -346,9 +355,12 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     const auto G = static_cast<std::int64_t>(groups.cols.size());
     if (G == 0 || D == 0) return fk::to_numpy(cpr_list);
     // Slots per date in the rows of statuses and per block in the chains: G rounded up to
-    // whole 16-byte vectors, so that extending the chains by a date has no scalar tail.
-    // The slots past G hold no status and are never joined.
-    const std::int64_t Gs = (G + 15) / 16 * 16;
+    // whole 16-byte vectors, so that extending the chains by a date has no scalar tail, and
+    // one vector more when some group takes a selection, so that a group's last sixteen
+    // slots stay within its block even when the group ends at G (see mark). The slots past
+    // G hold no status and are never joined.
+    const bool small_groups = groups.largest <= fk::network_rows;
+    const std::int64_t Gs = (G + 15) / 16 * 16 + (small_groups ? 0 : 16);
     std::vector<std::int64_t> voff(groups.cols.size());  // element offsets within a row
     for (std::size_t i = 0; i < groups.cols.size(); ++i) voff[i] = groups.cols[i] * m.cs;
 
@@ -391,7 +403,6 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // all grouped funds on them would outgrow a core's second-level cache), taken group by
     // group, so that the lines holding a group's values on one date still hold them on
     // the next few.
-    const bool small_groups = groups.largest <= fk::network_rows;
     const std::int64_t row_bytes = F * static_cast<std::int64_t>(sizeof(double));
     const std::int64_t tile_dates =
         by_rows ? std::clamp<std::int64_t>(65536 / row_bytes / 4 * 4, 4, 16)
