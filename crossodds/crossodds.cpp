@@ -409,9 +409,10 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                 : std::clamp<std::int64_t>(tile_statuses / Gs, 1, std::min(D, date_block));
     // Grouped funds in the order of their columns in memory, with their places in group
     // order: row-major dates are copied into group order by one sequential read of the row.
+    // (Places are four bytes; more grouped funds than that counts are gathered instead.)
     std::vector<std::int64_t> mem_off;
     std::vector<std::int32_t> mem_slot;
-    if (!small_groups && by_rows) {
+    if (!small_groups && by_rows && G <= std::numeric_limits<std::int32_t>::max()) {
         std::vector<std::int32_t> by_mem(groups.cols.size());
         std::iota(by_mem.begin(), by_mem.end(), std::int32_t{0});
         std::sort(by_mem.begin(), by_mem.end(),
@@ -463,7 +464,7 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                                chains.reversals.data() + at, Gs);
                     continue;
                 }
-                if (by_rows)
+                if (!mem_off.empty())
                     scatter_row(m.data + s0 * m.rs, mem_off.data(), mem_slot.data(),
                                 mem_off.size(), dense, ordered.data());
                 else
