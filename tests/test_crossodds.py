@@ -232,6 +232,18 @@ def test_groups_around_the_sorting_network_size(size, layout):
     assert same_bits(crossodds(codes, LAYOUTS[layout](x)), reference(codes, x))
 
 
+@pytest.mark.parametrize("layout", [np.asfortranarray,
+                                    lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
+def test_many_small_groups_read_across_the_columns(layout):
+    # Groups small enough for the network read the matrix in place, in tiles of dates sized
+    # by the number of grouped funds: 25,000 of them in groups of 12 or 13 take 7 dates at
+    # a time rather than a whole block.
+    rng = np.random.default_rng(6)
+    x = np.round(awkward_matrix(rng, 12, 25000), 3)
+    codes = rng.permutation(np.arange(25000) % 2000).astype(np.int32)
+    assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
+
+
 def fortran_sliced(a):
     """A view with steps in both axes into a larger Fortran-ordered buffer."""
     big = np.full((2 * a.shape[0] + 1, 2 * a.shape[1]), 12345.0, order="F")
