@@ -7,16 +7,22 @@
 // sum up each fund's statuses within the block. The block summaries of a fund are joined
 // in date order at the end. Pair counts are integers, so counting block by block gives
 // exactly the counts of one walk over all dates. The medians are never stored, and the
-// statuses only for the dates at hand. Within a block the dates are taken one at a time
-// when the matrix's rows are contiguous (4 to 16 at a time when every group is small
-// enough for a sorting network, which takes four dates side by side), and otherwise in
-// tiles of dates taken group by group, so that the cache lines holding a group's values
-// on one date still hold them on the next. Funds are kept in group order throughout
-// (funds alone in their group not at all): working memory is four bytes per grouped fund
-// and block of dates (1/128 of the value matrix for blocks of 64); per worker a tile of
-// at most 192 KiB of statuses (one byte per grouped fund and date of the tile) and, when
-// a group is too large for the network, scratch rows of the largest group's size for a
-// median; and a few vectors with one slot per fund.
+// statuses only for the dates at hand.
+//
+// When every group is small enough for a sorting network (which takes four dates side by
+// side), the groups read the matrix in place: 4 to 16 dates at a time when its rows are
+// contiguous, otherwise tiles of dates taken group by group, so that the cache lines
+// holding a group's values on one date still hold them on the next. When some group is
+// larger, a few dates of every grouped fund are first copied into rows in group order,
+// reading the matrix in the order of its memory: a row-major date by one sequential pass
+// over the row, a column-major matrix eight dates (one cache line of each column) at a
+// time. Both layouts then share one inner path, over each group's values side by side.
+// Funds are kept in group order throughout (funds alone in their group not at all):
+// working memory is four bytes per grouped fund and block of dates (1/128 of the value
+// matrix for blocks of 64); per worker either a tile of at most 192 KiB of statuses (one
+// byte per grouped fund and date of the tile) or rows of eight bytes per grouped fund for
+// one or eight dates and scratch of the largest group's size for a median; and a few
+// vectors with one slot per fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -196,6 +202,146 @@ struct SmallGroup {
     }
 };
 
+// Dates whose values a column-major matrix has copied into group order together: the
+// doubles of one 64-byte cache line of a column.
+constexpr std::int64_t reorder_dates = 8;
+// Funds ahead whose lines that copy asks for before it reaches them (tried: 32 beat 64,
+// and tiles of 16 dates were slower).
+constexpr std::size_t prefetch_funds = 32;
+
+// Copies one row into group order: out[slot[j]] = row[off[j]] for the grouped funds, taken
+// in the order of their columns in memory, so that the row is read once, front to back.
+// With every column grouped and contiguous (off[j] == j), the offsets are not read.
+inline void scatter_row(const double* __restrict__ row, const std::int64_t* __restrict__ off,
+                        const std::int32_t* __restrict__ slot, std::size_t n, bool dense,
+                        double* __restrict__ out) {
+    if (dense)
+        for (std::size_t j = 0; j < n; ++j) out[slot[j]] = row[j];
+    else
+        for (std::size_t j = 0; j < n; ++j) out[slot[j]] = row[off[j]];
+}
+
+// Copies dates 0 .. T - 1 of the G grouped funds into rows in group order, row t from
+// out + t * stride on: fund i's value on date t lies at from[off[i] + t * rs]. Columns of
+// contiguous dates are taken four funds and four dates at a time, a 4 x 4 transpose in
+// registers.
+inline void gather_dates(const double* from, std::int64_t rs, std::int64_t T,
+                         const std::int64_t* off, std::size_t G, double* out, std::int64_t stride) {
+    std::size_t i = 0;
+#ifdef __AVX__
+    if (rs == 1 && T >= 4) {
+        const std::int64_t T4 = T / 4 * 4;
+        for (; i + 4 <= G; i += 4) {
+            const double* p0 = from + off[i];
+            const double* p1 = from + off[i + 1];
+            const double* p2 = from + off[i + 2];
+            const double* p3 = from + off[i + 3];
+            // The columns are too many for the hardware to follow: the lines of the funds
+            // a few steps ahead are asked for now, the first and the last date's.
+            if (i + prefetch_funds + 4 <= G)
+                for (std::size_t j = i + prefetch_funds; j < i + prefetch_funds + 4; ++j) {
+                    _mm_prefetch(reinterpret_cast<const char*>(from + off[j]), _MM_HINT_T0);
+                    _mm_prefetch(reinterpret_cast<const char*>(from + off[j] + T - 1), _MM_HINT_T0);
+                }
+            for (std::int64_t h = 0; h < T4; h += 4) {
+                const __m256d a = _mm256_loadu_pd(p0 + h), b = _mm256_loadu_pd(p1 + h);
+                const __m256d c = _mm256_loadu_pd(p2 + h), d = _mm256_loadu_pd(p3 + h);
+                const __m256d ab0 = _mm256_unpacklo_pd(a, b), ab1 = _mm256_unpackhi_pd(a, b);
+                const __m256d cd0 = _mm256_unpacklo_pd(c, d), cd1 = _mm256_unpackhi_pd(c, d);
+                double* o = out + h * stride + static_cast<std::int64_t>(i);
+                _mm256_storeu_pd(o, _mm256_permute2f128_pd(ab0, cd0, 0x20));
+                _mm256_storeu_pd(o + stride, _mm256_permute2f128_pd(ab1, cd1, 0x20));
+                _mm256_storeu_pd(o + 2 * stride, _mm256_permute2f128_pd(ab0, cd0, 0x31));
+                _mm256_storeu_pd(o + 3 * stride, _mm256_permute2f128_pd(ab1, cd1, 0x31));
+            }
+            for (std::int64_t h = T4; h < T; ++h) {
+                double* o = out + h * stride + static_cast<std::int64_t>(i);
+                o[0] = p0[h];
+                o[1] = p1[h];
+                o[2] = p2[h];
+                o[3] = p3[h];
+            }
+        }
+    }
+#endif
+    for (; i < G; ++i) {
+        const double* p = from + off[i];
+        for (std::int64_t h = 0; h < T; ++h)
+            out[h * stride + static_cast<std::int64_t>(i)] = p[h * rs];
+    }
+}
+
+// Number of valid (not NaN) values among v[0 .. n).
+inline std::size_t count_valid(const double* v, std::size_t n) {
+    std::size_t i = 0, k = 0;
+#ifdef __AVX__
+    // Counted in the lanes of a vector: each count is a small whole number, exact in a double.
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d acc = _mm256_setzero_pd();
+    for (; i + 4 <= n; i += 4) {
+        const __m256d x = _mm256_loadu_pd(v + i);
+        acc = _mm256_add_pd(acc, _mm256_and_pd(_mm256_cmp_pd(x, x, _CMP_ORD_Q), one));
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, acc);
+    k = static_cast<std::size_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+#endif
+    for (; i < n; ++i) k += v[i] == v[i] ? 1 : 0;
+    return k;
+}
+
+// Sets the statuses of funds 0 .. n - 1 with values v[0 .. n) against the median med and
+// extends their chains by them at once, as status_of and extend do one after the other:
+// sixteen funds per step, their statuses held in one vector of bytes, never stored. The
+// last step reads the values and chains of up to 15 funds past n and writes their chains
+// back unchanged: to them it gives no status, which neither forms a pair nor moves the
+// first or last status. So n rounded up to 16 values and slots must be readable, and the
+// slots past n must belong to no other thread.
+void mark(const double* __restrict__ v, std::size_t n, double med, std::int8_t* __restrict__ first,
+          std::int8_t* __restrict__ last, std::uint8_t* __restrict__ pairs,
+          std::uint8_t* __restrict__ reversals) {
+    std::size_t i = 0;
+#ifdef __AVX__
+    const __m256d md = _mm256_set1_pd(med);
+    const __m256d one = _mm256_set1_pd(1.0), two = _mm256_set1_pd(2.0);
+    const __m128i none = _mm_set1_epi8(no_flag);
+    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (; i < n; i += 16) {
+        __m128i q[4];
+        for (std::size_t j = 0; j < 4; ++j) {
+            const __m256d x = _mm256_loadu_pd(v + i + 4 * j);
+            const __m256d ge = _mm256_and_pd(_mm256_cmp_pd(x, md, _CMP_GE_OQ), two);
+            const __m256d lt = _mm256_and_pd(_mm256_cmp_pd(x, md, _CMP_LT_OQ), one);
+            q[j] = _mm256_cvtpd_epi32(_mm256_sub_pd(_mm256_add_pd(ge, lt), one));
+        }
+        // The sixteen statuses as bytes, in order: saturating packs keep -1, 0 and 1.
+        __m128i s = _mm_packs_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+        if (n - i < 16) {
+            const __m128i in = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(n - i)), lane);
+            s = _mm_or_si128(_mm_and_si128(in, s), _mm_andnot_si128(in, none));
+        }
+        auto* fp = reinterpret_cast<__m128i*>(first + i);
+        auto* lp = reinterpret_cast<__m128i*>(last + i);
+        auto* pp = reinterpret_cast<__m128i*>(pairs + i);
+        auto* rp = reinterpret_cast<__m128i*>(reversals + i);
+        const __m128i l = _mm_loadu_si128(lp), f = _mm_loadu_si128(fp);
+        const __m128i has_s = _mm_cmpgt_epi8(s, none), has_l = _mm_cmpgt_epi8(l, none);
+        const __m128i pair = _mm_and_si128(has_s, has_l);  // all ones where a pair is formed
+        _mm_storeu_si128(pp, _mm_sub_epi8(_mm_loadu_si128(pp), pair));
+        _mm_storeu_si128(rp, _mm_add_epi8(_mm_loadu_si128(rp),
+                                          _mm_and_si128(pair, _mm_xor_si128(s, l))));
+        const __m128i no_first = _mm_cmpeq_epi8(f, none);
+        _mm_storeu_si128(fp,
+                         _mm_or_si128(_mm_and_si128(no_first, s), _mm_andnot_si128(no_first, f)));
+        _mm_storeu_si128(lp, _mm_or_si128(_mm_and_si128(has_s, s), _mm_andnot_si128(has_s, l)));
+    }
+#endif
+    for (; i < n; ++i) {
+        const std::int8_t s = status_of(v[i], med);
+        extend(&s, first + i, last + i, pairs + i, reversals + i, 1);
+    }
+}
+
 py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     const fk::Matrix m = fk::matrix_arg(funds_value, "values");
     const std::int64_t D = m.rows;
@@ -209,9 +355,12 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     const auto G = static_cast<std::int64_t>(groups.cols.size());
     if (G == 0 || D == 0) return fk::to_numpy(cpr_list);
     // Slots per date in the rows of statuses and per block in the chains: G rounded up to
-    // whole 16-byte vectors, so that extending the chains by a date has no scalar tail.
-    // The slots past G hold no status and are never joined.
-    const std::int64_t Gs = (G + 15) / 16 * 16;
+    // whole 16-byte vectors, so that extending the chains by a date has no scalar tail, and
+    // one vector more when some group takes a selection, so that a group's last sixteen
+    // slots stay within its block even when the group ends at G (see mark). The slots past
+    // G hold no status and are never joined.
+    const bool small_groups = groups.largest <= fk::network_rows;
+    const std::int64_t Gs = (G + 15) / 16 * 16 + (small_groups ? 0 : 16);
     std::vector<std::int64_t> voff(groups.cols.size());  // element offsets within a row
     for (std::size_t i = 0; i < groups.cols.size(); ++i) voff[i] = groups.cols[i] * m.cs;
 
@@ -247,61 +396,92 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     // A lone worker has every block, so it joins them too: a small call then starts one
     // thread, not one per stage.
     bool joined = false;
-    // Dates taken together: one when the rows are contiguous; when every group is small
-    // enough for the sorting network, which takes four dates side by side, four or more
-    // (up to 16 while their rows fit in 64 KiB, so that they stay in cache while the groups
-    // are taken); otherwise a tile of dates (a whole block unless the statuses of all
-    // grouped funds on them would outgrow a core's second-level cache), taken group by
+    // When every group is small enough for the sorting network, which takes four dates
+    // side by side, the dates are taken four or more at a time: up to 16 while their rows
+    // fit in 64 KiB when the rows are contiguous, so that they stay in cache while the
+    // groups are taken; otherwise a tile of dates (a whole block unless the statuses of
+    // all grouped funds on them would outgrow a core's second-level cache), taken group by
     // group, so that the lines holding a group's values on one date still hold them on
     // the next few.
-    const bool small_groups = groups.largest <= fk::network_rows;
     const std::int64_t row_bytes = F * static_cast<std::int64_t>(sizeof(double));
     const std::int64_t tile_dates =
-        !by_rows ? std::clamp<std::int64_t>(tile_statuses / Gs, 1, std::min(D, date_block))
-        : small_groups ? std::clamp<std::int64_t>(65536 / row_bytes / 4 * 4, 4, 16)
-                       : 1;
+        by_rows ? std::clamp<std::int64_t>(65536 / row_bytes / 4 * 4, 4, 16)
+                : std::clamp<std::int64_t>(tile_statuses / Gs, 1, std::min(D, date_block));
+    // Grouped funds in the order of their columns in memory, with their places in group
+    // order: row-major dates are copied into group order by one sequential read of the row.
+    // (Places are four bytes; more grouped funds than that counts are gathered instead.)
+    std::vector<std::int64_t> mem_off;
+    std::vector<std::int32_t> mem_slot;
+    if (!small_groups && by_rows && G <= std::numeric_limits<std::int32_t>::max()) {
+        std::vector<std::int32_t> by_mem(groups.cols.size());
+        std::iota(by_mem.begin(), by_mem.end(), std::int32_t{0});
+        std::sort(by_mem.begin(), by_mem.end(),
+                  [&voff](std::int32_t a, std::int32_t b) { return voff[a] < voff[b]; });
+        for (const std::int32_t i : by_mem) {
+            mem_off.push_back(voff[static_cast<std::size_t>(i)]);
+            mem_slot.push_back(i);
+        }
+    }
+    bool dense = !mem_off.empty();
+    for (std::size_t j = 0; j < mem_off.size(); ++j)
+        dense = dense && mem_off[j] == static_cast<std::int64_t>(j);
+    // Dates copied into group order together: one row when rows are contiguous, otherwise
+    // reorder_dates, the doubles of one cache line of each column.
+    const std::int64_t order_dates = by_rows ? 1 : reorder_dates;
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
-        // A group's values on one date, in group order; two scratch buffers for their
-        // median (none when every group takes the network); the statuses of all grouped
-        // funds, a row of Gs per date of the tile.
-        const std::size_t big = small_groups ? 0 : groups.largest;
-        std::vector<double> vals(big), mbuf(small_groups ? 0 : median_m_size(big)),
-            bbuf(small_groups ? 0 : median_b_size(big));
-        std::vector<std::int8_t> status(static_cast<std::size_t>(tile_dates * Gs), no_flag);
         const std::int64_t* const vo = voff.data();
         const std::size_t* const starts = groups.starts.data();
         const auto step = static_cast<std::int64_t>(n);
+        // When every group takes the network, the statuses of all grouped funds, a row of Gs
+        // per date of the tile. Otherwise some group needs a selection: the values of every
+        // grouped fund on a few dates are first copied into rows in group order, so that the
+        // matrix is read in the order of its memory, once; a group's values then lie side by
+        // side, for the count, the median, and the statuses and chains taken sixteen funds
+        // at a time. Per worker: those rows, one of Gs per date, and two scratch buffers for
+        // a median of the largest group.
+        const std::int64_t tile = small_groups ? tile_dates : order_dates;
+        const std::size_t big = small_groups ? 0 : groups.largest;
+        std::vector<std::int8_t> status(small_groups ? static_cast<std::size_t>(tile * Gs) : 0,
+                                        no_flag);
+        std::vector<double> ordered(small_groups ? 0 : static_cast<std::size_t>(tile * Gs)),
+            mbuf(small_groups ? 0 : median_m_size(big)),
+            bbuf(small_groups ? 0 : median_b_size(big));
         for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
             const std::int64_t d0 = b * date_block;
             const std::int64_t d1 = std::min(D, d0 + date_block);
             const std::size_t at = static_cast<std::size_t>(b * Gs);
-            for (std::int64_t s0 = d0; s0 < d1; s0 += tile_dates) {
-                const std::int64_t s1 = std::min(d1, s0 + tile_dates);
-                for (std::size_t g = 0; g < n_groups; ++g) {
-                    const std::size_t first = starts[g], size = starts[g + 1] - first;
-                    const std::int64_t* o = vo + first;
-                    if (size <= fk::network_rows) {
-                        fk::networks<SmallGroup>[size - 1](m, s0, s1, o,
+            for (std::int64_t s0 = d0; s0 < d1; s0 += tile) {
+                const std::int64_t s1 = std::min(d1, s0 + tile);
+                if (small_groups) {
+                    for (std::size_t g = 0; g < n_groups; ++g) {
+                        const std::size_t first = starts[g], size = starts[g + 1] - first;
+                        fk::networks<SmallGroup>[size - 1](m, s0, s1, vo + first,
                                                            status.data() + first, Gs);
-                        continue;
                     }
-                    for (std::int64_t d = s0; d < s1; ++d) {
-                        const double* row = m.data + d * m.rs;
-                        double* v = vals.data();
-                        std::size_t k = 0;
-                        for (std::size_t i = 0; i < size; ++i) {
-                            v[i] = row[o[i]];
-                            k += v[i] == v[i] ? 1 : 0;
-                        }
-                        const double mg = fk::median_of(v, 1, size, k, mbuf.data(), bbuf.data());
-                        std::int8_t* st = status.data() + (d - s0) * Gs + first;
-                        for (std::size_t i = 0; i < size; ++i) st[i] = status_of(v[i], mg);
+                    for (std::int64_t d = s0; d < s1; ++d)
+                        extend(status.data() + (d - s0) * Gs, chains.first.data() + at,
+                               chains.last.data() + at, chains.pairs.data() + at,
+                               chains.reversals.data() + at, Gs);
+                    continue;
+                }
+                if (!mem_off.empty())
+                    scatter_row(m.data + s0 * m.rs, mem_off.data(), mem_slot.data(),
+                                mem_off.size(), dense, ordered.data());
+                else
+                    gather_dates(m.data + s0 * m.rs, m.rs, s1 - s0, vo,
+                                 static_cast<std::size_t>(G), ordered.data(), Gs);
+                for (std::int64_t d = s0; d < s1; ++d) {
+                    const double* row = ordered.data() + (d - s0) * Gs;
+                    for (std::size_t g = 0; g < n_groups; ++g) {
+                        const std::size_t first = starts[g], size = starts[g + 1] - first;
+                        const double* v = row + first;
+                        const double mg = fk::median_of(v, 1, size, count_valid(v, size),
+                                                        mbuf.data(), bbuf.data());
+                        const std::size_t c = at + first;
+                        mark(v, size, mg, chains.first.data() + c, chains.last.data() + c,
+                             chains.pairs.data() + c, chains.reversals.data() + c);
                     }
                 }
-                for (std::int64_t d = s0; d < s1; ++d)
-                    extend(status.data() + (d - s0) * Gs, chains.first.data() + at,
-                           chains.last.data() + at, chains.pairs.data() + at,
-                           chains.reversals.data() + at, Gs);
             }
         }
         if (n == 1) {

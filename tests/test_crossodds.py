@@ -230,3 +230,40 @@ def test_groups_around_the_sorting_network_size(size, layout):
     x[7, rng.random(size * groups) < 0.5] = nan
     codes = rng.permutation(np.arange(size * groups) % groups).astype(np.int32)
     assert same_bits(crossodds(codes, LAYOUTS[layout](x)), reference(codes, x))
+
+
+@pytest.mark.parametrize("layout", [np.asfortranarray,
+                                    lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
+def test_many_small_groups_read_across_the_columns(layout):
+    # Groups small enough for the network read the matrix in place, in tiles of dates sized
+    # by the number of grouped funds: 25,000 of them in groups of 12 or 13 take 7 dates at
+    # a time rather than a whole block.
+    rng = np.random.default_rng(6)
+    x = np.round(awkward_matrix(rng, 12, 25000), 3)
+    codes = rng.permutation(np.arange(25000) % 2000).astype(np.int32)
+    assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
+
+
+def fortran_sliced(a):
+    """A view with steps in both axes into a larger Fortran-ordered buffer."""
+    big = np.full((2 * a.shape[0] + 1, 2 * a.shape[1]), 12345.0, order="F")
+    big[1::2, ::2] = a
+    return big[1::2, ::2]
+
+
+@pytest.mark.parametrize("layout", [*(LAYOUTS[k] for k in sorted(LAYOUTS)), fortran_sliced])
+@pytest.mark.parametrize("dates", [13, 205])
+def test_small_and_large_groups_in_one_call(dates, layout):
+    # Once a group is too large for the sorting network, every group's values are copied
+    # into group order first (row by row, or eight dates of each column at a time, four
+    # funds by four dates in registers), and counted, ranked and chained sixteen funds at a
+    # time. Groups of every size side by side, a lone fund among them, with holes and ties;
+    # the date counts leave partial tiles of 5 or 7 dates, and the grouped funds a partial
+    # four.
+    rng = np.random.default_rng(dates)
+    sizes = [1, 2, 16, 17, 46]
+    codes = rng.permutation(np.repeat(np.arange(len(sizes)), sizes)).astype(np.int32)
+    x = np.round(awkward_matrix(rng, dates, codes.size), 2)
+    x[rng.random(x.shape) < 0.2] = nan
+    x[3, codes == 4] = nan
+    assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
