@@ -130,8 +130,8 @@ struct Never {
 };
 
 // How many of a[0 .. n) `test` accepts.
-template <class Test>
-std::size_t count(const double* a, std::size_t n, Test test) {
+template <class Pred>
+std::size_t count(const double* a, std::size_t n, Pred test) {
     std::size_t c = 0, i = 0;
 #ifdef __AVX__
     for (; i + 4 <= n; i += 4) c += ones4[_mm256_movemask_pd(test(_mm256_loadu_pd(a + i)))];
@@ -148,6 +148,11 @@ inline double max_below(const double* a, std::size_t n, double p) {
 }
 
 }  // namespace detail
+
+// Number of valid (not NaN) values among a[0 .. n).
+inline std::size_t count_valid(const double* a, std::size_t n) {
+    return detail::count(a, n, detail::Valid{});
+}
 
 // Rows up to which a median is taken by a sorting network rather than a selection: for a
 // few values the selection's copy rounds, insertion sort and calls cost several times

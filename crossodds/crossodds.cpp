@@ -244,15 +244,11 @@ inline void gather_dates(const double* from, std::int64_t rs, std::int64_t T,
                     _mm_prefetch(reinterpret_cast<const char*>(from + off[j] + T - 1), _MM_HINT_T0);
                 }
             for (std::int64_t h = 0; h < T4; h += 4) {
-                const __m256d a = _mm256_loadu_pd(p0 + h), b = _mm256_loadu_pd(p1 + h);
-                const __m256d c = _mm256_loadu_pd(p2 + h), d = _mm256_loadu_pd(p3 + h);
-                const __m256d ab0 = _mm256_unpacklo_pd(a, b), ab1 = _mm256_unpackhi_pd(a, b);
-                const __m256d cd0 = _mm256_unpacklo_pd(c, d), cd1 = _mm256_unpackhi_pd(c, d);
+                __m256d t[4];
+                fk::transpose4(_mm256_loadu_pd(p0 + h), _mm256_loadu_pd(p1 + h),
+                               _mm256_loadu_pd(p2 + h), _mm256_loadu_pd(p3 + h), t);
                 double* o = out + h * stride + static_cast<std::int64_t>(i);
-                _mm256_storeu_pd(o, _mm256_permute2f128_pd(ab0, cd0, 0x20));
-                _mm256_storeu_pd(o + stride, _mm256_permute2f128_pd(ab1, cd1, 0x20));
-                _mm256_storeu_pd(o + 2 * stride, _mm256_permute2f128_pd(ab0, cd0, 0x31));
-                _mm256_storeu_pd(o + 3 * stride, _mm256_permute2f128_pd(ab1, cd1, 0x31));
+                for (int q = 0; q < 4; ++q) _mm256_storeu_pd(o + q * stride, t[q]);
             }
             for (std::int64_t h = T4; h < T; ++h) {
                 double* o = out + h * stride + static_cast<std::int64_t>(i);
@@ -269,25 +265,6 @@ inline void gather_dates(const double* from, std::int64_t rs, std::int64_t T,
         for (std::int64_t h = 0; h < T; ++h)
             out[h * stride + static_cast<std::int64_t>(i)] = p[h * rs];
     }
-}
-
-// Number of valid (not NaN) values among v[0 .. n).
-inline std::size_t count_valid(const double* v, std::size_t n) {
-    std::size_t i = 0, k = 0;
-#ifdef __AVX__
-    // Counted in the lanes of a vector: each count is a small whole number, exact in a double.
-    const __m256d one = _mm256_set1_pd(1.0);
-    __m256d acc = _mm256_setzero_pd();
-    for (; i + 4 <= n; i += 4) {
-        const __m256d x = _mm256_loadu_pd(v + i);
-        acc = _mm256_add_pd(acc, _mm256_and_pd(_mm256_cmp_pd(x, x, _CMP_ORD_Q), one));
-    }
-    alignas(32) double lanes[4];
-    _mm256_store_pd(lanes, acc);
-    k = static_cast<std::size_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
-#endif
-    for (; i < n; ++i) k += v[i] == v[i] ? 1 : 0;
-    return k;
 }
 
 // Sets the statuses of funds 0 .. n - 1 with values v[0 .. n) against the median med and
@@ -475,7 +452,7 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                     for (std::size_t g = 0; g < n_groups; ++g) {
                         const std::size_t first = starts[g], size = starts[g + 1] - first;
                         const double* v = row + first;
-                        const double mg = fk::median_of(v, 1, size, count_valid(v, size),
+                        const double mg = fk::median_of(v, 1, size, fk::count_valid(v, size),
                                                         mbuf.data(), bbuf.data());
                         const std::size_t c = at + first;
                         mark(v, size, mg, chains.first.data() + c, chains.last.data() + c,
