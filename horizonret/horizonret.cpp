@@ -321,7 +321,8 @@ void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const
             for (std::int64_t k = 0; k < D; ++k) {
                 const double* src = m.data + k * m.rs + c0;
                 if (k + ahead < D) __builtin_prefetch(src + ahead * m.rs);
-                for (int j = 0; j < L; ++j) path[k * L + j] = src[j];
+                for (int b = 0; b < V; ++b)
+                    _mm256_storeu_pd(path + k * L + 4 * b, _mm256_loadu_pd(src + 4 * b));
             }
             for (; r < D; ++r) {
                 for (int b = 0; b < V; ++b) v[0][b] = _mm256_loadu_pd(path + r * L + 4 * b);
