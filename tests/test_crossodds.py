@@ -146,17 +146,6 @@ def test_large_groups_of_every_layout_match_reference(kind, layout):
     assert same_bits(crossodds(codes, LAYOUTS[layout](x)), reference(codes, x))
 
 
-@pytest.mark.parametrize("layout", [np.asfortranarray,
-                                    lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
-def test_more_funds_than_a_block_of_dates_takes_at_once(layout):
-    # Dates read across the columns go through tiles sized by the number of grouped funds:
-    # 25,000 of them take 7 dates at a time, fewer than any block of dates holds.
-    rng = np.random.default_rng(5)
-    x = np.round(awkward_matrix(rng, 12, 25000), 3)
-    codes = rng.integers(0, 3, 25000).astype(np.int32)
-    assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
-
-
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
 @pytest.mark.parametrize("n_codes", [1, 3, 40, 140])
 def test_large_panels_match_reference(layout, n_codes):
@@ -234,13 +223,17 @@ def test_groups_around_the_sorting_network_size(size, layout):
 
 @pytest.mark.parametrize("layout", [np.asfortranarray,
                                     lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
-def test_many_small_groups_read_across_the_columns(layout):
-    # Groups small enough for the network read the matrix in place, in tiles of dates sized
-    # by the number of grouped funds: 25,000 of them in groups of 12 or 13 take 7 dates at
-    # a time rather than a whole block.
-    rng = np.random.default_rng(6)
+@pytest.mark.parametrize("seed, codes_of", [
+    # Three groups of about 8,000: copied into group order, eight dates at a time.
+    (5, lambda rng: rng.integers(0, 3, 25000)),
+    # Groups of 12 or 13 take the network in place, in tiles of dates sized by the number of
+    # grouped funds: 25,000 of them take 7 dates at a time rather than a whole block.
+    (6, lambda rng: rng.permutation(np.arange(25000) % 2000)),
+])
+def test_many_funds_read_across_the_columns(seed, codes_of, layout):
+    rng = np.random.default_rng(seed)
     x = np.round(awkward_matrix(rng, 12, 25000), 3)
-    codes = rng.permutation(np.arange(25000) % 2000).astype(np.int32)
+    codes = codes_of(rng).astype(np.int32)
     assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
 
 
