@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <utility>
 
@@ -121,6 +122,31 @@ Counts compact(const double* a, std::size_t stride, std::size_t rows, double* ds
     return {c, t};
 }
 
+// compact() for a test that keeps few values: four values at a time are tested and
+// stored only when one of them is kept, a branch taken seldom enough to be predicted.
+// Slots of dst past the kept values may be overwritten, as by compact().
+template <class Keep>
+std::size_t compact_sparse(const double* a, std::size_t stride, std::size_t rows, double* dst,
+                           Keep keep) {
+    std::size_t c = 0, i = 0;
+#ifdef __AVX__
+    for (; i + 4 < rows; i += 4) {
+        const __m256d v = load4(a + i * stride, stride);
+        const int k = _mm256_movemask_pd(keep(v));
+        if (k != 0) {
+            c += store_kept(dst + c, _mm256_castpd256_pd128(v), k & 3);
+            c += store_kept(dst + c, _mm256_extractf128_pd(v, 1), k >> 2);
+        }
+    }
+#endif
+    for (; i < rows; ++i) {
+        const double v = a[i * stride];
+        dst[c] = v;
+        c += keep(v) ? 1 : 0;
+    }
+    return c;
+}
+
 // A tally that accepts nothing.
 struct Never {
     bool operator()(double) const { return false; }
@@ -140,10 +166,13 @@ std::size_t count(const double* a, std::size_t n, Pred test) {
     return c;
 }
 
-// The largest of a[0 .. n) below p (-inf if none).
-inline double max_below(const double* a, std::size_t n, double p) {
+// The largest of a[0], a[stride], ... (rows of them) below p, -inf if none.
+inline double max_below(const double* a, std::size_t stride, std::size_t rows, double p) {
     double top = -std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < n; ++i) top = a[i] < p && a[i] > top ? a[i] : top;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        top = v < p && v > top ? v : top;
+    }
     return top;
 }
 
@@ -239,7 +268,7 @@ inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) 
             detail::compact(src, 1, n, dst, detail::Below{pivot}, detail::Never{});
             n = below;
         } else if (below > 0) {
-            if (k == below) before = detail::max_below(src, n, pivot);
+            if (k == below) before = detail::max_below(src, 1, n, pivot);
             detail::compact(src, 1, n, dst, detail::AtLeast{pivot}, detail::Never{});
             n -= below;
             k -= below;
@@ -260,15 +289,147 @@ inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) 
     return {src[k], k > 0 ? src[k - 1] : before};
 }
 
-// Values drawn to bracket a selection, how far (in ranks of that sample) the bracket
-// reaches to either side of where the wanted rank falls in it, and the fewest values
-// worth a bracketing round.
-constexpr std::size_t bracket_sample = 64;
-constexpr double bracket_spread = 7.0;
-constexpr std::size_t min_bracket = 4 * bracket_sample;
+// Bins of a binning round, and the fewest values worth one: below that a plain selection
+// costs less than the two passes over the values.
+constexpr std::size_t select_bins = 128;
+constexpr std::size_t min_binned = 64;
 
 Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                   std::size_t k, double* m, double* b);
+
+namespace detail {
+
+// The smallest and the largest valid value among a[0], a[stride], ... (rows of them);
+// +inf and -inf when there is none.
+struct Range {
+    double lo, hi;
+};
+inline Range range_of(const double* a, std::size_t stride, std::size_t rows) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    std::size_t i = 0;
+#ifdef __AVX__
+    // Two pairs of running bounds, so that each waits on every other vector only. The
+    // minimum and maximum of AVX return their second operand when the first is NaN.
+    __m256d l0 = _mm256_set1_pd(lo), l1 = l0, h0 = _mm256_set1_pd(hi), h1 = h0;
+    for (; i + 8 <= rows; i += 8) {
+        const __m256d v = load4(a + i * stride, stride), w = load4(a + (i + 4) * stride, stride);
+        l0 = _mm256_min_pd(v, l0);
+        h0 = _mm256_max_pd(v, h0);
+        l1 = _mm256_min_pd(w, l1);
+        h1 = _mm256_max_pd(w, h1);
+    }
+    alignas(32) double ls[4], hs[4];
+    _mm256_store_pd(ls, _mm256_min_pd(l0, l1));
+    _mm256_store_pd(hs, _mm256_max_pd(h0, h1));
+    for (int j = 0; j < 4; ++j) {
+        lo = std::min(lo, ls[j]);
+        hi = std::max(hi, hs[j]);
+    }
+#endif
+    for (; i < rows; ++i) {
+        const double v = a[i * stride];
+        lo = v < lo ? v : lo;
+        hi = v > hi ? v : hi;
+    }
+    return {lo, hi};
+}
+
+// Equal parts of a range of values, numbered 0 .. select_bins from its smallest value:
+// the part of v is (v - lo) scale rounded down, with scale = select_bins / (hi - lo), and
+// NaN falls in part select_bins + 1. Rounding never reverses the order of two values, so
+// every value of a lower part is smaller than every value of a higher one.
+struct Bins {
+    double lo, scale;
+    static constexpr unsigned nan_bin = select_bins + 1;
+    unsigned operator()(double v) const {
+        return v == v ? static_cast<unsigned>((v - lo) * scale) : nan_bin;
+    }
+#ifdef __AVX__
+    // NaN converts to INT_MIN, which the unsigned minimum moves to nan_bin.
+    __m128i operator()(__m256d v) const {
+        const __m256d x = _mm256_mul_pd(_mm256_sub_pd(v, _mm256_set1_pd(lo)),
+                                        _mm256_set1_pd(scale));
+        return _mm_min_epu32(_mm256_cvttpd_epi32(x), _mm_set1_epi32(nan_bin));
+    }
+#endif
+};
+
+// The values in part j, as a test for compact().
+struct InBin {
+    Bins bins;
+    unsigned j;
+    bool operator()(double v) const { return bins(v) == j; }
+#ifdef __AVX__
+    // -1.0 where the part matches: a sign bit for each kept value.
+    __m256d operator()(__m256d v) const {
+        return _mm256_cvtepi32_pd(_mm_cmpeq_epi32(bins(v), _mm_set1_epi32(static_cast<int>(j))));
+    }
+#endif
+};
+
+// One binning round for the k-th smallest of the n valid values among rows values
+// a[0], a[stride], ... (NaN marks the others): one pass finds their range, one counts
+// the values in each of select_bins equal parts of it, one copies the part that holds the
+// k-th to m, and the selection goes on within that part only. Each value is read three
+// times, with no branch on it. False when the range or its scale is not finite (the
+// selection then goes by comparisons). Scratch as for select_kth.
+inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                   std::size_t k, double* m, double* b, Middle& out) {
+    const Range r = range_of(a, stride, rows);
+    const double width = r.hi - r.lo;
+    if (width == 0) {  // all values equal
+        out = {r.lo, r.lo};
+        return true;
+    }
+    const double scale = static_cast<double>(select_bins) / width;
+    if (!(width < std::numeric_limits<double>::infinity()) ||
+        !(scale < std::numeric_limits<double>::infinity()))
+        return false;
+    const Bins bins{r.lo, scale};
+    std::uint32_t count[Bins::nan_bin + 1] = {};
+    std::size_t i = 0;
+#ifdef __AVX__
+    // The parts of eight values go through memory: cheaper than taking them out of the
+    // vectors one by one.
+    alignas(16) std::uint32_t part[8];
+    for (; i + 8 <= rows; i += 8) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(part), bins(load4(a + i * stride, stride)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(part + 4),
+                        bins(load4(a + (i + 4) * stride, stride)));
+        for (const std::uint32_t p : part) ++count[p];
+    }
+#endif
+    for (; i < rows; ++i) ++count[bins(a[i * stride])];
+    std::size_t below = 0;
+    unsigned j = 0;
+    while (below + count[j] <= k) below += count[j++];
+    const std::size_t c = compact_sparse(a, stride, rows, m, InBin{bins, j});
+    const std::size_t kk = k - below;
+    if (kk == 0) {
+        // The k-th is the smallest of its part; the one before it the largest below it.
+        out.kth = *std::min_element(m, m + c);
+        out.before = max_below(a, stride, rows, out.kth);
+    } else if (c <= network_rows) {
+        networks<SortPrefix>[c - 1](m);
+        out = {m[kk], m[kk - 1]};
+    } else {
+        // A part no smaller than half of the values (bunched values) goes to the plain
+        // selection, so that rounds always shrink.
+        out = 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Values drawn to bracket a selection, how far (in ranks of that sample) the bracket
+// reaches to either side of where the wanted rank falls in it, and the fewest values
+// worth a bracketing round: below that, counting all values into parts costs less than
+// one pass that copies a fifth of them. The sample lives in the scratch of n values.
+constexpr std::size_t bracket_sample = 64;
+constexpr double bracket_spread = 7.0;
+constexpr std::size_t min_bracket = 2048;
+static_assert(min_bracket >= 3 * bracket_sample, "the sample's scratch is one of n values");
 
 namespace detail {
 
@@ -310,11 +471,7 @@ inline bool bracketed(const double* a, std::size_t stride, std::size_t rows, std
     }
     // The k-th is the smallest in the range; the one before it the largest below it.
     out.kth = *std::min_element(m, m + c);
-    out.before = -std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < rows; ++i) {
-        const double v = a[i * stride];
-        out.before = v < lo && v > out.before ? v : out.before;
-    }
+    out.before = max_below(a, stride, rows, lo);
     return true;
 }
 
@@ -322,12 +479,13 @@ inline bool bracketed(const double* a, std::size_t stride, std::size_t rows, std
 
 // The k-th smallest (0 < k < n) of the n valid values among rows values a[0], a[stride],
 // ... (NaN marks the others), and the value ranked before it. m is scratch of 2 rows
-// values, b of max(n, 3 bracket_sample); `a` is only read. Many values are first narrowed
-// to a bracket around the k-th (see detail::bracketed), the rest selected exactly.
+// values, b of n; `a` is only read. Many values are first narrowed to one part of their
+// range (see detail::binned), the rest selected exactly.
 inline Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                          std::size_t k, double* m, double* b) {
     Middle out{};
     if (n >= min_bracket && detail::bracketed(a, stride, rows, n, k, m, b, out)) return out;
+    if (n >= min_binned && detail::binned(a, stride, rows, n, k, m, b, out)) return out;
     detail::compact(a, stride, rows, m, detail::Valid{}, detail::Never{});
     return select_middle(m, b, n, k);
 }

@@ -122,9 +122,9 @@ constexpr std::uint64_t group_work = 4;
 // Statuses a tile of dates holds at most (one byte each): 192 KiB.
 constexpr std::int64_t tile_statuses = 196608;
 
-// Scratch for a group's median: m of 2 n values, b of max(n, 3 bracket_sample).
+// Scratch for a group's median: m of 2 n values, b of n.
 std::size_t median_m_size(std::size_t n) { return 2 * n; }
-std::size_t median_b_size(std::size_t n) { return std::max(n, 3 * fk::bracket_sample); }
+std::size_t median_b_size(std::size_t n) { return n; }
 
 // Status of value v against its group's median: a value equal to the median is a winner;
 // with no value or no median (NaN) neither test holds and the status is no_flag.

@@ -569,12 +569,12 @@ py::tuple cal_rolling_gain(std::string i_code, fk::f64_array funds_val, fk::i64_
     const std::int64_t head = N >= 2 * B ? fk::cols_to_line(m) : 0;
     const std::int64_t blocks = (head > 0 ? 1 : 0) + (N - head + B - 1) / B;
     // A worker's scratch: path and, unless forward, ret of D values per lane; apart of
-    // D values per lane when there are several; sel of 3 D + 3 bracket_sample values.
+    // D values per lane when there are several; sel of 3 D values.
     // Narrow matrices walk one lane only.
     const auto Dz = static_cast<std::size_t>(D);
     const std::size_t lanes = N > narrow ? B : 1;
     const std::size_t path_size = Dz * lanes, ret_size = forward ? 0 : Dz * lanes,
-                      apart_size = lanes > 1 ? Dz * lanes : 0, sel_size = 3 * Dz + 3 * fk::bracket_sample;
+                      apart_size = lanes > 1 ? Dz * lanes : 0, sel_size = 3 * Dz;
     fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
         // Scratch is taken when a block first has a horizon to compute, and left
         // uninitialised: every slot is written before it is read, and pages never touched

@@ -128,12 +128,17 @@ def group_of_320(kind, rng):
         return v
     if kind == "extremes":
         return rng.choice([-inf, -1e308, -1.0, 0.0, 1.0, 1e308, inf, nan], 320)
+    if kind == "subnormal":  # a range too narrow to be split into equal parts
+        return rng.normal(0.0, 1.0, 320) * 1e-310
+    if kind == "scales":  # magnitudes from 2**-300 to 2**300, a few per scale
+        return np.ldexp(rng.choice([-1.0, 1.0], 320), rng.integers(-300, 300, 320))
     return rng.normal(0.0, 1.0, 320)
 
 
 @pytest.mark.parametrize("layout", ["C", "F"])
 @pytest.mark.parametrize("kind", ["normal", *PLACED, "every-tenth-apart", "ties", "all-equal",
-                                  "sample-missing", "mostly-missing", "extremes"])
+                                  "sample-missing", "mostly-missing", "extremes", "subnormal",
+                                  "scales"])
 def test_large_groups_of_every_layout_match_reference(kind, layout):
     rng = np.random.default_rng(len(kind))
     dates = 9

@@ -390,6 +390,9 @@ def long_column(kind):
         return "1M", x
     if kind == "middle-at-edge":
         return "1M", with_ranks(edge_ranks())
+    if kind == "gap-at-middle":  # the upper middle is the smallest of a cluster far above
+        ranks = rng.permutation(640)
+        return "1M", with_ranks(ranks + (ranks >= 320) * 5000)
     if kind == "wiped":  # a total loss: later levels are 0 and their horizons 0 / 0
         x = rng.normal(0.0, 0.04, MONTHS)
         x[250] = -1.0
@@ -399,7 +402,8 @@ def long_column(kind):
 
 @pytest.mark.parametrize(
     "kind",
-    ["independent", "overlapping", "ties", "flat", "every-tenth", "middle-at-edge", "wiped"],
+    ["independent", "overlapping", "ties", "flat", "every-tenth", "middle-at-edge",
+     "gap-at-middle", "wiped"],
 )
 def test_long_columns_match_reference(kind):
     code, column = long_column(kind)
