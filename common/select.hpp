@@ -13,6 +13,8 @@
 
 #ifdef __AVX__
 #include <immintrin.h>
+
+#include "lanes.hpp"
 #endif
 
 namespace fk {
@@ -169,7 +171,19 @@ std::size_t count(const double* a, std::size_t n, Pred test) {
 // The largest of a[0], a[stride], ... (rows of them) below p, -inf if none.
 inline double max_below(const double* a, std::size_t stride, std::size_t rows, double p) {
     double top = -std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < rows; ++i) {
+    std::size_t i = 0;
+#ifdef __AVX__
+    const __m256d none = _mm256_set1_pd(top);
+    __m256d tops = none;
+    for (; i + 4 <= rows; i += 4) {
+        const __m256d v = load4(a + i * stride, stride);
+        tops = _mm256_max_pd(select(Below{p}(v), v, none), tops);
+    }
+    alignas(32) double t[4];
+    _mm256_store_pd(t, tops);
+    for (const double x : t) top = x > top ? x : top;
+#endif
+    for (; i < rows; ++i) {
         const double v = a[i * stride];
         top = v < p && v > top ? v : top;
     }
