@@ -214,10 +214,16 @@ constexpr std::size_t prefetch_funds = 32;
 // With every column grouped and contiguous (off[j] == j), the offsets are not read.
 inline void scatter_row(const double* __restrict__ row, const std::int64_t* __restrict__ off,
                         const std::int32_t* __restrict__ slot, std::size_t n, bool dense,
-                        double* __restrict__ out) {
-    if (dense)
-        for (std::size_t j = 0; j < n; ++j) out[slot[j]] = row[j];
-    else
+                        double* __restrict__ out, const double* next) {
+    if (dense) {
+        std::size_t j = 0;
+        if (next != nullptr)
+            for (; j + 8 <= n; j += 8) {
+                _mm_prefetch(reinterpret_cast<const char*>(next + j), _MM_HINT_T1);
+                for (std::size_t q = j; q < j + 8; ++q) out[slot[q]] = row[q];
+            }
+        for (; j < n; ++j) out[slot[j]] = row[j];
+    } else
         for (std::size_t j = 0; j < n; ++j) out[slot[j]] = row[off[j]];
 }
 
@@ -443,7 +449,8 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                 }
                 if (!mem_off.empty())
                     scatter_row(m.data + s0 * m.rs, mem_off.data(), mem_slot.data(),
-                                mem_off.size(), dense, ordered.data());
+                                mem_off.size(), dense, ordered.data(),
+                                s0 + 1 < d1 ? m.data + (s0 + 1) * m.rs : nullptr);
                 else
                     gather_dates(m.data + s0 * m.rs, m.rs, s1 - s0, vo,
                                  static_cast<std::size_t>(G), ordered.data(), Gs);
