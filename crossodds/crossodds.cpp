@@ -202,11 +202,10 @@ struct SmallGroup {
     }
 };
 
-// Dates whose values a column-major matrix has copied into group order together: the
-// doubles of one 64-byte cache line of a column.
-constexpr std::int64_t reorder_dates = 8;
-// Funds ahead whose lines that copy asks for before it reaches them (tried: 32 beat 64,
-// and tiles of 16 dates were slower).
+// Dates whose values a column-major matrix has copied into group order together: two
+// 64-byte cache lines of a column (tried: one line, and four, were slower).
+constexpr std::int64_t reorder_dates = 16;
+// Funds ahead whose lines that copy asks for before it reaches them (tried: 32 beat 64).
 constexpr std::size_t prefetch_funds = 32;
 
 // Copies one row into group order: out[slot[j]] = row[off[j]] for the grouped funds, taken
@@ -227,12 +226,13 @@ inline void scatter_row(const double* __restrict__ row, const std::int64_t* __re
         for (std::size_t j = 0; j < n; ++j) out[slot[j]] = row[off[j]];
 }
 
-// Copies dates 0 .. T - 1 of the G grouped funds into rows in group order, row t from
-// out + t * stride on: fund i's value on date t lies at from[off[i] + t * rs]. Columns of
-// contiguous dates are taken four funds and four dates at a time, a 4 x 4 transpose in
-// registers.
+// Copies dates 0 .. T - 1 of G funds into rows, row t from out + t * stride on: fund i's
+// value on date t lies at from[off[i] + t * rs]. Columns of contiguous dates are taken four
+// funds and four dates at a time, a 4 x 4 transpose in registers. The funds of off[G ..
+// ahead) come next, so their lines may be asked for.
 inline void gather_dates(const double* from, std::int64_t rs, std::int64_t T,
-                         const std::int64_t* off, std::size_t G, double* out, std::int64_t stride) {
+                         const std::int64_t* off, std::size_t G, std::size_t ahead, double* out,
+                         std::int64_t stride) {
     std::size_t i = 0;
 #ifdef __AVX__
     if (rs == 1 && T >= 4) {
@@ -243,10 +243,11 @@ inline void gather_dates(const double* from, std::int64_t rs, std::int64_t T,
             const double* p2 = from + off[i + 2];
             const double* p3 = from + off[i + 3];
             // The columns are too many for the hardware to follow: the lines of the funds
-            // a few steps ahead are asked for now, the first and the last date's.
-            if (i + prefetch_funds + 4 <= G)
+            // a few steps ahead are asked for now, every line their dates touch.
+            if (i + prefetch_funds + 4 <= ahead)
                 for (std::size_t j = i + prefetch_funds; j < i + prefetch_funds + 4; ++j) {
-                    _mm_prefetch(reinterpret_cast<const char*>(from + off[j]), _MM_HINT_T0);
+                    for (std::int64_t h = 0; h < T; h += 8)
+                        _mm_prefetch(reinterpret_cast<const char*>(from + off[j] + h), _MM_HINT_T0);
                     _mm_prefetch(reinterpret_cast<const char*>(from + off[j] + T - 1), _MM_HINT_T0);
                 }
             for (std::int64_t h = 0; h < T4; h += 4) {
@@ -409,24 +410,30 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
     for (std::size_t j = 0; j < mem_off.size(); ++j)
         dense = dense && mem_off[j] == static_cast<std::int64_t>(j);
     // Dates copied into group order together: one row when rows are contiguous, otherwise
-    // reorder_dates, the doubles of one cache line of each column.
+    // reorder_dates.
     const std::int64_t order_dates = by_rows ? 1 : reorder_dates;
+    // Values per row of one group's copy: the largest group rounded up to whole steps of
+    // mark(), which reads that far.
+    const auto group_row = static_cast<std::int64_t>((groups.largest + 15) / 16 * 16);
     fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
         const std::int64_t* const vo = voff.data();
         const std::size_t* const starts = groups.starts.data();
         const auto step = static_cast<std::int64_t>(n);
         // When every group takes the network, the statuses of all grouped funds, a row of Gs
-        // per date of the tile. Otherwise some group needs a selection: the values of every
-        // grouped fund on a few dates are first copied into rows in group order, so that the
-        // matrix is read in the order of its memory, once; a group's values then lie side by
-        // side, for the count, the median, and the statuses and chains taken sixteen funds
-        // at a time. Per worker: those rows, one of Gs per date, and two scratch buffers for
-        // a median of the largest group.
+        // per date of the tile. Otherwise some group needs a selection: the values on a few
+        // dates are first copied into rows in group order, so that the matrix is read in the
+        // order of its memory, once; a group's values then lie side by side, for the count,
+        // the median, and the statuses and chains taken sixteen funds at a time. Per worker:
+        // those rows (a row of Gs of all grouped funds, or a group's rows of group_row per
+        // date), and two scratch buffers for a median of the largest group.
         const std::int64_t tile = small_groups ? tile_dates : order_dates;
         const std::size_t big = small_groups ? 0 : groups.largest;
         std::vector<std::int8_t> status(small_groups ? static_cast<std::size_t>(tile * Gs) : 0,
                                         no_flag);
-        std::vector<double> ordered(small_groups ? 0 : static_cast<std::size_t>(tile * Gs)),
+        const std::int64_t ordered_size = small_groups         ? 0
+                                          : !mem_off.empty() ? Gs
+                                                             : tile * group_row;
+        std::vector<double> ordered(static_cast<std::size_t>(ordered_size)),
             mbuf(small_groups ? 0 : median_m_size(big)),
             bbuf(small_groups ? 0 : median_b_size(big));
         for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
@@ -447,24 +454,30 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                                chains.reversals.data() + at, Gs);
                     continue;
                 }
-                if (!mem_off.empty())
+                // The statuses of a group's funds on date d from its values v.
+                const auto take = [&](const double* v, std::size_t first, std::size_t size) {
+                    const double mg = fk::median_of(v, 1, size, fk::count_valid(v, size),
+                                                    mbuf.data(), bbuf.data());
+                    const std::size_t c = at + first;
+                    mark(v, size, mg, chains.first.data() + c, chains.last.data() + c,
+                         chains.pairs.data() + c, chains.reversals.data() + c);
+                };
+                if (!mem_off.empty()) {
                     scatter_row(m.data + s0 * m.rs, mem_off.data(), mem_slot.data(),
                                 mem_off.size(), dense, ordered.data(),
                                 s0 + 1 < d1 ? m.data + (s0 + 1) * m.rs : nullptr);
-                else
-                    gather_dates(m.data + s0 * m.rs, m.rs, s1 - s0, vo,
-                                 static_cast<std::size_t>(G), ordered.data(), Gs);
-                for (std::int64_t d = s0; d < s1; ++d) {
-                    const double* row = ordered.data() + (d - s0) * Gs;
-                    for (std::size_t g = 0; g < n_groups; ++g) {
-                        const std::size_t first = starts[g], size = starts[g + 1] - first;
-                        const double* v = row + first;
-                        const double mg = fk::median_of(v, 1, size, fk::count_valid(v, size),
-                                                        mbuf.data(), bbuf.data());
-                        const std::size_t c = at + first;
-                        mark(v, size, mg, chains.first.data() + c, chains.last.data() + c,
-                             chains.pairs.data() + c, chains.reversals.data() + c);
-                    }
+                    for (std::size_t g = 0; g < n_groups; ++g)
+                        take(ordered.data() + starts[g], starts[g], starts[g + 1] - starts[g]);
+                    continue;
+                }
+                // Group by group, so that the copy of one group's dates is still in cache
+                // for its medians.
+                for (std::size_t g = 0; g < n_groups; ++g) {
+                    const std::size_t first = starts[g], size = starts[g + 1] - first;
+                    gather_dates(m.data + s0 * m.rs, m.rs, s1 - s0, vo + first, size,
+                                 static_cast<std::size_t>(G) - first, ordered.data(), group_row);
+                    for (std::int64_t d = s0; d < s1; ++d)
+                        take(ordered.data() + (d - s0) * group_row, first, size);
                 }
             }
         }

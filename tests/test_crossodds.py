@@ -229,7 +229,7 @@ def test_groups_around_the_sorting_network_size(size, layout):
 @pytest.mark.parametrize("layout", [np.asfortranarray,
                                     lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
 @pytest.mark.parametrize("seed, codes_of", [
-    # Three groups of about 8,000: copied into group order, eight dates at a time.
+    # Three groups of about 8,000: copied into group order, all 12 dates in one tile.
     (5, lambda rng: rng.integers(0, 3, 25000)),
     # Groups of 12 or 13 take the network in place, in tiles of dates sized by the number of
     # grouped funds: 25,000 of them take 7 dates at a time rather than a whole block.
@@ -253,11 +253,11 @@ def fortran_sliced(a):
 @pytest.mark.parametrize("dates", [13, 205])
 def test_small_and_large_groups_in_one_call(dates, layout):
     # Once a group is too large for the sorting network, every group's values are copied
-    # into group order first (row by row, or eight dates of each column at a time, four
+    # into group order first (row by row, or sixteen dates of each column at a time, four
     # funds by four dates in registers), and counted, ranked and chained sixteen funds at a
     # time. Groups of every size side by side, a lone fund among them, with holes and ties;
-    # the date counts leave partial tiles of 5 or 7 dates, and the grouped funds a partial
-    # four.
+    # the date counts leave partial tiles with a date past a multiple of four, and the
+    # grouped funds a partial four.
     rng = np.random.default_rng(dates)
     sizes = [1, 2, 16, 17, 46]
     codes = rng.permutation(np.repeat(np.arange(len(sizes)), sizes)).astype(np.int32)
