@@ -389,6 +389,7 @@ struct InBin {
 // selection then goes by comparisons). Scratch as for select_kth.
 inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                    std::size_t k, double* m, double* b, Middle& out) {
+    if (rows > std::numeric_limits<std::uint32_t>::max()) return false;  // counts of 32 bits
     const Range r = range_of(a, stride, rows);
     const double width = r.hi - r.lo;
     if (width == 0) {  // all values equal
@@ -416,7 +417,7 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
     for (; i < rows; ++i) ++count[bins(a[i * stride])];
     std::size_t below = 0;
     unsigned j = 0;
-    while (below + count[j] <= k) below += count[j++];
+    while (j < select_bins && below + count[j] <= k) below += count[j++];
     const std::size_t c = compact_sparse(a, stride, rows, m, InBin{bins, j});
     const std::size_t kk = k - below;
     if (kk == 0) {
