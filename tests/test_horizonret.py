@@ -350,27 +350,30 @@ def monthly(rows):
     return months.astype("datetime64[ns]").astype(np.int64)
 
 
-def with_ranks(ranks):
-    """MONTHS monthly returns whose 1M horizon returns from rows 0, 1, ... rank as `ranks`
+def with_ranks(ranks, months=MONTHS):
+    """`months` monthly returns whose 1M horizon returns from rows 0, 1, ... rank as `ranks`
     says (rows past them have no horizon).
 
     The horizon return from row k is (1 + return of row k + 1) - 1 up to rounding, far
     below the spacing of the values, so the ranks hold exactly.
     """
-    x = np.zeros(MONTHS)
+    x = np.zeros(months)
     x[1: len(ranks) + 1] = -0.03 + 1e-4 * np.asarray(ranks, dtype=np.float64)
     return x
 
 
-def edge_ranks():
-    """Ranks 0..639 of 640 horizons laid out so that every tenth row from row 5 holds the
-    ranks just around the middle, 25 of them below rank 320 and 38 above it: rows at
-    evenly spaced places span a range with the median at its lower edge."""
+def edge_ranks(n=640, around=True):
+    """Ranks 0..n-1 of n horizons laid out so that 64 rows at evenly spaced places (every
+    n/64-th from row n/128) hold the ranks just around the middle, 25 of them below rank
+    n/2 and 38 above it, so that they span a range with the median at its lower edge; or,
+    not `around`, the 64 smallest ranks, a range far below the median."""
     rng = np.random.default_rng(3)
-    picked = rng.permutation(np.r_[295:320, 320, 321:359])
-    rest = rng.permutation(np.r_[0:295, 359:640])
-    ranks = np.empty(640, np.int64)
-    ranks[5::10], ranks[np.arange(640) % 10 != 5] = picked, rest
+    h, step = n // 2, n // 64
+    picked = rng.permutation(np.r_[h - 25:h + 39] if around else np.r_[0:64])
+    rest = rng.permutation(np.setdiff1d(np.arange(n), picked))
+    ranks = np.empty(n, np.int64)
+    placed = np.arange(n) % step == step // 2
+    ranks[placed], ranks[~placed] = picked, rest
     return ranks
 
 
@@ -390,6 +393,8 @@ def long_column(kind):
         return "1M", x
     if kind == "middle-at-edge":
         return "1M", with_ranks(edge_ranks())
+    if kind.startswith("2560-"):  # enough horizons for a sampled range around the median
+        return "1M", with_ranks(edge_ranks(2560, kind == "2560-at-edge"), 2563)
     if kind == "gap-at-middle":  # the upper middle is the smallest of a cluster far above
         ranks = rng.permutation(640)
         return "1M", with_ranks(ranks + (ranks >= 320) * 5000)
@@ -403,16 +408,17 @@ def long_column(kind):
 @pytest.mark.parametrize(
     "kind",
     ["independent", "overlapping", "ties", "flat", "every-tenth", "middle-at-edge",
-     "gap-at-middle", "wiped"],
+     "gap-at-middle", "wiped", "2560-at-edge", "2560-far-below"],
 )
 def test_long_columns_match_reference(kind):
     code, column = long_column(kind)
+    months = column.size
     # The same column with the full window (an even count of horizons for 1M), a window
     # one row shorter (odd) and one starting late, each against the plain sort.
     x = np.repeat(column[:, None], 3, axis=1)
     start = np.array([0, 0, 37], np.int64)
-    end = np.array([MONTHS - 1, MONTHS - 5, MONTHS - 1], np.int64)
-    assert_matches_reference(code, x, start, end, monthly(MONTHS))
+    end = np.array([months - 1, months - 5, months - 1], np.int64)
+    assert_matches_reference(code, x, start, end, monthly(months))
 
 
 TZ_SCRIPT = """
