@@ -218,7 +218,7 @@ inline void scatter_row(const double* __restrict__ row, const std::int64_t* __re
         std::size_t j = 0;
         if (next != nullptr)
             for (; j + 8 <= n; j += 8) {
-                _mm_prefetch(reinterpret_cast<const char*>(next + j), _MM_HINT_T1);
+                __builtin_prefetch(next + j, 0, 2);  // to the second-level cache
                 for (std::size_t q = j; q < j + 8; ++q) out[slot[q]] = row[q];
             }
         for (; j < n; ++j) out[slot[j]] = row[j];
