@@ -391,11 +391,14 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
                    std::size_t k, double* m, double* b, Middle& out) {
     if (rows > std::numeric_limits<std::uint32_t>::max()) return false;  // counts of 32 bits
     const Range r = range_of(a, stride, rows);
-    const double width = r.hi - r.lo;
-    if (width == 0) {  // all values equal
+    // The bounds themselves are compared: with subnormal results flushed to zero (a mode
+    // some libraries set for the whole process), the width of a range of subnormal values
+    // is 0 as well, and its scale then infinite.
+    if (r.lo == r.hi) {  // all values equal
         out = {r.lo, r.lo};
         return true;
     }
+    const double width = r.hi - r.lo;
     const double scale = static_cast<double>(select_bins) / width;
     if (!(width < std::numeric_limits<double>::infinity()) ||
         !(scale < std::numeric_limits<double>::infinity()))

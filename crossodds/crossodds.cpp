@@ -13,16 +13,16 @@
 // side), the groups read the matrix in place: 4 to 16 dates at a time when its rows are
 // contiguous, otherwise tiles of dates taken group by group, so that the cache lines
 // holding a group's values on one date still hold them on the next. When some group is
-// larger, a few dates of every grouped fund are first copied into rows in group order,
-// reading the matrix in the order of its memory: a row-major date by one sequential pass
-// over the row, a column-major matrix eight dates (one cache line of each column) at a
-// time. Both layouts then share one inner path, over each group's values side by side.
+// larger, the values are first copied into rows in group order, reading the matrix in the
+// order of its memory: a row-major date by one sequential pass over the row, a
+// column-major matrix one group at a time, sixteen dates (two cache lines of each column)
+// together. Both layouts then share one inner path, over each group's values side by side.
 // Funds are kept in group order throughout (funds alone in their group not at all):
 // working memory is four bytes per grouped fund and block of dates (1/128 of the value
 // matrix for blocks of 64); per worker either a tile of at most 192 KiB of statuses (one
-// byte per grouped fund and date of the tile) or rows of eight bytes per grouped fund for
-// one or eight dates and scratch of the largest group's size for a median; and a few
-// vectors with one slot per fund.
+// byte per grouped fund and date of the tile) or rows of eight bytes per value, one row of
+// every grouped fund or sixteen rows of the largest group, and scratch of the largest
+// group's size for a median; and a few vectors with one slot per fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -218,7 +218,7 @@ inline void scatter_row(const double* __restrict__ row, const std::int64_t* __re
         std::size_t j = 0;
         if (next != nullptr)
             for (; j + 8 <= n; j += 8) {
-                _mm_prefetch(reinterpret_cast<const char*>(next + j), _MM_HINT_T1);
+                __builtin_prefetch(next + j, 0, 2);  // to the second-level cache
                 for (std::size_t q = j; q < j + 8; ++q) out[slot[q]] = row[q];
             }
         for (; j < n; ++j) out[slot[j]] = row[j];

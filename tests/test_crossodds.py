@@ -1,4 +1,8 @@
 import math
+import shutil
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -267,3 +271,39 @@ def test_small_and_large_groups_in_one_call(dates, layout):
     x[rng.random(x.shape) < 0.2] = nan
     x[3, codes == 4] = nan
     assert same_bits(crossodds(codes, layout(x)), reference(codes, x))
+
+
+FLUSH_TO_ZERO = """
+#include <xmmintrin.h>
+void flush_to_zero(void) { _mm_setcsr(_mm_getcsr() | 0x8000); }
+"""
+FLUSHED_RUN = """
+import ctypes, sys
+sys.path.insert(0, sys.argv[2])
+import numpy as np
+from crossodds import crossodds
+from references.crossodds import crossodds as reference
+# Subnormal values, made before the mode is set; an odd count per date, so that each
+# median is one of them.
+x = np.random.default_rng(3).integers(1, 1000, (6, 101)) * 5e-324
+codes = np.zeros(101, dtype=np.int32)
+ctypes.CDLL(sys.argv[1]).flush_to_zero()
+assert np.float64(3e-310) - np.float64(1e-310) == 0, "results are not flushed"
+got, want = crossodds(codes, x), reference(codes, x)
+assert np.array_equal(got, want, equal_nan=True), (got, want)
+"""
+
+
+def test_subnormal_medians_with_results_flushed_to_zero(tmp_path):
+    # A library built for fast arithmetic may have the whole process flush subnormal results
+    # to zero. The width of a range of subnormal values then comes out 0: that must not pass
+    # for a range of equal values, whose median would be its smallest.
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to set the mode")
+    (tmp_path / "flush.c").write_text(FLUSH_TO_ZERO)
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(tmp_path / "flush.so"),
+                    str(tmp_path / "flush.c")], check=True)
+    run = subprocess.run([sys.executable, "-c", FLUSHED_RUN, str(tmp_path / "flush.so"),
+                          str(Path(__file__).parent)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr

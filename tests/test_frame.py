@@ -1,5 +1,10 @@
 """What every module shares: argument conversion, layouts, shapes and worker counts."""
 
+import shutil
+import subprocess
+import sysconfig
+from pathlib import Path
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -203,3 +208,24 @@ def test_narrow_matrices_match_peer(name, cols, layout):
     x = wide_panel(500, 40, 5)[:, :cols]
     want = as_parts(ind.peer(*ind.args(np.ascontiguousarray(x))))
     assert_same(as_parts(ind.module(*ind.args(LAYOUTS[layout](x)))), want)
+
+
+ROOT = Path(__file__).resolve().parent.parent
+EXTENSIONS = sorted(p.relative_to(ROOT).as_posix() for p in ROOT.glob("*/*.cpp")
+                    if p.stem == p.parent.name)
+
+
+@pytest.mark.parametrize("source", EXTENSIONS)
+def test_extension_compiles_without_avx(source):
+    # The builds take AVX, so the scalar fallbacks beside every vector path are compiled by
+    # nothing else: a name they use from a vector header goes unnoticed until a build
+    # without AVX.
+    pybind11 = pytest.importorskip("pybind11")
+    cxx = shutil.which("c++") or shutil.which("g++")
+    if cxx is None:
+        pytest.skip("no C++ compiler")
+    run = subprocess.run(
+        [cxx, "-std=c++17", "-fsyntax-only", "-mno-avx", "-w", "-I", str(ROOT / "common"),
+         "-I", sysconfig.get_paths()["include"], "-I", pybind11.get_include(), source],
+        cwd=ROOT, capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
