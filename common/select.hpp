@@ -97,10 +97,12 @@ struct Counts {
 // Copies, in order, the values among a[0], a[stride], ... (rows of them) that `keep`
 // accepts to dst, and counts those that `tally` accepts. Four values at a time are
 // tested by one comparison and the kept ones moved to the front of each pair by a
-// permutation, so that no branch waits on the data. Slots of dst past the kept values may
-// be overwritten, up to rows - 1 of them in all: the last few values are taken one by one,
-// each written and the count advanced only when kept.
-template <class Keep, class Tally>
+// permutation, so that no branch waits on the data; for a test that keeps few values
+// (Sparse), the four are stored only when one of them is kept, a branch taken seldom
+// enough to be predicted. Slots of dst past the kept values may be overwritten, up to
+// rows - 1 of them in all: the last few values are taken one by one, each written and the
+// count advanced only when kept.
+template <bool Sparse = false, class Keep, class Tally>
 Counts compact(const double* a, std::size_t stride, std::size_t rows, double* dst, Keep keep,
                Tally tally) {
     std::size_t c = 0, t = 0, i = 0;
@@ -111,6 +113,7 @@ Counts compact(const double* a, std::size_t stride, std::size_t rows, double* ds
         const __m256d v = load4(a + i * stride, stride);
         const int k = _mm256_movemask_pd(keep(v));
         t += ones4[_mm256_movemask_pd(tally(v))];
+        if (Sparse && k == 0) continue;
         c += store_kept(dst + c, _mm256_castpd256_pd128(v), k & 3);
         c += store_kept(dst + c, _mm256_extractf128_pd(v, 1), k >> 2);
     }
@@ -122,31 +125,6 @@ Counts compact(const double* a, std::size_t stride, std::size_t rows, double* ds
         t += tally(v) ? 1 : 0;
     }
     return {c, t};
-}
-
-// compact() for a test that keeps few values: four values at a time are tested and
-// stored only when one of them is kept, a branch taken seldom enough to be predicted.
-// Slots of dst past the kept values may be overwritten, as by compact().
-template <class Keep>
-std::size_t compact_sparse(const double* a, std::size_t stride, std::size_t rows, double* dst,
-                           Keep keep) {
-    std::size_t c = 0, i = 0;
-#ifdef __AVX__
-    for (; i + 4 < rows; i += 4) {
-        const __m256d v = load4(a + i * stride, stride);
-        const int k = _mm256_movemask_pd(keep(v));
-        if (k != 0) {
-            c += store_kept(dst + c, _mm256_castpd256_pd128(v), k & 3);
-            c += store_kept(dst + c, _mm256_extractf128_pd(v, 1), k >> 2);
-        }
-    }
-#endif
-    for (; i < rows; ++i) {
-        const double v = a[i * stride];
-        dst[c] = v;
-        c += keep(v) ? 1 : 0;
-    }
-    return c;
 }
 
 // A tally that accepts nothing.
@@ -421,7 +399,7 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
     std::size_t below = 0;
     unsigned j = 0;
     while (j < select_bins && below + count[j] <= k) below += count[j++];
-    const std::size_t c = compact_sparse(a, stride, rows, m, InBin{bins, j});
+    const std::size_t c = compact<true>(a, stride, rows, m, InBin{bins, j}, Never{}).kept;
     const std::size_t kk = k - below;
     if (kk == 0) {
         // The k-th is the smallest of its part; the one before it the largest below it.
