@@ -282,7 +282,7 @@ inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) 
 }
 
 // Bins of a binning round, and the fewest values worth one: below that a plain selection
-// costs less than the two passes over the values.
+// costs less than the three passes over the values.
 constexpr std::size_t select_bins = 128;
 constexpr std::size_t min_binned = 64;
 
@@ -363,8 +363,9 @@ struct InBin {
 // a[0], a[stride], ... (NaN marks the others): one pass finds their range, one counts
 // the values in each of select_bins equal parts of it, one copies the part that holds the
 // k-th to m, and the selection goes on within that part only. Each value is read three
-// times, with no branch on it. False when the range or its scale is not finite (the
-// selection then goes by comparisons). Scratch as for select_kth.
+// times; the only branch on the values is the seldom one of the sparse copy. False when
+// the range or its scale is not finite (the selection then goes by comparisons). Scratch
+// as for select_kth.
 inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                    std::size_t k, double* m, double* b, Middle& out) {
     if (rows > std::numeric_limits<std::uint32_t>::max()) return false;  // counts of 32 bits
@@ -475,8 +476,9 @@ inline bool bracketed(const double* a, std::size_t stride, std::size_t rows, std
 
 // The k-th smallest (0 < k < n) of the n valid values among rows values a[0], a[stride],
 // ... (NaN marks the others), and the value ranked before it. m is scratch of 2 rows
-// values, b of n; `a` is only read. Many values are first narrowed to one part of their
-// range (see detail::binned), the rest selected exactly.
+// values, b of n; `a` is only read. Many values are first narrowed to a sampled range
+// around the k-th (see detail::bracketed), fewer to one part of their range (see
+// detail::binned), the rest selected exactly.
 inline Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                          std::size_t k, double* m, double* b) {
     Middle out{};
