@@ -11,6 +11,8 @@
 #include <limits>
 #include <utility>
 
+#include <emmintrin.h>  // x86-64 has SSE2 throughout
+
 #ifdef __AVX__
 #include <immintrin.h>
 
@@ -97,12 +99,10 @@ struct Counts {
 // Copies, in order, the values among a[0], a[stride], ... (rows of them) that `keep`
 // accepts to dst, and counts those that `tally` accepts. Four values at a time are
 // tested by one comparison and the kept ones moved to the front of each pair by a
-// permutation, so that no branch waits on the data; for a test that keeps few values
-// (Sparse), the four are stored only when one of them is kept, a branch taken seldom
-// enough to be predicted. Slots of dst past the kept values may be overwritten, up to
-// rows - 1 of them in all: the last few values are taken one by one, each written and the
-// count advanced only when kept.
-template <bool Sparse = false, class Keep, class Tally>
+// permutation, so that no branch waits on the data. Slots of dst past the kept values may
+// be overwritten, up to rows - 1 of them in all: the last few values are taken one by one,
+// each written and the count advanced only when kept.
+template <class Keep, class Tally>
 Counts compact(const double* a, std::size_t stride, std::size_t rows, double* dst, Keep keep,
                Tally tally) {
     std::size_t c = 0, t = 0, i = 0;
@@ -113,7 +113,6 @@ Counts compact(const double* a, std::size_t stride, std::size_t rows, double* ds
         const __m256d v = load4(a + i * stride, stride);
         const int k = _mm256_movemask_pd(keep(v));
         t += ones4[_mm256_movemask_pd(tally(v))];
-        if (Sparse && k == 0) continue;
         c += store_kept(dst + c, _mm256_castpd256_pd128(v), k & 3);
         c += store_kept(dst + c, _mm256_extractf128_pd(v, 1), k >> 2);
     }
@@ -333,6 +332,7 @@ inline Range range_of(const double* a, std::size_t stride, std::size_t rows) {
 struct Bins {
     double lo, scale;
     static constexpr unsigned nan_bin = select_bins + 1;
+    static constexpr std::uint8_t no_part = 0xff;  // a part number no value has
     unsigned operator()(double v) const {
         return v == v ? static_cast<unsigned>((v - lo) * scale) : nan_bin;
     }
@@ -346,24 +346,11 @@ struct Bins {
 #endif
 };
 
-// The values in part j, as a test for compact().
-struct InBin {
-    Bins bins;
-    unsigned j;
-    bool operator()(double v) const { return bins(v) == j; }
-#ifdef __AVX__
-    // -1.0 where the part matches: a sign bit for each kept value.
-    __m256d operator()(__m256d v) const {
-        return _mm256_cvtepi32_pd(_mm_cmpeq_epi32(bins(v), _mm_set1_epi32(static_cast<int>(j))));
-    }
-#endif
-};
-
 // One binning round for the k-th smallest of the n valid values among rows values
 // a[0], a[stride], ... (NaN marks the others): one pass finds their range, one counts
 // the values in each of select_bins equal parts of it, one copies the part that holds the
 // k-th to m, and the selection goes on within that part only. Each value is read three
-// times; the only branch on the values is the seldom one of the sparse copy. False when
+// times; the only branch on the values is the one per value copied. False when
 // the range or its scale is not finite (the selection then goes by comparisons). Scratch
 // as for select_kth.
 inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
@@ -383,6 +370,11 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
         !(scale < std::numeric_limits<double>::infinity()))
         return false;
     const Bins bins{r.lo, scale};
+    // Each value's part is also kept, one byte each, in m beyond the rows values the copy
+    // below may write: the copy then finds the values of the wanted part by comparing
+    // sixteen bytes at a time instead of working out every value's part again. The bytes
+    // are padded to a multiple of sixteen with a part no value has.
+    auto* const parts = reinterpret_cast<std::uint8_t*>(m + rows);
     std::uint32_t count[Bins::nan_bin + 1] = {};
     std::size_t i = 0;
 #ifdef __AVX__
@@ -390,17 +382,32 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
     // vectors one by one.
     alignas(16) std::uint32_t part[8];
     for (; i + 8 <= rows; i += 8) {
-        _mm_store_si128(reinterpret_cast<__m128i*>(part), bins(load4(a + i * stride, stride)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(part + 4),
-                        bins(load4(a + (i + 4) * stride, stride)));
+        const __m128i p0 = bins(load4(a + i * stride, stride));
+        const __m128i p1 = bins(load4(a + (i + 4) * stride, stride));
+        _mm_store_si128(reinterpret_cast<__m128i*>(part), p0);
+        _mm_store_si128(reinterpret_cast<__m128i*>(part + 4), p1);
+        const __m128i w = _mm_packus_epi32(p0, p1);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(parts + i), _mm_packus_epi16(w, w));
         for (const std::uint32_t p : part) ++count[p];
     }
 #endif
-    for (; i < rows; ++i) ++count[bins(a[i * stride])];
+    for (; i < rows; ++i) {
+        const unsigned p = bins(a[i * stride]);
+        parts[i] = static_cast<std::uint8_t>(p);
+        ++count[p];
+    }
+    for (; i % 16 != 0; ++i) parts[i] = Bins::no_part;
     std::size_t below = 0;
     unsigned j = 0;
     while (j < select_bins && below + count[j] <= k) below += count[j++];
-    const std::size_t c = compact<true>(a, stride, rows, m, InBin{bins, j}, Never{}).kept;
+    std::size_t c = 0;
+    const __m128i want = _mm_set1_epi8(static_cast<char>(j));
+    for (i = 0; i < rows; i += 16) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(parts + i));
+        for (unsigned hit = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(p, want)));
+             hit != 0; hit &= hit - 1)
+            m[c++] = a[(i + static_cast<unsigned>(__builtin_ctz(hit))) * stride];
+    }
     const std::size_t kk = k - below;
     if (kk == 0) {
         // The k-th is the smallest of its part; the one before it the largest below it.
