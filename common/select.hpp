@@ -280,10 +280,11 @@ inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) 
     return {src[k], k > 0 ? src[k - 1] : before};
 }
 
-// Bins of a binning round, and the fewest values worth one: below that a plain selection
-// costs less than the three passes over the values.
+// Bins of a binning round, and the fewest values worth one: a round costs less than a
+// plain selection from the first count too large for a sorting network on (measured down
+// to 17 values: about half).
 constexpr std::size_t select_bins = 128;
-constexpr std::size_t min_binned = 64;
+constexpr std::size_t min_binned = network_rows + 1;
 
 Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                   std::size_t k, double* m, double* b);
@@ -346,16 +347,35 @@ struct Bins {
 #endif
 };
 
+// How many of the bytes p[0 .. len) are below t (1 <= t < 256; len a multiple of 16):
+// sixteen at a time, each lane's count in a byte, summed before a byte could overflow.
+inline std::size_t count_below(const std::uint8_t* p, std::size_t len, unsigned t) {
+    const __m128i top = _mm_set1_epi8(static_cast<char>(t - 1));  // x < t: min(x, t - 1) == x
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < len;) {
+        const std::size_t end = std::min(len, i + 255 * 16);
+        __m128i in = _mm_setzero_si128();
+        for (; i < end; i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            in = _mm_sub_epi8(in, _mm_cmpeq_epi8(_mm_min_epu8(x, top), x));
+        }
+        const __m128i sums = _mm_sad_epu8(in, _mm_setzero_si128());
+        total += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+    return total;
+}
+
 // One binning round for the k-th smallest of the n valid values among rows values
-// a[0], a[stride], ... (NaN marks the others): one pass finds their range, one counts
-// the values in each of select_bins equal parts of it, one copies the part that holds the
-// k-th to m, and the selection goes on within that part only. Each value is read three
-// times; the only branch on the values is the one per value copied. False when
-// the range or its scale is not finite (the selection then goes by comparisons). Scratch
-// as for select_kth.
+// a[0], a[stride], ... (NaN marks the others): one pass finds their range, one works out
+// which of select_bins equal parts of it each value falls in, a byte per value; the part
+// that holds the k-th is then found by halving the parts, counting the bytes below a part
+// sixteen at a time, and its values are copied to m. The selection goes on within that
+// part only. Each value is read three times; the only branch on the values is the one per
+// value copied. False when the range or its scale is not finite (the selection then goes
+// by comparisons). Scratch as for select_kth.
 inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                    std::size_t k, double* m, double* b, Middle& out) {
-    if (rows > std::numeric_limits<std::uint32_t>::max()) return false;  // counts of 32 bits
     const Range r = range_of(a, stride, rows);
     // The bounds themselves are compared: with subnormal results flushed to zero (a mode
     // some libraries set for the whole process), the width of a range of subnormal values
@@ -370,36 +390,36 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
         !(scale < std::numeric_limits<double>::infinity()))
         return false;
     const Bins bins{r.lo, scale};
-    // Each value's part is also kept, one byte each, in m beyond the rows values the copy
-    // below may write: the copy then finds the values of the wanted part by comparing
-    // sixteen bytes at a time instead of working out every value's part again. The bytes
-    // are padded to a multiple of sixteen with a part no value has.
+    // The parts, one byte per value, lie in m beyond the rows values the copy below may
+    // write, padded to a multiple of sixteen with a part no value has. Counting bytes
+    // against a bound, with no branch and no store, costs less than adding each value to
+    // a count of its part, whose increments wait on one another when values share a part.
     auto* const parts = reinterpret_cast<std::uint8_t*>(m + rows);
-    std::uint32_t count[Bins::nan_bin + 1] = {};
     std::size_t i = 0;
 #ifdef __AVX__
-    // The parts of eight values go through memory: cheaper than taking them out of the
-    // vectors one by one.
-    alignas(16) std::uint32_t part[8];
     for (; i + 8 <= rows; i += 8) {
-        const __m128i p0 = bins(load4(a + i * stride, stride));
-        const __m128i p1 = bins(load4(a + (i + 4) * stride, stride));
-        _mm_store_si128(reinterpret_cast<__m128i*>(part), p0);
-        _mm_store_si128(reinterpret_cast<__m128i*>(part + 4), p1);
-        const __m128i w = _mm_packus_epi32(p0, p1);
+        const __m128i w = _mm_packus_epi32(bins(load4(a + i * stride, stride)),
+                                           bins(load4(a + (i + 4) * stride, stride)));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(parts + i), _mm_packus_epi16(w, w));
-        for (const std::uint32_t p : part) ++count[p];
     }
 #endif
-    for (; i < rows; ++i) {
-        const unsigned p = bins(a[i * stride]);
-        parts[i] = static_cast<std::uint8_t>(p);
-        ++count[p];
-    }
+    for (; i < rows; ++i) parts[i] = static_cast<std::uint8_t>(bins(a[i * stride]));
     for (; i % 16 != 0; ++i) parts[i] = Bins::no_part;
+    const std::size_t len = i;
+    // Part j holds the k-th: below(j) <= k < below(j + 1), with below(0) = 0 and
+    // below(nan_bin) = n, NaN being the only part past the values'.
+    unsigned j = 0, up = Bins::nan_bin;
     std::size_t below = 0;
-    unsigned j = 0;
-    while (j < select_bins && below + count[j] <= k) below += count[j++];
+    while (up - j > 1) {
+        const unsigned mid = (j + up) / 2;
+        const std::size_t under = count_below(parts, len, mid);
+        if (under <= k) {
+            j = mid;
+            below = under;
+        } else {
+            up = mid;
+        }
+    }
     std::size_t c = 0;
     const __m128i want = _mm_set1_epi8(static_cast<char>(j));
     for (i = 0; i < rows; i += 16) {
