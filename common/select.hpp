@@ -366,34 +366,27 @@ inline std::size_t count_below(const std::uint8_t* p, std::size_t len, unsigned 
     return total;
 }
 
-// One binning round for the k-th smallest of the n valid values among rows values
-// a[0], a[stride], ... (NaN marks the others): one pass finds their range, one works out
-// which of select_bins equal parts of it each value falls in, a byte per value; the part
-// that holds the k-th is then found by halving the parts, counting the bytes below a part
-// sixteen at a time, and its values are copied to m. The selection goes on within that
-// part only. Each value is read three times; the only branch on the values is the one per
-// value copied. False when the range or its scale is not finite (the selection then goes
-// by comparisons). Scratch as for select_kth.
-inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                   std::size_t k, double* m, double* b, Middle& out) {
-    const Range r = range_of(a, stride, rows);
+// The first passes of a binning round (see binned) over rows values a[0], a[stride], ...
+// (NaN marks the missing ones): their range r, then the part of each value, one byte per
+// value in m beyond its first rows values (which the round's copy may write), padded to a
+// multiple of sixteen with a part no value has. Counting bytes against a bound, with no
+// branch and no store, costs less than adding each value to a count of its part, whose
+// increments wait on one another when values share a part. Returns the number of bytes,
+// or 0 when the values cannot be split: no two distinct valid values, or a range or scale
+// that is not finite (the selection then goes by comparisons).
+inline std::size_t part_bytes(const double* a, std::size_t stride, std::size_t rows, double* m,
+                              Range& r) {
+    r = range_of(a, stride, rows);
     // The bounds themselves are compared: with subnormal results flushed to zero (a mode
     // some libraries set for the whole process), the width of a range of subnormal values
     // is 0 as well, and its scale then infinite.
-    if (r.lo == r.hi) {  // all values equal
-        out = {r.lo, r.lo};
-        return true;
-    }
+    if (!(r.lo < r.hi)) return 0;
     const double width = r.hi - r.lo;
     const double scale = static_cast<double>(select_bins) / width;
     if (!(width < std::numeric_limits<double>::infinity()) ||
         !(scale < std::numeric_limits<double>::infinity()))
-        return false;
+        return 0;
     const Bins bins{r.lo, scale};
-    // The parts, one byte per value, lie in m beyond the rows values the copy below may
-    // write, padded to a multiple of sixteen with a part no value has. Counting bytes
-    // against a bound, with no branch and no store, costs less than adding each value to
-    // a count of its part, whose increments wait on one another when values share a part.
     auto* const parts = reinterpret_cast<std::uint8_t*>(m + rows);
     std::size_t i = 0;
 #ifdef __AVX__
@@ -405,7 +398,19 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
 #endif
     for (; i < rows; ++i) parts[i] = static_cast<std::uint8_t>(bins(a[i * stride]));
     for (; i % 16 != 0; ++i) parts[i] = Bins::no_part;
-    const std::size_t len = i;
+    return i;
+}
+
+// The valid values among the len part bytes that part_bytes left in m.
+inline std::size_t valid_parts(const double* m, std::size_t rows, std::size_t len) {
+    return count_below(reinterpret_cast<const std::uint8_t*>(m + rows), len, Bins::nan_bin);
+}
+
+// The rest of a binning round, from the len part bytes that part_bytes left in m: the
+// k-th smallest of the n valid values and the value before it.
+inline Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                         std::size_t k, double* m, double* b, std::size_t len) {
+    const auto* const parts = reinterpret_cast<const std::uint8_t*>(m + rows);
     // Part j holds the k-th: below(j) <= k < below(j + 1), with below(0) = 0 and
     // below(nan_bin) = n, NaN being the only part past the values'.
     unsigned j = 0, up = Bins::nan_bin;
@@ -422,7 +427,7 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
     }
     std::size_t c = 0;
     const __m128i want = _mm_set1_epi8(static_cast<char>(j));
-    for (i = 0; i < rows; i += 16) {
+    for (std::size_t i = 0; i < rows; i += 16) {
         const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(parts + i));
         for (unsigned hit = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(p, want)));
              hit != 0; hit &= hit - 1)
@@ -431,16 +436,36 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
     const std::size_t kk = k - below;
     if (kk == 0) {
         // The k-th is the smallest of its part; the one before it the largest below it.
-        out.kth = *std::min_element(m, m + c);
-        out.before = max_below(a, stride, rows, out.kth);
-    } else if (c <= network_rows) {
-        networks<SortPrefix>[c - 1](m);
-        out = {m[kk], m[kk - 1]};
-    } else {
-        // A part no smaller than half of the values (bunched values) goes to the plain
-        // selection, so that rounds always shrink.
-        out = 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
+        const double kth = *std::min_element(m, m + c);
+        return {kth, max_below(a, stride, rows, kth)};
     }
+    if (c <= network_rows) {
+        networks<SortPrefix>[c - 1](m);
+        return {m[kk], m[kk - 1]};
+    }
+    // A part no smaller than half of the values (bunched values) goes to the plain
+    // selection, so that rounds always shrink.
+    return 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
+}
+
+// One binning round for the k-th smallest of the n valid values among rows values
+// a[0], a[stride], ... (NaN marks the others): one pass finds their range, one works out
+// which of select_bins equal parts of it each value falls in, a byte per value; the part
+// that holds the k-th is then found by halving the parts, counting the bytes below a part
+// sixteen at a time, and its values are copied to m. The selection goes on within that
+// part only. Each value is read three times; the only branch on the values is the one per
+// value copied. False when the range or its scale is not finite (the selection then goes
+// by comparisons). Scratch as for select_kth.
+inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                   std::size_t k, double* m, double* b, Middle& out) {
+    Range r;
+    const std::size_t len = part_bytes(a, stride, rows, m, r);
+    if (len > 0) {
+        out = from_parts(a, stride, rows, n, k, m, b, len);
+        return true;
+    }
+    if (r.lo != r.hi) return false;
+    out = {r.lo, r.lo};  // all values equal
     return true;
 }
 
@@ -550,6 +575,22 @@ inline double median_of(const double* a, std::size_t stride, std::size_t rows, s
     }
     const Middle mid = select_kth(a, stride, rows, n, n / 2, m, b);
     return n % 2 == 1 ? mid.kth : (mid.kth + mid.before) * 0.5;
+}
+
+// Median of the valid values among a[0 .. rows) (NaN marks the others), as above, when
+// their count is not known beforehand: a binning round finds it among the values' parts,
+// where a pass of its own would otherwise count it. Scratch: m of 2 rows values, b of rows.
+inline double median_of(const double* a, std::size_t rows, double* m, double* b) {
+    if (rows >= min_binned && rows < min_bracket) {
+        detail::Range r;
+        const std::size_t len = detail::part_bytes(a, 1, rows, m, r);
+        if (len > 0) {
+            const std::size_t n = detail::valid_parts(m, rows, len);
+            const Middle mid = detail::from_parts(a, 1, rows, n, n / 2, m, b, len);
+            return n % 2 == 1 ? mid.kth : (mid.kth + mid.before) * 0.5;
+        }
+    }
+    return median_of(a, 1, rows, count_valid(a, rows), m, b);
 }
 
 }  // namespace fk

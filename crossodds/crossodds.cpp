@@ -456,8 +456,7 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
                 }
                 // The statuses of a group's funds on date d from its values v.
                 const auto take = [&](const double* v, std::size_t first, std::size_t size) {
-                    const double mg = fk::median_of(v, 1, size, fk::count_valid(v, size),
-                                                    mbuf.data(), bbuf.data());
+                    const double mg = fk::median_of(v, size, mbuf.data(), bbuf.data());
                     const std::size_t c = at + first;
                     mark(v, size, mg, chains.first.data() + c, chains.last.data() + c,
                          chains.pairs.data() + c, chains.reversals.data() + c);
