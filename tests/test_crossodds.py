@@ -202,6 +202,19 @@ def median3_killer(n):
     return np.array(rank)
 
 
+def test_group_split_into_parts_past_the_byte_counters():
+    # A group of 5000 with no value at the 64 evenly spaced places a sampled bracket reads
+    # is split into parts of its range straight away; a few far-low values put its middle
+    # in a high part, so that the parts below it are counted well past 255 per counter.
+    rng = np.random.default_rng(17)
+    n = 5000
+    x = rng.normal(0.0, 1.0, (3, n))
+    x[:, rng.choice(n, 20, replace=False)] = -1000.0
+    x[:, (2 * np.arange(64) + 1) * n // 128] = nan
+    codes = np.zeros(n, np.int32)
+    assert same_bits(crossodds(codes, x), reference(codes, x))
+
+
 @pytest.mark.parametrize("n", [254, 255])
 def test_group_against_median_of_three_pivots(n):
     # The largest value infinite, so that the range cannot be split into parts: the plain
