@@ -366,39 +366,79 @@ inline std::size_t count_below(const std::uint8_t* p, std::size_t len, unsigned 
     return total;
 }
 
-// The first passes of a binning round (see binned) over rows values a[0], a[stride], ...
-// (NaN marks the missing ones): their range r, then the part of each value, one byte per
-// value in m beyond its first rows values (which the round's copy may write), padded to a
-// multiple of sixteen with a part no value has. Counting bytes against a bound, with no
-// branch and no store, costs less than adding each value to a count of its part, whose
-// increments wait on one another when values share a part. Returns the number of bytes,
-// or 0 when the values cannot be split: no two distinct valid values, or a range or scale
-// that is not finite (the selection then goes by comparisons).
-inline std::size_t part_bytes(const double* a, std::size_t stride, std::size_t rows, double* m,
-                              Range& r) {
-    r = range_of(a, stride, rows);
-    // The bounds themselves are compared: with subnormal results flushed to zero (a mode
-    // some libraries set for the whole process), the width of a range of subnormal values
-    // is 0 as well, and its scale then infinite.
-    if (!(r.lo < r.hi)) return 0;
+// Splits the range r into select_bins equal parts; false when it cannot be split: no two
+// distinct values, or a width or a scale that is not finite. The bounds themselves are
+// compared: with subnormal results flushed to zero (a mode some libraries set for the whole
+// process), the width of a range of subnormal values is 0 as well, and its scale then
+// infinite.
+inline bool split(const Range& r, Bins& bins) {
+    if (!(r.lo < r.hi)) return false;
     const double width = r.hi - r.lo;
     const double scale = static_cast<double>(select_bins) / width;
     if (!(width < std::numeric_limits<double>::infinity()) ||
         !(scale < std::numeric_limits<double>::infinity()))
-        return 0;
-    const Bins bins{r.lo, scale};
+        return false;
+    bins = {r.lo, scale};
+    return true;
+}
+
+// The range of the values in part j of the parts' bytes (see write_parts).
+inline Range range_of_part(const double* a, std::size_t stride, std::size_t rows,
+                           const std::uint8_t* parts, unsigned j) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double v = a[i * stride];
+        const bool in = parts[i] == j;
+        lo = in && v < lo ? v : lo;
+        hi = in && v > hi ? v : hi;
+    }
+    return {lo, hi};
+}
+
+// The parts of rows values a[0], a[stride], ... (NaN marks the missing ones), one byte per
+// value in m beyond its first rows values (which a round's copy may write), padded to a
+// multiple of sixteen with a part no value has; returns the number of bytes. Counting
+// bytes against a bound, with no branch and no store, costs less than adding each value
+// to a count of its part, whose increments wait on one another when values share a part.
+// Narrowing, the bytes hold a round's parts already, and only the values of its part j
+// get a part of the new range (which is that part's); every other value is taken out with
+// the part of NaN.
+template <bool Narrow>
+std::size_t write_parts(const double* a, std::size_t stride, std::size_t rows, double* m,
+                        const Bins& bins, unsigned j) {
     auto* const parts = reinterpret_cast<std::uint8_t*>(m + rows);
     std::size_t i = 0;
 #ifdef __AVX__
+    const __m128i kept = _mm_set1_epi8(static_cast<char>(j));
+    const __m128i out = _mm_set1_epi8(static_cast<char>(Bins::nan_bin));
     for (; i + 8 <= rows; i += 8) {
         const __m128i w = _mm_packus_epi32(bins(load4(a + i * stride, stride)),
                                            bins(load4(a + (i + 4) * stride, stride)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(parts + i), _mm_packus_epi16(w, w));
+        __m128i p = _mm_packus_epi16(w, w);
+        if (Narrow) {
+            const __m128i was = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(parts + i));
+            const __m128i in = _mm_cmpeq_epi8(was, kept);
+            p = _mm_or_si128(_mm_and_si128(in, p), _mm_andnot_si128(in, out));
+        }
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(parts + i), p);
     }
 #endif
-    for (; i < rows; ++i) parts[i] = static_cast<std::uint8_t>(bins(a[i * stride]));
+    // A value outside the range is never converted: its part would not fit an integer.
+    for (; i < rows; ++i)
+        parts[i] = static_cast<std::uint8_t>(!Narrow || parts[i] == j ? bins(a[i * stride])
+                                                                       : Bins::nan_bin);
     for (; i % 16 != 0; ++i) parts[i] = Bins::no_part;
     return i;
+}
+
+// The first passes of a binning round (see binned): the range r of the values, then their
+// parts (write_parts). Returns the number of bytes, or 0 when the range cannot be split
+// (the selection then goes by comparisons).
+inline std::size_t part_bytes(const double* a, std::size_t stride, std::size_t rows, double* m,
+                              Range& r) {
+    r = range_of(a, stride, rows);
+    Bins bins{};
+    return split(r, bins) ? write_parts<false>(a, stride, rows, m, bins, 0) : 0;
 }
 
 // The valid values among the len part bytes that part_bytes left in m.
@@ -406,15 +446,20 @@ inline std::size_t valid_parts(const double* m, std::size_t rows, std::size_t le
     return count_below(reinterpret_cast<const std::uint8_t*>(m + rows), len, Bins::nan_bin);
 }
 
+inline Middle narrowed(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                       std::size_t k, double* m, double* b, const Bins& bins, unsigned j);
+
 // The rest of a binning round, from the len part bytes that part_bytes left in m: the
-// k-th smallest of the n valid values and the value before it.
-inline Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                         std::size_t k, double* m, double* b, std::size_t len) {
+// k-th smallest of the n valid values and the value before it. A round may narrow once
+// more (Again).
+template <bool Again = true>
+Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                  std::size_t k, double* m, double* b, std::size_t len) {
     const auto* const parts = reinterpret_cast<const std::uint8_t*>(m + rows);
     // Part j holds the k-th: below(j) <= k < below(j + 1), with below(0) = 0 and
     // below(nan_bin) = n, NaN being the only part past the values'.
     unsigned j = 0, up = Bins::nan_bin;
-    std::size_t below = 0;
+    std::size_t below = 0, upto = n;
     while (up - j > 1) {
         const unsigned mid = (j + up) / 2;
         const std::size_t under = count_below(parts, len, mid);
@@ -423,17 +468,27 @@ inline Middle from_parts(const double* a, std::size_t stride, std::size_t rows, 
             below = under;
         } else {
             up = mid;
+            upto = under;
         }
     }
-    std::size_t c = 0;
+    const std::size_t c = upto - below, kk = k - below;  // part j's values, the k-th's rank
+    // More than half of the values in one part: a few far values stretch the range (one
+    // wrong price in a group of returns is enough). One more round splits that part's own
+    // range, with the other values taken out; only when that does not shrink it either is
+    // it left to the plain selection, so that rounds always shrink.
+    Bins bins{};
+    if constexpr (Again)
+        if (2 * c > n && kk > 0 && c > network_rows &&
+            split(range_of_part(a, stride, rows, parts, j), bins))
+            return narrowed(a, stride, rows, c, kk, m, b, bins, j);
+    std::size_t kept = 0;
     const __m128i want = _mm_set1_epi8(static_cast<char>(j));
     for (std::size_t i = 0; i < rows; i += 16) {
         const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(parts + i));
         for (unsigned hit = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(p, want)));
              hit != 0; hit &= hit - 1)
-            m[c++] = a[(i + static_cast<unsigned>(__builtin_ctz(hit))) * stride];
+            m[kept++] = a[(i + static_cast<unsigned>(__builtin_ctz(hit))) * stride];
     }
-    const std::size_t kk = k - below;
     if (kk == 0) {
         // The k-th is the smallest of its part; the one before it the largest below it.
         const double kth = *std::min_element(m, m + c);
@@ -443,9 +498,16 @@ inline Middle from_parts(const double* a, std::size_t stride, std::size_t rows, 
         networks<SortPrefix>[c - 1](m);
         return {m[kk], m[kk - 1]};
     }
-    // A part no smaller than half of the values (bunched values) goes to the plain
-    // selection, so that rounds always shrink.
     return 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
+}
+
+// A round over the values of part j only (bins split that part's range): the k-th of its
+// n values. Seldom taken, so kept out of line, away from the common path's registers.
+[[gnu::noinline]] inline Middle narrowed(const double* a, std::size_t stride, std::size_t rows,
+                                         std::size_t n, std::size_t k, double* m, double* b,
+                                         const Bins& bins, unsigned j) {
+    return from_parts<false>(a, stride, rows, n, k, m, b,
+                             write_parts<true>(a, stride, rows, m, bins, j));
 }
 
 // One binning round for the k-th smallest of the n valid values among rows values
