@@ -446,13 +446,23 @@ inline std::size_t valid_parts(const double* m, std::size_t rows, std::size_t le
     return count_below(reinterpret_cast<const std::uint8_t*>(m + rows), len, Bins::nan_bin);
 }
 
-inline Middle narrowed(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                       std::size_t k, double* m, double* b, const Bins& bins, unsigned j);
+template <bool Again = true>
+Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
+                  std::size_t k, double* m, double* b, std::size_t len);
+
+// A round over the values of part j only (bins split that part's range): the k-th of its
+// n values. Seldom taken, so kept out of line, away from the common path's registers.
+[[gnu::noinline]] inline Middle narrowed(const double* a, std::size_t stride, std::size_t rows,
+                                         std::size_t n, std::size_t k, double* m, double* b,
+                                         const Bins& bins, unsigned j) {
+    return from_parts<false>(a, stride, rows, n, k, m, b,
+                             write_parts<true>(a, stride, rows, m, bins, j));
+}
 
 // The rest of a binning round, from the len part bytes that part_bytes left in m: the
 // k-th smallest of the n valid values and the value before it. A round may narrow once
 // more (Again).
-template <bool Again = true>
+template <bool Again>
 Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                   std::size_t k, double* m, double* b, std::size_t len) {
     const auto* const parts = reinterpret_cast<const std::uint8_t*>(m + rows);
@@ -499,15 +509,6 @@ Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::si
         return {m[kk], m[kk - 1]};
     }
     return 2 * c <= n ? select_kth(m, 1, c, c, kk, m + c, b) : select_middle(m, b, c, kk);
-}
-
-// A round over the values of part j only (bins split that part's range): the k-th of its
-// n values. Seldom taken, so kept out of line, away from the common path's registers.
-[[gnu::noinline]] inline Middle narrowed(const double* a, std::size_t stride, std::size_t rows,
-                                         std::size_t n, std::size_t k, double* m, double* b,
-                                         const Bins& bins, unsigned j) {
-    return from_parts<false>(a, stride, rows, n, k, m, b,
-                             write_parts<true>(a, stride, rows, m, bins, j));
 }
 
 // One binning round for the k-th smallest of the n valid values among rows values
