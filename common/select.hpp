@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -285,6 +286,9 @@ inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) 
 // to 17 values: about half).
 constexpr std::size_t select_bins = 128;
 constexpr std::size_t min_binned = network_rows + 1;
+// A part that holds most of the values is split once more when they fill less than this
+// share of its width.
+constexpr double narrow_below = 1.0 / 16;
 
 Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                   std::size_t k, double* m, double* b);
@@ -386,7 +390,32 @@ inline bool split(const Range& r, Bins& bins) {
 inline Range range_of_part(const double* a, std::size_t stride, std::size_t rows,
                            const std::uint8_t* parts, unsigned j) {
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (std::size_t i = 0; i < rows; ++i) {
+    std::size_t i = 0;
+#ifdef __AVX__
+    // The values of other parts become NaN, which the minimum and maximum pass over (they
+    // return their second operand when the first is NaN).
+    const __m128i want = _mm_set1_epi8(static_cast<char>(j));
+    const __m256d none = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
+    __m256d l = _mm256_set1_pd(lo), h = _mm256_set1_pd(hi);
+    for (; i + 4 <= rows; i += 4) {
+        std::int32_t four;
+        std::memcpy(&four, parts + i, sizeof four);
+        const __m128i in = _mm_cvtepi8_epi32(_mm_cmpeq_epi8(_mm_cvtsi32_si128(four), want));
+        const __m256d mask = _mm256_castsi256_pd(_mm256_insertf128_si256(
+            _mm256_castsi128_si256(_mm_unpacklo_epi32(in, in)), _mm_unpackhi_epi32(in, in), 1));
+        const __m256d v = select(mask, load4(a + i * stride, stride), none);
+        l = _mm256_min_pd(v, l);
+        h = _mm256_max_pd(v, h);
+    }
+    alignas(32) double ls[4], hs[4];
+    _mm256_store_pd(ls, l);
+    _mm256_store_pd(hs, h);
+    for (int q = 0; q < 4; ++q) {
+        lo = std::min(lo, ls[q]);
+        hi = std::max(hi, hs[q]);
+    }
+#endif
+    for (; i < rows; ++i) {
         const double v = a[i * stride];
         const bool in = parts[i] == j;
         lo = in && v < lo ? v : lo;
@@ -435,9 +464,8 @@ std::size_t write_parts(const double* a, std::size_t stride, std::size_t rows, d
 // parts (write_parts). Returns the number of bytes, or 0 when the range cannot be split
 // (the selection then goes by comparisons).
 inline std::size_t part_bytes(const double* a, std::size_t stride, std::size_t rows, double* m,
-                              Range& r) {
+                              Range& r, Bins& bins) {
     r = range_of(a, stride, rows);
-    Bins bins{};
     return split(r, bins) ? write_parts<false>(a, stride, rows, m, bins, 0) : 0;
 }
 
@@ -448,23 +476,39 @@ inline std::size_t valid_parts(const double* m, std::size_t rows, std::size_t le
 
 template <bool Again = true>
 Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                  std::size_t k, double* m, double* b, std::size_t len);
+                  std::size_t k, double* m, double* b, std::size_t len, double scale);
 
-// A round over the values of part j only (bins split that part's range): the k-th of its
-// n values. Seldom taken, so kept out of line, away from the common path's registers.
-[[gnu::noinline]] inline Middle narrowed(const double* a, std::size_t stride, std::size_t rows,
-                                         std::size_t n, std::size_t k, double* m, double* b,
-                                         const Bins& bins, unsigned j) {
-    return from_parts<false>(a, stride, rows, n, k, m, b,
-                             write_parts<true>(a, stride, rows, m, bins, j));
+// More than half of the n values lie in part j (of a round split by `scale` parts per unit
+// of value), the k-th not the smallest of them: either many equal values (stale prices) or
+// a few far values that stretch the range (one wrong price in a group of returns is
+// enough). Equal values need no more work. Values that fill little of their part are
+// split again in one more round (Again) over that part's own range, with the other values
+// taken out; only when that does not shrink them either are they left to the plain
+// selection, so that rounds always shrink. Values that fill their part (ties among values
+// spread as widely as the others) go to it at once. True with the result in out when
+// settled here. Seldom taken, so kept out of line, away from the common path's registers.
+template <bool Again>
+[[gnu::noinline]] bool crowded(const double* a, std::size_t stride, std::size_t rows,
+                               std::size_t n, std::size_t k, double* m, double* b, double scale,
+                               unsigned j, Middle& out) {
+    const Range own = range_of_part(a, stride, rows, reinterpret_cast<std::uint8_t*>(m + rows), j);
+    if (own.lo == own.hi) {
+        out = {own.lo, own.lo};
+        return true;
+    }
+    Bins within{};
+    if (!Again || !((own.hi - own.lo) * scale < narrow_below) || !split(own, within)) return false;
+    out = from_parts<false>(a, stride, rows, n, k, m, b,
+                            write_parts<true>(a, stride, rows, m, within, j), within.scale);
+    return true;
 }
 
-// The rest of a binning round, from the len part bytes that part_bytes left in m: the
-// k-th smallest of the n valid values and the value before it. A round may narrow once
-// more (Again).
+// The rest of a binning round, from the len part bytes that part_bytes left in m, split
+// by `scale` parts per unit of value: the k-th smallest of the n valid values and the
+// value before it. A round may narrow once more (Again; see crowded).
 template <bool Again>
 Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
-                  std::size_t k, double* m, double* b, std::size_t len) {
+                  std::size_t k, double* m, double* b, std::size_t len, double scale) {
     const auto* const parts = reinterpret_cast<const std::uint8_t*>(m + rows);
     // Part j holds the k-th: below(j) <= k < below(j + 1), with below(0) = 0 and
     // below(nan_bin) = n, NaN being the only part past the values'.
@@ -482,15 +526,10 @@ Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::si
         }
     }
     const std::size_t c = upto - below, kk = k - below;  // part j's values, the k-th's rank
-    // More than half of the values in one part: a few far values stretch the range (one
-    // wrong price in a group of returns is enough). One more round splits that part's own
-    // range, with the other values taken out; only when that does not shrink it either is
-    // it left to the plain selection, so that rounds always shrink.
-    Bins bins{};
-    if constexpr (Again)
-        if (2 * c > n && kk > 0 && c > network_rows &&
-            split(range_of_part(a, stride, rows, parts, j), bins))
-            return narrowed(a, stride, rows, c, kk, m, b, bins, j);
+    Middle out{};
+    if (2 * c > n && kk > 0 && c > network_rows &&
+        crowded<Again>(a, stride, rows, c, kk, m, b, scale, j, out))
+        return out;
     std::size_t kept = 0;
     const __m128i want = _mm_set1_epi8(static_cast<char>(j));
     for (std::size_t i = 0; i < rows; i += 16) {
@@ -522,9 +561,10 @@ Middle from_parts(const double* a, std::size_t stride, std::size_t rows, std::si
 inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
                    std::size_t k, double* m, double* b, Middle& out) {
     Range r;
-    const std::size_t len = part_bytes(a, stride, rows, m, r);
+    Bins bins{};
+    const std::size_t len = part_bytes(a, stride, rows, m, r, bins);
     if (len > 0) {
-        out = from_parts(a, stride, rows, n, k, m, b, len);
+        out = from_parts(a, stride, rows, n, k, m, b, len, bins.scale);
         return true;
     }
     if (r.lo != r.hi) return false;
@@ -646,10 +686,11 @@ inline double median_of(const double* a, std::size_t stride, std::size_t rows, s
 inline double median_of(const double* a, std::size_t rows, double* m, double* b) {
     if (rows >= min_binned && rows < min_bracket) {
         detail::Range r;
-        const std::size_t len = detail::part_bytes(a, 1, rows, m, r);
+        detail::Bins bins{};
+        const std::size_t len = detail::part_bytes(a, 1, rows, m, r, bins);
         if (len > 0) {
             const std::size_t n = detail::valid_parts(m, rows, len);
-            const Middle mid = detail::from_parts(a, 1, rows, n, n / 2, m, b, len);
+            const Middle mid = detail::from_parts(a, 1, rows, n, n / 2, m, b, len, bins.scale);
             return n % 2 == 1 ? mid.kth : (mid.kth + mid.before) * 0.5;
         }
     }

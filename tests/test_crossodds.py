@@ -122,6 +122,10 @@ def group_of_320(kind, rng):
         v = rng.normal(0.0, 1.0, 320)
         v[rng.integers(320)] = 1e6
         return v
+    if kind == "mostly-stale":  # most funds report no change: equal values hold the middle
+        v = rng.normal(0.0, 1.0, 320)
+        v[rng.random(320) < 0.7] = 0.0
+        return v
     if kind == "ties":
         return rng.choice([-1.0, 0.0, 0.0, 0.5, 2.0], 320)
     if kind == "all-equal":  # a date on which no fund moves
@@ -145,8 +149,8 @@ def group_of_320(kind, rng):
 
 @pytest.mark.parametrize("layout", ["C", "F"])
 @pytest.mark.parametrize("kind", ["normal", *PLACED, "every-tenth-apart", "one-far-off", "ties",
-                                  "all-equal", "sample-missing", "mostly-missing", "extremes",
-                                  "subnormal", "scales"])
+                                  "mostly-stale", "all-equal", "sample-missing", "mostly-missing",
+                                  "extremes", "subnormal", "scales"])
 def test_large_groups_of_every_layout_match_reference(kind, layout):
     rng = np.random.default_rng(len(kind))
     dates = 9
