@@ -300,6 +300,22 @@ namespace detail {
 struct Range {
     double lo, hi;
 };
+#ifdef __AVX__
+// The smallest of the four lanes of l and the largest of those of h (lanes start at +inf
+// and -inf, so that a lane that saw no value changes nothing).
+inline Range fold(__m256d l, __m256d h) {
+    alignas(32) double ls[4], hs[4];
+    _mm256_store_pd(ls, l);
+    _mm256_store_pd(hs, h);
+    Range r{ls[0], hs[0]};
+    for (int q = 1; q < 4; ++q) {
+        r.lo = std::min(r.lo, ls[q]);
+        r.hi = std::max(r.hi, hs[q]);
+    }
+    return r;
+}
+#endif
+
 inline Range range_of(const double* a, std::size_t stride, std::size_t rows) {
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     std::size_t i = 0;
@@ -314,13 +330,9 @@ inline Range range_of(const double* a, std::size_t stride, std::size_t rows) {
         l1 = _mm256_min_pd(w, l1);
         h1 = _mm256_max_pd(w, h1);
     }
-    alignas(32) double ls[4], hs[4];
-    _mm256_store_pd(ls, _mm256_min_pd(l0, l1));
-    _mm256_store_pd(hs, _mm256_max_pd(h0, h1));
-    for (int j = 0; j < 4; ++j) {
-        lo = std::min(lo, ls[j]);
-        hi = std::max(hi, hs[j]);
-    }
+    const Range r = fold(_mm256_min_pd(l0, l1), _mm256_max_pd(h0, h1));
+    lo = r.lo;
+    hi = r.hi;
 #endif
     for (; i < rows; ++i) {
         const double v = a[i * stride];
@@ -407,13 +419,9 @@ inline Range range_of_part(const double* a, std::size_t stride, std::size_t rows
         l = _mm256_min_pd(v, l);
         h = _mm256_max_pd(v, h);
     }
-    alignas(32) double ls[4], hs[4];
-    _mm256_store_pd(ls, l);
-    _mm256_store_pd(hs, h);
-    for (int q = 0; q < 4; ++q) {
-        lo = std::min(lo, ls[q]);
-        hi = std::max(hi, hs[q]);
-    }
+    const Range r = fold(l, h);
+    lo = r.lo;
+    hi = r.hi;
 #endif
     for (; i < rows; ++i) {
         const double v = a[i * stride];
