@@ -115,8 +115,9 @@ void extend(const std::int8_t* __restrict__ cur, std::int8_t* __restrict__ first
     }
 }
 
-// Work per value, in single passes, for the worker count: the gather with its count, the
-// median's copy pass, the statuses and the chains.
+// Work per value, in single passes, for the worker count: the copy into group order, the
+// median's passes (its range and parts; they count the valid values too), and the statuses
+// with the chains.
 constexpr std::uint64_t group_work = 4;
 
 // Statuses a tile of dates holds at most (one byte each): 192 KiB.
@@ -422,10 +423,11 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
         // When every group takes the network, the statuses of all grouped funds, a row of Gs
         // per date of the tile. Otherwise some group needs a selection: the values on a few
         // dates are first copied into rows in group order, so that the matrix is read in the
-        // order of its memory, once; a group's values then lie side by side, for the count,
-        // the median, and the statuses and chains taken sixteen funds at a time. Per worker:
-        // those rows (a row of Gs of all grouped funds, or a group's rows of group_row per
-        // date), and two scratch buffers for a median of the largest group.
+        // order of its memory, once; a group's values then lie side by side, for the median
+        // (which counts the valid values on its way), and the statuses and chains taken
+        // sixteen funds at a time. Per worker: those rows (a row of Gs of all grouped funds,
+        // or a group's rows of group_row per date), and two scratch buffers for a median of
+        // the largest group.
         const std::int64_t tile = small_groups ? tile_dates : order_dates;
         const std::size_t big = small_groups ? 0 : groups.largest;
         std::vector<std::int8_t> status(small_groups ? static_cast<std::size_t>(tile * Gs) : 0,
