@@ -1,0 +1,221 @@
+"""The command's computing: a panel read by the arrow or the dask engine, every indicator on
+it, as named columns (one value per fund) and what the output and the report say about it."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Optional, cast
+
+import numpy as np
+import numpy.typing as npt
+
+from ._cli_read import as_text, file_kind, input_table, parse_dates, read_types
+from ._errors import CommandError
+
+
+class Clock:
+    """Wall time of the command's phases, for --timings."""
+
+    def __init__(self) -> None:
+        self.laps: dict[str, float] = {}
+        self._last = time.perf_counter()
+
+    def lap(self, phase: str) -> None:
+        now = time.perf_counter()
+        self.laps[phase] = self.laps.get(phase, 0.0) + now - self._last
+        self._last = now
+
+    def line(self) -> str:
+        return "timings: " + ", ".join(f"{k} {v:.3f} s" for k, v in self.laps.items())
+
+
+
+@dataclass
+class Panel:
+    """What the output and the report say about the input."""
+
+    funds: list[str]
+    dates: int  # how many
+    first: Optional[int]  # first and last date, ns since the epoch (UTC); None: no dates
+    last: Optional[int]
+    groups: Optional[list[str]]  # each fund's peer group; None: one group of all funds
+    missing: float  # share of (date, fund) cells without a value in the input
+    navs: bool
+    source: str
+
+
+
+def prefixed(prefix: str, columns: dict[str, Any]) -> dict[str, Any]:
+    """An indicator's columns named after it and its options, dates as calendar days."""
+    return {
+        f"{prefix}_{name}": col.astype("datetime64[D]") if col.dtype.kind == "M" else col
+        for name, col in columns.items()
+    }
+
+
+def drawdown_columns(details: dict[str, Any]) -> dict[str, Any]:
+    """troughmend and where each fund's longest drawdown lies: its length is troughmend's
+    result, the rest are named troughmend_peak, troughmend_first, ..."""
+    length = details.pop("length")
+    return {"troughmend": length, **prefixed("troughmend", details)}
+
+
+def indicator_columns(
+    values: npt.NDArray[np.float64],
+    dates: npt.NDArray[np.int64],
+    funds: list[Any],
+    codes: npt.NDArray[np.int32],
+    horizons: Sequence[str],
+) -> dict[str, Any]:
+    """Every indicator of the shared table on one panel of returns."""
+    from fundkernels import _core
+
+    def one(name: str, **options: Any) -> dict[str, Any]:
+        return _core.compute(name, values, dates, funds, **options)
+
+    cols = drawdown_columns(one("drawdown"))
+    cols.update(one("crossodds", codes=codes))
+    whole = {"start": _core.window_bound(None, "start"), "end": _core.window_bound(None, "end")}
+    for code in horizons:
+        cols.update(prefixed(f"horizonret_{code}", one("horizonret", horizon=code, **whole)))
+    for name in ("extremeset", "streakset"):
+        for mode in ("gain", "loss"):
+            cols.update(prefixed(f"{name}_{mode}", one(name, mode=mode)))
+    return cols
+
+
+def load_columns(
+    args: argparse.Namespace, horizons: Sequence[str], clock: Clock
+) -> tuple[Panel, dict[str, Any]]:
+    """Read the input, gather it once into the panel the modules read (the shared core's
+    table reading, as the frames front end does) and compute every indicator on it."""
+    from fundkernels import _core
+
+    if (args.fund is None) != (args.value is None):
+        raise CommandError("the long layout needs both --fund and --value")
+    if args.types and args.type_column:
+        raise CommandError("give the peer groups by --types or by --type-column, not both")
+    table, source, date, types_file = input_table(args)
+    types = read_types(types_file) if types_file else None
+    table = as_text(parse_dates(table, date), args.fund)
+    clock.lap("read")
+    panel = _core.read_table(table, date, args.fund, args.value)
+    values, dates = panel.values, panel.dates
+    missing = float(np.isnan(values).mean()) if values.size else 0.0
+    if args.navs:  # in place when the matrix is ours, not a view of the input
+        values = _core.returns_from_navs(values, dates, panel.funds, in_place=panel.owned)
+    given = None
+    if types is not None or args.type_column is not None:
+        # A mapping keyed by fund: each fund's type, also shown in the output.
+        found = _core.table_types(panel, types, args.type_column)
+        given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
+    codes = _core.group_codes(given or dict.fromkeys(panel.funds, 0), panel.funds, "types")
+    groups = None if given is None else [str(given[f]) for f in panel.funds]
+    clock.lap("panel")
+    cols = indicator_columns(values, dates, panel.funds, codes, horizons)
+    clock.lap("indicators")
+    first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
+    funds = [str(f) for f in panel.funds]
+    return Panel(funds, len(dates), first, last, groups, missing, args.navs, source), cols
+
+
+# --- the dask engine -------------------------------------------------------------------
+
+
+def dask_columns(
+    args: argparse.Namespace, horizons: Sequence[str], clock: Clock
+) -> tuple[Panel, dict[str, Any]]:
+    """A wide Parquet input through the dask front end, every indicator computed in one
+    pass over the data, with a progress bar on stderr."""
+    if args.sql or args.fund or args.value or args.type_column or not args.input:
+        raise CommandError("--engine dask reads a wide Parquet file or folder named as INPUT")
+    path = Path(args.input)
+    if not path.exists():
+        raise CommandError(f"no such file or folder: {args.input}")
+    files = [path] if path.is_file() else [p for p in path.rglob("*") if p.is_file()]
+    if not files or any(file_kind(p) != "parquet" for p in files if not p.name.startswith(".")):
+        raise CommandError("--engine dask reads a wide Parquet file or folder named as INPUT")
+    try:
+        import dask.dataframe as dd
+        import pandas as pd
+        from dask.base import compute
+        from dask.diagnostics.progress import ProgressBar
+
+        import fundkernels.dask as fkd
+    except ImportError as exc:
+        raise CommandError(
+            f"--engine dask needs dask: pip install 'fundkernels[cli]' ({exc})"
+        ) from None
+    date = args.date or "date"
+    ddf = dd.read_parquet(str(path))
+    if date not in ddf.columns:
+        raise CommandError(f"no date column {date!r} in the input")
+    meta = ddf._meta.drop(columns=date)
+    meta.index = pd.DatetimeIndex([], tz="UTC")
+    ddf = ddf.map_partitions(_dated, date, meta=meta)
+    funds = [str(c) for c in ddf.columns]
+    codes = None
+    if args.types:
+        types = read_types(args.types).columns
+        codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
+    navs = args.navs
+    lazy: dict[str, Any] = {
+        "troughmend": fkd.troughmend(ddf, navs=navs, details=True),
+        "crossodds": fkd.crossodds(ddf, codes or dict.fromkeys(ddf.columns, 0), navs=navs),
+        **{f"horizonret_{h}": fkd.horizonret(ddf, h, navs=navs) for h in horizons},
+        **{
+            f"{name}_{mode}": getattr(fkd, name)(ddf, mode, navs=navs)
+            for name in ("extremeset", "streakset")
+            for mode in ("gain", "loss")
+        },
+    }
+    facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
+    facts.update(first=ddf.index.min(), last=ddf.index.max())
+    with ProgressBar(out=sys.stderr):
+        done = compute(*lazy.values(), *facts.values())
+    clock.lap("read and indicators (dask)")
+    cols: dict[str, Any] = {}
+    for key, res in zip(lazy, done):
+        if isinstance(res, pd.Series):
+            cols[key] = res.to_numpy()
+        elif key == "troughmend":
+            cols.update(drawdown_columns({c: res[c].to_numpy() for c in res.columns}))
+        else:
+            cols.update(prefixed(key, {c: res[c].to_numpy() for c in res.columns}))
+    missing, rows, first, last = done[len(lazy) :]
+    rows = int(rows)
+    lo, hi = (pd.Timestamp(first).value, pd.Timestamp(last).value) if rows else (None, None)
+    groups = [str(codes[f]) for f in funds] if codes else None
+    share = float(missing) / (rows * len(funds)) if rows and funds else 0.0
+    return Panel(funds, rows, lo, hi, groups, share, navs, args.input), cols
+
+
+def _dated(part: Any, date: str) -> Any:
+    """A partition of a wide table with its date column as a UTC DatetimeIndex."""
+    import pandas as pd
+
+    out = part.set_index(date)
+    try:
+        out.index = pd.DatetimeIndex(pd.to_datetime(out.index, utc=True))
+    except (ValueError, TypeError) as exc:
+        raise CommandError(
+            f"unparseable dates in column {date!r}: {str(exc).split('. ')[0]}"
+        ) from None
+    return out
+
+
+# --- output ----------------------------------------------------------------------------
+
+
+def result_columns(panel: Panel, cols: dict[str, Any]) -> dict[str, Any]:
+    """The output table's columns: the fund, its peer group ("all" when no type codes
+    were given: crossodds then compares every fund with the median of all funds), then
+    every indicator."""
+    group = panel.groups if panel.groups is not None else ["all"] * len(panel.funds)
+    return {"fund": list(panel.funds), "peer_group": list(group), **cols}
+
