@@ -7,7 +7,7 @@ for dates in ascending order.
 import numpy as np
 
 # The period code is read as its definition reads it: text, not arrays.
-from tests.references.horizonret import months_of
+from fk_references.horizonret import months_of
 
 NS = 10**9
 I64_MAX = np.iinfo(np.int64).max

@@ -28,12 +28,12 @@ from pathlib import Path
 import numpy as np
 
 from bench.table import INDICATORS, VARIANTS, as_parts
-from tests.references.crossodds import crossodds
-from tests.references.drawdown import drawdown
-from tests.references.extremeset import extremeset
-from tests.references.horizonret import horizonret
-from tests.references.streakset import streakset
-from tests.references.troughmend import troughmend
+from fk_references.crossodds import crossodds
+from fk_references.drawdown import drawdown
+from fk_references.extremeset import extremeset
+from fk_references.horizonret import horizonret
+from fk_references.streakset import streakset
+from fk_references.troughmend import troughmend
 
 HERE = Path(__file__).resolve().parent
 REFERENCES = {

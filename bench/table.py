@@ -20,7 +20,7 @@ from bench import (
     np_streakset,
     np_troughmend,
 )
-from tests.references.compare import as_parts  # noqa: F401  (imported from here too)
+from fk_references.compare import as_parts  # noqa: F401  (imported from here too)
 
 
 def daily_dates(rows, start="2000-01-03"):

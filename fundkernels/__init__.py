@@ -15,3 +15,10 @@ streakset), which are imported by their own names.
 Each takes net asset values instead of returns with ``navs=True``. None is imported here,
 so ``import fundkernels`` needs none of pandas, narwhals, dask, pyarrow or duckdb.
 """
+
+from importlib import metadata as _metadata
+
+try:
+    __version__: str = _metadata.version("fundkernels")
+except _metadata.PackageNotFoundError:  # a source tree on the path, not installed
+    __version__ = "0+unknown"

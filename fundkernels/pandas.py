@@ -7,10 +7,12 @@ one percent; NaN where a fund has no return). The results are indexed by the fra
 columns, in column order.
 
 Dates are passed to the modules as UTC: an index with a time zone is converted to UTC, a
-naive index is taken as UTC already. A frame whose columns are all float64 is handed over
-without a copy (``DataFrame.to_numpy()`` usually gives a Fortran-ordered view, which the
-modules read in place); other numeric columns are converted to float64 once, with missing
-values (``pd.NA``) as NaN.
+naive index is taken as UTC already. A frame whose float64 columns pandas holds in one
+block (made from one array or a dict of arrays) is handed over without a copy
+(``DataFrame.to_numpy()`` gives a view, usually Fortran-ordered, which the modules read in
+place); a frame grown column by column holds several blocks and is gathered into one
+matrix once, and other numeric columns are converted to float64 once, with missing values
+(``pd.NA``) as NaN.
 
 With ``navs=True`` the values are net asset values (or prices) instead of returns: each
 fund's return on a row is its NAV there over its previous valid NAV, minus 1.

@@ -27,12 +27,12 @@ import warnings
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
-from tests.references.compare import same_result
-from tests.references.crossodds import crossodds as ref_crossodds
-from tests.references.extremeset import extremeset as ref_extremeset
-from tests.references.horizonret import horizonret as ref_horizonret
-from tests.references.streakset import streakset as ref_streakset
-from tests.references.troughmend import troughmend as ref_troughmend
+from fk_references.compare import same_result
+from fk_references.crossodds import crossodds as ref_crossodds
+from fk_references.extremeset import extremeset as ref_extremeset
+from fk_references.horizonret import horizonret as ref_horizonret
+from fk_references.streakset import streakset as ref_streakset
+from fk_references.troughmend import troughmend as ref_troughmend
 
 nan, inf = math.nan, math.inf
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1

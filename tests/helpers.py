@@ -9,7 +9,7 @@ from extremeset import extremeset
 from horizonret import horizonret
 from streakset import streakset
 from troughmend import troughmend
-from references.compare import same_bits  # noqa: F401  (the tests import it from here)
+from fk_references.compare import same_bits  # noqa: F401  (the tests import it from here)
 
 
 def c_order(a):

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 from crossodds import crossodds
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
 from bench.np_crossodds import peer
-from references.crossodds import crossodds as reference
+from fk_references.crossodds import crossodds as reference
 
 nan, inf = math.nan, math.inf
 
@@ -303,7 +303,7 @@ import ctypes, sys
 sys.path.insert(0, sys.argv[2])
 import numpy as np
 from crossodds import crossodds
-from references.crossodds import crossodds as reference
+from fk_references.crossodds import crossodds as reference
 # Subnormal values, made before the mode is set; an odd count per date, so that each
 # median is one of them.
 x = np.random.default_rng(3).integers(1, 1000, (6, 101)) * 5e-324

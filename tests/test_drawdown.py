@@ -10,8 +10,8 @@ from hypothesis import given, settings
 from fundkernels._drawdown import drawdown
 from helpers import LAYOUTS, assert_same_parts, awkward_matrix, matrices
 from bench.np_drawdown import peer
-from references.drawdown import PARTS
-from references.drawdown import drawdown as reference
+from fk_references.drawdown import PARTS
+from fk_references.drawdown import drawdown as reference
 from troughmend import troughmend
 
 nan, inf = math.nan, math.inf

@@ -13,8 +13,8 @@ import extremeset as extremeset_module
 from extremeset import extremeset
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
 from bench.np_extremeset import peer
-from references.dates import ymd
-from references.extremeset import extremeset as reference
+from fk_references.dates import ymd
+from fk_references.extremeset import extremeset as reference
 
 nan, inf = math.nan, math.inf
 DAY = 86_400_000_000_000

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 from bench import np_horizonret
 from helpers import awkward_matrix, matrices, same_bits
 from horizonret import horizonret
-from references.horizonret import horizonret as reference
+from fk_references.horizonret import horizonret as reference
 
 NS = 10**9
 DAY = 86400 * NS

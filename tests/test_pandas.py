@@ -97,10 +97,20 @@ def test_float64_frame_is_passed_without_copy(monkeypatch):
     seen = []
     monkeypatch.setattr(_core, "_troughmend", lambda v: seen.append(v) or troughmend(v))
     frame = panel()
-    fkp.troughmend(frame)
-    assert np.shares_memory(seen[0], frame["fund3"].to_numpy())
+    by_dict = pd.DataFrame({c: frame[c].to_numpy() for c in frame.columns}, index=frame.index)
+    for one_block in (frame, by_dict):
+        want = troughmend(one_block.to_numpy())
+        got = fkp.troughmend(one_block)
+        assert np.shares_memory(seen[-1], one_block["fund3"].to_numpy())
+        assert same_bits(got.to_numpy(), want)
+    # Grown column by column, the frame holds a block per column: gathered once, same bits.
+    grown = pd.DataFrame(index=frame.index)
+    for c in frame.columns:
+        grown[c] = frame[c].to_numpy().copy()
+    assert same_bits(fkp.troughmend(grown).to_numpy(), troughmend(frame.to_numpy()))
+    assert not np.shares_memory(seen[-1], grown["fund3"].to_numpy())
     fkp.troughmend(frame.astype({"fund1": np.float32}))
-    assert seen[1].dtype == np.float64 and seen[1].shape == frame.shape
+    assert seen[-1].dtype == np.float64 and seen[-1].shape == frame.shape
 
 
 @pytest.mark.parametrize("name", NAMES)

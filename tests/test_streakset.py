@@ -7,8 +7,8 @@ from hypothesis import strategies as st
 
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
 from bench.np_streakset import peer
-from references.dates import ymd
-from references.streakset import streakset as reference
+from fk_references.dates import ymd
+from fk_references.streakset import streakset as reference
 from streakset import streakset
 
 nan, inf = math.nan, math.inf

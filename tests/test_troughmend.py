@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings
 
 from helpers import awkward_matrix, matrices
-from references.troughmend import troughmend as reference
+from fk_references.troughmend import troughmend as reference
 from troughmend import troughmend
 
 
