@@ -17,6 +17,8 @@
 // order of its memory: a row-major date by one sequential pass over the row, a
 // column-major matrix one group at a time, sixteen dates (two cache lines of each column)
 // together. Both layouts then share one inner path, over each group's values side by side.
+// The three data paths are statuses_by_network, statuses_from_rows and
+// statuses_from_columns; the walk over blocks and the joins are Call's.
 // Funds are kept in group order throughout (funds alone in their group not at all):
 // working memory is four bytes per grouped fund and block of dates (1/128 of the value
 // matrix for blocks of 64); per worker either a tile of at most 192 KiB of statuses (one
@@ -327,39 +329,61 @@ void mark(const double* __restrict__ v, std::size_t n, double med, std::int8_t* 
     }
 }
 
-py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
-    const fk::Matrix m = fk::matrix_arg(funds_value, "values");
-    const std::int64_t D = m.rows;
-    const std::int64_t F = m.cols;
-    const std::int32_t* type_ptr = fk::vector_arg(f_type, "type_codes", F, "columns");
+// One call: the grouped funds, the blocks of dates, their chains and the results. The
+// three data paths below differ only in how they set the statuses of a tile of dates; they
+// share the walk over blocks and the joining of each fund's blocks.
+struct Call {
+    const fk::Matrix& m;
+    const Groups& groups;
+    std::int64_t G;                  // grouped funds
+    std::int64_t Gs;                 // slots per block in the chains (see crossodds)
+    std::vector<std::int64_t> voff;  // each grouped fund's element offset within a row
+    std::uint64_t work;              // for the worker count
+    std::int64_t date_block, n_blocks;
+    Chains chains;
+    std::vector<double> result;
+    bool joined = false;  // by a lone worker, so that a small call starts one thread
 
-    std::vector<double> cpr_list(static_cast<std::size_t>(F), nan_val);
-    const Groups groups = group_by_code(type_ptr, F);
-    const std::size_t n_groups = groups.starts.size() - 1;
-    // Funds in groups, in group order: fund i of that order is column groups.cols[i].
-    const auto G = static_cast<std::int64_t>(groups.cols.size());
-    if (G == 0 || D == 0) return fk::to_numpy(cpr_list);
-    // Slots per date in the rows of statuses and per block in the chains: G rounded up to
-    // whole 16-byte vectors, so that extending the chains by a date has no scalar tail, and
-    // one vector more when some group takes a selection, so that a group's last sixteen
-    // slots stay within its block even when the group ends at G (see mark). The slots past
-    // G hold no status and are never joined.
-    const bool small_groups = groups.largest <= fk::network_rows;
-    const std::int64_t Gs = (G + 15) / 16 * 16 + (small_groups ? 0 : 16);
-    std::vector<std::int64_t> voff(groups.cols.size());  // element offsets within a row
-    for (std::size_t i = 0; i < groups.cols.size(); ++i) voff[i] = groups.cols[i] * m.cs;
+    Call(const fk::Matrix& m_, const Groups& g, std::int64_t Gs_)
+        : m(m_), groups(g), G(static_cast<std::int64_t>(g.cols.size())), Gs(Gs_),
+          voff(g.cols.size()),
+          work(group_work * static_cast<std::uint64_t>(m_.rows) * static_cast<std::uint64_t>(G)),
+          date_block(block_length(m_.rows, work)),
+          n_blocks((m_.rows + date_block - 1) / date_block),
+          chains(static_cast<std::size_t>(n_blocks * Gs)),
+          result(static_cast<std::size_t>(m_.cols), nan_val) {
+        for (std::size_t i = 0; i < voff.size(); ++i) voff[i] = g.cols[i] * m.cs;
+    }
 
-    const std::uint64_t work =
-        group_work * static_cast<std::uint64_t>(D) * static_cast<std::uint64_t>(G);
-    const std::int64_t date_block = block_length(D, work);
-    const std::int64_t n_blocks = (D + date_block - 1) / date_block;
-    Chains chains(static_cast<std::size_t>(n_blocks * Gs));
+    std::size_t n_groups() const { return groups.starts.size() - 1; }
+
     // Date by date when the matrix's rows are contiguous (or closer together than its
     // columns), in tiles of dates otherwise, so that the reads follow the matrix's memory.
-    const bool by_rows = std::llabs(m.cs) <= std::llabs(m.rs);
-    // Each fund's blocks joined in date order: the last status of one block with a status
-    // and the first of the next one form the pair that spans them.
-    const auto join = [&](std::uint64_t i) {
+    bool row_major() const { return std::llabs(m.cs) <= std::llabs(m.rs); }
+
+    // Worker t of n: tiles(at, s0, s1, d1) for its blocks (every n-th from block t), in
+    // tiles of up to `tile` dates s0 .. s1 - 1 of the block that ends before d1, whose
+    // chains start at slot `at`. A lone worker has every block, so it joins them too.
+    template <class Tiles>
+    void walk(std::uint64_t t, std::uint64_t n, std::int64_t tile, Tiles&& tiles) {
+        const std::int64_t D = m.rows;
+        const auto step = static_cast<std::int64_t>(n);
+        for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
+            const std::int64_t d0 = b * date_block;
+            const std::int64_t d1 = std::min(D, d0 + date_block);
+            const std::size_t at = static_cast<std::size_t>(b * Gs);
+            for (std::int64_t s0 = d0; s0 < d1; s0 += tile)
+                tiles(at, s0, std::min(d1, s0 + tile), d1);
+        }
+        if (n == 1) {
+            for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(G); ++i) join(i);
+            joined = true;
+        }
+    }
+
+    // Grouped fund i's blocks joined in date order: the last status of one block with a
+    // status and the first of the next one form the pair that spans them.
+    void join(std::uint64_t i) {
         std::int64_t pairs = 0, reversals = 0;
         std::int8_t last = no_flag;
         for (std::int64_t b = 0; b < n_blocks; ++b) {
@@ -375,125 +399,155 @@ py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
         }
         // Repeats over reversals; no reversal leaves NaN.
         if (reversals > 0)
-            cpr_list[static_cast<std::size_t>(groups.cols[i])] =
+            result[static_cast<std::size_t>(groups.cols[i])] =
                 static_cast<double>(pairs - reversals) / static_cast<double>(reversals);
-    };
-    // A lone worker has every block, so it joins them too: a small call then starts one
-    // thread, not one per stage.
-    bool joined = false;
-    // When every group is small enough for the sorting network, which takes four dates
-    // side by side, the dates are taken four or more at a time: up to 16 while their rows
-    // fit in 64 KiB when the rows are contiguous, so that they stay in cache while the
-    // groups are taken; otherwise a tile of dates (a whole block unless the statuses of
-    // all grouped funds on them would outgrow a core's second-level cache), taken group by
-    // group, so that the lines holding a group's values on one date still hold them on
-    // the next few.
-    const std::int64_t row_bytes = F * static_cast<std::int64_t>(sizeof(double));
-    const std::int64_t tile_dates =
-        by_rows ? std::clamp<std::int64_t>(65536 / row_bytes / 4 * 4, 4, 16)
-                : std::clamp<std::int64_t>(tile_statuses / Gs, 1, std::min(D, date_block));
-    // Grouped funds in the order of their columns in memory, with their places in group
-    // order: row-major dates are copied into group order by one sequential read of the row.
-    // (Places are four bytes; more grouped funds than that counts are gathered instead.)
-    std::vector<std::int64_t> mem_off;
-    std::vector<std::int32_t> mem_slot;
-    if (!small_groups && by_rows && G <= std::numeric_limits<std::int32_t>::max()) {
+    }
+
+    // The joins a lone worker left undone, in a stage of their own, by as many workers as
+    // the four fields of every block summary are worth.
+    void join_rest() {
+        if (joined) return;
+        fk::for_each_item(static_cast<std::uint64_t>(G), [this](std::uint64_t i) { join(i); },
+                          4 * static_cast<std::uint64_t>(n_blocks) * static_cast<std::uint64_t>(G));
+    }
+};
+
+// Every group small enough for a sorting network, which takes four dates side by side:
+// the groups read the matrix in place, four or more dates at a time. Up to 16 while their
+// rows fit in 64 KiB when the rows are contiguous, so that they stay in cache while the
+// groups are taken; otherwise a tile of dates (a whole block unless the statuses of all
+// grouped funds on them would outgrow a core's second-level cache), taken group by group,
+// so that the lines holding a group's values on one date still hold them on the next few.
+// Per worker: the statuses of all grouped funds, a row of Gs per date of the tile.
+void statuses_by_network(Call& c) {
+    const std::int64_t row_bytes = c.m.cols * static_cast<std::int64_t>(sizeof(double));
+    const std::int64_t tile =
+        c.row_major() ? std::clamp<std::int64_t>(65536 / row_bytes / 4 * 4, 4, 16)
+                    : std::clamp<std::int64_t>(tile_statuses / c.Gs, 1,
+                                               std::min(c.m.rows, c.date_block));
+    fk::fan_out(static_cast<std::uint64_t>(c.n_blocks), [&](std::uint64_t t, std::uint64_t n) {
+        const std::int64_t* const vo = c.voff.data();
+        const std::size_t* const starts = c.groups.starts.data();
+        const std::size_t n_groups = c.n_groups();
+        const std::int64_t Gs = c.Gs;
+        std::vector<std::int8_t> status(static_cast<std::size_t>(tile * Gs), no_flag);
+        Chains& ch = c.chains;
+        c.walk(t, n, tile, [&](std::size_t at, std::int64_t s0, std::int64_t s1, std::int64_t) {
+            for (std::size_t g = 0; g < n_groups; ++g) {
+                const std::size_t first = starts[g], size = starts[g + 1] - first;
+                fk::networks<SmallGroup>[size - 1](c.m, s0, s1, vo + first, status.data() + first,
+                                                   Gs);
+            }
+            for (std::int64_t d = s0; d < s1; ++d)
+                extend(status.data() + (d - s0) * Gs, ch.first.data() + at, ch.last.data() + at,
+                       ch.pairs.data() + at, ch.reversals.data() + at, Gs);
+        });
+    }, c.work);
+}
+
+// Scratch of one worker for the medians of groups too large for a network: two buffers
+// for a median of the largest group, and the statuses of a group's funds from their
+// values side by side, with the chains, sixteen funds at a time (see mark).
+struct Medians {
+    std::vector<double> mbuf, bbuf;
+    explicit Medians(std::size_t largest)
+        : mbuf(median_m_size(largest)), bbuf(median_b_size(largest)) {}
+
+    // The group of `size` funds from grouped fund `first` on, with values v on one date.
+    void take(Call& c, std::size_t at, const double* v, std::size_t first, std::size_t size) {
+        const double mg = fk::median_of(v, size, mbuf.data(), bbuf.data());
+        const std::size_t s = at + first;
+        mark(v, size, mg, c.chains.first.data() + s, c.chains.last.data() + s,
+             c.chains.pairs.data() + s, c.chains.reversals.data() + s);
+    }
+};
+
+// Some group too large for a network, rows contiguous: each date's row is copied into
+// group order by one sequential read (mem_off and mem_slot: the grouped funds in the order
+// of their columns in memory, with their places in group order), and every group's median
+// and statuses are taken from that copy. Per worker: one row of Gs values.
+void statuses_from_rows(Call& c, const std::vector<std::int64_t>& mem_off,
+             const std::vector<std::int32_t>& mem_slot) {
+    bool dense = true;  // every column grouped, in order: the offsets need not be read
+    for (std::size_t j = 0; j < mem_off.size(); ++j)
+        dense = dense && mem_off[j] == static_cast<std::int64_t>(j);
+    fk::fan_out(static_cast<std::uint64_t>(c.n_blocks), [&](std::uint64_t t, std::uint64_t n) {
+        const std::size_t* const starts = c.groups.starts.data();
+        const std::size_t n_groups = c.n_groups();
+        std::vector<double> ordered(static_cast<std::size_t>(c.Gs));
+        Medians med(c.groups.largest);
+        c.walk(t, n, 1, [&](std::size_t at, std::int64_t d, std::int64_t, std::int64_t d1) {
+            scatter_row(c.m.data + d * c.m.rs, mem_off.data(), mem_slot.data(), mem_off.size(),
+                        dense, ordered.data(), d + 1 < d1 ? c.m.data + (d + 1) * c.m.rs : nullptr);
+            for (std::size_t g = 0; g < n_groups; ++g)
+                med.take(c, at, ordered.data() + starts[g], starts[g], starts[g + 1] - starts[g]);
+        });
+    }, c.work);
+}
+
+// Some group too large for a network, columns contiguous: a tile of dates is copied into
+// rows one group at a time, sixteen dates (two cache lines of each column) together, and
+// the group's medians and statuses are taken while the copy is still in cache. Per
+// worker: rows of group_row values (the largest group rounded up to whole steps of mark(),
+// which reads that far) for the dates of a tile.
+void statuses_from_columns(Call& c) {
+    // Rows closer together than columns come here only when the funds are too many for
+    // statuses_from_rows' four-byte places; those are copied date by date.
+    const std::int64_t tile = c.row_major() ? 1 : reorder_dates;
+    const auto group_row = static_cast<std::int64_t>((c.groups.largest + 15) / 16 * 16);
+    fk::fan_out(static_cast<std::uint64_t>(c.n_blocks), [&](std::uint64_t t, std::uint64_t n) {
+        const std::int64_t* const vo = c.voff.data();
+        const std::size_t* const starts = c.groups.starts.data();
+        const std::size_t n_groups = c.n_groups();
+        std::vector<double> ordered(static_cast<std::size_t>(tile * group_row));
+        Medians med(c.groups.largest);
+        c.walk(t, n, tile, [&](std::size_t at, std::int64_t s0, std::int64_t s1, std::int64_t) {
+            for (std::size_t g = 0; g < n_groups; ++g) {
+                const std::size_t first = starts[g], size = starts[g + 1] - first;
+                gather_dates(c.m.data + s0 * c.m.rs, c.m.rs, s1 - s0, vo + first, size,
+                             static_cast<std::size_t>(c.G) - first, ordered.data(), group_row);
+                for (std::int64_t d = s0; d < s1; ++d)
+                    med.take(c, at, ordered.data() + (d - s0) * group_row, first, size);
+            }
+        });
+    }, c.work);
+}
+
+py::array_t<double> crossodds(fk::i32_array f_type, fk::f64_array funds_value) {
+    const fk::Matrix m = fk::matrix_arg(funds_value, "values");
+    const std::int32_t* type_ptr = fk::vector_arg(f_type, "type_codes", m.cols, "columns");
+    const Groups groups = group_by_code(type_ptr, m.cols);
+    if (groups.cols.empty() || m.rows == 0)
+        return fk::to_numpy(std::vector<double>(static_cast<std::size_t>(m.cols), nan_val));
+    // Slots per date in the rows of statuses and per block in the chains: the grouped funds
+    // rounded up to whole 16-byte vectors, so that extending the chains by a date has no
+    // scalar tail, and one vector more when some group takes a selection, so that a group's
+    // last sixteen slots stay within its block even when the group ends last (see mark).
+    // The slots past the grouped funds hold no status and are never joined.
+    const bool small_groups = groups.largest <= fk::network_rows;
+    const auto G = static_cast<std::int64_t>(groups.cols.size());
+    Call c(m, groups, (G + 15) / 16 * 16 + (small_groups ? 0 : 16));
+    if (small_groups) {
+        statuses_by_network(c);
+    } else if (c.row_major() && G <= std::numeric_limits<std::int32_t>::max()) {
+        // Grouped funds in the order of their columns in memory, with their places in group
+        // order (four bytes each: more grouped funds than that counts go by columns).
         std::vector<std::int32_t> by_mem(groups.cols.size());
         std::iota(by_mem.begin(), by_mem.end(), std::int32_t{0});
         std::sort(by_mem.begin(), by_mem.end(),
-                  [&voff](std::int32_t a, std::int32_t b) { return voff[a] < voff[b]; });
+                  [&c](std::int32_t a, std::int32_t b) { return c.voff[a] < c.voff[b]; });
+        std::vector<std::int64_t> mem_off;
+        std::vector<std::int32_t> mem_slot;
         for (const std::int32_t i : by_mem) {
-            mem_off.push_back(voff[static_cast<std::size_t>(i)]);
+            mem_off.push_back(c.voff[static_cast<std::size_t>(i)]);
             mem_slot.push_back(i);
         }
+        statuses_from_rows(c, mem_off, mem_slot);
+    } else {
+        statuses_from_columns(c);
     }
-    bool dense = !mem_off.empty();
-    for (std::size_t j = 0; j < mem_off.size(); ++j)
-        dense = dense && mem_off[j] == static_cast<std::int64_t>(j);
-    // Dates copied into group order together: one row when rows are contiguous, otherwise
-    // reorder_dates.
-    const std::int64_t order_dates = by_rows ? 1 : reorder_dates;
-    // Values per row of one group's copy: the largest group rounded up to whole steps of
-    // mark(), which reads that far.
-    const auto group_row = static_cast<std::int64_t>((groups.largest + 15) / 16 * 16);
-    fk::fan_out(static_cast<std::uint64_t>(n_blocks), [&](std::uint64_t t, std::uint64_t n) {
-        const std::int64_t* const vo = voff.data();
-        const std::size_t* const starts = groups.starts.data();
-        const auto step = static_cast<std::int64_t>(n);
-        // When every group takes the network, the statuses of all grouped funds, a row of Gs
-        // per date of the tile. Otherwise some group needs a selection: the values on a few
-        // dates are first copied into rows in group order, so that the matrix is read in the
-        // order of its memory, once; a group's values then lie side by side, for the median
-        // (which counts the valid values on its way), and the statuses and chains taken
-        // sixteen funds at a time. Per worker: those rows (a row of Gs of all grouped funds,
-        // or a group's rows of group_row per date), and two scratch buffers for a median of
-        // the largest group.
-        const std::int64_t tile = small_groups ? tile_dates : order_dates;
-        const std::size_t big = small_groups ? 0 : groups.largest;
-        std::vector<std::int8_t> status(small_groups ? static_cast<std::size_t>(tile * Gs) : 0,
-                                        no_flag);
-        const std::int64_t ordered_size = small_groups         ? 0
-                                          : !mem_off.empty() ? Gs
-                                                             : tile * group_row;
-        std::vector<double> ordered(static_cast<std::size_t>(ordered_size)),
-            mbuf(small_groups ? 0 : median_m_size(big)),
-            bbuf(small_groups ? 0 : median_b_size(big));
-        for (auto b = static_cast<std::int64_t>(t); b < n_blocks; b += step) {
-            const std::int64_t d0 = b * date_block;
-            const std::int64_t d1 = std::min(D, d0 + date_block);
-            const std::size_t at = static_cast<std::size_t>(b * Gs);
-            for (std::int64_t s0 = d0; s0 < d1; s0 += tile) {
-                const std::int64_t s1 = std::min(d1, s0 + tile);
-                if (small_groups) {
-                    for (std::size_t g = 0; g < n_groups; ++g) {
-                        const std::size_t first = starts[g], size = starts[g + 1] - first;
-                        fk::networks<SmallGroup>[size - 1](m, s0, s1, vo + first,
-                                                           status.data() + first, Gs);
-                    }
-                    for (std::int64_t d = s0; d < s1; ++d)
-                        extend(status.data() + (d - s0) * Gs, chains.first.data() + at,
-                               chains.last.data() + at, chains.pairs.data() + at,
-                               chains.reversals.data() + at, Gs);
-                    continue;
-                }
-                // The statuses of a group's funds on date d from its values v.
-                const auto take = [&](const double* v, std::size_t first, std::size_t size) {
-                    const double mg = fk::median_of(v, size, mbuf.data(), bbuf.data());
-                    const std::size_t c = at + first;
-                    mark(v, size, mg, chains.first.data() + c, chains.last.data() + c,
-                         chains.pairs.data() + c, chains.reversals.data() + c);
-                };
-                if (!mem_off.empty()) {
-                    scatter_row(m.data + s0 * m.rs, mem_off.data(), mem_slot.data(),
-                                mem_off.size(), dense, ordered.data(),
-                                s0 + 1 < d1 ? m.data + (s0 + 1) * m.rs : nullptr);
-                    for (std::size_t g = 0; g < n_groups; ++g)
-                        take(ordered.data() + starts[g], starts[g], starts[g + 1] - starts[g]);
-                    continue;
-                }
-                // Group by group, so that the copy of one group's dates is still in cache
-                // for its medians.
-                for (std::size_t g = 0; g < n_groups; ++g) {
-                    const std::size_t first = starts[g], size = starts[g + 1] - first;
-                    gather_dates(m.data + s0 * m.rs, m.rs, s1 - s0, vo + first, size,
-                                 static_cast<std::size_t>(G) - first, ordered.data(), group_row);
-                    for (std::int64_t d = s0; d < s1; ++d)
-                        take(ordered.data() + (d - s0) * group_row, first, size);
-                }
-            }
-        }
-        if (n == 1) {
-            for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(G); ++i) join(i);
-            joined = true;
-        }
-    }, work);
-    // Otherwise the funds' blocks are joined in a stage of their own, by as many workers as
-    // the four fields of every block summary are worth.
-    if (!joined)
-        fk::for_each_item(static_cast<std::uint64_t>(G), join,
-                          4 * static_cast<std::uint64_t>(n_blocks) * static_cast<std::uint64_t>(G));
-
-    return fk::to_numpy(cpr_list);
+    c.join_rest();
+    return fk::to_numpy(c.result);
 }
 
 }  // namespace
