@@ -12,8 +12,6 @@
 // is default-constructible and assignable: a worker may keep a few at a time.
 #pragma once
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -22,7 +20,9 @@
 
 #include "fanout.hpp"
 #include "frame.hpp"
+#ifdef __AVX__
 #include "lanes.hpp"
+#endif
 
 namespace fk {
 
@@ -194,6 +194,8 @@ void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
     }, work);
 }
 
+// The strip kernels keep their state in AVX vectors: a build without AVX walks blocks only.
+#ifdef __AVX__
 // run_strips for a matrix with contiguous rows. Strips go to the workers in panels of
 // adjacent strips, and a panel is walked in chunks of rows: for each chunk, every strip of
 // the panel runs the chunk's rows in place, the lanes past the matrix's last column masked
@@ -313,6 +315,7 @@ bool strips_fit(const Matrix& m) {
     if (m.rows == 0 || m.cols < 4 * V) return false;
     return m.rs == 1 || m.cs == 1;
 }
+#endif
 
 // Lanes of the kernels for narrow matrices. A kernel's row costs the same for every lane of
 // its block, filled or padded, so a matrix of a few columns is walked with a kernel of

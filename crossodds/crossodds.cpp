@@ -234,8 +234,8 @@ inline void scatter_row(const double* __restrict__ row, const std::int64_t* __re
 // funds and four dates at a time, a 4 x 4 transpose in registers. The funds of off[G ..
 // ahead) come next, so their lines may be asked for.
 inline void gather_dates(const double* from, std::int64_t rs, std::int64_t T,
-                         const std::int64_t* off, std::size_t G, std::size_t ahead, double* out,
-                         std::int64_t stride) {
+                         const std::int64_t* off, std::size_t G,
+                         [[maybe_unused]] std::size_t ahead, double* out, std::int64_t stride) {
     std::size_t i = 0;
 #ifdef __AVX__
     if (rs == 1 && T >= 4) {

@@ -86,6 +86,7 @@ struct largest_move {
     }
 };
 
+#ifdef __AVX__
 // largest_move for run_strips: the same operations in the same order on four lanes per AVX
 // vector, the state of 4 * V columns held in registers.
 template <bool Positive, int V>
@@ -138,6 +139,7 @@ struct largest_move_strip {
         return k;
     }
 };
+#endif
 
 // Columns per strip of the register kernel: two vectors, so that two chains of
 // multiplications and divisions overlap; more would spill the state out of the sixteen
@@ -171,12 +173,15 @@ py::dict main_cal_largest_one_for_all(fk::f64_array array_value, fk::i64_array d
             l[c] = fk::ns2ymd(dptr[last]);
         }
     };
+#ifdef __AVX__
     if (fk::strips_fit<V>(m)) {
         if (positive)
             fk::run_strips<V>(m, [] { return largest_move_strip<true, V>(); }, finish);
         else
             fk::run_strips<V>(m, [] { return largest_move_strip<false, V>(); }, finish);
-    } else if (positive) {
+    } else
+#endif
+    if (positive) {
         fk::run_blocks_fit<B>(
             m, [](auto lanes) { return largest_move<true, decltype(lanes)::value>(); }, finish);
     } else {

@@ -80,6 +80,7 @@ struct longest_run {
     }
 };
 
+#ifdef __AVX__
 // longest_run for run_strips: the same operations in the same order on four lanes per AVX
 // vector, the state of 4 * V columns held in registers.
 template <bool Invert, int V>
@@ -127,6 +128,7 @@ struct longest_run_strip {
         return k;
     }
 };
+#endif
 
 // Columns per strip of the register kernel: two vectors, so that two chains of
 // multiplications overlap. One measured 1.5 times as slow, three 1.2 times, its state
@@ -165,12 +167,15 @@ py::tuple main_cal_longest_one_for_all(fk::f64_array a_value, fk::i64_array date
     };
     // Exact and case-sensitive: every other text, the empty one included, inverts.
     const bool invert = i_code != "positive";
+#ifdef __AVX__
     if (fk::strips_fit<V>(m)) {
         if (invert)
             fk::run_strips<V>(m, [] { return longest_run_strip<true, V>(); }, finish);
         else
             fk::run_strips<V>(m, [] { return longest_run_strip<false, V>(); }, finish);
-    } else if (invert) {
+    } else
+#endif
+    if (invert) {
         fk::run_blocks_fit<B>(
             m, [](auto lanes) { return longest_run<true, decltype(lanes)::value>(); }, finish);
     } else {

@@ -2,7 +2,6 @@
 // running peak (an unrecovered drawdown at the end counts).
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "blocks.hpp"
@@ -11,8 +10,6 @@
 namespace {
 
 namespace py = pybind11;
-
-const double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // Columns per block. With as few as 8, GCC unrolls the row loop completely and then fails
 // to vectorise what is left; from 16 on it vectorises the loop itself.
@@ -52,6 +49,7 @@ struct longest_segment_len {
     }
 };
 
+#ifdef __AVX__
 // longest_segment_len for run_strips: the same operations in the same order on four lanes
 // per AVX vector, the state of 4 * V columns held in registers.
 template <int V>
@@ -91,6 +89,7 @@ struct longest_segment_strip {
         return k;
     }
 };
+#endif
 
 // Columns per strip of the register kernel: two vectors, so that two chains of
 // multiplications overlap. Three measured 7 to 17% slower, four 15 to 20%.
@@ -103,9 +102,11 @@ py::array_t<std::int64_t> cal_longest_draw_down_recover(fk::f64_array funds_val)
         for (std::int64_t j = 0; j < width; ++j)
             result[c0 + j] = static_cast<std::int64_t>(k.longest[j]);
     };
+#ifdef __AVX__
     if (fk::strips_fit<V>(m))
         fk::run_strips<V>(m, [] { return longest_segment_strip<V>(); }, finish);
     else
+#endif
         fk::run_blocks_fit<B>(
             m, [](auto lanes) { return longest_segment_len<decltype(lanes)::value>(); }, finish);
     return fk::to_numpy(result);
