@@ -116,11 +116,16 @@ def load_columns(
         given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
     codes = _core.group_codes(given or dict.fromkeys(panel.funds, 0), panel.funds, "types")
     groups = None if given is None else [str(given[f]) for f in panel.funds]
+    labels = panel.funds
+    # The input table is not needed beyond this point: let it go before the indicators
+    # (whose own temporaries include a negated copy of the matrix). A matrix that is a
+    # view of the table keeps what it needs.
+    del panel, table
     clock.lap("panel")
-    cols = indicator_columns(values, dates, panel.funds, codes, horizons)
+    cols = indicator_columns(values, dates, labels, codes, horizons)
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
-    funds = [str(f) for f in panel.funds]
+    funds = [str(f) for f in labels]
     return Panel(funds, len(dates), first, last, groups, missing, args.navs, source), cols
 
 

@@ -14,7 +14,6 @@ where it is used.
 from __future__ import annotations
 
 import datetime as _dt
-import importlib
 import re
 import sys
 from collections.abc import Callable, Hashable, Mapping, Sequence
@@ -30,6 +29,8 @@ from horizonret import horizonret as _horizonret
 from streakset import streakset as _streakset
 from troughmend import troughmend as _troughmend
 
+from ._gather import arrow as _pyarrow
+from ._gather import gather as _gather_long
 from ._drawdown import drawdown as _drawdown
 
 if TYPE_CHECKING:
@@ -685,80 +686,18 @@ def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) 
         raise TypeError("a long table needs value= as well as fund=: the column of the values")
     fund_rows = _column(frame, fund, "fund")
     value_rows = _column(frame, value, "value")
-    row_ns = _date_column_ns(_column(frame, date, "date"), date)
+    date_rows = _column(frame, date, "date")
     if not value_rows.dtype.is_numeric():
         raise TypeError(f"the value column {value!r} must be numeric, not {value_rows.dtype}")
-    nulls = fund_rows.is_null()
-    if nulls.any():
-        raise ValueError(f"the fund column {fund!r} holds a missing fund at row {_first(nulls)}")
-    fund_column, col = _codes(fund_rows)
-    funds = fund_column.to_list()
-    date_rows = _column(frame, date, "date")
-    dates = np.sort(_date_column_ns(date_rows.unique(), date))
-    row = _positions(dates, row_ns)
-    # Position of every row's value in a column-major (dates x funds) matrix.
-    rows = len(dates)
-    flat = col * rows + row
-    seen = np.zeros(rows * len(funds), dtype=bool)
-    seen[flat] = True
-    if np.count_nonzero(seen) != len(flat):
-        order = np.argsort(flat, kind="stable")
-        twice = int(np.flatnonzero(flat[order][1:] == flat[order][:-1])[0])
-        first, second = int(order[twice]), int(order[twice + 1])
-        raise ValueError(
-            f"fund {funds[int(col[first])]!r} has two rows for "
-            f"{date_text(int(row_ns[first]))} (rows {first} and {second})"
-        )
-    del seen
-    values = np.full(rows * len(funds), np.nan)
-    values[flat] = _numeric(value_rows)  # the one scatter
-    matrix = values.reshape(len(funds), rows).T  # column-major view, no copy
-    return Table(matrix, dates, funds, fund_column, frame, fund, owned=True)
-
-
-def _codes(labels: nw.Series[Any]) -> tuple[nw.Series[Any], npt.NDArray[np.int64]]:
-    """The distinct labels in order of first appearance (a column named "fund", in the
-    labels' library and type) and each row's number among them. Arrow's dictionary
-    encoding does it in one hashing pass; without pyarrow, narwhals maps the labels."""
-    import narwhals as nw
-
-    backend = labels.implementation
-    try:  # by name: pyarrow is optional and ships no type information
-        pa = importlib.import_module("pyarrow")
-        pc = importlib.import_module("pyarrow.compute")
-    except ImportError:
-        distinct = labels.unique(maintain_order=True).alias("fund")
-        if len(distinct) == 0:  # replace_strict has nothing to map
-            return distinct, np.empty(0, np.int64)
-        names = distinct.to_list()
-        numbers = labels.replace_strict(names, list(range(len(names))), return_dtype=nw.Int64())
-        return distinct, np.asarray(numbers.to_numpy(), dtype=np.int64)
-    array = labels.to_arrow()
-    if isinstance(array, pa.ChunkedArray):
-        array = array.combine_chunks()
-    if pa.types.is_dictionary(array.type):  # categorical labels: encode the labels anew
-        array = array.cast(array.type.value_type)
-    encoded = pc.dictionary_encode(array)
-    names = encoded.dictionary.to_pylist()
-    distinct = nw.new_series("fund", names, labels.dtype, backend=backend)
-    return distinct, np.asarray(encoded.indices, dtype=np.int64)
-
-
-def _positions(dates: Dates, row_ns: Dates) -> npt.NDArray[np.int64]:
-    """The row of every date in the sorted distinct dates. Dates on a regular grid (days,
-    say) are looked up in a table of the grid; others by binary search."""
-    if len(dates) > 1 and int(dates[-1]) - int(dates[0]) < 2**62:  # no overflow below
-        step = int(np.gcd.reduce(np.diff(dates)))
-        span = (int(dates[-1]) - int(dates[0])) // step + 1
-        if span <= 8 * len(dates) + 1024:
-            table = np.full(span, -1, np.int64)
-            table[(dates - dates[0]) // step] = np.arange(len(dates))
-            return np.asarray(table[(row_ns - dates[0]) // step], dtype=np.int64)
-    return np.searchsorted(dates, row_ns).astype(np.int64)
-
-
-def _first(mask: nw.Series[Any]) -> int:
-    return int(np.argmax(np.asarray(mask.to_numpy())))
+    if frame.implementation is nw.Implementation.PYARROW:
+        # Arrow columns as they are: the gather reads their chunks in place.
+        columns = (fund_rows.to_native(), date_rows.to_native(), value_rows.to_native())
+    else:
+        labels = fund_rows.to_arrow() if _pyarrow() is not None else fund_rows.to_numpy()
+        columns = (labels, _date_column_ns(date_rows, date), _numeric(value_rows))
+    got = _gather_long(*columns, fund_column=fund, date_column=date)
+    fund_column = nw.new_series("fund", got.funds, fund_rows.dtype, backend=frame.implementation)
+    return Table(got.values, got.dates, got.funds, fund_column, frame, fund, owned=True)
 
 
 def read_table(data: object, date: object, fund: object, value: object) -> Table:

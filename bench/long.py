@@ -1,0 +1,145 @@
+"""A long table of daily NAVs to the matrix: the gather against one read of the table, and
+the command's phases and peak memory on it, as medians and ratios of one run.
+
+The table (bench/long_table.py: 10,000 funds x 2,520 days, 25.2 million rows, about 215 MB
+of Parquet) is written into a scratch folder outside the repository once and reused.
+
+1. In this process, alternately: reading the table as the command does (pyarrow, the fund
+   column dictionary-encoded) and gathering its three columns into the matrix.
+2. The command on it (--navs, every indicator, a Parquet output) in a child process under
+   /usr/bin/time -v: its phases (--timings) and its maximum resident set size.
+
+Run: python -m bench.long [--scratch DIR] [--repeat N] [--record]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime, timezone
+from pathlib import Path
+
+import pyarrow.parquet as pq
+
+from bench.long_table import write
+
+HERE = Path(__file__).resolve().parent
+FUNDS, DAYS = 10_000, 2520
+
+
+def cpu() -> str:
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return platform.processor()
+
+
+def commit() -> str:
+    done = subprocess.run(
+        ["git", "rev-parse", "--short=12", "HEAD"], cwd=HERE, capture_output=True, text=True
+    )
+    return done.stdout.strip() or "unknown"
+
+
+def table_file(scratch: Path, funds: int, days: int) -> Path:
+    path = scratch / f"navs_{funds}x{days}.parquet"
+    if not path.exists():
+        scratch.mkdir(parents=True, exist_ok=True)
+        part = path.with_suffix(".partial")
+        write(part, funds, days, files=0, per_group=500, ragged=0.0, seed=0)
+        part.rename(path)
+    return path
+
+
+def in_process(path: Path, repeat: int) -> dict[str, float]:
+    from fundkernels._gather import gather
+
+    reads, gathers = [], []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        table = pq.read_table(path, read_dictionary=["fund"])
+        t1 = time.perf_counter()
+        got = gather(table.column("fund"), table.column("date"), table.column("nav"))
+        t2 = time.perf_counter()
+        reads.append(t1 - t0)
+        gathers.append(t2 - t1)
+        del table, got
+    read, gathered = statistics.median(reads), statistics.median(gathers)
+    return {"read_s": read, "gather_s": gathered, "gather_over_read": gathered / read}
+
+
+def command(path: Path, repeat: int, out: Path) -> dict[str, float]:
+    runs = []
+    for _ in range(repeat):
+        done = subprocess.run(
+            ["/usr/bin/time", "-v", sys.executable, "-m", "fundkernels", str(path),
+             "--fund", "fund", "--value", "nav", "--date", "date", "--navs", "--timings",
+             "-o", str(out)],
+            check=True, capture_output=True, text=True, cwd=out.parent,
+        )  # fmt: skip
+        laps: dict[str, float] = {}
+        for line in done.stderr.splitlines():
+            line = line.strip()
+            if line.startswith("timings: "):
+                for part in line.removeprefix("timings: ").split(", "):
+                    name, secs, _ = part.rsplit(" ", 2)
+                    laps[name] = float(secs)
+            elif line.startswith("Maximum resident set size (kbytes):"):
+                laps["max_rss_mb"] = int(line.rsplit(":", 1)[1]) / 1024
+            elif line.startswith("Elapsed (wall clock) time"):
+                clock = line.rsplit(" ", 1)[1].split(":")
+                laps["wall"] = sum(float(x) * 60**i for i, x in enumerate(reversed(clock)))
+        runs.append(laps)
+    med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+    med["panel_over_read"] = med["panel"] / med["read"]
+    return med
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--scratch", type=Path, default=Path(tempfile.gettempdir()) / "fk-long")
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--funds", type=int, default=FUNDS)
+    ap.add_argument("--days", type=int, default=DAYS)
+    ap.add_argument("--record", action="store_true", help="write bench/results/long/*.json")
+    args = ap.parse_args()
+    path = table_file(args.scratch, args.funds, args.days)
+    rows = pq.ParquetFile(path).metadata.num_rows
+    print(f"{path}: {rows / 1e6:.1f}M rows, {path.stat().st_size / 1e6:.0f} MB; {cpu()}")
+    print(f"load average {os.getloadavg()[0]:.1f}; medians of {args.repeat} runs")
+    mine = in_process(path, args.repeat)
+    print(f"read {mine['read_s']:.3f} s, gather {mine['gather_s']:.3f} s:"
+          f" gather / read {mine['gather_over_read']:.2f}")  # fmt: skip
+    cmd = command(path, args.repeat, args.scratch / "out.parquet")
+    phases = ", ".join(f"{k} {v:.3f} s" for k, v in cmd.items() if k not in ("max_rss_mb",))
+    print(f"command: {phases}")
+    print(f"command: maximum resident set size {cmd['max_rss_mb']:.0f} MiB (/usr/bin/time -v)")
+    if args.record:
+        record = {
+            "commit": commit(),
+            "when": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+            "machine": {"cpu": cpu(), "cores": os.cpu_count()},
+            "load": list(os.getloadavg()),
+            "repeat": args.repeat,
+            "table": {"funds": args.funds, "days": args.days, "rows": rows,
+                      "parquet_mb": path.stat().st_size / 1e6},  # fmt: skip
+            "in_process": mine,
+            "command": cmd,
+        }
+        folder = HERE / "results" / "long"
+        folder.mkdir(parents=True, exist_ok=True)
+        stamp = record["when"].replace(":", "").replace("-", "")[:15]
+        target = folder / f"{stamp}-{record['commit']}.json"
+        target.write_text(json.dumps(record, indent=1) + "\n")
+        print(f"record: {target.relative_to(HERE.parent)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,448 @@
+"""Long tables (one row per fund and date) gathered into the matrix the modules read.
+
+``gather`` takes a table's three columns, the fund, the date and the value of each row, as
+Arrow arrays (chunked or not) or NumPy arrays, and gives the distinct funds in order of
+first appearance, the sorted distinct dates (int64 nanoseconds, UTC) and a column-major
+float64 matrix (dates x funds, NaN where a fund has no row). Two rows for one fund and date
+are refused, naming the fund, the date and both rows.
+
+It costs about one read of the table: no sort of the rows, and temporaries of a piece of
+the table (an Arrow chunk, at most ``PIECE`` rows) rather than of the whole. Pieces are
+worked on by a thread per core (NumPy and Arrow release the interpreter's lock), and the
+result does not depend on how many.
+
+1. Numbering: each piece's funds are dictionary-encoded (one hashing pass; a dictionary
+   column's own indices serve as they are) and its distinct dates found; the small
+   per-piece results are merged in order, funds numbered by first appearance.
+2. The scatter: each row's cell, fund * dates + the date's row (looked up in a table over
+   the dates' grid, such as days), and one fancy assignment of the values.
+3. Duplicates: the matrix starts filled with a NaN whose payload marks a cell no row has
+   reached. Without duplicates, the rows fill exactly as many cells as there are rows, so
+   counting the marked cells (while they become plain NaN) tells, in one pass over the
+   matrix and without a mask of its size. A short count sends the gather down the slow
+   road, which finds the first duplicate by sorting the cells, or, when the count was
+   short only because some values carried the marker's own bits, puts those values back.
+
+Dates are handled in their physical type (the days of a date column, the unit of a
+timestamp column); only the distinct ones are converted to nanoseconds.
+
+pyarrow is used when it is installed; without it, NumPy numbers the funds and dates (by
+sorting, which is slower but gives the same result).
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+from collections.abc import Callable, Hashable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+# Rows per piece: large enough that the per-piece overhead vanishes, small enough that the
+# piece's temporaries (a few arrays of 4 or 8 bytes a row) stay near 10 MB.
+PIECE = 1 << 20
+# A quiet NaN with a payload arithmetic does not produce: "no row has reached this cell".
+_EMPTY = np.int64(0x7FF8_0DEA_DBEE_F5ED)
+_NS_PER = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
+_DAY_NS = 86_400 * 10**9
+_RANGE = "dates must lie between 1677 and 2262 to fit nanosecond timestamps"
+# Rows of the matrix counted for duplicates at a time: bounds the mask to 8 MB.
+_COUNT_BLOCK = 1 << 23
+
+
+@dataclass
+class Gathered:
+    """The matrix of a long table: funds in order of first appearance, sorted dates (int64
+    ns) and values (dates x funds, column-major, NaN where a fund has no row)."""
+
+    funds: list[Any]
+    dates: npt.NDArray[np.int64]
+    values: npt.NDArray[np.float64]
+
+
+def arrow() -> Any:
+    """pyarrow and pyarrow.compute, or None when pyarrow is not installed."""
+    try:  # by name: pyarrow is optional and ships no type information
+        importlib.import_module("pyarrow.compute")
+    except ImportError:
+        return None
+    return importlib.import_module("pyarrow")
+
+
+def _date_text(ns: int) -> str:
+    from ._core import date_text
+
+    return date_text(ns)
+
+
+# --- the columns as pieces ----------------------------------------------------------------
+
+
+def _slice(column: Any, lo: int, hi: int, pa: Any) -> Any:
+    """Rows lo..hi-1 of a column as one contiguous array, without a copy."""
+    if pa is not None and isinstance(column, pa.ChunkedArray):
+        piece = column.slice(lo, hi - lo)
+        assert piece.num_chunks == 1, "pieces follow the chunks"
+        return piece.chunk(0)
+    return column[lo:hi]
+
+
+
+
+# --- funds ----------------------------------------------------------------------------
+
+
+def _first_null(mask: npt.NDArray[np.bool_]) -> int:
+    return int(np.argmax(mask))
+
+
+def _missing_fund(piece: Any, lo: int, where: str, pa: Any) -> None:
+    if pa is not None and isinstance(piece, (pa.Array, pa.ChunkedArray)):
+        if piece.null_count == 0:
+            return
+        null = np.asarray(piece.is_null())
+    else:
+        null = _missing(piece)
+        if not null.any():
+            return
+    raise ValueError(f"{where} holds a missing fund at row {lo + _first_null(null)}")
+
+
+def _missing(values: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+    """None or NaN in a NumPy column of labels."""
+    if values.dtype.kind == "f":
+        return np.isnan(values)
+    if values.dtype.kind == "O":
+        return np.fromiter((v is None or v != v for v in values), bool, count=len(values))
+    return np.zeros(len(values), bool)
+
+
+@dataclass
+class _Encoded:
+    """A piece's distinct labels in order of first appearance, and where each row's label
+    is among them: `codes`, or for a dictionary column `entries` (the label of each
+    dictionary entry; the rows' own indices say which entry)."""
+
+    labels: list[Any]
+    codes: Optional[npt.NDArray[np.int32]] = None
+    entries: Optional[npt.NDArray[np.int32]] = None
+
+    def numbers(self, piece: Any, lut: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """Each row's value of lut, given by the piece's labels."""
+        if self.entries is not None:
+            return np.take(lut[self.entries], np.asarray(piece.indices))
+        assert self.codes is not None
+        return np.take(lut, self.codes)
+
+
+def _encode_funds(piece: Any, pa: Any) -> _Encoded:
+    """A piece's distinct labels in order of first appearance and each row's index among
+    them."""
+    if pa is not None:
+        if pa.types.is_dictionary(piece.type):
+            # The column's own indices: only the entries used, in order of first use.
+            used = pa.compute.unique(piece.indices)
+            entries = np.full(len(piece.dictionary), -1, np.int32)
+            entries[np.asarray(used)] = np.arange(len(used), dtype=np.int32)
+            labels = piece.dictionary.take(used).to_pylist()
+            if any(label is None for label in labels):
+                raise _NullEntry(int(np.asarray(used)[labels.index(None)]))
+            return _Encoded(labels, entries=entries)
+        encoded = pa.compute.dictionary_encode(piece)
+        return _Encoded(encoded.dictionary.to_pylist(), np.asarray(encoded.indices))
+    if piece.dtype.kind == "O":
+        numbers: dict[Hashable, int] = {}
+        codes = np.fromiter(
+            (numbers.setdefault(v, len(numbers)) for v in piece.tolist()),
+            np.int32,
+            count=len(piece),
+        )
+        return _Encoded(list(numbers), codes)
+    distinct, first, inverse = np.unique(piece, return_index=True, return_inverse=True)
+    order = np.argsort(first, kind="stable")
+    rank = np.empty(len(order), np.int32)
+    rank[order] = np.arange(len(order), dtype=np.int32)
+    return _Encoded(distinct[order].tolist(), rank[inverse.reshape(-1)])
+
+
+class _NullEntry(Exception):
+    """A dictionary column whose used entry at this index is null."""
+
+    def __init__(self, entry: int) -> None:
+        self.entry = entry
+
+
+# --- dates ----------------------------------------------------------------------------
+
+
+def _physical(piece: Any, pa: Any, where: str = "") -> tuple[npt.NDArray[Any], int]:
+    """A piece of dates as NumPy integers in their own unit and nanoseconds per unit."""
+    if pa is None:
+        return np.asarray(piece), 1  # int64 nanoseconds already
+    kind = piece.type
+    if pa.types.is_timestamp(kind):
+        factor = _NS_PER[kind.unit]
+        raw = piece.view(pa.int64())
+    elif pa.types.is_date32(kind):
+        factor = _DAY_NS
+        raw = piece.view(pa.int32())
+    elif pa.types.is_date64(kind):
+        factor = _NS_PER["ms"]
+        raw = piece.view(pa.int64())
+    else:
+        raise TypeError(f"{where} must hold dates or datetimes, not {kind}")
+    return raw.to_numpy(zero_copy_only=False), factor
+
+
+def _check_dates(piece: Any, lo: int, where: str, pa: Any) -> None:
+    if pa is not None and isinstance(piece, pa.Array) and piece.null_count:
+        row = lo + _first_null(np.asarray(piece.is_null()))
+        raise ValueError(f"{where} holds a missing date at row {row}")
+
+
+def _distinct(raw: npt.NDArray[Any], pa: Any) -> npt.NDArray[Any]:
+    if pa is not None:
+        return np.asarray(pa.compute.unique(pa.array(raw)))
+    return np.unique(raw)
+
+
+class _DateRows:
+    """The row of a date among the sorted distinct dates: a table over the dates' grid
+    where they lie on one (days, business days, month ends in days), else a hash lookup
+    (or a binary search without pyarrow)."""
+
+    def __init__(self, distinct: npt.NDArray[Any], pa: Any) -> None:
+        self.pa = pa
+        self.distinct = distinct
+        self.first = distinct[0] if len(distinct) else 0
+        self.table: Optional[npt.NDArray[np.int32]] = None
+        self.step = 1
+        if len(distinct) > 1 and int(distinct[-1]) - int(distinct[0]) < 2**62:
+            step = int(np.gcd.reduce(np.diff(distinct)))
+            span = (int(distinct[-1]) - int(distinct[0])) // step + 1
+            if span <= 8 * len(distinct) + 1024:
+                self.step = step
+                self.table = np.full(span, -1, np.int32)
+                self.table[(distinct - self.first) // step] = np.arange(
+                    len(distinct), dtype=np.int32
+                )
+
+    def __call__(self, raw: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        if self.table is not None:
+            offset = raw - self.first
+            if self.step != 1:
+                offset //= self.step
+            return np.take(self.table, offset)
+        if self.pa is not None:
+            rows = self.pa.compute.index_in(self.pa.array(raw), value_set=self.pa.array(self.distinct))
+            return np.asarray(rows)
+        return np.searchsorted(self.distinct, raw)
+
+
+# --- values ---------------------------------------------------------------------------
+
+
+def _floats(piece: Any, pa: Any) -> tuple[npt.NDArray[np.float64], Optional[npt.NDArray[Any]]]:
+    """A piece of values as float64 (a view of an Arrow float64 column's buffer), and the
+    positions of its missing values, if any (their slots in the buffer hold anything)."""
+    if pa is None:
+        return np.asarray(piece, dtype=np.float64), None
+    if not pa.types.is_float64(piece.type):
+        piece = piece.cast(pa.float64())
+    data = np.frombuffer(piece.buffers()[1], np.float64, len(piece), piece.offset * 8)
+    if piece.null_count == 0:
+        return data, None
+    return data, np.flatnonzero(np.asarray(piece.is_null()))
+
+
+# --- the gather -----------------------------------------------------------------------
+
+
+def gather(
+    funds: Any,
+    dates: Any,
+    values: Any,
+    *,
+    fund_column: str = "fund",
+    date_column: str = "date",
+    threads: Optional[int] = None,
+) -> Gathered:
+    """A long table's columns as a matrix (see the module's description).
+
+    funds: labels (Arrow array of any type, dictionary-encoded or not, or NumPy);
+    dates: an Arrow date or timestamp array, or NumPy int64 nanoseconds (checked);
+    values: an Arrow or NumPy array of numbers, missing values as null or NaN.
+    The column names only serve the messages. threads: pieces worked on at once
+    (default: one per core); the result is the same for any number.
+    """
+    pa = arrow()
+    if pa is not None:  # one road: NumPy columns become Arrow arrays (numbers: no copy)
+        if not isinstance(dates, (pa.Array, pa.ChunkedArray)):
+            dates = pa.array(np.asarray(dates, dtype=np.int64)).view(pa.timestamp("ns"))
+        funds, values = (
+            c if isinstance(c, (pa.Array, pa.ChunkedArray)) else pa.array(c, from_pandas=True)
+            for c in (funds, values)
+        )
+    n = len(funds)
+    if not len(dates) == n == len(values):
+        raise ValueError("the fund, date and value columns differ in length")
+    table = _Columns(funds, dates, values, pa, fund_column, date_column)
+    workers = min(threads or os.cpu_count() or 1, len(table.pieces))
+    with ThreadPoolExecutor(max(workers, 1)) as pool:
+
+        def each(fn: Callable[[Any], Any], items: Sequence[Any]) -> list[Any]:
+            # In order; the first piece's error is the one raised.
+            return list(pool.map(fn, items)) if workers > 1 else [fn(i) for i in items]
+
+        # 1. Numbering: funds in order of first appearance, distinct dates.
+        surveys = each(table.survey, range(len(table.pieces)))
+        known: dict[Hashable, int] = {}
+        luts = [_number(known, found.labels) for found, _ in surveys]
+        labels = list(known)
+        days = [d for _, d in surveys]
+        distinct = np.unique(np.concatenate(days)) if days else np.empty(0, np.int64)
+        del surveys, days
+        date_ns = table.dates_ns(distinct)
+        table.row_of = _DateRows(distinct, pa)
+
+        # 2. The scatter, into a matrix marked empty.
+        rows, cols = len(distinct), len(labels)
+        cells = rows * cols
+        flat = np.empty(cells, np.float64)
+        flat.view(np.int64).fill(_EMPTY)
+        each(lambda i: table.scatter(i, luts[i], rows, flat), range(len(table.pieces)))
+
+        # 3. Duplicates: count the cells no row reached, and make them plain NaN.
+        empty = sum(each(lambda a: _unmark(flat[a : a + _COUNT_BLOCK]), range(0, cells, _COUNT_BLOCK)))
+    if cells - empty != n:
+        _settle(flat, table, luts, rows, labels, date_ns)
+    matrix = flat.reshape(cols, rows).T  # column-major view, no copy
+    return Gathered(labels, date_ns, matrix)
+
+
+def _number(known: dict[Hashable, int], labels: list[Any]) -> npt.NDArray[np.int64]:
+    """The numbers of a piece's distinct labels, new labels numbered on."""
+    return np.fromiter(
+        (known.setdefault(label, len(known)) for label in labels), np.int64, count=len(labels)
+    )
+
+
+def _unmark(block: npt.NDArray[np.float64]) -> int:
+    """How many cells of the block no row reached; they become plain NaN."""
+    mask = block.view(np.int64) == _EMPTY
+    np.copyto(block, np.nan, where=mask)
+    return int(np.count_nonzero(mask))
+
+
+class _Columns:
+    """The three columns, cut into pieces that split no chunk of any column and hold at
+    most PIECE rows, and the work done on each piece."""
+
+    def __init__(
+        self, funds: Any, dates: Any, values: Any, pa: Any, fund_name: str, date_name: str
+    ) -> None:
+        self.funds, self.dates, self.values, self.pa = funds, dates, values, pa
+        self.fund_where = f"the fund column {fund_name!r}"
+        self.date_where = f"the date column {date_name!r}"
+        self.row_of: Optional[_DateRows] = None
+        self.factor = 1
+        cuts = {0, len(funds)}
+        for column in (funds, dates, values):
+            if pa is not None and isinstance(column, pa.ChunkedArray):
+                cuts.update(np.cumsum([len(c) for c in column.chunks]).tolist())
+        edges = sorted(cuts)
+        self.pieces = [
+            (a, min(a + PIECE, hi))
+            for lo, hi in zip(edges[:-1], edges[1:])
+            for a in range(lo, hi, PIECE)
+        ]
+        self.found: list[Optional[_Encoded]] = [None] * len(self.pieces)
+
+    def _slice(self, column: Any, i: int) -> Any:
+        lo, hi = self.pieces[i]
+        return _slice(column, lo, hi, self.pa)
+
+    def survey(self, i: int) -> tuple[_Encoded, npt.NDArray[Any]]:
+        """A piece's funds (encoded; kept for the scatter) and its distinct dates."""
+        lo = self.pieces[i][0]
+        found = self.funds_of(i)
+        self.found[i] = found
+        day = self._slice(self.dates, i)
+        _check_dates(day, lo, self.date_where, self.pa)
+        raw, self.factor = _physical(day, self.pa, self.date_where)
+        return found, _distinct(raw, self.pa)
+
+    def funds_of(self, i: int) -> _Encoded:
+        lo = self.pieces[i][0]
+        piece = self._slice(self.funds, i)
+        _missing_fund(piece, lo, self.fund_where, self.pa)
+        try:
+            return _encode_funds(piece, self.pa)
+        except _NullEntry as null:
+            row = lo + int(np.argmax(np.asarray(piece.indices) == null.entry))
+            raise ValueError(f"{self.fund_where} holds a missing fund at row {row}") from None
+
+    def cells(self, i: int, lut: npt.NDArray[np.int64], rows: int) -> npt.NDArray[np.int64]:
+        """The cell of each row of a piece in the flat column-major matrix."""
+        assert self.row_of is not None
+        found = self.found[i] or self.funds_of(i)
+        cell = found.numbers(self._slice(self.funds, i), lut * rows)
+        cell += self.row_of(_physical(self._slice(self.dates, i), self.pa)[0])
+        return cell
+
+    def scatter(self, i: int, lut: npt.NDArray[np.int64], rows: int, flat: npt.NDArray[np.float64]) -> None:
+        cell = self.cells(i, lut, rows)
+        self.found[i] = None  # a plain column's codes: no longer needed
+        data, missing = _floats(self._slice(self.values, i), self.pa)
+        flat[cell] = data
+        if missing is not None:
+            flat[cell[missing]] = np.nan
+
+    def dates_ns(self, distinct: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
+        """The sorted distinct dates in nanoseconds; a date that does not fit is an error
+        naming its first row."""
+        values = distinct.astype(np.int64)
+        factor = self.factor
+        if factor == 1:
+            return values
+        limit = np.iinfo(np.int64).max // factor
+        if len(values) and (values[-1] > limit or values[0] < -limit):
+            for i, (lo, _) in enumerate(self.pieces):
+                raw = _physical(self._slice(self.dates, i), self.pa)[0]
+                outside = np.flatnonzero((raw > limit) | (raw < -limit))
+                if outside.size:
+                    row = int(outside[0])
+                    shown = self._slice(self.dates, i)[row]
+                    raise ValueError(f"{_RANGE}: {self.date_where} holds {shown} at row {lo + row}")
+        return values * factor
+
+
+def _settle(
+    flat: npt.NDArray[np.float64],
+    table: _Columns,
+    luts: list[npt.NDArray[np.int64]],
+    rows: int,
+    labels: list[Any],
+    date_ns: npt.NDArray[np.int64],
+) -> None:
+    """The slow road, taken when the rows filled fewer cells than there are rows: name the
+    first duplicate (by fund, then date; its first two rows), or, when there is none, put
+    back the values that carried the empty marker's bits (made plain NaN by the count)."""
+    cell = np.concatenate([table.cells(i, lut, rows) for i, lut in enumerate(luts)] or [np.empty(0, np.int64)])
+    order = np.argsort(cell, kind="stable")
+    same = np.flatnonzero(cell[order][1:] == cell[order][:-1])
+    if same.size:
+        first, second = int(order[same[0]]), int(order[same[0] + 1])
+        fund, row = labels[int(cell[first]) // rows], int(cell[first]) % rows
+        raise ValueError(
+            f"fund {fund!r} has two rows for {_date_text(int(date_ns[row]))}"
+            f" (rows {first} and {second})"
+        )
+    for i, (lo, hi) in enumerate(table.pieces):
+        data, _ = _floats(table._slice(table.values, i), table.pa)
+        marked = np.flatnonzero(data.view(np.int64) == _EMPTY)
+        flat[cell[lo:hi][marked]] = data[marked]
