@@ -2,13 +2,16 @@
 //
 // Worker t of n takes items t, t + n, t + 2n, ... (cyclic striding). n is the hardware
 // concurrency capped at the item count, at least 1, and capped further so that every
-// worker has at least a grain of work (see worker_count). Workers share nothing writable but
-// disjoint result slots, so joins are the only synchronisation. A worker never lets an
-// exception escape; a thread that cannot be started stops the starting. Either way every
-// started worker is joined first and only then is the failure raised on the calling
-// thread, so no partial result reaches the caller. A worker's exception is raised as it
-// was thrown, so it reaches Python as the same exception it would be on the calling
-// thread (std::bad_alloc as MemoryError, std::length_error as ValueError, ...).
+// worker has at least a grain of work (see worker_count). Worker 0 runs on the calling
+// thread, and threads are started for workers 1 .. n - 1 only: a stage of one worker starts
+// no thread at all, and a small call pays nothing for threads. Workers share nothing
+// writable but disjoint result slots, so joins are the only synchronisation. A worker never
+// lets an exception escape; a thread that cannot be started stops the starting, and then
+// the calling thread does not run its own worker either. Either way every started worker
+// is joined first and only then is the failure raised on the calling thread, so no partial
+// result reaches the caller. A worker's exception is raised as it was thrown, so it reaches
+// Python as the same exception it would be on the calling thread (std::bad_alloc as
+// MemoryError, std::length_error as ValueError, ...).
 #pragma once
 
 #include <algorithm>
@@ -45,19 +48,24 @@ inline std::uint64_t worker_count(std::uint64_t items, std::uint64_t work = ~std
     return n == 0 ? 1 : n;
 }
 
-// Runs worker(t, n) for t = 0 .. n - 1 on n threads, n = worker_count(items, work). The
-// worker walks its own items; per-worker scratch can live inside it.
+// Runs worker(t, n) for t = 0 .. n - 1, n = worker_count(items, work): worker 0 on the
+// calling thread, the others on threads of their own. The worker walks its own items;
+// per-worker scratch can live inside it.
 template <class Worker>
 void fan_out(std::uint64_t items, Worker&& worker, std::uint64_t work = ~std::uint64_t{0}) {
     const std::uint64_t n = worker_count(items, work);
+    if (n == 1) {
+        worker(std::uint64_t{0}, std::uint64_t{1});
+        return;
+    }
     std::vector<std::exception_ptr> failures(n);
     std::vector<std::thread> threads;
-    threads.reserve(n);
+    threads.reserve(n - 1);
     std::exception_ptr start_failure;
-    std::uint64_t started = 0;
-    for (; started < n; ++started) {
+    std::uint64_t started = 0;  // threads, for workers 1 .. started
+    for (; started < n - 1; ++started) {
         try {
-            threads.emplace_back([&worker, &failures, t = started, n] {
+            threads.emplace_back([&worker, &failures, t = started + 1, n] {
                 try {
                     worker(t, n);
                 } catch (...) {
@@ -69,6 +77,13 @@ void fan_out(std::uint64_t items, Worker&& worker, std::uint64_t work = ~std::ui
             break;
         }
     }
+    if (!start_failure) {
+        try {
+            worker(std::uint64_t{0}, n);
+        } catch (...) {
+            failures[0] = std::current_exception();
+        }
+    }
     for (auto& th : threads) th.join();
     if (start_failure) {
         try {
@@ -77,7 +92,7 @@ void fan_out(std::uint64_t items, Worker&& worker, std::uint64_t work = ~std::ui
             throw;  // no memory for the thread's state: MemoryError like any other
         } catch (const std::exception& e) {
             throw std::runtime_error("could not start worker thread " + std::to_string(started + 1) +
-                                     " of " + std::to_string(n) + ": " + e.what());
+                                     " of " + std::to_string(n - 1) + ": " + e.what());
         }
     }
     for (auto& f : failures)
