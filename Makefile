@@ -14,9 +14,13 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 
+# The test and benchmark installs also build the test-only extensions (see CMakeLists.txt).
+TEST_EXTENSIONS := -C cmake.define.FK_TEST_EXTENSIONS=ON
+
 install-%: $(PY)
 	$(PIP) install -q $(BUILD_REQS)
-	$(PIP) install -q --no-build-isolation ".[$*]"
+	$(PIP) install -q --no-build-isolation \
+	  $(if $(findstring test,$*)$(findstring bench,$*),$(TEST_EXTENSIONS)) ".[$*]"
 
 # The demo script, then the command on the same shipped panel: the full table and the report.
 demo: install-demo
@@ -54,7 +58,8 @@ define san_install
 	test -x .venv-$(1)/bin/python || $(PYTHON) -m venv .venv-$(1)
 	.venv-$(1)/bin/python -m pip install -q $(BUILD_REQS)
 	FK_EXTRA_FLAGS="$(2)" .venv-$(1)/bin/python -m pip install -q --no-build-isolation \
-	  -C build-dir=build/$(1) -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF ".[test]"
+	  -C build-dir=build/$(1) -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
+	  $(TEST_EXTENSIONS) ".[test]"
 endef
 
 SAN_PYTEST := -m pytest -p no:cacheprovider --capture=sys
