@@ -61,56 +61,45 @@ def test_threads_calling_every_function_get_sequential_results():
 
 @pytest.mark.parametrize("name", NAMES)
 def test_call_holds_the_interpreter_lock(name):
-    # A Python thread that only counts can run while the call runs only if the call
-    # releases the interpreter lock. Stamps near the call's ends may come from the
-    # moments before and after it, so only the middle of the call is inspected.
+    # A thread counts, giving up the lock between steps, while the switch interval is
+    # too long for the interpreter ever to take the lock from the main thread. The count
+    # can then move between two reads on the main thread only if something between them
+    # releases the lock: the calls must not let it move, a sleep must. Counts, not times:
+    # a slow machine can only make the counter move less, never make the calls fail.
     ind = INDICATORS[name]
     row = awkward_matrix(np.random.default_rng(6), 1, 4000)
-    rows = 2000
-    while True:  # a broadcast matrix: work without memory, grown until the call is long
-        args = ind.args(np.broadcast_to(row, (rows, row.shape[1])))
-        took = []
-        for _ in range(2):  # the faster of two, so that one slowed call does not decide
-            t0 = time.perf_counter()
+    # A broadcast matrix: work without memory, several milliseconds per call.
+    args = ind.args(np.broadcast_to(row, (5000, row.shape[1])))
+    count = [0]
+    running = threading.Event()
+    stop = threading.Event()
+
+    def counter():
+        running.set()
+        # Waits without the lock between steps, long enough for the main thread to take
+        # it: the main thread never waits for a switch.
+        while not stop.wait(0.0002):
+            count[0] += 1
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    t = threading.Thread(target=counter)
+    t.start()
+    try:
+        running.wait()
+        before = count[0]
+        for _ in range(3):
             ind.module(*args)
-            took.append(time.perf_counter() - t0)
-        if min(took) > 0.1 or rows > 50_000:  # dates end before 2262
-            break
-        rows *= 2
-
-    def watched_call():
-        stamps = []
-        stop = threading.Event()
-
-        def count():
-            while not stop.is_set():
-                stamps.append(time.perf_counter())
-
-        old = sys.getswitchinterval()
-        sys.setswitchinterval(0.001)
-        t = threading.Thread(target=count)
-        t.start()
-        try:
-            while not stamps:
-                time.sleep(0.001)
-            t0 = time.perf_counter()
-            ind.module(*args)
-            t1 = time.perf_counter()
-            while stamps[-1] <= t1 and time.perf_counter() < t1 + 10:
-                time.sleep(0.001)  # let the counter show that it runs when given the lock
-        finally:
-            stop.set()
-            t.join()
-            sys.setswitchinterval(old)
-        return stamps, t0, t1
-
-    # On a loaded machine the sizing call may be slowed more than the watched one: a watched
-    # call too short to tell is taken again (it says nothing about the lock either way).
-    for _ in range(5):
-        stamps, t0, t1 = watched_call()
-        if t1 - t0 > 0.05:
-            break
-    margin = 0.25 * (t1 - t0)
-    assert t1 - t0 > 0.05, "the call is too short to tell"
-    assert [s for s in stamps if t0 + margin < s < t1 - margin] == []
-    assert any(s > t1 for s in stamps)  # the counter did run, just not during the call
+        during_calls = count[0] - before
+        before = count[0]
+        for _ in range(10_000):  # up to 10 s, on the busiest machine
+            time.sleep(0.001)
+            if count[0] != before:
+                break
+        during_sleep = count[0] - before
+    finally:
+        stop.set()
+        t.join()
+        sys.setswitchinterval(old)
+    assert during_calls == 0, f"the counter ran {during_calls} steps during the calls"
+    assert during_sleep > 0  # the counter runs whenever the lock is free
