@@ -7,8 +7,8 @@ PIP    := $(PY) -m pip
 # runs and rebuilds are incremental.
 BUILD_REQS := "scikit-build-core>=0.10" "pybind11==2.13.6"
 
-.PHONY: demo test bench readme-table install-% clean test-asan test-tsan clang fuzz-install \
-	fuzz coverage
+.PHONY: demo test test-quick lint bench readme-table install-% clean test-asan test-tsan clang \
+	fuzz-install fuzz coverage
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -33,6 +33,17 @@ demo: install-demo
 # below leave them out: they skip without numba).
 test: install-test,bench
 	$(PY) -m pytest
+
+# The edit-test loop: the suite without the tests marked slow (compilers, subprocesses,
+# large inputs); CI runs them all.
+test-quick: install-test,bench
+	$(PY) -m pytest -m "not slow"
+
+# The Python linter, its rules in pyproject.toml (lint only; it formats nothing). ruff comes
+# with the test extra, or alone here.
+lint: $(PY)
+	test -x $(VENV)/bin/ruff || $(PIP) install -q "ruff>=0.8"
+	$(VENV)/bin/ruff check .
 
 # Prints the tables and writes a JSON record under bench/results/; `make readme-table`
 # puts the newest record (or RECORD=path) into the README's performance section, and

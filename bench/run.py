@@ -231,7 +231,7 @@ def main():
     try:
         import numba
     except ImportError:
-        raise SystemExit("numba is missing: install the bench extra (make bench does)")
+        raise SystemExit("numba is missing: install the bench extra (make bench does)") from None
     floor_so = floor_library()
     cores = len(os.sched_getaffinity(0))
     threads = os.cpu_count() or 1

@@ -71,7 +71,7 @@ def campaign(targets, seconds, runs):
         took = time.monotonic() - t0
         execs, cov, ft, corp = summary(log.read_text(errors="replace"))
         new = sorted(p.name for p in set(FINDINGS.iterdir()) - before)
-        found = ", ".join(new) or ("exit status %d, see %s" % (proc.returncode, log)
+        found = ", ".join(new) or (f"exit status {proc.returncode}, see {log}"
                                    if proc.returncode else "none")
         bad += found != "none"
         print(f"{target:<16} {took:7.0f} {execs:10d} {execs / max(took, 1e-9):7.0f} {cov:>6} "
