@@ -8,7 +8,7 @@ PIP    := $(PY) -m pip
 BUILD_REQS := "scikit-build-core>=0.10" "pybind11==2.13.6"
 
 .PHONY: demo test test-quick lint bench readme-table install-% clean test-asan test-tsan clang \
-	fuzz-install fuzz coverage
+	fuzz-install fuzz coverage browser
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -31,7 +31,7 @@ demo: install-demo
 
 # The numba peers of the benchmark are checked bit for bit here too (the sanitizer runs
 # below leave them out: they skip without numba).
-test: install-test,bench
+test: install-test,bench browser
 	$(PY) -m pytest
 
 # The edit-test loop: the suite without the tests marked slow (compilers, subprocesses,
@@ -44,6 +44,12 @@ test-quick: install-test,bench
 lint: $(PY)
 	test -x $(VENV)/bin/ruff || $(PIP) install -q "ruff>=0.8"
 	$(VENV)/bin/ruff check .
+
+# Debian's chromium, in which the suite renders the report (those tests skip without it).
+browser:
+	@command -v chromium >/dev/null || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null; } || \
+	  echo "chromium could not be installed: the report's browser tests will skip"
 
 # Prints the tables and writes a JSON record under bench/results/; `make readme-table`
 # puts the newest record (or RECORD=path) into the README's performance section, and

@@ -9,7 +9,7 @@ import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Optional, cast
+from typing import Any, Callable, Optional, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -47,6 +47,8 @@ class Panel:
     missing: float  # share of (date, fund) cells without a value in the input
     navs: bool
     source: str
+    # The returns of some funds, by position: (dates in ns, matrix of their columns).
+    series: Optional[Callable[[Sequence[int]], tuple[Any, Any]]] = None
 
 
 
@@ -126,7 +128,12 @@ def load_columns(
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
     funds = [str(f) for f in labels]
-    return Panel(funds, len(dates), first, last, groups, missing, args.navs, source), cols
+
+    def series(picked: Sequence[int]) -> tuple[Any, Any]:
+        return dates, values[:, list(picked)]
+
+    info = Panel(funds, len(dates), first, last, groups, missing, args.navs, source, series)
+    return info, cols
 
 
 # --- the dask engine -------------------------------------------------------------------
@@ -197,7 +204,21 @@ def dask_columns(
     lo, hi = (pd.Timestamp(first).value, pd.Timestamp(last).value) if rows else (None, None)
     groups = [str(codes[f]) for f in funds] if codes else None
     share = float(missing) / (rows * len(funds)) if rows and funds else 0.0
-    return Panel(funds, rows, lo, hi, groups, share, navs, args.input), cols
+
+    def series(picked: Sequence[int]) -> tuple[Any, Any]:
+        """The few charted funds' columns, read again (their columns only)."""
+        from fundkernels import _core
+
+        names = [ddf.columns[i] for i in picked]
+        part = ddf[names].compute()
+        values = part.to_numpy(dtype=np.float64, copy=True)
+        stamps = part.index.asi8
+        if navs:
+            values = _core.returns_from_navs(values, stamps, names, in_place=True)
+        return stamps, values
+
+    info = Panel(funds, rows, lo, hi, groups, share, navs, args.input, series)
+    return info, cols
 
 
 def _dated(part: Any, date: str) -> Any:

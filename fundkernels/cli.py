@@ -90,6 +90,12 @@ def _parser() -> argparse.ArgumentParser:
     )
     out.add_argument("--report", metavar="FILE.html", help="a self-contained HTML report")
     out.add_argument(
+        "--report-funds",
+        metavar="NAME,...",
+        help="funds whose value and drawdowns the report charts (default: the two best and"
+        " the two worst by Sharpe ratio)",
+    )
+    out.add_argument(
         "--timings", action="store_true", help="print the time of each phase on stderr"
     )
     out.add_argument(
@@ -120,12 +126,20 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
     clock = Clock()
     horizons = _horizons(args.horizon)
     out_fmt = output_format(args.output, "the output", OUTPUT_FORMATS)
+    if args.report_funds is not None and not args.report:
+        raise CommandError("--report-funds needs --report")
     output_format(args.report, "the report", {".html": "html", ".htm": "html"})
     if args.engine == "dask":
         panel, cols = dask_columns(args, horizons, clock)
     else:
         panel, cols = load_columns(args, horizons, clock)
     columns = result_columns(panel, cols)
+    chosen = None
+    if args.report_funds:
+        from fundkernels._report import chosen_positions
+
+        chosen = [f.strip() for f in args.report_funds.split(",")]
+        chosen_positions(panel.funds, chosen)  # checked before anything is written
     if panel.groups is None:
         print(
             f"{PROG}: note: no type codes given (--types or --type-column): crossodds"
@@ -138,7 +152,7 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
         if args.report:
             from fundkernels._report import render
 
-            page = render(panel, columns, horizons)
+            page = render(panel, columns, horizons, panel.series, chosen)
             stack.enter_context(replaced_atomically(args.report)).write(page.encode("utf-8"))
             clock.lap("report")
         if args.output:
