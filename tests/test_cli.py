@@ -7,6 +7,7 @@ they leave."""
 import bz2
 import gzip
 import json
+import math
 import os
 import re
 import subprocess
@@ -25,6 +26,7 @@ from helpers import same_bits
 
 import fundkernels.pandas as fk
 from fundkernels import cli
+from fundkernels._report import describe, shown_units
 
 FUNDS = ["Alpha", "Beta", "Gamma", "Delta", "Eps", "Zeta"]
 TYPES = {"Alpha": "eq", "Beta": "eq", "Gamma": "bond", "Delta": "eq", "Eps": "bond", "Zeta": "bond"}
@@ -282,9 +284,11 @@ def test_report_and_table_on_stdout(tmp_path):
     table = json.loads(data.text)
     assert table["funds"] == FUNDS
     assert [c["key"] for c in table["columns"]] == numeric
-    for c in numeric:  # every value to five significant digits, n/a as null
-        got = np.array([np.nan if x is None else x for x in table["values"][c]])
-        assert np.allclose(got, want[c], rtol=5e-5, atol=0, equal_nan=True), c
+    meta = describe(want, ["1Y"])
+    for c in numeric:  # every value as shown (0.01% for percentages), n/a as null
+        got = [math.nan if x is None else x for x in table["values"][c]]
+        shown = [shown_units(float(x), meta[c].fmt) for x in want[c]]
+        assert got == pytest.approx(shown, nan_ok=True, rel=0, abs=0), c
     charted = [t.get("data-fund") for t in root.iter(f"{XHTML}table") if t.get("data-fund")]
     assert len(charted) == 4 and set(charted) <= set(FUNDS)
     summary = {
