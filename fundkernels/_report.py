@@ -416,7 +416,7 @@ def chosen_section(
 
 
 def _drawdown_table(
-    fund: str, k: int, spells: Sequence[charts.Drawdown], days: npt.NDArray
+    fund: str, k: int, spells: Sequence[charts.Drawdown], days: npt.NDArray[np.datetime64]
 ) -> str:
     def day(row: int, none: str) -> str:
         return none if row < 0 else str(days[row])

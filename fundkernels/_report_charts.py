@@ -102,15 +102,17 @@ def date_ticks(lo: np.datetime64, hi: np.datetime64, most: int) -> list[tuple[np
             return [(d, str(d)[:4]) for d in days]
         if len(days) < 2:
             break
-    m0 = lo.astype("datetime64[M]")
-    m1 = hi.astype("datetime64[M]")
+    first_month = int(lo.astype("datetime64[M]").astype(np.int64))
+    last_month = int(hi.astype("datetime64[M]").astype(np.int64))
     for step in (1, 2, 3, 6):
-        months = np.arange(m0, m1 + 1)
-        months = [m for m in months if (int(m.astype(int)) % step == 0)]
-        days = [m.astype("datetime64[D]") for m in months]
-        days = [d for d in days if lo <= d <= hi]
-        if 2 <= len(days) <= most:
-            return [(d, str(d)[:7]) for d in days]
+        starts = [
+            np.datetime64(m, "M").astype("datetime64[D]")
+            for m in range(first_month, last_month + 1)
+            if m % step == 0
+        ]
+        within = [d for d in starts if lo <= d <= hi]
+        if 2 <= len(within) <= most:
+            return [(d, str(d)[:7]) for d in within]
     return [(lo, str(lo)), (hi, str(hi))] if lo != hi else [(lo, str(lo))]
 
 
@@ -200,7 +202,9 @@ WIDE = Frame(1080, 320)
 NARROW = Frame(360, 240, left=50, right=10)
 
 
-def _thin(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64], width: float = 2.0) -> tuple:
+def _thin(
+    x: npt.NDArray[np.float64], y: npt.NDArray[np.float64], width: float = 2.0
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The lowest and highest point of every strip of `width` pixels, in date order: a
     line of thousands of dates drawn with what a person can see of it, every peak and
     trough kept."""
@@ -237,7 +241,7 @@ def _path(x: npt.NDArray[np.float64], y: npt.NDArray[np.float64]) -> str:
 
 def line_chart(
     frame: Frame,
-    days: npt.NDArray,  # datetime64[D], one per row
+    days: npt.NDArray[np.datetime64],  # datetime64[D], one per row
     series: Sequence[npt.NDArray[np.float64]],  # one per fund, NaN where not drawn
     *,
     log: bool = False,
@@ -276,8 +280,8 @@ def line_chart(
     t0, t1 = days[0].astype(np.int64), days[-1].astype(np.int64)
     span = max(int(t1 - t0), 1)
 
-    def xpix(d: npt.NDArray) -> npt.NDArray[np.float64]:
-        return f.left + pw * (d.astype(np.int64) - t0) / span
+    def xpix(d: npt.NDArray[np.datetime64]) -> npt.NDArray[np.float64]:
+        return np.asarray(f.left + pw * (d.astype(np.int64) - t0) / span, dtype=np.float64)
 
     for t in ticks:
         y = float(ypix(np.array(t)))
@@ -300,12 +304,12 @@ def line_chart(
             continue
         # One path of runs: a gap where the fund has no value lifts the pen.
         pen = np.flatnonzero(np.diff(np.concatenate(([0], ok.astype(np.int8), [0]))))
-        d = []
-        for a, b in zip(pen[::2].tolist(), pen[1::2].tolist()):
-            x, y = _thin(xs[a:b], ypix(s[a:b]))
-            d.append(_path(x, y))
+        runs = [
+            _path(*_thin(xs[a:b], ypix(s[a:b])))
+            for a, b in zip(pen[::2].tolist(), pen[1::2].tolist())
+        ]
         colour = COLOURS[i % len(COLOURS)]
-        parts.append(f'<path class="line" stroke="{colour}" d="{" ".join(d)}"/>')
+        parts.append(f'<path class="line" stroke="{colour}" d="{" ".join(runs)}"/>')
     return "".join(parts) + "</svg>"
 
 
