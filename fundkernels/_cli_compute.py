@@ -132,7 +132,9 @@ def load_columns(
     def series(picked: Sequence[int]) -> tuple[Any, Any]:
         return dates, values[:, list(picked)]
 
-    info = Panel(funds, len(dates), first, last, groups, missing, args.navs, source, series)
+    # The matrix is kept past this point only for the report's charts.
+    keep = series if args.report else None
+    info = Panel(funds, len(dates), first, last, groups, missing, args.navs, source, keep)
     return info, cols
 
 
