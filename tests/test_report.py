@@ -238,6 +238,7 @@ def large_page(tmp_path_factory):
     return path, columns
 
 
+@pytest.mark.slow
 def test_page_under_2mb_for_5000_funds(large_page):
     path, columns = large_page
     size = path.stat().st_size
@@ -251,7 +252,14 @@ def test_page_under_2mb_for_5000_funds(large_page):
 # --- in the browser -----------------------------------------------------------------------
 
 CHROMIUM = shutil.which("chromium")
-browser = pytest.mark.skipif(CHROMIUM is None, reason="needs Debian's chromium")
+
+
+def browser(test):
+    """A test in headless Chromium: slow, skipped where chromium is absent."""
+    skip = pytest.mark.skipif(CHROMIUM is None, reason="needs Debian's chromium")
+    return pytest.mark.slow(skip(test))
+
+
 # The browser runs without the sanitizer runtimes that the suite's own builds may preload.
 BROWSER_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD",)}
 
