@@ -276,12 +276,153 @@ def crossodds(type_codes, values):
     return _cross_counts(x, med, group_of)
 
 
+@njit(cache=False)
+def _two_sum(s, x):
+    t = s + x
+    z = t - s
+    return t, (s - (t - z)) + (x - z)
+
+
+@njit(parallel=True, cache=False)
+def _summary(x, f):
+    rows, cols = x.shape
+    n_out = np.zeros(cols, dtype=np.int64)
+    hits_out = np.zeros(cols, dtype=np.int64)
+    rows_out = np.full((3, cols), -1, dtype=np.int64)  # peak, trough, recovery
+    out = np.full((11, cols), np.nan)  # value, mean, std, skew, kurt, down, best, worst, depth, var, cvar
+    for c in prange(cols):
+        # The value compounded from 1.0 and its deepest drawdown, row by row.
+        acc, top, top_row = 1.0, 1.0, -1
+        low, peak, peak_row, trough, rec = 1.0, 1.0, -1, -1, -2
+        buf = np.empty(rows)
+        n = 0
+        hits = 0
+        for r in range(rows):
+            v = x[r, c]
+            if not np.isnan(v):
+                acc *= v + 1.0
+                buf[n] = v
+                n += 1
+                if v > 0.0:
+                    hits += 1
+            if acc > top:
+                top, top_row = acc, r
+            q = acc / top
+            if q < low:
+                low, peak, peak_row, trough, rec = q, top, top_row, r, -1
+            elif rec == -1 and acc >= peak:
+                rec = r
+        n_out[c] = n
+        hits_out[c] = hits
+        if n == 0:
+            continue
+        nd = float(n)
+        out[0, c] = acc
+        out[8, c] = low - 1.0
+        if trough >= 0:
+            rows_out[0, c] = peak_row
+            rows_out[1, c] = trough
+            rows_out[2, c] = rec if rec >= 0 else -1
+        # Sums in four lanes (lane q: values i = q mod 4), padded past n.
+        s = np.zeros(4)
+        e = np.zeros(4)
+        lo = np.full(4, np.inf)
+        hi = np.full(4, -np.inf)
+        for i in range(0, n, 4):
+            for q in range(4):
+                inside = i + q < n
+                v = buf[i + q] if inside else 0.0
+                s[q], err = _two_sum(s[q], v)
+                e[q] += err
+                w = buf[i + q] if inside else buf[0]
+                lo[q] = w if w < lo[q] else lo[q]
+                hi[q] = w if w > hi[q] else hi[q]
+        s01, e01 = _two_sum(s[0], s[1])
+        s23, e23 = _two_sum(s[2], s[3])
+        t, e4 = _two_sum(s01, s23)
+        total = t + (e4 + ((e[0] + e[1] + e01) + (e[2] + e[3] + e23)))
+        least, most = lo[0], hi[0]
+        for q in range(1, 4):
+            least = lo[q] if lo[q] < least else least
+            most = hi[q] if most < hi[q] else most
+        best, worst = most + 0.0, least + 0.0
+        out[6, c] = best
+        out[7, c] = worst
+        flat = worst == best
+        mean = worst if flat else total / nd
+        out[1, c] = mean
+        p1 = np.zeros(4)
+        p2 = np.zeros(4)
+        p3 = np.zeros(4)
+        p4 = np.zeros(4)
+        dn = np.zeros(4)
+        for i in range(0, n, 4):
+            for q in range(4):
+                inside = i + q < n
+                d = (buf[i + q] if inside else mean) - mean
+                d2 = d * d
+                p1[q] += d
+                p2[q] += d2
+                p3[q] += d2 * d
+                p4[q] += d2 * d2
+                ex = (buf[i + q] if inside else f) - f
+                ex = ex if ex < 0.0 else 0.0
+                dn[q] += ex * ex
+        s1 = (p1[0] + p1[1]) + (p1[2] + p1[3])
+        s2 = (p2[0] + p2[1]) + (p2[2] + p2[3])
+        s3 = (p3[0] + p3[1]) + (p3[2] + p3[3])
+        s4 = (p4[0] + p4[1]) + (p4[2] + p4[3])
+        out[5, c] = np.sqrt(((dn[0] + dn[1]) + (dn[2] + dn[3])) / nd)
+        delta = s1 / nd
+        m2 = s2 - s1 * delta
+        m2 = 0.0 if flat or m2 < 0.0 else m2
+        m3 = 0.0 if flat else s3 - 3.0 * delta * s2 + 2.0 * nd * delta * delta * delta
+        m4 = 0.0 if flat else (s4 - 4.0 * delta * s3 + 6.0 * delta * delta * s2
+                               - 3.0 * nd * delta * delta * delta * delta)
+        if n >= 2:
+            out[2, c] = np.sqrt(m2 / (nd - 1.0))
+        if n >= 3:
+            out[3, c] = nd * np.sqrt(nd - 1.0) / (nd - 2.0) * (m3 / (m2 * np.sqrt(m2)))
+        if n >= 4:
+            out[4, c] = ((nd + 1.0) * nd * (nd - 1.0) * m4 / ((nd - 2.0) * (nd - 3.0) * (m2 * m2))
+                         - 3.0 * (nd - 1.0) * (nd - 1.0) / ((nd - 2.0) * (nd - 3.0)))
+        # The 5% quantile between the two order statistics around (n - 1) * 0.05.
+        srt = np.sort(buf[:n])
+        at = (nd - 1.0) * 0.05
+        k = int(np.floor(at))
+        if n == 1:
+            a, b, g = srt[0], srt[0], 1.0
+        else:
+            a, b, g = srt[k], srt[k + 1], at - np.floor(at)
+        diff = b - a
+        var = (b - diff * (1.0 - g) if g >= 0.5 else a + diff * g) + 0.0
+        out[9, c] = var
+        ts = np.zeros(4)
+        tc = np.zeros(4)
+        for i in range(0, n, 4):
+            for q in range(4):
+                if i + q < n and buf[i + q] <= var:
+                    ts[q] += buf[i + q]
+                    tc[q] += 1.0
+        out[10, c] = ((ts[0] + ts[1]) + (ts[2] + ts[3])) / ((tc[0] + tc[1]) + (tc[2] + tc[3]))
+    return n_out, hits_out, rows_out, out
+
+
+def summary(returns, f):
+    n, hits, rows, out = _summary(np.asarray(returns, dtype=np.float64), float(f))
+    value, mean, std, skew, kurt, down, best, worst, depth, var, cvar = out
+    return (n, value.copy(), mean.copy(), std.copy(), skew.copy(), kurt.copy(), down.copy(),
+            best.copy(), worst.copy(), hits, depth.copy(), rows[0].copy(), rows[1].copy(),
+            rows[2].copy(), var.copy(), cvar.copy())
+
+
 PEERS = {
     "troughmend": troughmend,
     "streakset": streakset,
     "extremeset": extremeset,
     "horizonret": horizonret,
     "crossodds": crossodds,
+    "summary": summary,
 }
 
 

@@ -150,6 +150,8 @@ def check_definitions(cases, names, x):
     too slow for whole panels, so this runs on a corner of one)."""
     for name in names:
         ind = cases[name]
+        if ind.name not in REFERENCES:  # exact moments: the tests compare them within bounds
+            continue
         args = ind.args(x)
         check(name, REFERENCES[ind.name](*args), ind.module(*args), "the plain-Python definition")
 

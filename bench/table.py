@@ -18,6 +18,7 @@ from bench import (
     np_extremeset,
     np_horizonret,
     np_streakset,
+    np_summary,
     np_troughmend,
 )
 from fk_references.compare import as_parts  # noqa: F401  (imported from here too)
@@ -109,5 +110,9 @@ VARIANTS = {
     # Where the longest drawdown lies: troughmend's pass with the details kept.
     "drawdown": Indicator(
         "drawdown", lambda x: (x,), np_drawdown.peer, where=("fundkernels._drawdown", "drawdown")
+    ),
+    # The summary statistics, against a risk-free return of 0.01% per period.
+    "summary": Indicator(
+        "summary", lambda x: (x, 0.0001), np_summary.peer, where=("fundkernels._summary", "summary")
     ),
 }

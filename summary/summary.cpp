@@ -1,0 +1,407 @@
+// fundkernels._summary: the classic statistics of every fund, over its valid returns, in
+// one read of the matrix.
+//
+// A worker takes a block of eight adjacent columns at a time (one cache line of a
+// row-major row) and walks its rows once. On the way, the compounded value and its
+// deepest drawdown are followed for the eight columns side by side (their state lives in
+// AVX registers), and the block's values are laid apart, column by column, into a buffer
+// of the worker that stays in cache. Each column's remaining statistics then come from its
+// own values there: they are compacted (missing values left out, positive ones counted),
+// summed with compensation for the mean, summed again as deviations from that mean for
+// the spread, skew, kurtosis and downside, and the 5% quantile is selected by the shared
+// selection. Every column runs the same operations in the same order whatever the layout,
+// the block it falls in or the thread that takes it, so results are the same bits.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "fanout.hpp"
+#include "frame.hpp"
+#include "lanes.hpp"
+#include "select.hpp"
+
+namespace {
+
+namespace py = pybind11;
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// Columns per block: one cache line of a row-major row, two vectors of four.
+constexpr int L = 8;
+constexpr int V = L / 4;
+
+// Rows ahead whose stretch of a row-major block is asked for while a row is read: the
+// stretches lie a whole row apart, which the hardware's own prefetch does not follow.
+constexpr std::int64_t ahead = 32;
+
+// Work per element, in single passes, for the worker count: the read and the walk, the
+// values laid apart and compacted, the two sums, and the selection's share.
+constexpr std::uint64_t summary_work = 4;
+
+// The quantile of the value at risk.
+constexpr double tail_share = 0.05;
+
+// --- the deepest drawdown, four columns per vector ----------------------------------------
+
+// The value compounded from 1.0 (a missing return keeps it), its running peak (raised only
+// by a strictly greater value, the starting 1.0 at row -1) and the deepest drawdown so
+// far: the lowest value / peak of any row, the earliest of equal ones, with the row that
+// set its peak, its own row and the first later row whose value regains that peak. Rows
+// are doubles (exact for any row count): -1 for none. The recovery row is -2 while there
+// is no drawdown and -1 while the deepest one is open.
+struct Deepest {
+    __m256d acc, top, top_row, low, peak, peak_row, trough, rec;
+
+    Deepest() {
+        const __m256d one = _mm256_set1_pd(1.0), none = _mm256_set1_pd(-1.0);
+        acc = top = low = peak = one;
+        top_row = peak_row = trough = none;
+        rec = _mm256_set1_pd(-2.0);
+    }
+
+    void row(__m256d v, __m256d r) {
+        const __m256d one = _mm256_set1_pd(1.0);
+        const __m256d vp = _mm256_add_pd(v, one);  // NaN only where v is
+        const __m256d a = _mm256_mul_pd(acc, fk::select(_mm256_cmp_pd(vp, vp, _CMP_ORD_Q), vp, one));
+        const __m256d higher = _mm256_cmp_pd(a, top, _CMP_GT_OQ);
+        top = fk::select(higher, a, top);
+        top_row = fk::select(higher, r, top_row);
+        const __m256d q = _mm256_div_pd(a, top);
+        const __m256d deeper = _mm256_cmp_pd(q, low, _CMP_LT_OQ);
+        low = fk::select(deeper, q, low);
+        peak = fk::select(deeper, top, peak);
+        peak_row = fk::select(deeper, top_row, peak_row);
+        trough = fk::select(deeper, r, trough);
+        // A deeper row is below its peak, so it never recovers on the row it sets.
+        const __m256d open = _mm256_cmp_pd(rec, _mm256_set1_pd(-1.0), _CMP_EQ_OQ);
+        const __m256d back = _mm256_and_pd(open, _mm256_cmp_pd(a, peak, _CMP_GE_OQ));
+        rec = fk::select(deeper, _mm256_set1_pd(-1.0), fk::select(back, r, rec));
+        acc = a;
+    }
+};
+
+// A block's drawdown state, spilled lane by lane.
+struct DeepestLanes {
+    double acc[L], low[L], peak_row[L], trough[L], rec[L];
+};
+
+// --- a worker's block: one walk over its rows ---------------------------------------------
+
+// Walks the rows of the block of columns c0 .. c0 + width - 1 once: feeds every row to the
+// drawdown state and writes column j's values to apart[j * D .. j * D + D). Lanes beyond
+// the matrix read NaN. A row-major block of a whole line is read row by row in place, a
+// column-major one four rows at a time and turned by 4 x 4 transposes; any other layout
+// value by value.
+void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apart,
+          DeepestLanes& out) {
+    const std::int64_t D = m.rows;
+    Deepest s[V];
+    std::int64_t r = 0;
+    double rd = 0.0;  // r as a double, counted beside it
+    const __m256d step = _mm256_set1_pd(1.0);
+    __m256d rv = _mm256_setzero_pd();
+    if (width == L && m.cs == 1) {
+        alignas(32) double stage[4][L];
+        for (; r + 4 <= D; r += 4) {
+            for (int i = 0; i < 4; ++i) {
+                const double* src = m.data + (r + i) * m.rs + c0;
+                if (r + i + ahead < D) __builtin_prefetch(src + ahead * m.rs);
+                for (int b = 0; b < V; ++b) {
+                    const __m256d v = _mm256_loadu_pd(src + 4 * b);
+                    s[b].row(v, rv);
+                    _mm256_store_pd(stage[i] + 4 * b, v);
+                }
+                rv = _mm256_add_pd(rv, step);
+            }
+            for (int b = 0; b < V; ++b) {
+                __m256d t[4];
+                fk::transpose4(_mm256_load_pd(stage[0] + 4 * b), _mm256_load_pd(stage[1] + 4 * b),
+                               _mm256_load_pd(stage[2] + 4 * b), _mm256_load_pd(stage[3] + 4 * b), t);
+                for (int q = 0; q < 4; ++q) _mm256_storeu_pd(apart + (4 * b + q) * D + r, t[q]);
+            }
+        }
+    } else if (width == L && m.rs == 1) {
+        for (; r + 4 <= D; r += 4) {
+            for (int b = 0; b < V; ++b) {
+                __m256d x[4], t[4];
+                for (int q = 0; q < 4; ++q) {
+                    x[q] = _mm256_loadu_pd(m.col(c0 + 4 * b + q) + r);
+                    _mm256_storeu_pd(apart + (4 * b + q) * D + r, x[q]);
+                }
+                fk::transpose4(x[0], x[1], x[2], x[3], t);
+                __m256d ri = rv;
+                for (int i = 0; i < 4; ++i) {
+                    s[b].row(t[i], ri);
+                    ri = _mm256_add_pd(ri, step);
+                }
+            }
+            rv = _mm256_add_pd(rv, _mm256_set1_pd(4.0));
+        }
+    }
+    rd = static_cast<double>(r);
+    for (; r < D; ++r, rd += 1.0) {
+        alignas(32) double v[L];
+        for (int j = 0; j < L; ++j) {
+            v[j] = j < width ? m.data[r * m.rs + (c0 + j) * m.cs] : NaN;
+            apart[j * D + r] = v[j];
+        }
+        const __m256d at = _mm256_set1_pd(rd);
+        for (int b = 0; b < V; ++b) s[b].row(_mm256_load_pd(v + 4 * b), at);
+    }
+    for (int b = 0; b < V; ++b) {
+        _mm256_storeu_pd(out.acc + 4 * b, s[b].acc);
+        _mm256_storeu_pd(out.low + 4 * b, s[b].low);
+        _mm256_storeu_pd(out.peak_row + 4 * b, s[b].peak_row);
+        _mm256_storeu_pd(out.trough + 4 * b, s[b].trough);
+        _mm256_storeu_pd(out.rec + 4 * b, s[b].rec);
+    }
+}
+
+// --- one column's statistics from its compacted values ------------------------------------
+
+// s + x as a rounded sum and its exact rounding error (branch-free: no test of which
+// operand is larger).
+inline __m256d two_sum(__m256d s, __m256d x, __m256d& err) {
+    const __m256d t = _mm256_add_pd(s, x);
+    const __m256d z = _mm256_sub_pd(t, s);
+    err = _mm256_add_pd(_mm256_sub_pd(s, _mm256_sub_pd(t, z)), _mm256_sub_pd(x, z));
+    return t;
+}
+
+inline double two_sum(double s, double x, double& err) {
+    const double t = s + x;
+    const double z = t - s;
+    err = (s - (t - z)) + (x - z);
+    return t;
+}
+
+// The four lanes of a, combined in a fixed order: (a0 + a1) + (a2 + a3).
+inline double fold(__m256d a) {
+    alignas(32) double l[4];
+    _mm256_store_pd(l, a);
+    return (l[0] + l[1]) + (l[2] + l[3]);
+}
+
+// Four values of x from i on, lanes past n as `pad` (i < n).
+inline __m256d load_part(const double* x, std::size_t i, std::size_t n, double pad) {
+    alignas(32) double v[4] = {pad, pad, pad, pad};
+    for (std::size_t q = 0; q < 4 && i + q < n; ++q) v[q] = x[i + q];
+    return _mm256_load_pd(v);
+}
+
+// Sum of x[0 .. n) in four lanes (lane q takes the values i = q mod 4, in order), each
+// carrying its rounding errors beside it, and the smallest and largest value. The lanes'
+// sums and errors meet as two-sums in a fixed order: the sum is good to about one rounding
+// of the result, however much its terms cancel.
+struct Totals {
+    double sum, lo, hi;
+};
+
+Totals totals(const double* x, std::size_t n) {
+    __m256d s = _mm256_setzero_pd(), c = s;
+    __m256d lo = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    __m256d hi = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
+    for (std::size_t i = 0; i < n; i += 4) {
+        const __m256d v = i + 4 <= n ? _mm256_loadu_pd(x + i) : load_part(x, i, n, 0.0);
+        __m256d e;
+        s = two_sum(s, v, e);
+        c = _mm256_add_pd(c, e);
+        const __m256d w = i + 4 <= n ? v : load_part(x, i, n, x[0]);
+        lo = _mm256_min_pd(w, lo);
+        hi = _mm256_max_pd(w, hi);
+    }
+    alignas(32) double sl[4], cl[4], ll[4], hl[4];
+    _mm256_store_pd(sl, s);
+    _mm256_store_pd(cl, c);
+    _mm256_store_pd(ll, lo);
+    _mm256_store_pd(hl, hi);
+    double e01, e23, e;
+    const double s01 = two_sum(sl[0], sl[1], e01);
+    const double s23 = two_sum(sl[2], sl[3], e23);
+    const double top = two_sum(s01, s23, e);
+    const double err = e + ((cl[0] + cl[1] + e01) + (cl[2] + cl[3] + e23));
+    double least = ll[0], most = hl[0];
+    for (int q = 1; q < 4; ++q) {
+        least = std::min(least, ll[q]);
+        most = std::max(most, hl[q]);
+    }
+    return {top + err, least, most};
+}
+
+// Sums of the powers 1 to 4 of the deviations d = x - mean, and of min(x - f, 0)^2, in four
+// lanes (as in totals), lanes combined as in fold.
+struct Powers {
+    double s1, s2, s3, s4, down;
+};
+
+Powers powers(const double* x, std::size_t n, double mean, double f) {
+    const __m256d mu = _mm256_set1_pd(mean), fv = _mm256_set1_pd(f);
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d s1 = zero, s2 = zero, s3 = zero, s4 = zero, dn = zero;
+    for (std::size_t i = 0; i < n; i += 4) {
+        // Padding lanes hold the mean and f: their deviations and shortfalls are 0.
+        const __m256d v = i + 4 <= n ? _mm256_loadu_pd(x + i) : load_part(x, i, n, mean);
+        const __m256d d = _mm256_sub_pd(v, mu);
+        const __m256d d2 = _mm256_mul_pd(d, d);
+        s1 = _mm256_add_pd(s1, d);
+        s2 = _mm256_add_pd(s2, d2);
+        s3 = _mm256_add_pd(s3, _mm256_mul_pd(d2, d));
+        s4 = _mm256_add_pd(s4, _mm256_mul_pd(d2, d2));
+        const __m256d w = i + 4 <= n ? v : load_part(x, i, n, f);
+        const __m256d e = _mm256_min_pd(_mm256_sub_pd(w, fv), zero);
+        dn = _mm256_add_pd(dn, _mm256_mul_pd(e, e));
+    }
+    return {fold(s1), fold(s2), fold(s3), fold(s4), fold(dn)};
+}
+
+// Sum and count of the values of x[0 .. n) at or below t, lanes as in powers.
+struct Tail {
+    double sum, count;
+};
+
+Tail tail(const double* x, std::size_t n, double t) {
+    const __m256d tv = _mm256_set1_pd(t), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+    __m256d s = zero, c = zero;
+    for (std::size_t i = 0; i < n; i += 4) {
+        // Padding lanes are NaN: never at or below t.
+        const __m256d v = i + 4 <= n ? _mm256_loadu_pd(x + i) : load_part(x, i, n, NaN);
+        const __m256d in = _mm256_cmp_pd(v, tv, _CMP_LE_OQ);
+        s = _mm256_add_pd(s, _mm256_and_pd(in, v));
+        c = _mm256_add_pd(c, _mm256_and_pd(in, one));
+    }
+    return {fold(s), fold(c)};
+}
+
+// The results of all columns.
+struct Results {
+    std::vector<std::int64_t> n, hits, peak, trough, recovery;
+    std::vector<double> value, mean, std, skew, kurt, downside, best, worst, depth, var, cvar;
+
+    explicit Results(std::size_t C)
+        : n(C, 0), hits(C, 0), peak(C, -1), trough(C, -1), recovery(C, -1), value(C, NaN),
+          mean(C, NaN), std(C, NaN), skew(C, NaN), kurt(C, NaN), downside(C, NaN), best(C, NaN),
+          worst(C, NaN), depth(C, NaN), var(C, NaN), cvar(C, NaN) {}
+};
+
+// The 5% quantile of the n sorted values whose k-th and (k + 1)-th smallest are lo and hi
+// (k = floor((n - 1) 0.05); for one value both are it), interpolated linearly as NumPy's
+// default does it: from the nearer end.
+double quantile(std::size_t n, double lo, double hi) {
+    const double at = static_cast<double>(n - 1) * tail_share;
+    // A single value is the last one, which NumPy reaches with a weight of 1 from it.
+    const double g = n == 1 ? 1.0 : at - std::floor(at);
+    const double diff = hi - lo;
+    return g >= 0.5 ? hi - diff * (1.0 - g) : lo + diff * g;
+}
+
+// Column c's statistics from its D values in col (NaN marks the missing ones), with the
+// drawdown found by the walk. x: scratch of D values, sel: 3 D for the selection.
+void column(const double* col, std::int64_t D, double f, double low, double peak_row,
+            double trough, double rec, double value, double* x, double* sel, std::size_t c,
+            Results& res) {
+    const auto counts = fk::detail::compact(col, 1, static_cast<std::size_t>(D), x,
+                                            fk::detail::Valid{}, fk::detail::Above{0.0});
+    const std::size_t n = counts.kept;
+    res.n[c] = static_cast<std::int64_t>(n);
+    res.hits[c] = static_cast<std::int64_t>(counts.tallied);
+    if (n == 0) return;  // NaN and -1 stay
+    const double nd = static_cast<double>(n);
+    res.value[c] = value;
+    // No row below its peak: no drawdown, a depth of 0 and no dates.
+    res.depth[c] = low - 1.0;
+    if (trough >= 0.0) {
+        res.peak[c] = static_cast<std::int64_t>(peak_row);
+        res.trough[c] = static_cast<std::int64_t>(trough);
+        res.recovery[c] = rec >= 0.0 ? static_cast<std::int64_t>(rec) : -1;
+    }
+    // Adding 0.0 makes a zero +0.0: which of equal values of either sign a selection or a
+    // running extreme keeps depends on their order, and a result should not.
+    const Totals t = totals(x, n);
+    const double best = t.hi + 0.0, worst = t.lo + 0.0;
+    res.best[c] = best;
+    res.worst[c] = worst;
+    // Constant returns have no spread at all; their mean is the value itself, however the
+    // sum of n copies rounds.
+    const bool flat = worst == best;
+    const double mean = flat ? worst : t.sum / nd;
+    res.mean[c] = mean;
+    const Powers p = powers(x, n, mean, f);
+    res.downside[c] = std::sqrt(p.down / nd);
+    // Central sums about the exact mean, mean + delta, from the sums about the rounded one.
+    const double delta = p.s1 / nd;
+    // Rounding may leave the sum of squares a hair below zero; NaN (from infinite
+    // returns) goes through.
+    const double m2_raw = p.s2 - p.s1 * delta;
+    const double m2 = flat || m2_raw < 0.0 ? 0.0 : m2_raw;
+    const double m3 = flat ? 0.0 : p.s3 - 3.0 * delta * p.s2 + 2.0 * nd * delta * delta * delta;
+    const double m4 = flat ? 0.0
+                           : p.s4 - 4.0 * delta * p.s3 + 6.0 * delta * delta * p.s2 -
+                                 3.0 * nd * delta * delta * delta * delta;
+    // Bias-corrected as the usual sample estimators; a zero spread leaves 0 / 0.
+    if (n >= 2) res.std[c] = std::sqrt(m2 / (nd - 1.0));
+    if (n >= 3) res.skew[c] = nd * std::sqrt(nd - 1.0) / (nd - 2.0) * (m3 / (m2 * std::sqrt(m2)));
+    if (n >= 4)
+        res.kurt[c] = (nd + 1.0) * nd * (nd - 1.0) * m4 / ((nd - 2.0) * (nd - 3.0) * (m2 * m2)) -
+                      3.0 * (nd - 1.0) * (nd - 1.0) / ((nd - 2.0) * (nd - 3.0));
+    double lo = x[0], hi = x[0];
+    if (n >= 2) {
+        const std::size_t k = static_cast<std::size_t>(std::floor(static_cast<double>(n - 1) * tail_share));
+        const fk::Middle mid = fk::select_kth(x, 1, n, n, k + 1, sel, sel + 2 * n);
+        lo = mid.before;
+        hi = mid.kth;
+    }
+    const double q = quantile(n, lo, hi) + 0.0;
+    res.var[c] = q;
+    const Tail tl = tail(x, n, q);
+    res.cvar[c] = tl.sum / tl.count;
+}
+
+py::tuple summary(fk::f64_array returns, double f) {
+    const fk::Matrix m = fk::matrix_arg(returns, "the returns matrix");
+    const auto C = static_cast<std::size_t>(m.cols);
+    const std::int64_t D = m.rows;
+    Results res(C);
+    const std::int64_t blocks = (m.cols + L - 1) / L;
+    if (D > 0 && blocks > 0) {
+        fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
+            // A worker's scratch, from the heap (see horizonret): the block's columns laid
+            // apart, one column's valid values and the selection's buffers.
+            const auto Dz = static_cast<std::size_t>(D);
+            const std::unique_ptr<double[]> apart(new double[Dz * L]);
+            const std::unique_ptr<double[]> x(new double[Dz]);
+            const std::unique_ptr<double[]> sel(new double[3 * Dz]);
+            for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n_th)) {
+                const std::int64_t c0 = b * L;
+                const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
+                DeepestLanes dd;
+                walk(m, c0, width, apart.get(), dd);
+                for (std::int64_t j = 0; j < width; ++j) {
+                    const double* col = apart.get() + j * D;
+                    column(col, D, f, dd.low[j], dd.peak_row[j], dd.trough[j], dd.rec[j],
+                           dd.acc[j], x.get(), sel.get(), static_cast<std::size_t>(c0 + j), res);
+                }
+            }
+        }, summary_work * fk::element_reads(m));
+    }
+    return fk::tuple_of(fk::to_numpy(res.n), fk::to_numpy(res.value), fk::to_numpy(res.mean),
+                        fk::to_numpy(res.std), fk::to_numpy(res.skew), fk::to_numpy(res.kurt),
+                        fk::to_numpy(res.downside), fk::to_numpy(res.best),
+                        fk::to_numpy(res.worst), fk::to_numpy(res.hits),
+                        fk::to_numpy(res.depth), fk::to_numpy(res.peak),
+                        fk::to_numpy(res.trough), fk::to_numpy(res.recovery),
+                        fk::to_numpy(res.var), fk::to_numpy(res.cvar));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_summary, m) {
+    m.def("summary", &summary, py::arg("returns"), py::arg("risk_free"),
+          "The statistics of every fund over its valid returns, given the risk-free return "
+          "per period: (periods, value, mean, std, skew, kurtosis, downside, best, worst, hits, "
+          "depth, peak, trough, recovery, var, cvar)");
+}

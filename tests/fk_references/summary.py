@@ -1,0 +1,118 @@
+"""The summary statistics, written plainly: slow and as exact as Python allows.
+
+Moments are taken over the fund's valid (not NaN) returns in exact rational arithmetic and
+rounded once at the end (square roots through 60-digit decimals); the value, the
+drawdown, best, worst and the quantile are the float operations their definitions name.
+Returns that are not finite have no exact moments: those come out NaN here.
+"""
+
+import math
+from decimal import Decimal, localcontext
+from fractions import Fraction
+
+import numpy as np
+
+# Order of the parts, as the kernel returns them.
+PARTS = ("periods", "value", "mean", "std", "skew", "kurtosis", "downside", "best", "worst",
+         "hits", "depth", "peak", "trough", "recovery", "var", "cvar")
+INTEGER_PARTS = {"periods", "hits", "peak", "trough", "recovery"}
+TAIL = 0.05
+
+
+def _decimal(q):
+    return Decimal(q.numerator) / Decimal(q.denominator)
+
+
+def _sqrt(q):
+    """sqrt of a non-negative Fraction, as a 60-digit Decimal."""
+    return _decimal(q).sqrt()
+
+
+def drawdown(values):
+    """The compounded value from 1.0 (NaN returns skipped) and its deepest drawdown: (value,
+    depth, peak row, trough row, recovery row), -1 for none. The deepest row is the one of
+    lowest value / running peak, the earliest of equal ones; only rows below 1.0 count."""
+    acc, top, top_row = 1.0, 1.0, -1
+    rows = []  # per row: value, peak in force, its row
+    for v in values:
+        if not math.isnan(v):
+            acc = acc * (v + 1.0)
+        if acc > top:
+            top, top_row = acc, len(rows)
+        rows.append((acc, top, top_row))
+    ratios = [(a / t, r) for r, (a, t, _) in enumerate(rows)]
+    below = [(q, r) for q, r in ratios if q < 1.0]
+    if not below:
+        return acc, 0.0, -1, -1, -1
+    q, trough = min(below)  # the lowest, then the earliest
+    _, peak, peak_row = rows[trough]
+    recovery = next((r for r in range(trough + 1, len(rows)) if rows[r][0] >= peak), -1)
+    return acc, q - 1.0, peak_row, trough, recovery
+
+
+def quantile(xs):
+    """The 5% quantile of xs with linear interpolation between the two order statistics
+    around (n - 1) * 0.05, from the nearer one (NumPy's default)."""
+    s = sorted(xs)
+    n = len(s)
+    at = (n - 1) * TAIL
+    k = math.floor(at)
+    if n == 1:
+        lo = hi = s[0]
+        g = 1.0
+    else:
+        lo, hi, g = s[k], s[k + 1], at - k
+    diff = hi - lo
+    return hi - diff * (1.0 - g) if g >= 0.5 else lo + diff * g
+
+
+def column(values, f):
+    """One fund's parts (a dict of PARTS) from its returns (NaN: missing) and the risk-free
+    return per period f."""
+    xs = [v for v in values if not math.isnan(v)]
+    n = len(xs)
+    out = dict.fromkeys(PARTS, math.nan)
+    out.update(periods=n, hits=sum(v > 0 for v in xs), peak=-1, trough=-1, recovery=-1)
+    if n == 0:
+        return out
+    value, depth, peak, trough, recovery = drawdown(values)
+    out.update(value=value, depth=depth, peak=peak, trough=trough, recovery=recovery)
+    out.update(best=max(xs), worst=min(xs))
+    var = quantile(xs)
+    tail = [v for v in xs if v <= var]
+    out.update(var=var, cvar=math.fsum(tail) / len(tail) if tail else math.nan)
+    if not all(math.isfinite(v) for v in xs):
+        return out
+    q = [Fraction(v) for v in xs]
+    mean = sum(q) / n
+    m2 = sum((v - mean) ** 2 for v in q)
+    m3 = sum((v - mean) ** 3 for v in q)
+    m4 = sum((v - mean) ** 4 for v in q)
+    down = sum((min(v - Fraction(f), 0) ** 2 for v in q), Fraction(0)) / n
+    with localcontext() as ctx:
+        ctx.prec = 60
+        out["mean"] = float(mean)
+        out["downside"] = float(_sqrt(down))
+        if n >= 2:
+            out["std"] = float(_sqrt(m2 / (n - 1)))
+        if m2 != 0 and n >= 3:
+            out["skew"] = float(
+                Decimal(n) * Decimal(n - 1).sqrt() / Decimal(n - 2)
+                * _decimal(m3) / (_decimal(m2) * _sqrt(m2))
+            )
+        if m2 != 0 and n >= 4:
+            out["kurtosis"] = float(
+                Fraction((n + 1) * n * (n - 1)) * m4 / ((n - 2) * (n - 3) * m2 ** 2)
+                - Fraction(3 * (n - 1) ** 2, (n - 2) * (n - 3))
+            )
+    return out
+
+
+def summary(x, f):
+    """The kernel's tuple for a (dates x funds) matrix and the risk-free return per period."""
+    x = np.asarray(x, dtype=np.float64)
+    cols = [column(x[:, c].tolist(), f) for c in range(x.shape[1])]
+    return tuple(
+        np.array([c[part] for c in cols], dtype=np.int64 if part in INTEGER_PARTS else np.float64)
+        for part in PARTS
+    )
