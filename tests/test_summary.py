@@ -12,8 +12,8 @@ from hypothesis import strategies as st
 from fundkernels._summary import summary
 from fundkernels._summary_columns import COLUMNS, periods_from_dates, summary_columns
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
-from references.summary import INTEGER_PARTS, PARTS
-from references.summary import summary as reference
+from fk_references.summary import INTEGER_PARTS, PARTS
+from fk_references.summary import summary as reference
 
 nan, inf = math.nan, math.inf
 FRENCH = Path(str(resources.files("fundkernels").joinpath("data", "french.csv.bz2")))
