@@ -1,16 +1,18 @@
 // fundkernels._summary: the classic statistics of every fund, over its valid returns, in
 // one read of the matrix.
 //
-// A worker takes a block of eight adjacent columns at a time (one cache line of a
-// row-major row) and walks its rows once. On the way, the compounded value and its
-// deepest drawdown are followed for the eight columns side by side (their state lives in
-// AVX registers), and the block's values are laid apart, column by column, into a buffer
-// of the worker that stays in cache. Each column's remaining statistics then come from its
-// own values there: they are compacted (missing values left out, positive ones counted),
-// summed with compensation for the mean, summed again as deviations from that mean for
-// the spread, skew, kurtosis and downside, and the 5% quantile is selected by the shared
-// selection. Every column runs the same operations in the same order whatever the layout,
-// the block it falls in or the thread that takes it, so results are the same bits.
+// A worker takes a block of eight adjacent columns at a time and walks its rows once. On
+// the way, the compounded value and its deepest drawdown are followed for the eight
+// columns side by side (their state lives in AVX registers), and the block's values are
+// laid apart, column by column, into a buffer of the worker that stays in cache. (A
+// row-major matrix is first gathered that way a panel of several blocks at a time, whole
+// stretches of rows read in order, and its blocks are walked from the buffer.) Each
+// column's remaining statistics then come from its own values there: they are compacted
+// (missing values left out, positive ones counted), summed with compensation for the
+// mean, summed again as deviations from that mean for the spread, skew, kurtosis and
+// downside, and the 5% quantile is selected by the shared selection. Every column runs the
+// same operations in the same order whatever the layout, the block it falls in or the
+// thread that takes it, so results are the same bits.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -31,7 +33,7 @@ namespace py = pybind11;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// Columns per block: one cache line of a row-major row, two vectors of four.
+// Columns per block: two vectors of four.
 constexpr int L = 8;
 constexpr int V = L / 4;
 
@@ -71,17 +73,34 @@ struct Deepest {
         const __m256d higher = _mm256_cmp_pd(a, top, _CMP_GT_OQ);
         top = fk::select(higher, a, top);
         top_row = fk::select(higher, r, top_row);
+        // A deeper row is below its peak, so it never recovers on the row it sets; the
+        // recovery is settled with the peak held before this row (a row that regains it
+        // cannot be deeper).
+        const __m256d open = _mm256_cmp_pd(rec, _mm256_set1_pd(-1.0), _CMP_EQ_OQ);
+        const __m256d back = _mm256_and_pd(open, _mm256_cmp_pd(a, peak, _CMP_GE_OQ));
+        rec = fk::select(back, r, rec);
+        acc = a;
+        // a / top < low only where a lies below low * top, give or take a few roundings: a
+        // division (costlier than the rest of the row together) is needed only for rows
+        // that come near the deepest drawdown so far, and those are few. The margin, 2^-50
+        // of the product and a tiny absolute one, covers the roundings of the product and
+        // of the quotient; a NaN or infinite bound leaves the row to the division.
+        const __m256d bound = _mm256_mul_pd(low, top);
+        const __m256d sign = _mm256_set1_pd(-0.0);
+        const __m256d margin = _mm256_add_pd(_mm256_mul_pd(_mm256_andnot_pd(sign, bound),
+                                                           _mm256_set1_pd(0x1p-50)),
+                                             _mm256_set1_pd(0x1p-1000));
+        const __m256d near = _mm256_andnot_pd(
+            _mm256_cmp_pd(a, _mm256_add_pd(bound, margin), _CMP_GT_OQ),
+            _mm256_cmp_pd(a, top, _CMP_LT_OQ));
+        if (_mm256_movemask_pd(near) == 0) return;
         const __m256d q = _mm256_div_pd(a, top);
         const __m256d deeper = _mm256_cmp_pd(q, low, _CMP_LT_OQ);
         low = fk::select(deeper, q, low);
         peak = fk::select(deeper, top, peak);
         peak_row = fk::select(deeper, top_row, peak_row);
         trough = fk::select(deeper, r, trough);
-        // A deeper row is below its peak, so it never recovers on the row it sets.
-        const __m256d open = _mm256_cmp_pd(rec, _mm256_set1_pd(-1.0), _CMP_EQ_OQ);
-        const __m256d back = _mm256_and_pd(open, _mm256_cmp_pd(a, peak, _CMP_GE_OQ));
-        rec = fk::select(deeper, _mm256_set1_pd(-1.0), fk::select(back, r, rec));
-        acc = a;
+        rec = fk::select(deeper, _mm256_set1_pd(-1.0), rec);
     }
 };
 
@@ -92,46 +111,25 @@ struct DeepestLanes {
 
 // --- a worker's block: one walk over its rows ---------------------------------------------
 
-// Walks the rows of the block of columns c0 .. c0 + width - 1 once: feeds every row to the
-// drawdown state and writes column j's values to apart[j * D .. j * D + D). Lanes beyond
-// the matrix read NaN. A row-major block of a whole line is read row by row in place, a
-// column-major one four rows at a time and turned by 4 x 4 transposes; any other layout
-// value by value.
+// Walks the rows of the block of columns c0 .. c0 + width - 1 once and feeds every row to
+// the drawdown state; Store: also writes column j's values to apart[j * D .. j * D + D).
+// Lanes beyond the matrix read NaN. A block of contiguous columns is read four rows at a
+// time and turned by 4 x 4 transposes; any other layout value by value.
+template <bool Store>
 void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apart,
           DeepestLanes& out) {
     const std::int64_t D = m.rows;
     Deepest s[V];
     std::int64_t r = 0;
-    double rd = 0.0;  // r as a double, counted beside it
-    const __m256d step = _mm256_set1_pd(1.0);
-    __m256d rv = _mm256_setzero_pd();
-    if (width == L && m.cs == 1) {
-        alignas(32) double stage[4][L];
-        for (; r + 4 <= D; r += 4) {
-            for (int i = 0; i < 4; ++i) {
-                const double* src = m.data + (r + i) * m.rs + c0;
-                if (r + i + ahead < D) __builtin_prefetch(src + ahead * m.rs);
-                for (int b = 0; b < V; ++b) {
-                    const __m256d v = _mm256_loadu_pd(src + 4 * b);
-                    s[b].row(v, rv);
-                    _mm256_store_pd(stage[i] + 4 * b, v);
-                }
-                rv = _mm256_add_pd(rv, step);
-            }
-            for (int b = 0; b < V; ++b) {
-                __m256d t[4];
-                fk::transpose4(_mm256_load_pd(stage[0] + 4 * b), _mm256_load_pd(stage[1] + 4 * b),
-                               _mm256_load_pd(stage[2] + 4 * b), _mm256_load_pd(stage[3] + 4 * b), t);
-                for (int q = 0; q < 4; ++q) _mm256_storeu_pd(apart + (4 * b + q) * D + r, t[q]);
-            }
-        }
-    } else if (width == L && m.rs == 1) {
+    if (width == L && m.rs == 1) {
+        const __m256d step = _mm256_set1_pd(1.0);
+        __m256d rv = _mm256_setzero_pd();
         for (; r + 4 <= D; r += 4) {
             for (int b = 0; b < V; ++b) {
                 __m256d x[4], t[4];
                 for (int q = 0; q < 4; ++q) {
                     x[q] = _mm256_loadu_pd(m.col(c0 + 4 * b + q) + r);
-                    _mm256_storeu_pd(apart + (4 * b + q) * D + r, x[q]);
+                    if (Store) _mm256_storeu_pd(apart + (4 * b + q) * D + r, x[q]);
                 }
                 fk::transpose4(x[0], x[1], x[2], x[3], t);
                 __m256d ri = rv;
@@ -143,12 +141,12 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apar
             rv = _mm256_add_pd(rv, _mm256_set1_pd(4.0));
         }
     }
-    rd = static_cast<double>(r);
+    double rd = static_cast<double>(r);  // r as a double, counted beside it
     for (; r < D; ++r, rd += 1.0) {
         alignas(32) double v[L];
         for (int j = 0; j < L; ++j) {
             v[j] = j < width ? m.data[r * m.rs + (c0 + j) * m.cs] : NaN;
-            apart[j * D + r] = v[j];
+            if (Store) apart[j * D + r] = v[j];
         }
         const __m256d at = _mm256_set1_pd(rd);
         for (int b = 0; b < V; ++b) s[b].row(_mm256_load_pd(v + 4 * b), at);
@@ -160,6 +158,37 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apar
         _mm256_storeu_pd(out.trough + 4 * b, s[b].trough);
         _mm256_storeu_pd(out.rec + 4 * b, s[b].rec);
     }
+}
+
+// Bytes of a worker's buffer for the columns of a row-major panel: the panel stays in the
+// second-level cache while its columns are walked and summarised.
+constexpr std::int64_t panel_bytes = 1 << 20;
+
+// Copies the columns c0 .. c0 + width - 1 of a row-major matrix to apart, column j at
+// apart[j * D]: whole rows of the panel are read in order (the hardware prefetch is asked
+// for the rows further on, which lie a whole row apart), four rows by four columns at a
+// time turned by 4 x 4 transposes.
+void gather_rows(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apart) {
+    const std::int64_t D = m.rows;
+    const std::int64_t wide = width / 4 * 4;
+    std::int64_t r = 0;
+    for (; r + 4 <= D; r += 4) {
+        const double* src = m.data + r * m.rs + c0;
+        if (r + ahead + 4 <= D)
+            for (int i = 0; i < 4; ++i)
+                for (std::int64_t j = 0; j < width; j += 8)
+                    __builtin_prefetch(src + (ahead + i) * m.rs + j);
+        for (std::int64_t j = 0; j < wide; j += 4) {
+            __m256d t[4];
+            fk::transpose4(_mm256_loadu_pd(src + j), _mm256_loadu_pd(src + m.rs + j),
+                           _mm256_loadu_pd(src + 2 * m.rs + j), _mm256_loadu_pd(src + 3 * m.rs + j), t);
+            for (int q = 0; q < 4; ++q) _mm256_storeu_pd(apart + (j + q) * D + r, t[q]);
+        }
+        for (std::int64_t j = wide; j < width; ++j)
+            for (int i = 0; i < 4; ++i) apart[j * D + r + i] = src[i * m.rs + j];
+    }
+    for (; r < D; ++r)
+        for (std::int64_t j = 0; j < width; ++j) apart[j * D + r] = m.data[r * m.rs + c0 + j];
 }
 
 // --- one column's statistics from its compacted values ------------------------------------
@@ -367,23 +396,37 @@ py::tuple summary(fk::f64_array returns, double f) {
     const std::int64_t D = m.rows;
     Results res(C);
     const std::int64_t blocks = (m.cols + L - 1) / L;
+    // A row-major matrix goes to the workers in panels of adjacent blocks, each gathered
+    // into the worker's buffer first; any other, block by block.
+    const bool rows_first = m.cs == 1 && m.rs != 1;
+    const std::int64_t per =
+        rows_first ? std::clamp<std::int64_t>(panel_bytes / (8 * L * std::max<std::int64_t>(D, 1)), 1, 16) : 1;
+    const std::int64_t panels = (blocks + per - 1) / per;
     if (D > 0 && blocks > 0) {
-        fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
-            // A worker's scratch, from the heap (see horizonret): the block's columns laid
+        fk::fan_out(static_cast<std::uint64_t>(panels), [&](std::uint64_t t, std::uint64_t n_th) {
+            // A worker's scratch, from the heap (see horizonret): the panel's columns laid
             // apart, one column's valid values and the selection's buffers.
             const auto Dz = static_cast<std::size_t>(D);
-            const std::unique_ptr<double[]> apart(new double[Dz * L]);
+            const std::unique_ptr<double[]> apart(new double[Dz * static_cast<std::size_t>(L * per)]);
             const std::unique_ptr<double[]> x(new double[Dz]);
             const std::unique_ptr<double[]> sel(new double[3 * Dz]);
-            for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n_th)) {
-                const std::int64_t c0 = b * L;
-                const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
-                DeepestLanes dd;
-                walk(m, c0, width, apart.get(), dd);
-                for (std::int64_t j = 0; j < width; ++j) {
-                    const double* col = apart.get() + j * D;
-                    column(col, D, f, dd.low[j], dd.peak_row[j], dd.trough[j], dd.rec[j],
-                           dd.acc[j], x.get(), sel.get(), static_cast<std::size_t>(c0 + j), res);
+            for (auto p = static_cast<std::int64_t>(t); p < panels; p += static_cast<std::int64_t>(n_th)) {
+                const std::int64_t p0 = p * per * L;
+                const std::int64_t p_width = std::min<std::int64_t>(per * L, m.cols - p0);
+                if (rows_first) gather_rows(m, p0, p_width, apart.get());
+                const fk::Matrix own{apart.get(), D, p_width, 1, D};
+                for (std::int64_t c0 = p0; c0 < p0 + p_width; c0 += L) {
+                    const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
+                    double* block = apart.get() + (c0 - p0) * D;
+                    DeepestLanes dd;
+                    if (rows_first)
+                        walk<false>(own, c0 - p0, width, nullptr, dd);
+                    else
+                        walk<true>(m, c0, width, block, dd);
+                    for (std::int64_t j = 0; j < width; ++j)
+                        column(block + j * D, D, f, dd.low[j], dd.peak_row[j], dd.trough[j],
+                               dd.rec[j], dd.acc[j], x.get(), sel.get(),
+                               static_cast<std::size_t>(c0 + j), res);
                 }
             }
         }, summary_work * fk::element_reads(m));
