@@ -65,7 +65,7 @@ def peer_ranks(
     `better` ("higher" or "lower"; None or absent: not ranked), named column + "_rank", in
     the columns' order, then the size of each fund's peer group (GROUP_SIZE). groups: each
     fund's group code (None: one group of all funds)."""
-    n = len(next(iter(columns.values()))) if columns else 0
+    n = len(np.asarray(next(iter(columns.values())))) if columns else 0
     codes = np.zeros(n, np.int64) if groups is None else np.asarray(groups)
     if len(codes) != n:
         raise ValueError(f"groups has {len(codes)} codes for {n} funds")
