@@ -86,6 +86,7 @@ function screen(data) {
     h.title = title;
     h.className = cls || "";
     h.setAttribute("data-key", key);
+    if (!key) return h;  // the position: nothing to sort by
     if (state.sort === key) h.className += " sorted" + (state.down ? " down" : "");
     h.addEventListener("click", function () {
       if (state.sort === key) {

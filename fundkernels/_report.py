@@ -36,6 +36,10 @@ import numpy.typing as npt
 
 from . import _report_charts as charts
 
+# The peer-group ranks beside a column (sharpe_rank beside sharpe: 1 the best of the fund's
+# peer group, 100 the worst) and the size of the fund's group.
+RANK = "_rank"
+GROUP_SIZE = "peer_group_size"
 PLAIN_DATA = 256 * 1024  # bytes of table data kept as readable JSON; more is deflated
 CHOSEN = 4  # funds charted by default: the two best and the two worst
 MOST_CHOSEN = len(charts.COLOURS)
@@ -128,6 +132,12 @@ def _local_meta(horizons: Sequence[str]) -> dict[str, Meta]:
     return out
 
 
+def ranked(name: str, columns: Mapping[str, Any]) -> Optional[str]:
+    """The column whose peer-group rank the column `name` is, if it is one."""
+    base = name[: -len(RANK)]
+    return base if name.endswith(RANK) and base in columns else None
+
+
 def describe(columns: Mapping[str, Any], horizons: Sequence[str]) -> dict[str, Meta]:
     """Every column of the table with its metadata; a column the report does not know is
     described by its values alone (no direction, no words)."""
@@ -138,10 +148,11 @@ def describe(columns: Mapping[str, Any], horizons: Sequence[str]) -> dict[str, M
             continue
         if name in known:
             out[name] = known[name]
-        elif name.endswith("_rank") and name[: -len("_rank")] in columns:
-            base = name[: -len("_rank")]
-            out[name] = Meta("int", "lower", f"percentile rank of {base} within the fund's"
-                             " peer group: 1 the best, 100 the worst", "int")  # fmt: skip
+        elif ranked(name, columns):
+            out[name] = Meta("float", "lower", f"percentile rank of {ranked(name, columns)}"
+                             " within the fund's peer group: 1 the best, 100 the worst", "int")  # fmt: skip
+        elif name == GROUP_SIZE:
+            out[name] = Meta("int", None, "number of funds in the fund's peer group", "int")
         else:
             kind = np.asarray(col).dtype.kind
             k, f = {"M": ("date", "date"), "i": ("int", "int"), "u": ("int", "int")}.get(
@@ -226,7 +237,7 @@ def _dumps(obj: Any) -> str:
 
 def _first_directed(meta: Mapping[str, Meta]) -> Optional[str]:
     return next(
-        (n for n, m in meta.items() if m.better and m.kind != "date" and not n.endswith("_rank")),
+        (n for n, m in meta.items() if m.better and m.kind != "date" and not ranked(n, meta)),
         None,
     )
 
@@ -292,7 +303,7 @@ def table_data(
         v = np.asarray(columns[name], dtype=np.float64)
         units = (_json_number(shown_units(x, m.fmt)) for x in v.tolist())
         values[name] = Raw("[" + ",".join(units) + "]")
-        rank = f"{name}_rank"
+        rank = name + RANK
         cols.append(
             {
                 "key": name,
@@ -300,7 +311,7 @@ def table_data(
                 "better": m.better,
                 "fmt": m.fmt,
                 "rank": rank if rank in meta else None,
-                "of": name[: -len("_rank")] if name.endswith("_rank") and name[:-5] in meta else None,
+                "of": ranked(name, meta),
                 "show": name in shown,
             }
         )
@@ -332,12 +343,12 @@ def data_element(data: str) -> str:
 def glossary(meta: Mapping[str, Meta]) -> str:
     out = ['<dl class="glossary">']
     for name, m in meta.items():
-        if name.endswith("_rank"):
+        if ranked(name, meta):
             continue
         better = {"higher": " Higher is better.", "lower": " Lower is better."}.get(m.better or "", "")
         words = (m.words[:1].upper() + m.words[1:] + ".") if m.words else "No description."
         out.append(f"<dt><code>{escape(name)}</code></dt><dd>{escape(words + better)}</dd>")
-    if any(n.endswith("_rank") for n in meta):
+    if any(ranked(n, meta) for n in meta):
         out.append(
             "<dt><code>&lt;column&gt;_rank</code></dt><dd>The fund's percentile rank for that"
             " column within its peer group: 1 the best, 100 the worst; funds without a value"
@@ -442,7 +453,9 @@ def peer_section(
 ) -> str:
     index = {g: i for i, g in enumerate(groups)}
     group_of = np.array([index[g] for g in columns["peer_group"]], dtype=np.int64)
-    names = [n for n, m in meta.items() if m.kind != "date" and not n.endswith("_rank")]
+    names = [
+        n for n, m in meta.items() if m.kind != "date" and not ranked(n, meta) and n != GROUP_SIZE
+    ]
 
     def figure(name: str) -> str:
         m = meta[name]
@@ -533,8 +546,10 @@ def render(
         '<section id="screen"><h2>Every fund</h2>',
         "<p>Click a column's name to sort by it (again to reverse), hover it for its meaning."
         " Filter by name and peer group; the view is kept in the address"
-        " (<code>#sort=-sharpe&amp;group=...&amp;q=...</code>) for bookmarks. Small grey"
-        " numbers are ranks within the peer group, 1 the best and 100 the worst.</p>",
+        " (<code>#sort=-sharpe&amp;group=...&amp;q=...</code>) for bookmarks."
+        + (" Small grey numbers are ranks within the peer group, 1 the best and 100 the worst."
+           if any(ranked(name, meta) for name in meta) else "")
+        + "</p>",
         '<div class="controls"><label>Fund <input id="q" type="search"/></label>',
         '<label>Peer group <select id="group"><option value="">all</option>',
         *[f'<option value="{escape(g)}">{escape(g)}</option>' for g in groups],
