@@ -14,8 +14,10 @@ where it is used.
 from __future__ import annotations
 
 import datetime as _dt
+import os
 import re
 import sys
+import warnings
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional, Union
@@ -32,6 +34,7 @@ from troughmend import troughmend as _troughmend
 from ._gather import arrow as _pyarrow
 from ._gather import gather as _gather_long
 from ._drawdown import drawdown as _drawdown
+from ._errors import InputError, InputTypeError, PriceLikeWarning
 
 if TYPE_CHECKING:
     from typing import TypeGuard
@@ -75,23 +78,23 @@ _RANGE = "dates must lie between 1677 and 2262 to fit nanosecond timestamps"
 
 def check_mode(mode: object) -> str:
     if mode not in ("gain", "loss"):
-        raise ValueError(f"mode must be 'gain' or 'loss', not {mode!r}")
+        raise InputError(f"mode must be 'gain' or 'loss', not {mode!r}")
     return str(mode)
 
 
 def horizon_code(horizon: object) -> str:
     """A horizon such as "3M" or "1Y", checked whole (the module would search inside text)."""
     if not isinstance(horizon, str):
-        raise TypeError(f"horizon must be a str such as '3M' or '1Y', not {type(horizon).__name__}")
+        raise InputTypeError(f"horizon must be a str such as '3M' or '1Y', not {type(horizon).__name__}")
     match = _HORIZON.fullmatch(horizon)
     if match is None:
-        raise ValueError(
+        raise InputError(
             "horizon must be a whole number of months or years such as '3M' or '1Y',"
             f" not {horizon!r}"
         )
     months = int(match.group(1)) * (12 if match.group(2) == "Y" else 1)
     if months > _MAX_MONTHS:
-        raise ValueError(f"horizon {horizon!r} is longer than {_MAX_MONTHS} months")
+        raise InputError(f"horizon {horizon!r} is longer than {_MAX_MONTHS} months")
     return horizon
 
 
@@ -99,13 +102,13 @@ def troughmend_kind(details: object) -> str:
     """The table's entry for troughmend: the length alone, or with details=True where the
     longest drawdown lies."""
     if not isinstance(details, (bool, np.bool_)):
-        raise TypeError(f"details must be True or False, not {details!r}")
+        raise InputTypeError(f"details must be True or False, not {details!r}")
     return "drawdown" if details else "troughmend"
 
 
 def check_navs(navs: object) -> bool:
     if not isinstance(navs, (bool, np.bool_)):
-        raise TypeError(f"navs must be True or False, not {navs!r}")
+        raise InputTypeError(f"navs must be True or False, not {navs!r}")
     return bool(navs)
 
 
@@ -118,7 +121,7 @@ def unique_labels(labels: Sequence[Hashable], what: str = "fund labels") -> None
             dups.append(label)
         seen.add(label)
     if dups:
-        raise ValueError(f"{what} must be unique; duplicated: {dups[:10]}")
+        raise InputError(f"{what} must be unique; duplicated: {dups[:10]}")
 
 
 def is_pandas_series(obj: object) -> TypeGuard[pd.Series[Any]]:
@@ -160,7 +163,7 @@ def check_ascending(ns: Dates, shown: Callable[[int], str], hint: str) -> None:
         down = np.flatnonzero(ns[1:] < ns[:-1])
         if down.size:
             r = int(down[0]) + 1
-            raise ValueError(
+            raise InputError(
                 f"the dates are not in ascending order: row {r} ({shown(r)}) comes after "
                 f"row {r - 1} ({shown(r - 1)}); {hint}"
             )
@@ -171,11 +174,12 @@ def datetimes_ns(values: npt.NDArray[Any], where: str) -> Dates:
     NaT and dates that do not fit nanoseconds are errors naming the first such row."""
     kind, _ = np.datetime_data(values.dtype)
     if kind not in _NS:
-        raise TypeError(f"{where} must hold dates, not {values.dtype}")
+        raise InputTypeError(f"{where} must hold dates, not {values.dtype}")
     raw = values.view(np.int64)
     nat = raw == np.iinfo(np.int64).min
     if nat.any():
-        raise ValueError(f"{where} holds a missing date at row {int(np.argmax(nat))}")
+        row = int(np.argmax(nat))
+        raise InputError(f"{where} holds a missing date at row {row}", rows=(row,))
     factor = _NS[kind]
     if factor == 1:
         return raw
@@ -183,7 +187,7 @@ def datetimes_ns(values: npt.NDArray[Any], where: str) -> Dates:
     outside = (raw > limit) | (raw < -limit)
     if outside.any():
         r = int(np.argmax(outside))
-        raise ValueError(f"{_RANGE}: row {r} holds {values[r]}")
+        raise InputError(f"{_RANGE}: row {r} holds {values[r]}")
     return raw * factor
 
 
@@ -206,10 +210,10 @@ def instant_ns(value: object, what: str) -> Optional[int]:
         elif isinstance(when, np.datetime64):
             stamp = when
         else:
-            raise ValueError(f"{value!r} is not a date")
+            raise InputError(f"{value!r} is not a date")
         return int(datetimes_ns(np.array([stamp]), what)[0])
     except (TypeError, ValueError, OverflowError) as exc:
-        raise ValueError(f"{what} must hold dates: {exc}") from None
+        raise InputError(f"{what} must hold dates: {exc}") from None
 
 
 def row_dates(rows: npt.NDArray[np.int64], dates: Dates) -> npt.NDArray[np.datetime64]:
@@ -231,15 +235,15 @@ def pandas_dates_ns(index: object, hint: str) -> Dates:
     import pandas as pd
 
     if not isinstance(index, pd.DatetimeIndex):
-        raise TypeError(f"returns must have a DatetimeIndex of dates, not {type(index).__name__}")
+        raise InputTypeError(f"returns must have a DatetimeIndex of dates, not {type(index).__name__}")
     if index.hasnans:
-        raise ValueError("the date index holds NaT at row " + str(int(np.argmax(index.isna()))))
+        raise InputError("the date index holds NaT at row " + str(int(np.argmax(index.isna()))))
     if index.tz is not None:
         index = index.tz_convert("UTC").tz_localize(None)
     try:
         ns = np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
     except pd.errors.OutOfBoundsDatetime as exc:
-        raise ValueError(f"{_RANGE}: {exc}") from None
+        raise InputError(f"{_RANGE}: {exc}") from None
     check_ascending(ns, lambda r: str(index[r]), hint)
     return ns
 
@@ -257,10 +261,10 @@ def group_codes(codes: object, funds: Sequence[Hashable], what: str) -> npt.NDAr
     """
     if is_pandas_series(codes):
         if not codes.index.is_unique:
-            raise ValueError(f"{what} must have unique fund labels")
+            raise InputError(f"{what} must have unique fund labels")
         codes = dict(zip(codes.index, codes.tolist()))
     if not isinstance(codes, Mapping):
-        raise TypeError(
+        raise InputTypeError(
             f"{what} must be a pandas Series or a mapping keyed by fund,"
             f" not {type(codes).__name__}"
         )
@@ -274,7 +278,7 @@ def group_codes(codes: object, funds: Sequence[Hashable], what: str) -> npt.NDAr
             continue
         out[i] = numbers.setdefault(code, len(numbers))
     if missing:
-        raise ValueError(f"{what} has no code for the funds {missing[:10]}")
+        raise InputError(f"{what} has no code for the funds {missing[:10]}")
     return out
 
 
@@ -310,7 +314,7 @@ def window_bound(bound: object, side: str) -> Bound:
         return Bound(side)
     if is_pandas_series(bound):
         if not bound.index.is_unique:
-            raise ValueError(f"{side} must have unique fund labels")
+            raise InputError(f"{side} must have unique fund labels")
         bound = dict(zip(bound.index, bound.tolist()))
     if isinstance(bound, Mapping):
         return Bound(side, by_fund={f: instant_ns(d, side) for f, d in bound.items()})
@@ -355,7 +359,7 @@ def returns_from_navs(
         if bad.any():
             col, row = (int(i[0]) for i in np.nonzero(bad.T))  # the first fund, then row
             when = f"row {row}" if dates is None else date_text(int(dates[row]))
-            raise ValueError(
+            raise InputError(
                 "NAVs must be positive and finite: fund "
                 f"{funds[lo + col]!r} has {float(block[row, col])!r} on {when}"
             )
@@ -372,6 +376,50 @@ def returns_from_navs(
         ret[~valid | (prev < 0)] = np.nan
         out[:, lo : lo + _NAV_BLOCK] = ret
     return out
+
+
+# --- values that look like prices ------------------------------------------------------
+
+# Returns that are all positive with a median above 50% a period are not returns anyone
+# has; prices and NAVs are all positive and usually far above it.
+_PRICE_MEDIAN = 0.5
+_PRICE_PROBE = 64  # rows looked at first: returns soon show a loss or a small value
+
+
+def price_like(values: Matrix, funds: Sequence[Hashable]) -> list[Hashable]:
+    """The funds whose values look like prices or NAVs rather than returns: at least two
+    values, every one positive, their median above 0.5. The first rows decide for nearly
+    every fund of returns, so the check costs little beside the indicators."""
+    if values.ndim != 2 or values.shape[0] < 2 or values.shape[1] == 0:
+        return []
+    head = values[:_PRICE_PROBE]
+    with np.errstate(invalid="ignore"):
+        maybe = ~(head <= 0).any(axis=0) & ~(
+            (np.abs(head) <= _PRICE_MEDIAN).sum(axis=0) * 2 > (~np.isnan(head)).sum(axis=0)
+        )
+    found = []
+    for j in np.flatnonzero(maybe):
+        col = values[:, j]
+        have = col[~np.isnan(col)]
+        if have.size >= 2 and have.min() > 0 and np.median(have) > _PRICE_MEDIAN:
+            found.append(funds[int(j)])
+    return found
+
+
+def price_like_funds(found: Sequence[Hashable]) -> str:
+    """The funds of price_like for a message: "the values of 'A', 'B' and 3 more"."""
+    shown = ", ".join(repr(f) for f in found[:5])
+    more = f" and {len(found) - 5} more funds" if len(found) > 5 else ""
+    return f"the values of {shown}{more}"
+
+
+def _caller_level() -> int:
+    """warnings.warn's stacklevel that points at the first caller outside this package."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(here):
+        frame, level = frame.f_back, level + 1  # type: ignore[assignment]
+    return level
 
 
 # --- the indicators ---------------------------------------------------------------------
@@ -420,9 +468,12 @@ def _horizonret_columns(
 ) -> Columns:
     assert dates is not None
     first, last = valid_window(values)
-    parts = _horizonret(
-        horizon, values, start.rows(dates, funds, first), end.rows(dates, funds, last), dates
-    )
+    try:
+        parts = _horizonret(
+            horizon, values, start.rows(dates, funds, first), end.rows(dates, funds, last), dates
+        )
+    except ValueError as exc:  # a horizon that runs past the calendar: the caller's choice
+        raise InputError(str(exc)) from None
     return dict(zip(HORIZON_COLUMNS, (np.asarray(p, dtype=np.float64) for p in parts)))
 
 
@@ -501,6 +552,15 @@ def compute(
     first (in place when the caller owns the matrix: owned=True)."""
     if navs:
         values = returns_from_navs(values, dates, funds, in_place=owned)
+    else:
+        found = price_like(values, funds)
+        if found:
+            warnings.warn(
+                f"{price_like_funds(found)} look like prices or NAVs, not returns: if they"
+                " are, pass navs=True",
+                PriceLikeWarning,
+                stacklevel=_caller_level(),
+            )
     return INDICATORS[name].columns(values, dates, funds, **options)
 
 
@@ -542,7 +602,7 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     """Unique fund labels and numeric (integer or float) columns."""
     if not columns.is_unique:
         dups = columns[columns.duplicated()].unique().tolist()
-        raise ValueError(f"fund labels must be unique; duplicated: {dups[:10]}")
+        raise InputError(f"fund labels must be unique; duplicated: {dups[:10]}")
     if all(getattr(dtype, "kind", "O") in "iuf" for dtype in set(dtypes)):
         return
     bad = [
@@ -552,7 +612,7 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     ]
     if bad:
         shown = ", ".join(f"{label!r} ({dtype})" for label, dtype in bad[:10])
-        raise TypeError(f"returns must be numeric columns; not numeric: {shown}")
+        raise InputTypeError(f"returns must be numeric columns; not numeric: {shown}")
 
 
 # --- data frames of any library (narwhals; imported where used) ----------------------
@@ -593,7 +653,7 @@ def _eager_frame(data: object) -> nw.DataFrame[Any]:
     try:
         return nw.from_native(data, eager_only=True)
     except TypeError:
-        raise TypeError(
+        raise InputTypeError(
             "data must be a data frame (pandas, polars, pyarrow or another eager frame that"
             f" narwhals supports), not {type(data).__name__}"
         ) from None
@@ -601,7 +661,7 @@ def _eager_frame(data: object) -> nw.DataFrame[Any]:
 
 def _column(frame: nw.DataFrame[Any], name: object, role: str) -> nw.Series[Any]:
     if not isinstance(name, str):
-        raise TypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
+        raise InputTypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
     if name not in frame.columns:
         shown = frame.columns[:10]
         hint = ""
@@ -609,7 +669,7 @@ def _column(frame: nw.DataFrame[Any], name: object, role: str) -> nw.Series[Any]
             index = getattr(frame.to_native(), "index", None)
             if type(index).__name__ == "DatetimeIndex":
                 hint = "; the dates are the frame's index: use .reset_index() or fundkernels.pandas"
-        raise ValueError(f"no {role} column {name!r}; the columns are {shown}{hint}")
+        raise InputError(f"no {role} column {name!r}; the columns are {shown}{hint}")
     return frame[name]
 
 
@@ -623,7 +683,7 @@ def _date_column_ns(series: nw.Series[Any], name: str) -> npt.NDArray[np.int64]:
         # "America/New_York") comes out as Timestamps: convert it in pandas.
         values = np.asarray(native.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy())
     if values.dtype.kind != "M":
-        raise TypeError(f"{where} must hold dates or datetimes, not {series.dtype}")
+        raise InputTypeError(f"{where} must hold dates or datetimes, not {series.dtype}")
     return datetimes_ns(values, where)
 
 
@@ -650,7 +710,7 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
     schema = frame.schema
     bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
     if bad:
-        raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
+        raise InputTypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
     plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
     values = _gather(frame.select(funds), len(dates), plain)
     fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
@@ -683,12 +743,12 @@ def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) 
     import narwhals as nw
 
     if value is None:
-        raise TypeError("a long table needs value= as well as fund=: the column of the values")
+        raise InputTypeError("a long table needs value= as well as fund=: the column of the values")
     fund_rows = _column(frame, fund, "fund")
     value_rows = _column(frame, value, "value")
     date_rows = _column(frame, date, "date")
     if not value_rows.dtype.is_numeric():
-        raise TypeError(f"the value column {value!r} must be numeric, not {value_rows.dtype}")
+        raise InputTypeError(f"the value column {value!r} must be numeric, not {value_rows.dtype}")
     if frame.implementation is nw.Implementation.PYARROW:
         # Arrow columns as they are: the gather reads their chunks in place.
         columns = (fund_rows.to_native(), date_rows.to_native(), value_rows.to_native())
@@ -704,13 +764,13 @@ def read_table(data: object, date: object, fund: object, value: object) -> Table
     """A wide or long data frame read into a panel (see fundkernels.frames)."""
     frame = _eager_frame(data)
     if not isinstance(date, str):
-        raise TypeError(f"date= must be a column name (str), not {type(date).__name__}")
+        raise InputTypeError(f"date= must be a column name (str), not {type(date).__name__}")
     if fund is None:
         if value is not None:
-            raise TypeError("value= names the value column of a long table: give fund= too")
+            raise InputTypeError("value= names the value column of a long table: give fund= too")
         return _wide(frame, date)
     if not isinstance(fund, str) or not (value is None or isinstance(value, str)):
-        raise TypeError("fund= and value= must be column names (str)")
+        raise InputTypeError("fund= and value= must be column names (str)")
     return _long(frame, date, fund, value)
 
 
@@ -720,10 +780,10 @@ def table_types(table: Table, types: object, column: Optional[str]) -> object:
     import narwhals as nw
 
     if types is not None and column is not None:
-        raise TypeError("give the type codes once: types= or type=, not both")
+        raise InputTypeError("give the type codes once: types= or type=, not both")
     if column is not None:
         if table.fund is None:
-            raise TypeError(
+            raise InputTypeError(
                 "type= names a column of a long table; for a wide table give types= as a"
                 " mapping or a (fund, type) frame"
             )
@@ -739,12 +799,12 @@ def table_types(table: Table, types: object, column: Optional[str]) -> object:
     try:
         pairs = nw.from_native(types, eager_only=True)
     except TypeError:
-        raise TypeError(
+        raise InputTypeError(
             "types must be a mapping keyed by fund or a two-column (fund, type) frame,"
             f" not {type(types).__name__}"
         ) from None
     if len(pairs.columns) != 2:
-        raise ValueError(f"a types frame has two columns, fund and type, not {pairs.columns}")
+        raise InputError(f"a types frame has two columns, fund and type, not {pairs.columns}")
     return _pairs(pairs[pairs.columns[0]].to_list(), pairs[pairs.columns[1]].to_list(), "types")
 
 
@@ -752,6 +812,6 @@ def _pairs(funds: Sequence[Any], codes: Sequence[Any], where: str) -> dict[Any, 
     out: dict[Any, Hashable] = {}
     for f, c in zip(funds, codes):
         if f in out and out[f] != c:
-            raise ValueError(f"{where} gives the fund {f!r} two types: {out[f]!r} and {c!r}")
+            raise InputError(f"{where} gives the fund {f!r} two types: {out[f]!r} and {c!r}")
         out[f] = c
     return out

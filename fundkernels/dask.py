@@ -30,6 +30,7 @@ from dask.base import compute
 from dask.delayed import delayed
 
 from . import _core
+from ._errors import InputError, InputTypeError
 from .pandas import Mode, TypeCodes, WindowBound
 
 __all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
@@ -48,16 +49,16 @@ def _prepare(
     int64 nanoseconds (None when an array comes without them) and the fund labels."""
     wrong = isinstance(funds_per_chunk, bool) or not isinstance(funds_per_chunk, int)
     if funds_per_chunk is not None and (wrong or funds_per_chunk < 1):
-        raise ValueError(f"funds_per_chunk must be a positive int, not {funds_per_chunk!r}")
+        raise InputError(f"funds_per_chunk must be a positive int, not {funds_per_chunk!r}")
     if isinstance(panel, dd.DataFrame):
         if dates is not None or funds is not None:
-            raise TypeError(
+            raise InputTypeError(
                 "dates and funds come from a dask DataFrame's index and columns;"
                 " pass them only with a dask array"
             )
         meta = panel._meta
         if not isinstance(meta.index, pd.DatetimeIndex):
-            raise TypeError(
+            raise InputTypeError(
                 f"returns must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
             )
         _core.check_pandas_columns(meta.columns, meta.dtypes)
@@ -71,29 +72,29 @@ def _prepare(
         return arr, checked, meta.columns
     if isinstance(panel, da.Array):
         if panel.ndim != 2:
-            raise ValueError(
+            raise InputError(
                 "returns must be a two-dimensional dask array (dates x funds),"
                 f" not {panel.ndim}-dimensional"
             )
         if panel.dtype.kind not in "iuf":
-            raise TypeError(f"returns must be a numeric dask array, not {panel.dtype}")
+            raise InputTypeError(f"returns must be a numeric dask array, not {panel.dtype}")
         rows, cols = panel.shape
         if np.isnan(rows) or np.isnan(cols):
-            raise ValueError(
+            raise InputError(
                 "the dask array has unknown chunk sizes; call compute_chunk_sizes() first"
             )
         ns: Optional[npt.NDArray[np.int64]] = None
         if dates is not None:
             ns = _core.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
             if len(ns) != rows:
-                raise ValueError(f"dates has {len(ns)} elements, but returns has {rows} rows")
+                raise InputError(f"dates has {len(ns)} elements, but returns has {rows} rows")
         elif need_dates:
-            raise TypeError("dates= is required with a dask array: one date per row")
+            raise InputTypeError("dates= is required with a dask array: one date per row")
         labels = pd.RangeIndex(cols) if funds is None else pd.Index(funds)
         if len(labels) != cols:
-            raise ValueError(f"funds has {len(labels)} labels, but returns has {cols} columns")
+            raise InputError(f"funds has {len(labels)} labels, but returns has {cols} columns")
         if not labels.is_unique:
-            raise ValueError(
+            raise InputError(
                 "fund labels must be unique; duplicated: "
                 f"{labels[labels.duplicated()].unique().tolist()[:10]}"
             )
@@ -101,7 +102,7 @@ def _prepare(
         if len(arr.chunks[0]) > 1 or funds_per_chunk is not None:
             arr = arr.rechunk({0: -1, 1: funds_per_chunk or arr.chunks[1]})
         return arr, ns, labels
-    raise TypeError(f"returns must be a dask DataFrame or a dask array, not {type(panel).__name__}")
+    raise InputTypeError(f"returns must be a dask DataFrame or a dask array, not {type(panel).__name__}")
 
 
 def _column_blocks(arr: da.Array, funds: pd.Index) -> list[tuple[Any, pd.Index]]:

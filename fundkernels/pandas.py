@@ -29,6 +29,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _core
+from ._errors import InputTypeError
 from ._core import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, RUN_COLUMNS
 
 __all__ = [
@@ -54,7 +55,7 @@ _SORT_HINT = "sort the rows first (DataFrame.sort_index())"
 def _panel(returns: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], pd.Index]:
     """Checked values, dates and fund labels of a returns frame."""
     if not isinstance(returns, pd.DataFrame):
-        raise TypeError(f"returns must be a pandas DataFrame, not {type(returns).__name__}")
+        raise InputTypeError(f"returns must be a pandas DataFrame, not {type(returns).__name__}")
     dates = _core.pandas_dates_ns(returns.index, _SORT_HINT)
     _core.check_pandas_columns(returns.columns, returns.dtypes)
     return _core.pandas_values(returns), dates, returns.columns
