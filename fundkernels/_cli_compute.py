@@ -4,8 +4,10 @@ it, as named columns (one value per fund) and what the output and the report say
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 import time
+import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -14,8 +16,18 @@ from typing import Any, Callable, Optional, cast
 import numpy as np
 import numpy.typing as npt
 
-from ._cli_read import as_text, file_kind, input_table, parse_dates, read_types
-from ._errors import CommandError
+from ._cli_read import (
+    SHIPPED_DATE,
+    Layout,
+    Places,
+    arrow,
+    file_kind,
+    input_table,
+    note,
+    read_types,
+    types_file,
+)
+from ._errors import CommandError, InputError, PriceLikeWarning
 
 
 class Clock:
@@ -91,6 +103,32 @@ def indicator_columns(
     return cols
 
 
+def layout_of(args: argparse.Namespace) -> Layout:
+    """How the arguments say to read the input."""
+    if (args.fund is None) != (args.value is None):
+        raise CommandError("the long layout needs both --fund and --value")
+    if args.types and args.type_column:
+        raise CommandError("give the peer groups by --types or by --type-column, not both")
+    if args.type_column and args.fund is None:
+        raise CommandError(
+            "--type-column names a column of a long table (with --fund and --value);"
+            " for a wide table give the peer groups by --types FILE"
+        )
+    if args.fund is not None and (args.funds or args.exclude):
+        raise CommandError("--funds and --exclude choose the columns of a wide table, not --fund")
+    default = SHIPPED_DATE if not args.input and not args.sql else "date"
+    return Layout(
+        date=args.date or default,
+        date_format=args.date_format,
+        na_values=tuple(args.na_values),
+        fund=args.fund,
+        value=args.value,
+        texts=(args.type_column,) if args.type_column else (),
+        funds=args.funds,
+        exclude=list(args.exclude or []),
+    )
+
+
 def load_columns(
     args: argparse.Namespace, horizons: Sequence[str], clock: Clock
 ) -> tuple[Panel, dict[str, Any]]:
@@ -98,25 +136,34 @@ def load_columns(
     table reading, as the frames front end does) and compute every indicator on it."""
     from fundkernels import _core
 
-    if (args.fund is None) != (args.value is None):
-        raise CommandError("the long layout needs both --fund and --value")
-    if args.types and args.type_column:
-        raise CommandError("give the peer groups by --types or by --type-column, not both")
-    table, source, date, types_file = input_table(args)
-    types = read_types(types_file) if types_file else None
-    table = as_text(parse_dates(table, date), args.fund)
+    layout = layout_of(args)
+    table, places, source = input_table(args, layout)
+    types_name = types_file(args)
+    types = read_types(types_name) if types_name else None
+    if table.num_rows == 0:
+        raise CommandError(f"{source} has no data rows: nothing to compute")
+    if layout.fund is None:
+        table, places = _wide(table, places, layout, source)
     clock.lap("read")
-    panel = _core.read_table(table, date, args.fund, args.value)
+    try:
+        panel = _core.read_table(table, layout.date, layout.fund, layout.value)
+    except InputError as exc:
+        raise CommandError(_placed(exc, places)) from None
     values, dates = panel.values, panel.dates
+    if np.isnan(values).all():
+        raise CommandError(f"{source} holds no values: every cell is missing (see --na-values)")
     missing = float(np.isnan(values).mean()) if values.size else 0.0
     if args.navs:  # in place when the matrix is ours, not a view of the input
         values = _core.returns_from_navs(values, dates, panel.funds, in_place=panel.owned)
+    elif not args.returns:
+        _note_prices(_core.price_like(values, panel.funds))
     given = None
     if types is not None or args.type_column is not None:
         # A mapping keyed by fund: each fund's type, also shown in the output.
         found = _core.table_types(panel, types, args.type_column)
         given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
-    codes = _core.group_codes(given or dict.fromkeys(panel.funds, 0), panel.funds, "types")
+    what = f"--type-column {args.type_column!r}" if args.type_column else "--types"
+    codes = _core.group_codes(given or dict.fromkeys(panel.funds, 0), panel.funds, what)
     groups = None if given is None else [str(given[f]) for f in panel.funds]
     labels = panel.funds
     # The input table is not needed beyond this point: let it go before the indicators
@@ -124,7 +171,9 @@ def load_columns(
     # view of the table keeps what it needs.
     del panel, table
     clock.lap("panel")
-    cols = indicator_columns(values, dates, labels, codes, horizons)
+    with warnings.catch_warnings():  # told once above, as a note
+        warnings.simplefilter("ignore", PriceLikeWarning)
+        cols = indicator_columns(values, dates, labels, codes, horizons)
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
     funds = [str(f) for f in labels]
@@ -136,6 +185,98 @@ def load_columns(
     keep = series if args.report else None
     info = Panel(funds, len(dates), first, last, groups, missing, args.navs, source, keep)
     return info, cols
+
+
+# Column names that number rows rather than hold a fund (as R and pandas write them).
+_INDEX_NAMES = re.compile(r"(|rownames|row\.names|row_names|index|unnamed: \d+)", re.I)
+
+
+def _wide(table: Any, places: Places, layout: Layout, source: str) -> tuple[Any, Places]:
+    """A wide table's checks: its columns that are no funds left out (unless chosen), its
+    rows sorted by date, one row per date."""
+    from ._core import date_text
+
+    date = layout.date
+    if layout.funds is None and not layout.exclude:
+        dropped = [c for c in table.column_names if c != date and _counts_rows(table, c)]
+        if dropped:
+            note(
+                f"left out columns that are not funds: {', '.join(map(repr, dropped))}"
+                " (they number the rows); choose the columns with --funds or --exclude"
+            )
+            table = table.drop_columns(dropped)
+    if table.num_columns < 2:
+        raise CommandError(
+            f"{source} has no fund columns beside the date column {date!r}: nothing to compute"
+        )
+    ns = np.asarray(table.column(date).cast(arrow().int64()).to_numpy(), dtype=np.int64)
+    order = None
+    if ns.size > 1 and (ns[1:] < ns[:-1]).any():
+        order = np.argsort(ns, kind="stable")
+        ns = ns[order]
+    twice = np.flatnonzero(ns[1:] == ns[:-1])
+    if twice.size:
+        k = int(twice[0])
+        a, b = (k, k + 1) if order is None else (int(order[k]), int(order[k + 1]))
+        raise CommandError(
+            f"the date {date_text(int(ns[k]))} occurs twice in a wide table"
+            f" ({places.many((a, b))}): one row per date (a table with one row per fund and date needs"
+            " --fund and --value)"
+        )
+    if order is not None:
+        note(f"the rows of {source} are not in date order: sorted by date")
+        table = table.take(order)
+        places = places.reordered(order)
+    return table, places
+
+
+def _counts_rows(table: Any, name: str) -> bool:
+    """Whether a column numbers the rows: named like an index, or integers 0..n-1 or 1..n."""
+    if _INDEX_NAMES.fullmatch(name.strip()):
+        return True
+    pa = arrow()
+    col = table.column(name)
+    if not pa.types.is_integer(col.type) or col.null_count:
+        return False
+    v = np.asarray(col.to_numpy())
+    n = len(v)
+    return bool(n > 1 and (np.array_equal(v, np.arange(n)) or np.array_equal(v, np.arange(1, n + 1))))
+
+
+def _placed(exc: InputError, places: Places) -> str:
+    """A message of the shared table reading, its row numbers told as files and lines."""
+    text = str(exc)
+    if not exc.rows:
+        return text
+    shown = places.many(exc.rows)
+    return re.sub(r"\b(at )?rows? \d+( and \d+)?", lambda m: (m.group(1) or "") + shown, text)
+
+
+def _note_prices(found: Sequence[Any]) -> None:
+    from ._core import price_like_funds
+
+    if found:
+        note(
+            f"{price_like_funds(found)} look like prices or NAVs, not returns: if they are,"
+            " give --navs (--returns says they are returns and silences this note)"
+        )
+
+
+def note_empty_horizons(columns: dict[str, Any], horizons: Sequence[str], panel: Panel) -> None:
+    """A note for each horizon that no fund has (longer than the panel): its columns stay,
+    all missing."""
+    from ._core import date_text
+
+    for code in horizons:
+        mean = columns.get(f"horizonret_{code}_mean")
+        if mean is not None and len(mean) and np.isnan(mean).all():
+            span = ""
+            if panel.first is not None and panel.last is not None:
+                span = f" ({date_text(panel.first)} to {date_text(panel.last)})"
+            note(
+                f"--horizon {code}: no fund has a horizon of that length within its dates"
+                f"{span}: its columns are all missing"
+            )
 
 
 # --- the dask engine -------------------------------------------------------------------
