@@ -760,18 +760,84 @@ def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) 
     return Table(got.values, got.dates, got.funds, fund_column, frame, fund, owned=True)
 
 
-def read_table(data: object, date: object, fund: object, value: object) -> Table:
-    """A wide or long data frame read into a panel (see fundkernels.frames)."""
+def read_table(
+    data: object,
+    date: object,
+    fund: object,
+    value: object,
+    *,
+    funds: object = None,
+    exclude: object = None,
+    date_format: object = None,
+) -> Table:
+    """A wide or long data frame read into a panel (see fundkernels.frames). funds= and
+    exclude= choose a wide table's fund columns; date_format= reads a date column of text."""
     frame = _eager_frame(data)
     if not isinstance(date, str):
         raise InputTypeError(f"date= must be a column name (str), not {type(date).__name__}")
+    if date_format is not None:
+        frame = _text_dates(frame, date, date_format)
     if fund is None:
         if value is not None:
             raise InputTypeError("value= names the value column of a long table: give fund= too")
-        return _wide(frame, date)
+        return _wide(_chosen(frame, date, funds, exclude), date)
+    if funds is not None or exclude is not None:
+        raise InputTypeError("funds= and exclude= choose the columns of a wide table, not fund=")
     if not isinstance(fund, str) or not (value is None or isinstance(value, str)):
         raise InputTypeError("fund= and value= must be column names (str)")
     return _long(frame, date, fund, value)
+
+
+def _names(given: object, role: str) -> list[str]:
+    if isinstance(given, str) or not isinstance(given, Sequence):
+        raise InputTypeError(f"{role}= must be a list of column names, not {given!r}")
+    return [str(n) for n in given]
+
+
+def _chosen(frame: nw.DataFrame[Any], date: str, funds: object, exclude: object) -> nw.DataFrame[Any]:
+    """A wide table's columns as funds= (these, in this order) or exclude= (all but these)
+    choose them."""
+    if funds is None and exclude is None:
+        return frame
+    if funds is not None and exclude is not None:
+        raise InputTypeError("give funds= or exclude=, not both")
+    role = "funds" if funds is not None else "exclude"
+    names = _names(funds if funds is not None else exclude, role)
+    unknown = [n for n in names if n not in frame.columns]
+    if unknown:
+        raise InputError(
+            f"{role}= names {unknown[0]!r}, which is no column; the columns are"
+            f" {frame.columns[:10]}"
+        )
+    if funds is not None:
+        return frame.select(date, *[n for n in names if n != date])
+    return frame.drop(*[n for n in names if n != date])
+
+
+def _text_dates(frame: nw.DataFrame[Any], date: str, date_format: object) -> nw.DataFrame[Any]:
+    """The date column, written as text, read by a strptime format."""
+    import narwhals as nw
+
+    if not isinstance(date_format, str):
+        raise InputTypeError(f"date_format= must be a strptime format (str), not {date_format!r}")
+    column = _column(frame, date, "date")
+    if column.dtype != nw.String():
+        return frame  # dates already
+    try:
+        parsed = column.str.to_datetime(format=date_format)
+    except Exception as exc:  # each library words it its own way
+        raise InputError(
+            f"the date column {date!r} does not follow date_format={date_format!r}:"
+            f" {str(exc).splitlines()[0] if str(exc) else type(exc).__name__}"
+        ) from None
+    if parsed.is_null().sum() > column.is_null().sum():
+        row = _first(parsed.is_null() & ~column.is_null())
+        raise InputError(
+            f"the date column {date!r} holds {column[row]!r} at row {row}, which does not"
+            f" follow date_format={date_format!r}",
+            rows=(row,),
+        )
+    return frame.with_columns(parsed.alias(date))
 
 
 def table_types(table: Table, types: object, column: Optional[str]) -> object:

@@ -24,7 +24,7 @@ scatter); nothing else of the size of the panel is copied.
 from __future__ import annotations
 
 import datetime as _dt
-from collections.abc import Hashable, Mapping
+from collections.abc import Hashable, Mapping, Sequence
 from typing import Any, Literal, Optional, Union
 
 import numpy as np
@@ -61,7 +61,8 @@ def _call(
     **options: Any,
 ) -> IntoDataFrameT:
     navs = _core.check_navs(navs)
-    table = _core.read_table(data, date, fund, value)
+    reading = {k: options.pop(k) for k in ("funds", "exclude", "date_format")}
+    table = _core.read_table(data, date, fund, value, **reading)
     if "types" in options:
         given = _core.table_types(table, options.pop("types"), options.pop("type"))
         options["codes"] = _core.group_codes(given, table.funds, "types")
@@ -81,6 +82,9 @@ def troughmend(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
     details: bool = False,
 ) -> IntoDataFrameT:
     """Longest drawdown per fund in rows (columns ``fund``, ``troughmend``): the longest
@@ -89,7 +93,9 @@ def troughmend(
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``
     names it: ``fund`` and the columns of DRAWDOWN_COLUMNS (``length``, then ``peak``,
     ``first``, ``last``, ``trough`` as dates, ``depth``, ``recovery`` as a date)."""
-    return _call(_core.troughmend_kind(details), data, date, fund, value, navs)
+    return _call(
+        _core.troughmend_kind(details), data, date, fund, value, navs, funds=funds, exclude=exclude, date_format=date_format
+    )
 
 
 def crossodds(
@@ -101,12 +107,17 @@ def crossodds(
     value: Optional[str] = None,
     type: Optional[str] = None,
     navs: bool = False,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
 ) -> IntoDataFrameT:
     """Persistence against the peer group per fund (columns ``fund``, ``crossodds``).
 
     The groups: ``types`` as a mapping fund -> code or a two-column (fund, type) frame, or
     ``type=`` a column of the long table; with neither, all funds form one group."""
-    return _call("crossodds", data, date, fund, value, navs, types=types, type=type)
+    return _call(
+        "crossodds", data, date, fund, value, navs, types=types, type=type, funds=funds, exclude=exclude, date_format=date_format
+    )
 
 
 def horizonret(
@@ -119,6 +130,9 @@ def horizonret(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
 ) -> IntoDataFrameT:
     """Rolling calendar-horizon statistics per fund: ``fund`` and the columns of
     HORIZON_COLUMNS. start and end: one date for every fund or a mapping of dates by fund;
@@ -130,6 +144,9 @@ def horizonret(
         fund,
         value,
         navs,
+        funds=funds,
+        exclude=exclude,
+        date_format=date_format,
         horizon=_core.horizon_code(horizon),
         start=_core.window_bound(start, "start"),
         end=_core.window_bound(end, "end"),
@@ -144,11 +161,16 @@ def extremeset(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
 ) -> IntoDataFrameT:
     """The most extreme compounded move over a run per fund ("gain": a run of positive
     returns, "loss": of negative ones): ``fund``, ``return``, ``length``, ``first``,
     ``last``."""
-    return _call("extremeset", data, date, fund, value, navs, mode=_core.check_mode(mode))
+    return _call(
+        "extremeset", data, date, fund, value, navs, mode=_core.check_mode(mode), funds=funds, exclude=exclude, date_format=date_format
+    )
 
 
 def streakset(
@@ -159,7 +181,12 @@ def streakset(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
 ) -> IntoDataFrameT:
     """The longest run of positive ("gain") or negative ("loss") returns per fund:
     ``fund``, ``return``, ``length``, ``first``, ``last``."""
-    return _call("streakset", data, date, fund, value, navs, mode=_core.check_mode(mode))
+    return _call(
+        "streakset", data, date, fund, value, navs, mode=_core.check_mode(mode), funds=funds, exclude=exclude, date_format=date_format
+    )
