@@ -289,6 +289,11 @@ def dask_columns(
     pass over the data, with a progress bar on stderr."""
     if args.sql or args.fund or args.value or args.type_column or not args.input:
         raise CommandError("--engine dask reads a wide Parquet file or folder named as INPUT")
+    if args.funds or args.exclude or args.date_format:
+        raise CommandError(
+            "--funds, --exclude and --date-format are for the default engine; --engine dask"
+            " reads every column but the date, dated by Parquet"
+        )
     path = Path(args.input)
     if not path.exists():
         raise CommandError(f"no such file or folder: {args.input}")
@@ -331,8 +336,12 @@ def dask_columns(
     }
     facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
     facts.update(first=ddf.index.min(), last=ddf.index.max())
-    with ProgressBar(out=sys.stderr):
+    with ProgressBar(out=sys.stderr), warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", PriceLikeWarning)
         done = compute(*lazy.values(), *facts.values())
+    if not navs and not args.returns:  # each block of funds tells its own
+        for text in dict.fromkeys(str(w.message) for w in caught if w.category is PriceLikeWarning):
+            note(text.replace("pass navs=True", "give --navs (--returns silences this note)"))
     clock.lap("read and indicators (dask)")
     cols: dict[str, Any] = {}
     for key, res in zip(lazy, done):

@@ -18,10 +18,8 @@ Needs the ``cli`` extra: ``pip install 'fundkernels[cli]'``.
 from __future__ import annotations
 
 import argparse
-import importlib.metadata
 import os
 import sys
-import textwrap
 import traceback
 from collections.abc import Sequence
 from contextlib import ExitStack
@@ -47,31 +45,26 @@ from ._errors import REFUSED, CommandError, InputError, InputTypeError
 
 # --- arguments -----------------------------------------------------------------------
 
-# What the output columns mean, in plain words, for the end of --help.
+# What the output columns mean, one line each, for the end of --help.
 GLOSSARY = (
-    ("troughmend", "the longest drawdown: rows spent below an earlier peak of the compounded"
-     " value; troughmend_* say where it lies, how deep it went and when it recovered"),
-    ("crossodds", "persistence: how much more often a fund stayed above or below its peer"
-     " group's median from one period to the next than it switched sides (1: no persistence)"),
-    ("horizonret_1Y_mean, _median", "mean and median return over every rolling 1-year"
-     " horizon (one column family per --horizon)"),
-    ("horizonret_1Y_win", "share of rolling 1-year horizons that ended with a gain"),
-    ("horizonret_1Y_gain_0_5 ...", "shares of the horizon returns in bands: up to 5%, 5-10%,"
-     " over 10% gained or lost"),
-    ("extremeset_gain_*, _loss_*", "the largest compounded rise over a run of gaining rows, and"
-     " the deepest fall over a run of losing rows: its return, length, first and last date"),
-    ("streakset_gain_*, _loss_*", "the longest run of gaining rows, and of losing rows: its"
-     " compounded return, length, first and last date"),
-)  # fmt: skip
+    ("troughmend", "longest drawdown: rows spent below an earlier peak"),
+    ("troughmend_*", "where it lies, how deep it went, when it recovered"),
+    ("crossodds", "repeats over reversals of beating the peer median"),
+    ("horizonret_1Y_mean", "mean return over rolling 1-year horizons (_median)"),
+    ("horizonret_1Y_win", "share of rolling 1-year horizons ending in a gain"),
+    ("horizonret_1Y_gain_*", "shares of those returns in bands (0-5%, 5-10%, over)"),
+    ("extremeset_gain_*", "largest compounded rise over a run of gains"),
+    ("extremeset_loss_*", "deepest compounded fall over a run of losses"),
+    ("streakset_gain_*", "longest run of gains (_loss_*: of losses)"),
+    ("*_return _length", "a run's compounded return and its rows"),
+    ("*_first _last", "the dates it starts and ends"),
+)
 
 
 def _glossary() -> str:
     width = max(len(name) for name, _ in GLOSSARY)
-    lines = ["output columns:"]
-    for name, meaning in GLOSSARY:
-        words = textwrap.wrap(meaning, width=max(30, 78 - width - 4))
-        lines.append(f"  {name.ljust(width)}  {words[0]}")
-        lines.extend(f"  {'':{width}}  {w}" for w in words[1:])
+    lines = ["output columns (one horizonret family per --horizon):"]
+    lines += [f"  {name.ljust(width)}  {meaning}" for name, meaning in GLOSSARY]
     return "\n".join(lines)
 
 
@@ -197,10 +190,9 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _version() -> str:
-    try:
-        return importlib.metadata.version("fundkernels")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown"
+    from fundkernels import __version__
+
+    return __version__
 
 
 def _horizons(given: Optional[list[str]]) -> list[str]:
