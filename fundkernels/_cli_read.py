@@ -24,7 +24,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from ._cli_dates import parse_dates
+from ._cli_cells import is_number, parse_dates, parse_numbers
 from ._errors import CommandError
 
 PROG = "fundkernels"
@@ -313,13 +313,10 @@ def _piece(piece: Piece, table: Any, layout: Layout) -> Any:
             f"no date column {layout.date!r} in {piece.name}{option}; the columns are"
             f" {names[:10]}"
         )
-    for option, col in (("--fund", layout.fund), ("--value", layout.value)):
+    for option, role, col in (("--fund", "fund", layout.fund), ("--value", "value", layout.value)):
         if col is not None and col not in names:
             raise CommandError(
-                f"no fund column {col!r} in {piece.name} ({option}); the columns are {names[:10]}"
-                if option == "--fund"
-                else f"no value column {col!r} in {piece.name} ({option}); the columns are"
-                f" {names[:10]}"
+                f"no {role} column {col!r} in {piece.name} ({option}); the columns are {names[:10]}"
             )
     if layout.fund is None:
         table = _choose(piece, table, layout)
@@ -338,8 +335,8 @@ def _piece(piece: Piece, table: Any, layout: Layout) -> Any:
         col = table.column(name)
         if pa.types.is_null(col.type):  # every cell missing
             table = table.set_column(table.column_names.index(name), name, col.cast(pa.float64()))
-        elif not _is_number(col.type, pa):
-            converted = _numbers(col, name, piece, layout, pa)
+        elif not is_number(col.type, pa):
+            converted = parse_numbers(col, layout.na_values, name, lambda r: place(piece, r), pa)
             table = table.set_column(table.column_names.index(name), name, converted)
     for name in (layout.fund, *layout.texts):
         if name is not None and name in table.column_names:
@@ -364,43 +361,6 @@ def _choose(piece: Piece, table: Any, layout: Layout) -> Any:
     if layout.exclude:
         return table.drop_columns([c for c in layout.exclude if c != layout.date])
     return table
-
-
-def _is_number(kind: Any, pa: Any) -> bool:
-    return bool(pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_null(kind))
-
-
-def _numbers(col: Any, name: str, piece: Piece, layout: Layout, pa: Any) -> Any:
-    """A column of text (or other cells) as float64, the missing-value markers as missing;
-    else the first cell that is not a number, named."""
-    pc = pa.compute
-    if isinstance(col, pa.ChunkedArray):
-        col = col.combine_chunks()
-    if pa.types.is_decimal(col.type) or pa.types.is_boolean(col.type):
-        return col.cast(pa.float64())
-    if not (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
-        raise CommandError(
-            f"the column {name!r} of {piece.name} holds {col.type}, not numbers;"
-            " leave it out with --exclude or name the funds with --funds"
-        )
-    text = pc.utf8_trim_whitespace(col)
-    markers = pa.array(list(layout.na_values), pa.string())
-    text = pc.if_else(pc.is_in(text, value_set=markers), None, text)
-    try:
-        return text.cast(pa.float64())
-    except pa.ArrowInvalid:
-        pass
-    for row, cell in enumerate(text.to_pylist()):
-        if cell is None:
-            continue
-        try:
-            float(cell)
-        except ValueError:
-            raise CommandError(
-                f"{place(piece, row)}: {cell!r} in column {name!r} is not a number (for a"
-                " missing value see --na-values; for a column that is no fund, --exclude)"
-            ) from None
-    raise CommandError(f"the column {name!r} of {piece.name} is not numbers")
 
 
 def as_text(table: Any, name: Optional[str]) -> Any:

@@ -1,4 +1,4 @@
-"""Dates written as text, as the command reads them.
+"""Cells written as text, as the command reads them: dates and numbers.
 
 With ``--date-format`` every date is read by that format (strptime codes). Without it the
 first date of a column decides its form, among those that can only mean one day: ISO dates
@@ -6,12 +6,16 @@ first date of a column decides its form, among those that can only mean one day:
 month's first day), and month names (``Jan 1 2000``, ``January 1, 2000``, ``1 Jan 2000``,
 ``01-Jan-2000``). A date such as ``01/02/2020`` may be the first of February or the second
 of January: its order is never guessed, the message says which format to give.
+
+Numbers written as text (a column that a reader could not take as numbers, or one of text
+in a Parquet file or a query's result) are read with the missing-value markers as missing;
+the first cell that is no number is named with its line.
 """
 
 from __future__ import annotations
 
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, Optional
 
 from ._errors import CommandError
@@ -127,6 +131,45 @@ def _iso_ok(text: str, pa: Any) -> bool:
         except pa.ArrowInvalid:
             continue
     return False
+
+
+def is_number(kind: Any, pa: Any) -> bool:
+    return bool(pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_null(kind))
+
+
+def parse_numbers(
+    col: Any, na_values: Sequence[str], column: str, place: Callable[[int], str], pa: Any
+) -> Any:
+    """A column of text (or other cells) as float64, the missing-value markers as missing;
+    else the first cell that is not a number, named."""
+    pc = pa.compute
+    if isinstance(col, pa.ChunkedArray):
+        col = col.combine_chunks()
+    if pa.types.is_decimal(col.type) or pa.types.is_boolean(col.type):
+        return col.cast(pa.float64())
+    if not (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
+        raise CommandError(
+            f"{place(0)}: the column {column!r} holds {col.type}, not numbers;"
+            " leave it out with --exclude or name the funds with --funds"
+        )
+    text = pc.utf8_trim_whitespace(col)
+    markers = pa.array(list(na_values), pa.string())
+    text = pc.if_else(pc.is_in(text, value_set=markers), None, text)
+    try:
+        return text.cast(pa.float64())
+    except pa.ArrowInvalid:
+        pass
+    for row, cell in enumerate(text.to_pylist()):
+        if cell is None:
+            continue
+        try:
+            float(cell)
+        except ValueError:
+            raise CommandError(
+                f"{place(row)}: {cell!r} in column {column!r} is not a number (for a"
+                " missing value see --na-values; for a column that is no fund, --exclude)"
+            ) from None
+    raise CommandError(f"{place(0)}: the column {column!r} is not numbers")
 
 
 def _first_true(mask: Any) -> int:
