@@ -37,20 +37,30 @@ _DAY_MONTH = re.compile(r"\d{1,2}([/.-])\d{1,2}\1\d{2}(\d{2})?")
 def parse_dates(
     col: Any, fmt: Optional[str], column: str, place: Callable[[int], str], pa: Any
 ) -> Any:
-    """A column of dates (text, or integers such as 20240131) as naive UTC timestamps[ns].
+    """A column of dates (text, integers such as 20240131, dates or timestamps of any unit)
+    as timestamps[ns]: naive ones are UTC, zoned ones keep their zone.
 
     column names the date column and place(i) the i-th row of the piece being read (its
     file and line) for the messages."""
     pc = pa.compute
     if isinstance(col, pa.ChunkedArray):
         col = col.combine_chunks()
-    if pa.types.is_integer(col.type):
-        col = col.cast(pa.string())
-    if not (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
-        return col
     if col.null_count:
         row = _first_true(pc.is_null(col))
         raise CommandError(f"{place(row)}: the date column {column!r} has no date")
+    if pa.types.is_date(col.type) or pa.types.is_timestamp(col.type):
+        try:
+            return col.cast(pa.timestamp("ns", tz=getattr(col.type, "tz", None)))
+        except pa.ArrowInvalid as exc:
+            raise CommandError(
+                f"the dates in column {column!r} must lie between 1677 and 2262: {exc}"
+            ) from None
+    if pa.types.is_integer(col.type):
+        col = col.cast(pa.string())
+    if not (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
+        raise CommandError(
+            f"{place(0)}: the date column {column!r} holds {col.type}, not dates"
+        )
     col = pc.utf8_trim_whitespace(col)
     if len(col) == 0:
         return col.cast(pa.timestamp("ns"))

@@ -831,7 +831,7 @@ def _text_dates(frame: nw.DataFrame[Any], date: str, date_format: object) -> nw.
             f" {str(exc).splitlines()[0] if str(exc) else type(exc).__name__}"
         ) from None
     if parsed.is_null().sum() > column.is_null().sum():
-        row = _first(parsed.is_null() & ~column.is_null())
+        row = int(np.argmax(np.asarray((parsed.is_null() & ~column.is_null()).to_numpy())))
         raise InputError(
             f"the date column {date!r} holds {column[row]!r} at row {row}, which does not"
             f" follow date_format={date_format!r}",

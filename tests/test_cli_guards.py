@@ -202,6 +202,28 @@ def test_recognised_date_forms(tmp_path, form, args):
     assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "iso.out.csv").read_bytes()
 
 
+@pytest.mark.parametrize(
+    "kind", ["date32", "timestamp[s]", "timestamp[ms, tz=UTC]", "timestamp[us, tz=Asia/Tokyo]"]
+)
+def test_parquet_and_query_dates_of_any_type(tmp_path, kind):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    (tmp_path / "iso.csv").write_text(wide_csv(RETS))
+    assert run("iso.csv", "-o", "iso.out.csv", cwd=tmp_path).returncode == 0
+    unit, _, zone = kind.removeprefix("timestamp[").rstrip("]").partition(", tz=")
+    days = pa.array(DAYS.to_numpy())
+    dates = days.cast(pa.date32()) if kind == "date32" else days.cast(pa.timestamp(unit))
+    if zone:  # the same instants, told in another zone
+        dates = dates.cast(pa.timestamp(unit, tz=zone))
+    pq.write_table(pa.table({"date": dates, **{f: RETS[:, i] for i, f in enumerate("abc")}}),
+                   tmp_path / "p.parquet")
+    for how in (["p.parquet"], ["--sql", "SELECT * FROM 'p.parquet'"]):
+        done = run(*how, "-o", "out.csv", cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert (tmp_path / "out.csv").read_bytes() == (tmp_path / "iso.out.csv").read_bytes()
+
+
 def _fault(*_args, **_kwargs):
     raise KeyError("a bug")
 
