@@ -165,7 +165,7 @@ def _members(path: Path) -> list[Path]:
 def read_input(name: str, layout: Layout, shown: Optional[str] = None) -> tuple[Any, Places]:
     """A CSV or Parquet file, or a folder of them, as one table (dates as timestamps,
     values as numbers), and where each of its rows comes from."""
-    pa = arrow()
+    arrow()  # says what to install when pyarrow is missing, before any file is looked at
     path = Path(name)
     shown = shown or name
     if not path.exists():
