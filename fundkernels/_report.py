@@ -35,6 +35,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _report_charts as charts
+from ._errors import InputError
 
 # The peer-group ranks beside a column (sharpe_rank beside sharpe: 1 the best of the fund's
 # peer group, 100 the worst) and the size of the fund's group.
@@ -261,13 +262,13 @@ def chosen_positions(funds: Sequence[str], names: Sequence[str]) -> list[int]:
     out = []
     for name in names:
         if name not in where:
-            raise ValueError(
+            raise InputError(
                 f"--report-funds: no fund named {name!r} in the input (names are matched exactly)"
             )
         out.append(where[name])
     out = list(dict.fromkeys(out))
     if len(out) > MOST_CHOSEN:
-        raise ValueError(f"--report-funds: at most {MOST_CHOSEN} funds can be charted, {len(out)} given")
+        raise InputError(f"--report-funds: at most {MOST_CHOSEN} funds can be charted, {len(out)} given")
     return out
 
 
