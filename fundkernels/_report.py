@@ -35,11 +35,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _report_charts as charts
+from ._ranks import GROUP_SIZE
+from ._ranks import RANK_SUFFIX as RANK
 
-# The peer-group ranks beside a column (sharpe_rank beside sharpe: 1 the best of the fund's
-# peer group, 100 the worst) and the size of the fund's group.
-RANK = "_rank"
-GROUP_SIZE = "peer_group_size"
 PLAIN_DATA = 256 * 1024  # bytes of table data kept as readable JSON; more is deflated
 CHOSEN = 4  # funds charted by default: the two best and the two worst
 MOST_CHOSEN = len(charts.COLOURS)
@@ -53,7 +51,7 @@ Series = Callable[[Sequence[int]], tuple[npt.NDArray[np.int64], npt.NDArray[np.f
 class Meta(NamedTuple):
     """What the report needs to know of a column: its kind ("float", "int", "date"),
     which way is better ("higher", "lower", None), plain words, and how values read
-    ("pct", "ratio", "int", "date", "num")."""
+    ("pct", "ratio", "int", "date", "num"; "rank" for the peer-group ranks)."""
 
     kind: str
     better: Optional[str]
@@ -150,7 +148,7 @@ def describe(columns: Mapping[str, Any], horizons: Sequence[str]) -> dict[str, M
             out[name] = known[name]
         elif ranked(name, columns):
             out[name] = Meta("float", "lower", f"percentile rank of {ranked(name, columns)}"
-                             " within the fund's peer group: 1 the best, 100 the worst", "int")  # fmt: skip
+                             " within the fund's peer group: 1 the best, 100 the worst", "rank")  # fmt: skip
         elif name == GROUP_SIZE:
             out[name] = Meta("int", None, "number of funds in the fund's peer group", "int")
         else:
@@ -167,8 +165,9 @@ def describe(columns: Mapping[str, Any], horizons: Sequence[str]) -> dict[str, M
 
 # Values travel in the page's data as they are shown, in units of their last shown digit:
 # a percentage with two decimals as an integer number of 0.0001, a ratio with three as
-# one of 0.001. The table then sorts on what it shows, and 5000 funds stay small.
-SCALE = {"pct": 10_000, "ratio": 1_000, "int": 1}
+# one of 0.001. The table then sorts on what it shows, and 5000 funds stay small. Ranks
+# (1 to 100, fractions where a group is not 100 funds) are kept in tenths, shown whole.
+SCALE = {"pct": 10_000, "ratio": 1_000, "int": 1, "rank": 10}
 DIGITS = 4  # significant digits of other values
 
 
@@ -194,6 +193,8 @@ def show(v: Any, fmt: str) -> str:
         return f"{q / 100:.2f}%"
     if fmt == "ratio":
         return f"{q / 1000:.3f}"
+    if fmt == "rank":  # kept in tenths, so that the order is true; shown whole, half up
+        return str(math.floor(q / 10 + 0.5))
     if fmt == "int" or (q == int(q) and abs(q) < 1e15):
         return str(int(q))
     return repr(q)
@@ -297,7 +298,8 @@ def table_data(
     index = {g: i for i, g in enumerate(groups)}
     cols = []
     values: dict[str, Raw] = {}
-    for name, m in meta.items():
+    for name in [*shown, *(n for n in meta if n not in shown)]:  # the headline first
+        m = meta[name]
         if m.kind == "date":
             continue  # dates are in the output file and the drawdown tables
         v = np.asarray(columns[name], dtype=np.float64)
