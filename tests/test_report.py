@@ -472,6 +472,20 @@ def test_screenshots_and_phone_width(tmp_path, width):
                                "'svg text, td, th, p, label'), function (e) {"
                                " return parseFloat(getComputedStyle(e).fontSize); }))")  # fmt: skip
         assert smallest >= 11
+        # One value chart shown, the one of the screen's width, the tick box switching
+        # between the linear and the log scale.
+        def shown():
+            return chrome.eval(s, "Array.from(document.querySelectorAll('.v')).filter("
+                               "function (e) { return getComputedStyle(e).display !== 'none'; })"
+                               ".map(function (e) { return e.className; })")  # fmt: skip
+
+        size = "wide" if width > 640 else "narrow"
+        before = shown()
+        assert len(before) == 1 and size in before[0]
+        chrome.eval(s, "document.getElementById('logscale').click()")
+        after = shown()
+        assert len(after) == 1 and size in after[0]
+        assert {"lin" in before[0], "lin" in after[0]} == {True, False}
         shot = base64.b64decode(chrome.send("Page.captureScreenshot", s, format="png")["data"])
     finally:
         chrome.close()
