@@ -93,7 +93,7 @@ def load_columns(
         # A mapping keyed by fund: each fund's type, also shown in the output.
         found = table_types(panel, types, args.type_column)
         given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
-    codes = _panel.group_codes(given or dict.fromkeys(panel.funds, 0), panel.funds, "types")
+    codes = _panel.group_codes(given or _panel.ALL_FUNDS, panel.funds, "types")
     groups = None if given is None else [str(given[f]) for f in panel.funds]
     labels = panel.funds
     # The input table is not needed beyond this point: let it go before the indicators
@@ -155,7 +155,7 @@ def dask_columns(
         types = read_types(args.types).columns
         codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
     navs = args.navs
-    runs = command_runs(horizons, types=codes or dict.fromkeys(ddf.columns, 0))
+    runs = command_runs(horizons, types=codes or _panel.ALL_FUNDS)
     lazy = [fkd.lazy_indicator(run.indicator, ddf, navs=navs, **run.options) for run in runs]
     facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
     facts.update(first=ddf.index.min(), last=ddf.index.max())
@@ -174,14 +174,12 @@ def dask_columns(
 
     def series(picked: Sequence[int]) -> tuple[Any, Any]:
         """The few charted funds' columns, read again (their columns only)."""
-        from fundkernels import _core
-
         names = [ddf.columns[i] for i in picked]
         part = ddf[names].compute()
         values = part.to_numpy(dtype=np.float64, copy=True)
         stamps = part.index.asi8
         if navs:
-            values = _core.returns_from_navs(values, stamps, names, in_place=True)
+            values = _panel.returns_from_navs(values, stamps, names, in_place=True)
         return stamps, values
 
     info = Panel(funds, rows, lo, hi, groups, share, navs, args.input, series)

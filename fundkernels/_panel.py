@@ -35,6 +35,8 @@ Columns = dict[str, npt.NDArray[Any]]
 _HORIZON = re.compile(r"(\d+)([MY])")
 _MAX_MONTHS = 2**31 - 1
 _NS = {"D": 86_400 * 10**9, "s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
+# The type codes that put every fund in one peer group: chosen explicitly, never by omission.
+ALL_FUNDS = "all"
 RANGE_HINT = "dates must lie between 1677 and 2262 to fit nanosecond timestamps"
 
 
@@ -213,8 +215,10 @@ def group_codes(codes: object, funds: Sequence[Hashable], what: str) -> npt.NDAr
     Any hashable labels serve as codes (numbers or names such as "industry"); funds with
     equal labels form one group. Renumbering leaves the groups, and so the results, as they
     are, and keeps float codes such as 1.0 and 1.7 apart. A pandas Series is taken as a
-    mapping from its index.
+    mapping from its index. ALL_FUNDS ("all") puts every fund in one group.
     """
+    if isinstance(codes, str) and codes == ALL_FUNDS:
+        return np.zeros(len(funds), np.int32)
     if is_pandas_series(codes):
         if not codes.index.is_unique:
             raise ValueError(f"{what} must have unique fund labels")

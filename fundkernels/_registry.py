@@ -80,7 +80,9 @@ class Indicator:
     """An indicator; see the module's docstring. calendar: "own" when each fund is followed
     through its own dates, "panel" when a fund is compared with its peers on the panel's
     shared dates. headline: the column named after the indicator alone in the command's
-    table. per_column: a fund's result depends on its own column only."""
+    table. per_column: a fund's result depends on its own column only. front_end: whether
+    the front ends have a function of the indicator's name (drawdown is reached through
+    troughmend(details=True))."""
 
     name: str
     kernel: Callable[..., Columns]
@@ -93,6 +95,7 @@ class Indicator:
     calendar: Literal["own", "panel"]
     options: tuple[Option, ...] = ()
     per_column: bool = True
+    front_end: bool = True
     headline: Optional[str] = None
     peers: Mapping[str, str] = field(default_factory=dict)
     fuzz: Optional[str] = None
@@ -260,6 +263,7 @@ DRAWDOWN = Indicator(
     cases="fk_references.drawdown:CASES",
     needs_dates=True,
     calendar="own",
+    front_end=False,
     headline="length",
     peers={"numpy": "bench.np_drawdown:peer"},
     command=lambda choices: [("troughmend", {})],
@@ -441,7 +445,7 @@ class Run:
         }
 
 
-def command_runs(horizons: Sequence[str], types: object = None) -> list[Run]:
+def command_runs(horizons: Sequence[str], types: object) -> list[Run]:
     """Every indicator the command computes, as calls in the order of its table. Names:
     the prefix (the indicator, with its options where it runs more than once) alone for the
     headline column, else prefix_column: troughmend, troughmend_peak, ..., crossodds,
@@ -467,7 +471,7 @@ def command_runs(horizons: Sequence[str], types: object = None) -> list[Run]:
 
 def command_columns(horizons: Sequence[str]) -> list[Output]:
     """The command's output columns with their metadata (for its --help and the report)."""
-    return [out for run in command_runs(horizons) for out in run.outputs]
+    return [out for run in command_runs(horizons, types=_panel.ALL_FUNDS) for out in run.outputs]
 
 
 def _names(ind: Indicator) -> tuple[str, ...]:

@@ -11,8 +11,10 @@ from hypothesis import strategies as st
 
 from crossodds import crossodds
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
-from bench.np_crossodds import peer
+from fk_references.cases import INDICATORS
 from fk_references.crossodds import crossodds as reference
+
+peer = INDICATORS["crossodds"].peer  # the benchmark's NumPy peer, through the registry
 
 nan, inf = math.nan, math.inf
 

@@ -12,9 +12,11 @@ from hypothesis import strategies as st
 import extremeset as extremeset_module
 from extremeset import extremeset
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
-from bench.np_extremeset import peer
+from fk_references.cases import INDICATORS
 from fk_references.dates import ymd
 from fk_references.extremeset import extremeset as reference
+
+peer = INDICATORS["extremeset"].peer  # the benchmark's NumPy peer, through the registry
 
 nan, inf = math.nan, math.inf
 DAY = 86_400_000_000_000

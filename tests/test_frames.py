@@ -17,9 +17,9 @@ pl = pytest.importorskip("polars")
 import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
 from fundkernels import _panel
-from helpers import awkward_matrix, direct, same_bits
+from helpers import FRONT_END, awkward_matrix, direct, same_bits
 
-NAMES = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
+NAMES = FRONT_END
 LIBRARIES = {
     "pandas": lambda t: t,
     "polars": pl.from_pandas,

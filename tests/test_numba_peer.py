@@ -6,7 +6,7 @@ import pytest
 
 from helpers import assert_same_parts, awkward_matrix
 from test_frame import wide_panel
-from bench.table import INDICATORS, VARIANTS, as_parts
+from fk_references.cases import INDICATORS, VARIANTS, as_parts
 
 pytest.importorskip("numba")
 

@@ -13,13 +13,13 @@ from fundkernels import _registry
 from crossodds import crossodds
 from fundkernels._drawdown import drawdown
 from extremeset import extremeset
-from helpers import awkward_matrix, direct, same_bits
+from helpers import FRONT_END, awkward_matrix, direct, same_bits
 from horizonret import horizonret
 from streakset import streakset
 from troughmend import troughmend
 
 EPOCH = pd.Timestamp("1970-01-01", tz="UTC")
-NAMES = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
+NAMES = FRONT_END
 
 
 def utc_ns(index):
