@@ -14,7 +14,8 @@ builder. Those are resolved only by whoever needs them (``resolve``): the packag
 imports its tests or benchmarks.
 
 Adding an indicator is one entry here plus its kernel, its reference (with its cases) and
-its own tests.
+its own tests. The module is longer than the others because it is the table: most of its
+lines are the entries and the short adapters that call each kernel.
 """
 
 from __future__ import annotations
@@ -88,11 +89,13 @@ class Indicator:
     kernel: Callable[..., Columns]
     columns: tuple[Column, ...]
     description: str
-    module: str
-    reference: str
-    cases: str
     needs_dates: bool
     calendar: Literal["own", "panel"]
+    # Where the compiled function, the reference and the cases are; by default the
+    # module of the indicator's name and fk_references.<name>'s function and CASES.
+    module: str = ""
+    reference: str = ""
+    cases: str = ""
     options: tuple[Option, ...] = ()
     per_column: bool = True
     front_end: bool = True
@@ -103,6 +106,16 @@ class Indicator:
     command: Optional[Callable[[Mapping[str, Any]], list[tuple[str, dict[str, Any]]]]] = None
     # Words for the glossary's fields beyond the options themselves.
     vocabulary: Callable[[Mapping[str, Any]], Mapping[str, Any]] = lambda options: {}
+
+    def __post_init__(self) -> None:
+        defaults = {
+            "module": f"{self.name}:{self.name}",
+            "reference": f"fk_references.{self.name}:{self.name}",
+            "cases": f"fk_references.{self.name}:CASES",
+        }
+        for key, path in defaults.items():
+            if not getattr(self, key):
+                object.__setattr__(self, key, path)
 
     def checked(self, options: Mapping[str, Any]) -> dict[str, Any]:
         """The options as the kernel takes them: every one checked, defaults filled in."""
@@ -232,9 +245,6 @@ TROUGHMEND = Indicator(
         " compounded from 1.0 (missing returns skipped), spent below its running peak. A"
         " drawdown still open on the last row counts with its full length."
     ),
-    module="troughmend:troughmend",
-    reference="fk_references.troughmend:troughmend",
-    cases="fk_references.troughmend:CASES",
     needs_dates=False,
     calendar="own",
     peers={"numpy": "bench.np_troughmend:peer", "numba": "bench.nb_peers:troughmend"},
@@ -259,8 +269,6 @@ DRAWDOWN = Indicator(
         " regained the peak (troughmend with details=True)."
     ),
     module="fundkernels._drawdown:drawdown",
-    reference="fk_references.drawdown:drawdown",
-    cases="fk_references.drawdown:CASES",
     needs_dates=True,
     calendar="own",
     front_end=False,
@@ -285,9 +293,6 @@ CROSSODDS = Indicator(
         " or above the median of its type group and loses below it; the number of repeated"
         " outcomes between consecutive flagged dates over the number of reversed ones."
     ),
-    module="crossodds:crossodds",
-    reference="fk_references.crossodds:crossodds",
-    cases="fk_references.crossodds:CASES",
     needs_dates=False,
     calendar="panel",
     options=(Option("types", REQUIRED, _panel.check_types),),
@@ -322,9 +327,6 @@ HORIZONRET = Indicator(
         " horizon (whole months or years, the day clamped to the month's length) ends,"
         " summarised per fund by mean, median, share of gains and shares in six bands."
     ),
-    module="horizonret:horizonret",
-    reference="fk_references.horizonret:horizonret",
-    cases="fk_references.horizonret:CASES",
     needs_dates=True,
     calendar="own",
     options=(
@@ -354,59 +356,53 @@ def _run_vocabulary(options: Mapping[str, Any]) -> Mapping[str, Any]:
     return {"run": "gains" if gain else "losses", "move": "largest rise" if gain else "deepest fall"}
 
 
-def _both_modes(name: str) -> Callable[[Mapping[str, Any]], list[tuple[str, dict[str, Any]]]]:
-    return lambda choices: [(f"{name}_{mode}", {"mode": mode}) for mode in ("gain", "loss")]
+def _run_indicator(
+    name: str,
+    kernel: Callable[..., Columns],
+    columns: tuple[Column, ...],
+    description: str,
+) -> Indicator:
+    """extremeset and streakset: a run of gains, or of losses with mode="loss"."""
+    return Indicator(
+        name=name,
+        kernel=kernel,
+        columns=columns,
+        description=description,
+        needs_dates=True,
+        calendar="own",
+        options=(Option("mode", "gain", _panel.check_mode),),
+        peers={"numpy": f"bench.np_{name}:peer", "numba": f"bench.nb_peers:{name}"},
+        fuzz=f"fuzz.targets:{name.upper()}",
+        command=lambda choices: [(f"{name}_{mode}", {"mode": mode}) for mode in ("gain", "loss")],
+        vocabulary=_run_vocabulary,
+    )
 
 
-EXTREMESET = Indicator(
-    name="extremeset",
-    kernel=_extremeset_columns,
-    columns=_run_columns_meta(
+EXTREMESET = _run_indicator(
+    "extremeset",
+    _extremeset_columns,
+    _run_columns_meta(
         "compounded return of the {move} over a run of {run}",
         "rows in the run of {run} with the {move}",
         None,  # a longer best run is neither better nor worse: its size ranks
     ),
-    description=(
-        "The best run: the largest compounded rise over a run of consecutive positive returns"
-        ' with its length and dates; mode "loss" gives the deepest compounded fall over a run'
-        " of losses. A run ends at the first row that is not a gain (or a loss)."
-    ),
-    module="extremeset:extremeset",
-    reference="fk_references.extremeset:extremeset",
-    cases="fk_references.extremeset:CASES",
-    needs_dates=True,
-    calendar="own",
-    options=(Option("mode", "gain", _panel.check_mode),),
-    peers={"numpy": "bench.np_extremeset:peer", "numba": "bench.nb_peers:extremeset"},
-    fuzz="fuzz.targets:EXTREMESET",
-    command=_both_modes("extremeset"),
-    vocabulary=_run_vocabulary,
-)  # fmt: skip
+    "The best run: the largest compounded rise over a run of consecutive positive returns"
+    ' with its length and dates; mode "loss" gives the deepest compounded fall over a run'
+    " of losses. A run ends at the first row that is not a gain (or a loss).",
+)
 
-STREAKSET = Indicator(
-    name="streakset",
-    kernel=_streakset_columns,
-    columns=_run_columns_meta(
+STREAKSET = _run_indicator(
+    "streakset",
+    _streakset_columns,
+    _run_columns_meta(
         "compounded return over the longest run of {run}",
         "rows in the longest run of {run} (the latest of equally long runs)",
         {"gain": "higher", "loss": "lower"},
     ),
-    description=(
-        "The longest streak: the longest run of consecutive positive returns with its"
-        ' compounded return, length and dates; mode "loss" gives the longest losing streak.'
-        " Chosen by length, not size; of equally long streaks the latest."
-    ),
-    module="streakset:streakset",
-    reference="fk_references.streakset:streakset",
-    cases="fk_references.streakset:CASES",
-    needs_dates=True,
-    calendar="own",
-    options=(Option("mode", "gain", _panel.check_mode),),
-    peers={"numpy": "bench.np_streakset:peer", "numba": "bench.nb_peers:streakset"},
-    fuzz="fuzz.targets:STREAKSET",
-    command=_both_modes("streakset"),
-    vocabulary=_run_vocabulary,
-)  # fmt: skip
+    "The longest streak: the longest run of consecutive positive returns with its"
+    ' compounded return, length and dates; mode "loss" gives the longest losing streak.'
+    " Chosen by length, not size; of equally long streaks the latest.",
+)
 
 # In the order of the command's table and the report.
 INDICATORS: dict[str, Indicator] = {
