@@ -74,7 +74,7 @@ def arrow() -> Any:
 
 
 def _date_text(ns: int) -> str:
-    from ._core import date_text
+    from ._panel import date_text
 
     return date_text(ns)
 
