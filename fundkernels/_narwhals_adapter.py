@@ -15,6 +15,8 @@ import numpy as np
 import numpy.typing as npt
 from narwhals.stable.v2.dependencies import is_pandas_dataframe
 
+from ._gather import arrow as _pyarrow
+from ._gather import gather as gather_long
 from ._panel import (
     Columns,
     Dates,
@@ -25,6 +27,7 @@ from ._panel import (
     is_pandas_series,
     unique_labels,
 )
+
 
 @dataclass
 class Table:
