@@ -36,6 +36,7 @@ from troughmend import troughmend as _troughmend
 from . import _panel
 from ._drawdown import drawdown as _drawdown
 from ._panel import Bound, Columns, Dates, Matrix, row_dates, text_dates, valid_window
+from ._summary_columns import check_periods, check_risk_free, summary_columns
 
 Kind = Literal["float", "int", "date"]
 Better = Optional[Literal["higher", "lower"]]
@@ -404,9 +405,56 @@ STREAKSET = _run_indicator(
     " Chosen by length, not size; of equally long streaks the latest.",
 )
 
+
+def _stat(name: str, better: Better, words: str, fmt: Fmt = "pct") -> Column:
+    return Column(name, "float", better, words, fmt)
+
+
+SUMMARY = Indicator(
+    name="summary",
+    kernel=summary_columns,
+    columns=(
+        Column("periods", "int", None, "returns the fund has", "int"),
+        _stat("total_return", "higher", "compounded return over all its periods"),
+        _stat("cagr", "higher", "compound annual growth rate"),
+        _stat("volatility", "lower", "annualised standard deviation of the returns"),
+        _stat("sharpe", "higher", "annualised mean excess return over its volatility", "ratio"),
+        _stat("sortino", "higher", "annualised mean excess return over its downside", "ratio"),
+        _stat("max_drawdown", "higher", "deepest fall of the value below its running peak"),
+        _date("max_drawdown_peak", "date of the peak the deepest fall is measured from"),
+        _date("max_drawdown_trough", "date of the lowest value of the deepest fall"),
+        _date("max_drawdown_recovery", "date the value regained that peak (- not yet)"),
+        _stat("calmar", "higher", "cagr over the depth of the deepest fall", "ratio"),
+        _stat("best", "higher", "best single return"),
+        _stat("worst", "higher", "worst single return"),
+        _stat("hit_rate", "higher", "share of positive returns"),
+        _stat("skew", None, "sample skewness of the returns", "num"),
+        _stat("kurtosis", None, "sample excess kurtosis of the returns", "num"),
+        _stat("var_95", "higher", "5% quantile of the returns"),
+        _stat("cvar_95", "higher", "mean of the returns at or below that quantile"),
+        _stat("periods_per_year", None, "periods per year used to annualise", "num"),
+    ),
+    description=(
+        "The classic statistics of each fund's returns: total and annual growth, volatility,"
+        " Sharpe and Sortino ratios, the deepest drawdown with its dates and Calmar ratio,"
+        " best and worst return, hit rate, skewness, kurtosis and the 5% value at risk with"
+        " its tail mean, annualised by the periods per year (given, or told from the dates)."
+    ),
+    module="fundkernels._summary:summary",
+    needs_dates=True,
+    calendar="own",
+    options=(
+        Option("periods_per_year", None, check_periods),
+        Option("risk_free", 0.0, check_risk_free),
+    ),
+    front_end=False,
+    peers={"numpy": "bench.np_summary:peer", "numba": "bench.nb_peers:summary"},
+)  # fmt: skip
+
 # In the order of the command's table and the report.
 INDICATORS: dict[str, Indicator] = {
-    ind.name: ind for ind in (TROUGHMEND, DRAWDOWN, CROSSODDS, HORIZONRET, EXTREMESET, STREAKSET)
+    ind.name: ind
+    for ind in (TROUGHMEND, DRAWDOWN, CROSSODDS, HORIZONRET, EXTREMESET, STREAKSET, SUMMARY)
 }
 
 
