@@ -28,6 +28,8 @@ import fundkernels.pandas as fk
 from fundkernels import cli
 from fundkernels._report_data import describe, shown_units
 
+pytestmark = pytest.mark.slow  # runs the command in subprocesses, one on dask
+
 FUNDS = ["Alpha", "Beta", "Gamma", "Delta", "Eps", "Zeta"]
 TYPES = {"Alpha": "eq", "Beta": "eq", "Gamma": "bond", "Delta": "eq", "Eps": "bond", "Zeta": "bond"}
 DATES = pd.date_range("2015-01-31", periods=48, freq="ME")

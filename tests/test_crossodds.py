@@ -317,6 +317,7 @@ assert np.array_equal(got, want, equal_nan=True), (got, want)
 """
 
 
+@pytest.mark.slow  # compiles a library, runs a fresh interpreter
 def test_subnormal_medians_with_results_flushed_to_zero(tmp_path):
     # A library built for fast arithmetic may have the whole process flush subnormal results
     # to zero. The width of a range of subnormal values then comes out 0: that must not pass

@@ -142,6 +142,7 @@ def test_date_text(ns, text):
     assert out["s"] == [text] and out["l"] == ["22620411"] and ymd(ns) == text
 
 
+@pytest.mark.slow  # a fresh interpreter
 @pytest.mark.parametrize("tz", ["UTC-14", "UTC+12", "XYZ+11:30ABC,M3.2.0,M11.1.0"])
 def test_date_text_ignores_time_zone(tz):
     # Column c has its only run at row c, so its first date text is that of dates[c].

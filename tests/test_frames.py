@@ -395,6 +395,7 @@ def test_pandas_nav_errors_name_fund_and_date(bad):
         fkp.streakset(frame, navs=True)
 
 
+@pytest.mark.slow  # a fresh interpreter
 @pytest.mark.parametrize(
     "blocked, code",
     [
@@ -436,6 +437,7 @@ def test_navs_leave_the_callers_table_as_it_was(library, cols):
     assert same_bits(frame.to_numpy(), kept)
 
 
+@pytest.mark.slow  # a fresh interpreter
 @pytest.mark.parametrize("pyarrow", ["installed", "absent"])
 def test_long_tables_with_irregular_dates_and_without_pyarrow(tmp_path, pyarrow):
     """Timestamps off any grid are placed by binary search; without pyarrow, narwhals

@@ -432,6 +432,7 @@ out = np.array(horizonret("1M", x, np.zeros(6, np.int64), np.full(6, 199, np.int
 """
 
 
+@pytest.mark.slow  # a fresh interpreter
 @pytest.mark.parametrize("tz", ["UTC", "America/New_York", "Asia/Kolkata", "Pacific/Chatham"])
 def test_results_do_not_depend_on_time_zone(tz):
     # Evening and morning times near month ends fall in another month in local time.

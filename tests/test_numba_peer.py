@@ -8,6 +8,8 @@ from helpers import assert_same_parts, awkward_matrix
 from test_frame import wide_panel
 from fk_references.cases import INDICATORS, VARIANTS, as_parts
 
+pytestmark = pytest.mark.slow  # compiles every numba peer
+
 pytest.importorskip("numba")
 
 CASES = {name: ind for name, ind in {**INDICATORS, **VARIANTS}.items() if ind.numba is not None}

@@ -19,6 +19,8 @@ import pytest
 from helpers import awkward_matrix
 from fk_references.cases import INDICATORS
 
+pytestmark = pytest.mark.slow  # each failure injected in a fresh interpreter
+
 NAMES = sorted(INDICATORS)
 
 # The sanitizer runs preload their runtime, which owns malloc and the address space.

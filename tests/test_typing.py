@@ -14,6 +14,8 @@ import pytest
 
 from fundkernels._registry import INDICATORS
 
+pytestmark = pytest.mark.slow  # runs mypy over the front ends
+
 HERE = Path(__file__).resolve().parent
 # The compiled modules with stubs: every registry entry whose module is a public one.
 MODULES = [e.module.partition(":")[0] for e in INDICATORS.values() if "." not in e.module]
