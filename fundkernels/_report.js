@@ -29,6 +29,7 @@ function screen(data) {
     if (v === -Infinity) return "-inf";
     if (fmt === "pct") return (v / 100).toFixed(2) + "%";
     if (fmt === "ratio") return (v / 1000).toFixed(3);
+    if (fmt === "rank") return String(Math.floor(v / 10 + 0.5));
     return String(v);
   }
 
@@ -106,7 +107,7 @@ function screen(data) {
     var vis = visible();
     var head = document.querySelector("#funds thead");
     var tr = document.createElement("tr");
-    tr.appendChild(th("#", "", "position in this order", "text"));
+    tr.appendChild(th("#", "", "position in this order", "text pos"));
     tr.appendChild(th("fund", "fund", "fund name", "text"));
     tr.appendChild(th("peer_group", "peer_group", "peer group (type code given with the input)", "text"));
     vis.forEach(function (c) {

@@ -29,8 +29,10 @@ import pandas as pd
 from dask.base import compute
 from dask.delayed import delayed
 
-from . import _core
 from ._errors import InputError, InputTypeError
+from . import _pandas_adapter as _pd
+from . import _panel
+from ._registry import INDICATORS
 from .pandas import Mode, TypeCodes, WindowBound
 
 __all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
@@ -61,12 +63,12 @@ def _prepare(
             raise InputTypeError(
                 f"returns must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
             )
-        _core.check_pandas_columns(meta.columns, meta.dtypes)
+        _pd.check_pandas_columns(meta.columns, meta.dtypes)
         # One pass over the index: the dates to check and the row count of each partition.
         parts = compute(*panel.index.to_delayed())
         index = parts[0].append(list(parts[1:])) if len(parts) > 1 else parts[0]
-        checked = _core.pandas_dates_ns(pd.DatetimeIndex(index), _SORT_HINT)
-        frame = panel if _core.all_float64(meta.dtypes) else panel.astype(np.float64)
+        checked = _pd.pandas_dates_ns(pd.DatetimeIndex(index), _SORT_HINT)
+        frame = panel if _pd.all_float64(meta.dtypes) else panel.astype(np.float64)
         arr = frame.to_dask_array(lengths=[len(p) for p in parts])
         arr = arr.rechunk({0: -1, 1: funds_per_chunk or "auto"})
         return arr, checked, meta.columns
@@ -85,7 +87,7 @@ def _prepare(
             )
         ns: Optional[npt.NDArray[np.int64]] = None
         if dates is not None:
-            ns = _core.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
+            ns = _pd.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
             if len(ns) != rows:
                 raise InputError(f"dates has {len(ns)} elements, but returns has {rows} rows")
         elif need_dates:
@@ -129,10 +131,10 @@ def _block(
     name: str,
     navs: bool,
     options: dict[str, Any],
-) -> _core.Labelled:
+) -> _pd.Labelled:
     """The work of one task: an indicator on a block of funds with all its rows."""
-    columns = _core.compute(name, values, dates, list(funds), navs=navs, **options)
-    return _core.to_pandas(name, columns, funds)
+    columns = _panel.compute(name, values, dates, list(funds), navs=navs, **options)
+    return _pd.to_pandas(name, columns, funds)
 
 
 def _per_block(
@@ -146,8 +148,9 @@ def _per_block(
 ) -> Any:
     """An indicator whose funds are independent: one task per column block, the dates and
     options shared by all tasks."""
-    navs = _core.check_navs(navs)
-    need_dates = _core.INDICATORS[name].needs_dates
+    navs = _panel.check_navs(navs)
+    options = INDICATORS[name].checked(options)
+    need_dates = INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
     # The options (window bounds may be keyed by fund): one copy in the graph.
@@ -156,33 +159,104 @@ def _per_block(
     parts = [
         fn(block, part, shared, name, navs, opts) for block, part in _column_blocks(arr, labels)
     ]
-    meta = _core.to_pandas(name, _core.empty_columns(name, **options), labels[:0])
+    meta = _pd.to_pandas(name, _panel.empty_columns(name, **options), labels[:0])
     return _lazy(parts, meta)
 
 
 # --- work done in the tasks: one block of funds with all its rows ----------------------
 
 
-def _crossodds_block(
+def _group_block(
     values: npt.NDArray[np.float64],
     codes: npt.NDArray[np.int32],
     funds: pd.Index,
     dates: Optional[npt.NDArray[np.int64]],
+    name: str,
     navs: bool,
-) -> npt.NDArray[np.float64]:
-    return _core.compute("crossodds", values, dates, list(funds), navs=navs, codes=codes)[
-        "crossodds"
-    ]
+) -> _panel.Columns:
+    return _panel.compute(name, values, dates, list(funds), navs=navs, types=codes)
 
 
 def _gather(
-    results: list[npt.NDArray[np.float64]], columns: list[npt.NDArray[np.intp]], funds: pd.Index
-) -> pd.Series:
+    results: list[_panel.Columns], columns: list[npt.NDArray[np.intp]], funds: pd.Index, name: str
+) -> _pd.Labelled:
     """The results of the blocks of whole type groups, back in column order."""
-    out = np.full(len(funds), np.nan)
-    for res, cols in zip(results, columns):
-        out[cols] = res
-    return pd.Series(out, index=funds, name="crossodds")
+    if not results:
+        return _pd.to_pandas(name, _panel.empty_columns(name, types={}), funds)
+    where = np.concatenate(columns)
+    out = {}
+    for key in results[0]:
+        out[key] = np.empty_like(results[0][key], shape=len(funds))
+        out[key][where] = np.concatenate([res[key] for res in results])
+    return _pd.to_pandas(name, out, funds)
+
+
+def _per_group(
+    name: str,
+    returns: Panel,
+    dates: Dates,
+    funds: Funds,
+    funds_per_chunk: Optional[int],
+    navs: bool,
+    **options: Any,
+) -> Any:
+    """An indicator that compares each fund with its type group: whole groups per task."""
+    navs = _panel.check_navs(navs)
+    types = INDICATORS[name].checked(options)["types"]
+    need_dates = INDICATORS[name].needs_dates
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    codes = _panel.group_codes(types, list(labels), "types")
+    width = funds_per_chunk or max(arr.chunks[1], default=1)
+    order = np.argsort(codes, kind="stable")  # columns of group 0, then of group 1, ...
+    starts = (
+        np.flatnonzero(np.r_[True, np.diff(codes[order]) != 0])
+        if len(order)
+        else np.empty(0, np.intp)
+    )
+    blocks: list[npt.NDArray[np.intp]] = []
+    current: list[npt.NDArray[np.intp]] = []
+    current_width = 0
+    for lo, hi in zip(starts.tolist(), [*starts[1:].tolist(), len(order)]):
+        # A group never splits: close the block before a group that would overfill it.
+        if current_width and current_width + (hi - lo) > width:
+            blocks.append(np.sort(np.concatenate(current)))
+            current, current_width = [], 0
+        current.append(order[lo:hi])
+        current_width += hi - lo
+    if current:
+        blocks.append(np.sort(np.concatenate(current)))
+    # Each block's task computes its groups; only the results (one row per fund) meet.
+    task = delayed(_group_block, pure=True)
+    shared = delayed(ns, pure=True)
+    results = [
+        task(
+            arr[:, cols].rechunk({1: -1}).to_delayed()[0, 0],
+            codes[cols],
+            labels[cols],
+            shared,
+            name,
+            navs,
+        )
+        for cols in blocks
+    ]
+    result = delayed(_gather, pure=True)(results, blocks, labels, name)
+    meta = _pd.to_pandas(name, _panel.empty_columns(name, types={}), labels[:0])
+    return _lazy([result], meta)
+
+
+def lazy_indicator(
+    name: str,
+    returns: Panel,
+    *,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
+    **options: Any,
+) -> Any:
+    """Any indicator of the registry by name, its options by name (the command's engine)."""
+    way = _per_block if INDICATORS[name].per_column else _per_group
+    return way(name, returns, dates, funds, funds_per_chunk, navs, **options)
 
 
 # --- the indicators --------------------------------------------------------------------
@@ -234,7 +308,7 @@ def troughmend(
 
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``;
     a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
-    kind = _core.troughmend_kind(details)
+    kind = _panel.troughmend_kind(details)
     lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs)
     return cast(Union[dd.Series, dd.DataFrame], lazy)
 
@@ -256,44 +330,8 @@ def crossodds(
     blocks of about ``funds_per_chunk`` columns (default: the widest column chunk of the
     input); a group wider than that gets a task of its own. All dates go into one chunk.
     """
-    navs = _core.check_navs(navs)
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=False)
-    codes = _core.group_codes(type_codes, list(labels), "type_codes")
-    width = funds_per_chunk or max(arr.chunks[1], default=1)
-    order = np.argsort(codes, kind="stable")  # columns of group 0, then of group 1, ...
-    starts = (
-        np.flatnonzero(np.r_[True, np.diff(codes[order]) != 0])
-        if len(order)
-        else np.empty(0, np.intp)
-    )
-    blocks: list[npt.NDArray[np.intp]] = []
-    current: list[npt.NDArray[np.intp]] = []
-    current_width = 0
-    for lo, hi in zip(starts.tolist(), [*starts[1:].tolist(), len(order)]):
-        # A group never splits: close the block before a group that would overfill it.
-        if current_width and current_width + (hi - lo) > width:
-            blocks.append(np.sort(np.concatenate(current)))
-            current, current_width = [], 0
-        current.append(order[lo:hi])
-        current_width += hi - lo
-    if current:
-        blocks.append(np.sort(np.concatenate(current)))
-    # Each block's task computes its groups; only the results (one number per fund) meet.
-    task = delayed(_crossodds_block, pure=True)
-    shared = delayed(ns, pure=True)
-    results = [
-        task(
-            arr[:, cols].rechunk({1: -1}).to_delayed()[0, 0],
-            codes[cols],
-            labels[cols],
-            shared,
-            navs,
-        )
-        for cols in blocks
-    ]
-    result = delayed(_gather, pure=True)(results, blocks, labels)
-    meta = pd.Series(np.empty(0), index=labels[:0], name="crossodds")
-    return cast(dd.Series, _lazy([result], meta))
+    lazy = _per_group("crossodds", returns, dates, funds, funds_per_chunk, navs, types=type_codes)
+    return cast(dd.Series, lazy)
 
 
 def horizonret(
@@ -310,11 +348,7 @@ def horizonret(
     """Rolling calendar-horizon statistics per fund, as ``fundkernels.pandas.horizonret``
     (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
     all dates in one chunk if needed."""
-    options = {
-        "horizon": _core.horizon_code(horizon),
-        "start": _core.window_bound(start, "start"),
-        "end": _core.window_bound(end, "end"),
-    }
+    options = {"horizon": horizon, "start": start, "end": end}
     return cast(
         dd.DataFrame,
         _per_block("horizonret", returns, dates, funds, funds_per_chunk, navs, **options),
@@ -333,7 +367,6 @@ def extremeset(
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
     rechunked to all dates in one chunk if needed."""
-    mode = cast(Mode, _core.check_mode(mode))
     return cast(
         dd.DataFrame,
         _per_block("extremeset", returns, dates, funds, funds_per_chunk, navs, mode=mode),
@@ -351,7 +384,6 @@ def streakset(
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
-    mode = cast(Mode, _core.check_mode(mode))
     return cast(
         dd.DataFrame,
         _per_block("streakset", returns, dates, funds, funds_per_chunk, navs, mode=mode),

@@ -15,7 +15,7 @@ import pytest
 
 import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
-from fundkernels import _core, cli
+from fundkernels import InputError, _narwhals_adapter, cli
 from fundkernels._errors import PriceLikeWarning
 
 DAYS = pd.date_range("2000-01-01", periods=30, freq="MS")
@@ -229,7 +229,7 @@ def _fault(*_args, **_kwargs):
 
 
 def _refusal(*_args, **_kwargs):
-    raise _core.InputError("refused on purpose")
+    raise InputError("refused on purpose")
 
 
 @pytest.mark.parametrize(
@@ -240,7 +240,7 @@ def _refusal(*_args, **_kwargs):
 def test_faults_show_their_traceback(tmp_path, monkeypatch, capsys, patched, status, shown):
     (tmp_path / "p.csv").write_text(wide_csv(RETS))
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(_core, "read_table", patched)
+    monkeypatch.setattr(_narwhals_adapter, "read_table", patched)
     assert cli.main(["p.csv", "-o", "out.csv"]) == status
     err = capsys.readouterr().err
     assert shown in err
@@ -338,7 +338,7 @@ def test_frames_choose_columns_and_read_text_dates(backend, options, want):
     frame = _text_dated(backend)
     options = {"date_format": "%m/%d/%Y", **options}
     if isinstance(want, str):
-        with pytest.raises(_core.InputError, match=re.escape(want)):
+        with pytest.raises(InputError, match=re.escape(want)):
             fkf.troughmend(frame, **options)
         return
     got = fkf.troughmend(frame, **options)

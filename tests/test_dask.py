@@ -12,6 +12,8 @@ import fundkernels.pandas as fkp
 from fundkernels import PriceLikeWarning
 from helpers import awkward_matrix
 
+pytestmark = pytest.mark.slow  # starts a local dask cluster
+
 ROWS, COLS = 30, 23
 
 # Seconds to wait for a result: a worker that dies must fail the test, not hang the suite

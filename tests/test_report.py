@@ -21,9 +21,11 @@ from html.parser import HTMLParser
 import numpy as np
 import pytest
 
-from fundkernels import _report
+from fundkernels import _report, _report_data
 from fundkernels import _report_charts as charts
 from fundkernels._drawdown import drawdown as drawdown_kernel
+from fundkernels._ranks import GROUP_SIZE, peer_ranks
+from fundkernels._summary_columns import summary_columns
 from fundkernels._cli_compute import Panel, indicator_columns, result_columns
 
 XHTML = "{http://www.w3.org/1999/xhtml}"
@@ -46,15 +48,23 @@ def panel_returns(rows, funds, seed):
 
 
 def make_page(returns, funds, groups=None, chosen=None, horizons=("1Y",)):
+    """The report on a panel, with the classic statistics and the peer-group ranks where
+    the command does not give them (yet)."""
     days = np.datetime64("2001-01-31") + np.arange(returns.shape[0]) * np.timedelta64(30, "D")
     dates = days.astype("datetime64[ns]").astype(np.int64)
     codes = np.array([sorted(set(groups)).index(g) for g in groups] if groups else [0] * len(funds),
                      dtype=np.int32)  # fmt: skip
     cols = indicator_columns(returns, dates, funds, codes, horizons)
+    if "sharpe" not in cols:
+        cols.update(summary_columns(returns, dates, funds))
     panel = Panel(list(funds), len(dates), int(dates[0]), int(dates[-1]),
                   None if groups is None else list(groups), 0.0, False, "test panel",
                   lambda picked: (dates, returns[:, list(picked)]))  # fmt: skip
     columns = result_columns(panel, cols)
+    if GROUP_SIZE not in columns:
+        meta = _report_data.describe(columns, horizons)
+        better = {k: m.better for k, m in meta.items() if m.kind != "date"}
+        columns.update(peer_ranks({k: columns[k] for k in better}, codes, better))
     return _report.render(panel, columns, horizons, panel.series, chosen), columns
 
 
@@ -180,13 +190,25 @@ def test_hostile_names_stay_text():
     assert captions == funds[:3]
 
 
-def test_chosen_funds_default_and_checked():
+def test_chosen_funds_and_their_deepest_drawdowns():
     funds = [f"f{i}" for i in range(12)]
     r = panel_returns(200, 12, 5)
     page, columns = make_page(r, funds)
     root = ET.fromstring(page.removeprefix("<!DOCTYPE html>"))
-    shown = [t.get("data-fund") for t in root.iter(f"{XHTML}table") if t.get("data-fund")]
-    assert len(shown) == 4 and len(set(shown)) == 4
+    tables = {t.get("data-fund"): t for t in root.iter(f"{XHTML}table") if t.get("data-fund")}
+    # By default the two best and the two worst by Sharpe ratio.
+    order = np.argsort(-columns["sharpe"], kind="stable")
+    assert list(tables) == [funds[i] for i in (*order[:2], *order[-2:])]
+    # The deepest drawdown of each is the one the summary kernel finds on its own.
+    for fund, table in tables.items():
+        j = funds.index(fund)
+        first = [td.text for td in next(iter(table.iter(f"{XHTML}tbody"))).iter(f"{XHTML}td")][:6]
+        peak, trough, recovery = (np.datetime64(columns[f"max_drawdown_{k}"][j], "D") for k in
+                                  ("peak", "trough", "recovery"))  # fmt: skip
+        assert first[1] == ("start" if np.isnat(peak) else str(peak))
+        assert first[2] == str(trough)
+        assert first[3] == ("not yet" if np.isnat(recovery) else str(recovery))
+        assert first[4] == _report_data.show(columns["max_drawdown"][j], "pct")
     with pytest.raises(ValueError, match="no fund named 'nope'"):
         make_page(r, funds, chosen=["f1", "nope"])
     with pytest.raises(ValueError, match="at most 8"):
@@ -204,35 +226,13 @@ def test_few_funds_no_duplicates():
     assert sorted(shown) == sorted(set(shown))
 
 
-# The columns of the classic statistics, with peer-group ranks beside every column with a
-# direction: added where the command does not give them (yet), so that the size is that of
-# the widest table.
-STATISTICS = ("total_return", "cagr", "volatility", "sharpe", "sortino", "max_drawdown",
-              "calmar", "best", "worst", "hit_rate", "skew", "kurtosis", "var_95", "cvar_95")  # fmt: skip
-
-
 @pytest.fixture(scope="module")
 def large_page(tmp_path_factory):
+    """5000 funds in 40 peer groups over 2520 dates, every column with its ranks."""
     n = 5000
     groups = [f"category {i % 40}" for i in range(n)]
     funds = [f"Fund {i:05d} Global Equity Accumulation" for i in range(n)]
-    rng = np.random.default_rng(2)
-    real_render = _report.render
-
-    def widest(panel, columns, *args):
-        for name in STATISTICS:
-            columns.setdefault(name, rng.normal(0.1, 0.5, n))
-        meta = _report.describe(columns, ["1Y"])
-        for name, m in meta.items():
-            if m.better and not name.endswith("_rank"):
-                columns.setdefault(f"{name}_rank", rng.integers(1, 101, n))
-        return real_render(panel, columns, *args)
-
-    _report.render = widest
-    try:
-        page, columns = make_page(panel_returns(2520, n, 9), funds, groups)
-    finally:
-        _report.render = real_render
+    page, columns = make_page(panel_returns(2520, n, 9), funds, groups)
     path = tmp_path_factory.mktemp("large") / "report.html"
     path.write_text(page)
     return path, columns
@@ -246,7 +246,7 @@ def test_page_under_2mb_for_5000_funds(large_page):
     data = page_data(path.read_text())
     assert len(data["funds"]) == 5000
     ranks = [c["key"] for c in data["columns"] if c["key"].endswith("_rank")]
-    assert len(ranks) >= 20 and len(data["columns"]) >= 50
+    assert len(ranks) >= 25 and len(data["columns"]) >= 60
 
 
 # --- in the browser -----------------------------------------------------------------------
@@ -340,12 +340,12 @@ def test_sort_and_filter_from_the_fragment(tmp_path, fragment, column, down, gro
     if "q=" in fragment:
         rows = [i for i in rows if "fund 1" in funds[i]]
     # The page sorts on what it shows (ties in fund order).
-    fmt = _report.describe(columns, ["1Y"])[column].fmt
-    shown = [_report.shown_units(float(v), fmt) for v in columns[column]]
+    fmt = _report_data.describe(columns, ["1Y"])[column].fmt
+    shown = [_report_data.shown_units(float(v), fmt) for v in columns[column]]
     want = expected_order(shown, down, rows)[:100]  # the first page
     assert [r["row"] for r in seen.rows] == want
     assert [r["cells"]["fund"] for r in seen.rows] == [funds[i] for i in want]
-    assert [r["cells"][column] for r in seen.rows] == [_report.show(columns[column][i], fmt)
+    assert [r["cells"][column] for r in seen.rows] == [_report_data.show(columns[column][i], fmt)
                                                        for i in want]  # fmt: skip
 
 
@@ -354,8 +354,11 @@ def test_large_page_sorts_in_the_browser(tmp_path, large_page):
     path, columns = large_page
     seen = dom(tmp_path, path, "#sort=-sharpe_rank&group=category%207")
     rows = [i for i in range(5000) if i % 40 == 7]
-    want = expected_order(columns["sharpe_rank"], True, rows)
-    assert [r["row"] for r in seen.rows] == want[:100]
+    shown = [_report_data.shown_units(v, "rank") for v in columns["sharpe_rank"]]
+    want = expected_order(shown, True, rows)[:100]
+    assert [r["row"] for r in seen.rows] == want
+    assert [r["cells"]["sharpe_rank"] for r in seen.rows] == [
+        _report_data.show(columns["sharpe_rank"][i], "rank") for i in want]  # fmt: skip
 
 
 @browser
@@ -469,6 +472,20 @@ def test_screenshots_and_phone_width(tmp_path, width):
                                "'svg text, td, th, p, label'), function (e) {"
                                " return parseFloat(getComputedStyle(e).fontSize); }))")  # fmt: skip
         assert smallest >= 11
+        # One value chart shown, the one of the screen's width, the tick box switching
+        # between the linear and the log scale.
+        def shown():
+            return chrome.eval(s, "Array.from(document.querySelectorAll('.v')).filter("
+                               "function (e) { return getComputedStyle(e).display !== 'none'; })"
+                               ".map(function (e) { return e.className; })")  # fmt: skip
+
+        size = "wide" if width > 640 else "narrow"
+        before = shown()
+        assert len(before) == 1 and size in before[0]
+        chrome.eval(s, "document.getElementById('logscale').click()")
+        after = shown()
+        assert len(after) == 1 and size in after[0]
+        assert {"lin" in before[0], "lin" in after[0]} == {True, False}
         shot = base64.b64decode(chrome.send("Page.captureScreenshot", s, format="png")["data"])
     finally:
         chrome.close()
