@@ -30,6 +30,8 @@ from dask.base import compute
 from dask.delayed import delayed
 
 from . import _core
+from ._dask_long import blocks_of, long_blocks
+from ._gather import Gathered
 from .pandas import Mode, TypeCodes, WindowBound
 
 __all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
@@ -141,11 +143,19 @@ def _per_block(
     funds: Funds,
     funds_per_chunk: Optional[int],
     navs: bool,
+    long: Optional[tuple[Any, Any, Any]] = None,
     **options: Any,
 ) -> Any:
     """An indicator whose funds are independent: one task per column block, the dates and
-    options shared by all tasks."""
+    options shared by all tasks. long: (fund, date, value) of a long table."""
     navs = _core.check_navs(navs)
+    if long is not None:
+        lb = long_blocks(returns, *_long_columns(long, dates, funds), funds_per_chunk)
+        meta = _core.to_pandas(name, _core.empty_columns(name, **options), pd.Index([])[:0])
+        task = delayed(_long_block, pure=True)
+        opts = delayed(options, pure=True)
+        results = [task(part, name, navs, opts) for part in lb.parts]
+        return _lazy([delayed(_in_order, pure=True)(results, lb.back(), meta)], meta)
     need_dates = _core.INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
@@ -157,6 +167,46 @@ def _per_block(
     ]
     meta = _core.to_pandas(name, _core.empty_columns(name, **options), labels[:0])
     return _lazy(parts, meta)
+
+
+def _long_columns(long: tuple[Any, Any, Any], dates: Dates, funds: Funds) -> tuple[Any, Any, Any]:
+    """fund=, date= and value= of a long table, which brings its own dates and funds."""
+    fund, date, value = long
+    if value is None:
+        raise TypeError("a long table needs value= as well as fund=: the column of the values")
+    if dates is not None or funds is not None:
+        raise TypeError("a long table brings its dates and funds: pass dates= and funds= only with a dask array")
+    return fund, date, value
+
+
+def _long_spec(fund: Optional[str], date: str, value: Optional[str]) -> Optional[tuple[Any, Any, Any]]:
+    if fund is None:
+        if value is not None:
+            raise TypeError("value= names the value column of a long table: give fund= too")
+        return None
+    return fund, date, value
+
+
+def _long_block(block: Gathered, name: str, navs: bool, options: dict[str, Any]) -> _core.Labelled:
+    """An indicator on one block of a long table (the block's matrix is the task's own)."""
+    columns = _core.compute(
+        name, block.values, block.dates, block.funds, navs=navs, owned=True, **options
+    )
+    return _core.to_pandas(name, columns, pd.Index(block.funds))
+
+
+def _long_crossodds(block: Gathered, codes: npt.NDArray[np.int32], navs: bool) -> pd.Series:
+    values = _core.compute(
+        "crossodds", block.values, block.dates, block.funds, navs=navs, owned=True, codes=codes
+    )["crossodds"]
+    return pd.Series(values, index=pd.Index(block.funds), name="crossodds")
+
+
+def _in_order(results: list[Any], back: npt.NDArray[np.intp], meta: Any) -> Any:
+    """The blocks' results, one after another, put back in fund order."""
+    if not results:
+        return meta
+    return pd.concat(results).iloc[back]
 
 
 # --- work done in the tasks: one block of funds with all its rows ----------------------
@@ -195,6 +245,9 @@ def troughmend(
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
     navs: bool = ...,
+    fund: Optional[str] = ...,
+    date: str = ...,
+    value: Optional[str] = ...,
     details: Literal[False] = ...,
 ) -> dd.Series: ...
 @overload
@@ -205,6 +258,9 @@ def troughmend(
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
     navs: bool = ...,
+    fund: Optional[str] = ...,
+    date: str = ...,
+    value: Optional[str] = ...,
     details: Literal[True],
 ) -> dd.DataFrame: ...
 @overload
@@ -215,6 +271,9 @@ def troughmend(
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
     navs: bool = ...,
+    fund: Optional[str] = ...,
+    date: str = ...,
+    value: Optional[str] = ...,
     details: bool = ...,
 ) -> Union[dd.Series, dd.DataFrame]: ...
 
@@ -226,6 +285,9 @@ def troughmend(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
     details: bool = False,
 ) -> Union[dd.Series, dd.DataFrame]:
     """Longest drawdown per fund in rows, as ``fundkernels.pandas.troughmend``; a lazy
@@ -234,7 +296,9 @@ def troughmend(
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``;
     a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
     kind = _core.troughmend_kind(details)
-    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs)
+    lazy = _per_block(
+        kind, returns, dates, funds, funds_per_chunk, navs, _long_spec(fund, date, value)
+    )
     return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
@@ -246,6 +310,9 @@ def crossodds(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
 ) -> dd.Series:
     """Persistence against the peer group per fund, as ``fundkernels.pandas.crossodds``; a
     lazy float64 dask Series by fund, in column order, in one partition.
@@ -256,27 +323,23 @@ def crossodds(
     input); a group wider than that gets a task of its own. All dates go into one chunk.
     """
     navs = _core.check_navs(navs)
+    long = _long_spec(fund, date, value)
+    if long is not None:
+        lb = long_blocks(
+            returns,
+            *_long_columns(long, dates, funds),
+            funds_per_chunk,
+            groups=lambda labels: _core.group_codes(type_codes, labels, "type_codes"),
+        )
+        assert lb.codes is not None
+        meta = pd.Series(np.empty(0), index=pd.Index([])[:0], name="crossodds")
+        task = delayed(_long_crossodds, pure=True)
+        parts = [task(p, lb.codes[cols], navs) for p, cols in zip(lb.parts, lb.blocks)]
+        return cast(dd.Series, _lazy([delayed(_in_order, pure=True)(parts, lb.back(), meta)], meta))
     arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=False)
     codes = _core.group_codes(type_codes, list(labels), "type_codes")
     width = funds_per_chunk or max(arr.chunks[1], default=1)
-    order = np.argsort(codes, kind="stable")  # columns of group 0, then of group 1, ...
-    starts = (
-        np.flatnonzero(np.r_[True, np.diff(codes[order]) != 0])
-        if len(order)
-        else np.empty(0, np.intp)
-    )
-    blocks: list[npt.NDArray[np.intp]] = []
-    current: list[npt.NDArray[np.intp]] = []
-    current_width = 0
-    for lo, hi in zip(starts.tolist(), [*starts[1:].tolist(), len(order)]):
-        # A group never splits: close the block before a group that would overfill it.
-        if current_width and current_width + (hi - lo) > width:
-            blocks.append(np.sort(np.concatenate(current)))
-            current, current_width = [], 0
-        current.append(order[lo:hi])
-        current_width += hi - lo
-    if current:
-        blocks.append(np.sort(np.concatenate(current)))
+    blocks = blocks_of(len(labels), arr.shape[0], width, codes)
     # Each block's task computes its groups; only the results (one number per fund) meet.
     task = delayed(_crossodds_block, pure=True)
     shared = delayed(ns, pure=True)
@@ -305,6 +368,9 @@ def horizonret(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
 ) -> dd.DataFrame:
     """Rolling calendar-horizon statistics per fund, as ``fundkernels.pandas.horizonret``
     (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
@@ -316,7 +382,10 @@ def horizonret(
     }
     return cast(
         dd.DataFrame,
-        _per_block("horizonret", returns, dates, funds, funds_per_chunk, navs, **options),
+        _per_block(
+            "horizonret", returns, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), **options,
+        ),  # fmt: skip
     )
 
 
@@ -328,6 +397,9 @@ def extremeset(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
 ) -> dd.DataFrame:
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
@@ -335,7 +407,10 @@ def extremeset(
     mode = cast(Mode, _core.check_mode(mode))
     return cast(
         dd.DataFrame,
-        _per_block("extremeset", returns, dates, funds, funds_per_chunk, navs, mode=mode),
+        _per_block(
+            "extremeset", returns, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), mode=mode,
+        ),  # fmt: skip
     )
 
 
@@ -347,11 +422,17 @@ def streakset(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
     mode = cast(Mode, _core.check_mode(mode))
     return cast(
         dd.DataFrame,
-        _per_block("streakset", returns, dates, funds, funds_per_chunk, navs, mode=mode),
+        _per_block(
+            "streakset", returns, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), mode=mode,
+        ),  # fmt: skip
     )
