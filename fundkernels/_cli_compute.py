@@ -145,8 +145,12 @@ def dask_columns(
     args: argparse.Namespace, horizons: Sequence[str], clock: Clock
 ) -> tuple[Panel, dict[str, Any]]:
     """A wide Parquet input through the dask front end, every indicator computed in one
-    pass over the data, with a progress bar on stderr."""
-    if args.sql or args.fund or args.value or args.type_column or not args.input:
+    pass over the data, with a progress bar on stderr (a long table: see _cli_dask_long)."""
+    if args.fund is not None or args.value is not None:
+        from ._cli_dask_long import dask_long_columns
+
+        return cast(tuple[Panel, dict[str, Any]], dask_long_columns(args, horizons, clock))
+    if args.sql or args.type_column or not args.input:
         raise CommandError("--engine dask reads a wide Parquet file or folder named as INPUT")
     path = Path(args.input)
     if not path.exists():

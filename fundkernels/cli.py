@@ -102,7 +102,10 @@ def _parser() -> argparse.ArgumentParser:
         "--engine",
         choices=("arrow", "dask"),
         default="arrow",
-        help="dask: a wide Parquet input larger than memory, with a progress bar on stderr",
+        help=(
+            "dask: an input larger than memory (a wide Parquet file or folder; a long Parquet"
+            " file or folder, or a folder of CSV files), with a progress bar on stderr"
+        ),
     )
     return p
 

@@ -1,6 +1,9 @@
 """Long tables through the dask front end on a real local cluster: blocks of funds gathered
 apart, bit for bit equal to the whole table gathered in memory."""
 
+import subprocess
+import sys
+
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
@@ -124,3 +127,53 @@ def test_duplicates_and_missing_funds_are_refused(client, table):
 def test_blocks_keep_groups_whole(codes, width, want):
     codes = None if codes is None else np.array(codes, np.int32)
     assert [b.tolist() for b in blocks_of(5, 10, width, codes)] == want
+
+
+def command(*args, cwd):
+    return subprocess.run(
+        [sys.executable, "-m", "fundkernels", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+
+
+def layouts(table, folder):
+    """The table on disk as the command reads it: Parquet files that split funds between
+    them, a Parquet folder partitioned by fund, and CSV files (dates as text)."""
+    cuts = np.linspace(0, len(table), 4).astype(int)
+    split = folder / "split"
+    split.mkdir()
+    for k, (a, b) in enumerate(zip(cuts, cuts[1:])):
+        pq.write_table(pa.Table.from_pandas(table.iloc[a:b], preserve_index=False), split / f"{k}.parquet")
+    by_fund = folder / "by_fund"
+    pq.write_to_dataset(pa.Table.from_pandas(table, preserve_index=False), by_fund, partition_cols=["who"])
+    csv = folder / "csv"
+    csv.mkdir()
+    for k, (a, b) in enumerate(zip(cuts, cuts[1:])):
+        table.iloc[a:b].to_csv(csv / f"{k}.csv", index=False)
+    return {"split": split, "by_fund": by_fund, "csv": csv}
+
+
+@pytest.mark.parametrize("navs", [[], ["--navs"]], ids=["returns", "navs"])
+def test_the_command_on_long_tables_gives_the_same_table(table, tmp_path, navs):
+    (tmp_path / "types.csv").write_text(
+        "fund,type\n" + "".join(f"{f},{c}\n" for f, c in CODES.items())
+    )
+    for name, path in layouts(table, tmp_path).items():
+        flags = ["--fund", "who", "--date", "day", "--value", "nav", "--types", "types.csv", *navs]
+        arrow = command(path, *flags, "-o", f"{name}-a.parquet", cwd=tmp_path)
+        assert arrow.returncode == 0, arrow.stderr
+        dask = command(path, *flags, "--engine", "dask", "-o", f"{name}-d.parquet", cwd=tmp_path)
+        assert dask.returncode == 0, dask.stderr
+        assert "100% Completed" in dask.stderr
+        want = pq.read_table(tmp_path / f"{name}-a.parquet")
+        got = pq.read_table(tmp_path / f"{name}-d.parquet")
+        assert got.column_names == want.column_names
+        for column in want.column_names:
+            a, b = want.column(column).to_numpy(), got.column(column).to_numpy()
+            if a.dtype.kind == "f":
+                assert same_bits(b, a), (name, column)
+            else:
+                assert a.tolist() == b.tolist(), (name, column)
