@@ -72,6 +72,13 @@ def check_long(ddf: object, fund: object, date: object, value: object) -> dd.Dat
 def _dates_ns(column: pd.Series, date: str, k: int) -> npt.NDArray[np.int64]:
     """A partition's dates as int64 ns (UTC), a missing date naming its row."""
     where = f"the date column {date!r} (partition {k})"
+    if isinstance(column.dtype, pd.ArrowDtype):  # Arrow dates and timestamps, as read
+        import pyarrow as pa
+
+        kind = column.dtype.pyarrow_dtype
+        if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
+            zoned = pa.types.is_timestamp(kind) and kind.tz is not None
+            column = column.astype("datetime64[ns, UTC]" if zoned else "datetime64[ns]")
     if isinstance(column.dtype, pd.DatetimeTZDtype):
         column = column.dt.tz_convert("UTC").dt.tz_localize(None)
     values = np.asarray(column.to_numpy())
