@@ -93,7 +93,7 @@ def sources(table, tmp_path):
 @pytest.mark.parametrize("navs", [False, True])
 def test_long_tables_equal_the_in_memory_gather(client, table, tmp_path, name, navs):
     want = CALLS[name](fkf, table, date="day", fund="who", value="nav", navs=navs)
-    for make, ddf in sources(table, tmp_path).items():
+    for ddf in sources(table, tmp_path).values():
         for width in (2, 3, None):  # blocks of 2 or 3 funds (a few per group), or one
             lazy = CALLS[name](
                 fkd, ddf, date="day", fund="who", value="nav", navs=navs, funds_per_chunk=width
