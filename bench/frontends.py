@@ -21,7 +21,7 @@ from streakset import streakset
 from troughmend import troughmend
 
 from bench.run import median_time
-from bench.table import daily_dates
+from fk_references.calls import daily_dates
 
 
 def main():

@@ -4,7 +4,7 @@ One compiled loop per column, the columns spread over numba's threads with prang
 fastmath: the same operations in the same order as the modules, so the results are the
 same bits. What numba cannot do well (date texts, calendar months) is done in NumPy
 around the compiled loops, as such a user would. Import this module only where numba is
-installed; `peer(name)` gives the peer of an indicator by its name in bench/table.py.
+installed; the package's registry names each peer (``bench.nb_peers:troughmend``, ...).
 """
 
 import numpy as np
@@ -415,17 +415,3 @@ def summary(returns, f):
             best.copy(), worst.copy(), hits, depth.copy(), rows[0].copy(), rows[1].copy(),
             rows[2].copy(), var.copy(), cvar.copy())
 
-
-PEERS = {
-    "troughmend": troughmend,
-    "streakset": streakset,
-    "extremeset": extremeset,
-    "horizonret": horizonret,
-    "crossodds": crossodds,
-    "summary": summary,
-}
-
-
-def peer(name):
-    """The numba peer of the indicator `name` (a module name), None for an indicator without one."""
-    return PEERS.get(name)

@@ -27,18 +27,10 @@ from pathlib import Path
 
 import numpy as np
 
-from bench.table import INDICATORS, VARIANTS, as_parts
-from fk_references.crossodds import crossodds
-from fk_references.drawdown import drawdown
-from fk_references.extremeset import extremeset
-from fk_references.horizonret import horizonret
-from fk_references.streakset import streakset
-from fk_references.troughmend import troughmend
+import bench  # noqa: F401  (the path: the installed package first, tests/ for fk_references)
+from fk_references.cases import INDICATORS, VARIANTS, as_parts
 
 HERE = Path(__file__).resolve().parent
-REFERENCES = {
-    f.__name__: f for f in (troughmend, crossodds, horizonret, extremeset, streakset, drawdown)
-}
 
 LARGE = [(2520, 5000), (10000, 5000)]
 SMALL = [(60, 30), (250, 1)]
@@ -150,10 +142,10 @@ def check_definitions(cases, names, x):
     too slow for whole panels, so this runs on a corner of one)."""
     for name in names:
         ind = cases[name]
-        if ind.name not in REFERENCES:  # exact moments: the tests compare them within bounds
+        if not ind.entry.exact:  # exact moments: the tests compare them within bounds
             continue
         args = ind.args(x)
-        check(name, REFERENCES[ind.name](*args), ind.module(*args), "the plain-Python definition")
+        check(name, ind.reference(*args), ind.module(*args), "the plain-Python definition")
 
 
 def machine():
@@ -181,7 +173,8 @@ MEMORY_CHILD = r"""
 import sys
 import numpy as np
 sys.path.insert(0, sys.argv[1])
-from bench.table import INDICATORS, VARIANTS
+import bench  # the path: the installed package first, tests/ for fk_references
+from fk_references.cases import INDICATORS, VARIANTS
 name, rows, cols, order = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
 ind = {**INDICATORS, **VARIANTS}[name]
 # Filled in place, so that no temporary of the matrix's size raises the peak beforehand.
@@ -218,7 +211,7 @@ def quiet(seconds=0.3):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--only", nargs="*", help="indicator names (see bench/table.py)")
+    ap.add_argument("--only", nargs="*", help="case labels (the CASES beside each reference in tests/fk_references)")
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--shapes", nargs="*", help="large shapes RxC, e.g. 2520x5000")
     ap.add_argument("--small", nargs="*", help="small shapes RxC, e.g. 60x30")

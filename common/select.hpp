@@ -1,7 +1,33 @@
 // Selection of an order statistic together with the value ranked just before it, which
-// an even count's median needs as well, and the median built on it. Branch-free
-// partitioning: values are as good as random, so a branch on a comparison would be
-// mispredicted half the time.
+// an even count's median needs as well, and the median built on it.
+//
+// The techniques, by their usual names, from the fewest values up:
+// - Sorting networks (odd-even transposition sort) for up to network_rows values: fixed
+//   compare-exchanges, unrolled, with no branch on the data; crossodds runs four inputs
+//   side by side, one per lane of a vector.
+// - Quickselect (Hoare's selection) around a median-of-three pivot, partitioning out of
+//   place: each round copies only the side that holds the rank into the other buffer, by
+//   branch-free stream compaction (four values per comparison, the kept ones moved to the
+//   front by a permutation). A pivot that is the smallest value splits off its run of
+//   equal values, as a three-way partition would, so ties cannot stall it; after 64 rounds
+//   the standard library's introselect (std::nth_element) bounds the worst case.
+// - Bucket selection, one distribution round as in a bucket or radix sort: the values'
+//   range cut into select_bins equal-width buckets, a byte per value for its bucket, the
+//   bucket that holds the rank found by binary search over counts of the bytes below a
+//   bound (sixteen bytes at a time), and only that bucket's values kept. A bucket holding
+//   most of the values is measured first: equal values settle the rank at once, values
+//   that fill little of it are bucketed once more over its own range.
+// - Sampling to bracket the rank, as in Floyd and Rivest's selection: two order
+//   statistics of an evenly spaced sample bound a range that should hold the rank; one
+//   pass counts the values below it and keeps those within.
+// Every round hands the values it keeps to the next technique down. The value ranked
+// before the k-th is the one before it in the final sorted range, or the largest value
+// below everything kept (one more pass). Partitioning is branch-free throughout: values
+// are as good as random, so a branch on a comparison would be mispredicted half the time.
+//
+// The tuned constants say how they were measured: ns per value in bench/select.py (which
+// times both median entries over sizes and families of values, its records under
+// bench/results/selection/) or in crossodds' same-process A/B.
 #pragma once
 
 #include <algorithm>
@@ -176,8 +202,12 @@ inline std::size_t count_valid(const double* a, std::size_t n) {
 }
 
 // Rows up to which a median is taken by a sorting network rather than a selection: for a
-// few values the selection's copy rounds, insertion sort and calls cost several times
-// the comparisons themselves.
+// few values the selection's copy rounds and calls cost several times the comparisons
+// themselves (crossodds spent about 270 instructions per date on a group of three before
+// the networks). Not swept, and worth a sweep: in the selection benchmark's record of
+// 2026-12-09 (Xeon, loaded machine) a median of 16 values through the scalar network took
+// 10.8 ns per value, one of 17 through a binning round 3.4 (crossodds' small groups run
+// the network four inputs at a time instead).
 constexpr std::size_t network_rows = 16;
 
 // The compare-exchange of a sorting network: the smaller and the larger of two values that
@@ -247,6 +277,8 @@ inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) 
     double* src = a;
     double* dst = b;
     double before = std::numeric_limits<double>::quiet_NaN();  // valid once k reaches 0
+    // Not tuned: 64 rounds is a guard that the ties' split never needs in practice, and
+    // eight values or fewer go to the network of their count.
     for (int budget = 64; n > 8; --budget) {
         if (budget == 0) {
             std::nth_element(src, src + k, src + n);
@@ -281,13 +313,20 @@ inline Middle select_middle(double* a, double* b, std::size_t n, std::size_t k) 
     return {src[k], k > 0 ? src[k - 1] : before};
 }
 
-// Bins of a binning round, and the fewest values worth one: a round costs less than a
-// plain selection from the first count too large for a sorting network on (measured down
-// to 17 values: about half).
+// Bins of a binning round: a part's number and NaN's fit a byte (at most 253 parts). In a
+// same-process A/B of the selection benchmark, 64 parts ran 0.87 to 1.06 of 128's time on
+// ordinary, 10% NaN and five-valued data from 17 to 10000 values (a loaded machine: no
+// difference beyond noise); more were not tried.
 constexpr std::size_t select_bins = 128;
+// The fewest values worth a binning round: from the first count too large for a sorting
+// network on, a round costs less than a plain selection (measured down to 17 values in the
+// selection benchmark: about half; crossodds A/B 0.76-0.88 for groups of 500, 0.64-0.80
+// for groups of 25 to 100).
 constexpr std::size_t min_binned = network_rows + 1;
 // A part that holds most of the values is split once more when they fill less than this
-// share of its width.
+// share of its width. Measured by its effect, not swept: against no second round, medians
+// of 90% stale zeros took 0.67-0.71 of the time, of a group with one far value 0.48, of 60%
+// stale zeros 1.15 (the measuring pass); ordinary data unchanged (crossodds A/B 0.99-1.00).
 constexpr double narrow_below = 1.0 / 16;
 
 Middle select_kth(const double* a, std::size_t stride, std::size_t rows, std::size_t n,
@@ -586,6 +625,13 @@ inline bool binned(const double* a, std::size_t stride, std::size_t rows, std::s
 // reaches to either side of where the wanted rank falls in it, and the fewest values
 // worth a bracketing round: below that, counting all values into parts costs less than
 // one pass that copies a fifth of them. The sample lives in the scratch of n values.
+// The sample and its reach are not swept (a bracket that misses the rank costs its pass,
+// and the binning round follows).
+// min_bracket was measured when binning took over below it, ns per value: 500 values 3.1
+// (bracket) -> 2.4 (binning), 1500: 2.8 -> 2.1; above it the bracket, its range then
+// binned: 2457 values 1.46 -> 1.27, 10000: 1.8 -> 1.36. Bracketing from 1024 values on
+// instead (same-process A/B, 1024 to 2047 values) took 1.1 to 2.5 times as long on
+// ordinary, 10% NaN and five-valued data, half as long with 60% stale values.
 constexpr std::size_t bracket_sample = 64;
 constexpr double bracket_spread = 7.0;
 constexpr std::size_t min_bracket = 2048;

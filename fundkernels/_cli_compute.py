@@ -14,8 +14,10 @@ from typing import Any, Callable, Optional, cast
 import numpy as np
 import numpy.typing as npt
 
+from . import _panel
 from ._cli_read import as_text, file_kind, input_table, parse_dates, read_types
 from ._errors import CommandError
+from ._registry import command_runs
 
 
 class Clock:
@@ -52,21 +54,6 @@ class Panel:
 
 
 
-def prefixed(prefix: str, columns: dict[str, Any]) -> dict[str, Any]:
-    """An indicator's columns named after it and its options, dates as calendar days."""
-    return {
-        f"{prefix}_{name}": col.astype("datetime64[D]") if col.dtype.kind == "M" else col
-        for name, col in columns.items()
-    }
-
-
-def drawdown_columns(details: dict[str, Any]) -> dict[str, Any]:
-    """troughmend and where each fund's longest drawdown lies: its length is troughmend's
-    result, the rest are named troughmend_peak, troughmend_first, ..."""
-    length = details.pop("length")
-    return {"troughmend": length, **prefixed("troughmend", details)}
-
-
 def indicator_columns(
     values: npt.NDArray[np.float64],
     dates: npt.NDArray[np.int64],
@@ -74,20 +61,10 @@ def indicator_columns(
     codes: npt.NDArray[np.int32],
     horizons: Sequence[str],
 ) -> dict[str, Any]:
-    """Every indicator of the shared table on one panel of returns."""
-    from fundkernels import _core
-
-    def one(name: str, **options: Any) -> dict[str, Any]:
-        return _core.compute(name, values, dates, funds, **options)
-
-    cols = drawdown_columns(one("drawdown"))
-    cols.update(one("crossodds", codes=codes))
-    whole = {"start": _core.window_bound(None, "start"), "end": _core.window_bound(None, "end")}
-    for code in horizons:
-        cols.update(prefixed(f"horizonret_{code}", one("horizonret", horizon=code, **whole)))
-    for name in ("extremeset", "streakset"):
-        for mode in ("gain", "loss"):
-            cols.update(prefixed(f"{name}_{mode}", one(name, mode=mode)))
+    """Every indicator of the registry on one panel of returns, under the command's names."""
+    cols: dict[str, Any] = {}
+    for run in command_runs(horizons, types=codes):
+        cols.update(run.named(_panel.compute(run.indicator, values, dates, funds, **run.options)))
     return cols
 
 
@@ -96,7 +73,7 @@ def load_columns(
 ) -> tuple[Panel, dict[str, Any]]:
     """Read the input, gather it once into the panel the modules read (the shared core's
     table reading, as the frames front end does) and compute every indicator on it."""
-    from fundkernels import _core
+    from ._narwhals_adapter import read_table, table_types  # narwhals: only for this engine
 
     if (args.fund is None) != (args.value is None):
         raise CommandError("the long layout needs both --fund and --value")
@@ -106,17 +83,17 @@ def load_columns(
     types = read_types(types_file) if types_file else None
     table = as_text(parse_dates(table, date), args.fund)
     clock.lap("read")
-    panel = _core.read_table(table, date, args.fund, args.value)
+    panel = read_table(table, date, args.fund, args.value)
     values, dates = panel.values, panel.dates
     missing = float(np.isnan(values).mean()) if values.size else 0.0
     if args.navs:  # in place when the matrix is ours, not a view of the input
-        values = _core.returns_from_navs(values, dates, panel.funds, in_place=panel.owned)
+        values = _panel.returns_from_navs(values, dates, panel.funds, in_place=panel.owned)
     given = None
     if types is not None or args.type_column is not None:
         # A mapping keyed by fund: each fund's type, also shown in the output.
-        found = _core.table_types(panel, types, args.type_column)
+        found = table_types(panel, types, args.type_column)
         given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
-    codes = _core.group_codes(given or dict.fromkeys(panel.funds, 0), panel.funds, "types")
+    codes = _panel.group_codes(given or _panel.ALL_FUNDS, panel.funds, "types")
     groups = None if given is None else [str(given[f]) for f in panel.funds]
     labels = panel.funds
     # The input table is not needed beyond this point: let it go before the indicators
@@ -182,29 +159,17 @@ def dask_columns(
         types = read_types(args.types).columns
         codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
     navs = args.navs
-    lazy: dict[str, Any] = {
-        "troughmend": fkd.troughmend(ddf, navs=navs, details=True),
-        "crossodds": fkd.crossodds(ddf, codes or dict.fromkeys(ddf.columns, 0), navs=navs),
-        **{f"horizonret_{h}": fkd.horizonret(ddf, h, navs=navs) for h in horizons},
-        **{
-            f"{name}_{mode}": getattr(fkd, name)(ddf, mode, navs=navs)
-            for name in ("extremeset", "streakset")
-            for mode in ("gain", "loss")
-        },
-    }
+    runs = command_runs(horizons, types=codes or _panel.ALL_FUNDS)
+    lazy = [fkd.lazy_indicator(run.indicator, ddf, navs=navs, **run.options) for run in runs]
     facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
     facts.update(first=ddf.index.min(), last=ddf.index.max())
     with ProgressBar(out=sys.stderr):
-        done = compute(*lazy.values(), *facts.values())
+        done = compute(*lazy, *facts.values())
     clock.lap("read and indicators (dask)")
     cols: dict[str, Any] = {}
-    for key, res in zip(lazy, done):
-        if isinstance(res, pd.Series):
-            cols[key] = res.to_numpy()
-        elif key == "troughmend":
-            cols.update(drawdown_columns({c: res[c].to_numpy() for c in res.columns}))
-        else:
-            cols.update(prefixed(key, {c: res[c].to_numpy() for c in res.columns}))
+    for run, res in zip(runs, done):
+        parts = res.to_frame() if isinstance(res, pd.Series) else res
+        cols.update(run.named({c: parts[c].to_numpy() for c in parts.columns}))
     missing, rows, first, last = done[len(lazy) :]
     rows = int(rows)
     lo, hi = (pd.Timestamp(first).value, pd.Timestamp(last).value) if rows else (None, None)
@@ -213,14 +178,12 @@ def dask_columns(
 
     def series(picked: Sequence[int]) -> tuple[Any, Any]:
         """The few charted funds' columns, read again (their columns only)."""
-        from fundkernels import _core
-
         names = [ddf.columns[i] for i in picked]
         part = ddf[names].compute()
         values = part.to_numpy(dtype=np.float64, copy=True)
         stamps = part.index.asi8
         if navs:
-            values = _core.returns_from_navs(values, stamps, names, in_place=True)
+            values = _panel.returns_from_navs(values, stamps, names, in_place=True)
         return stamps, values
 
     info = Panel(funds, rows, lo, hi, groups, share, navs, args.input, series)

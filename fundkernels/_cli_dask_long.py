@@ -164,7 +164,7 @@ def _block(
 ) -> tuple[dict[str, Any], int]:
     """Round 2 on one block: its matrix and every indicator on it, and how many of its
     cells had no value."""
-    from fundkernels import _core
+    from fundkernels import _panel
     from fundkernels._gather import gather
 
     from ._cli_compute import indicator_columns
@@ -191,7 +191,7 @@ def _block(
     matrix = got.values
     missing = int(np.count_nonzero(np.isnan(matrix)))
     if navs:
-        matrix = _core.returns_from_navs(matrix, axis, labels, in_place=True)
+        matrix = _panel.returns_from_navs(matrix, axis, labels, in_place=True)
     return indicator_columns(matrix, axis, labels, codes, horizons), missing
 
 
@@ -226,7 +226,7 @@ def dask_long_columns(
 ) -> tuple[Any, dict[str, Any]]:
     """A long table through dask, every indicator per block of funds, with a progress bar
     on stderr."""
-    from fundkernels import _core
+    from fundkernels import _panel
 
     from ._cli_compute import Panel, indicator_columns
 
@@ -272,7 +272,7 @@ def dask_long_columns(
             days = [p.dates for p in pieces]
             axis = np.unique(np.concatenate(days)) if days else np.empty(0, np.int64)
             found = {f: given.get(f) for f in funds} if args.types else dict.fromkeys(funds, 0)
-            codes = _core.group_codes(found, funds, "types")
+            codes = _panel.group_codes(found, funds, "types")
             where = block_of(funds)
             blocks = sorted({b for p in pieces for b in p.blocks})
             members = {b: np.flatnonzero(where == b) for b in blocks}

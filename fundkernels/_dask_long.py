@@ -26,7 +26,7 @@ import pandas as pd
 from dask.base import compute
 from dask.delayed import Delayed, delayed
 
-from . import _core
+from . import _panel
 from ._gather import Gathered, gather
 
 # Cells (dates x funds) of a block's matrix by default: 128 MB of float64.
@@ -84,7 +84,7 @@ def _dates_ns(column: pd.Series, date: str, k: int) -> npt.NDArray[np.int64]:
     values = np.asarray(column.to_numpy())
     if values.dtype.kind != "M":
         raise TypeError(f"{where} must hold dates or datetimes, not {column.dtype}")
-    return _core.datetimes_ns(values, where)
+    return _panel.datetimes_ns(values, where)
 
 
 def _survey(part: pd.DataFrame, fund: str, date: str, k: int) -> tuple[list[Any], Any]:

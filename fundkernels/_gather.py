@@ -74,7 +74,7 @@ def arrow() -> Any:
 
 
 def _date_text(ns: int) -> str:
-    from ._core import date_text
+    from ._panel import date_text
 
     return date_text(ns)
 
@@ -115,7 +115,7 @@ def _missing_fund(piece: Any, lo: int, where: str, pa: Any) -> None:
 def _missing(values: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
     """None or NaN in a NumPy column of labels."""
     if values.dtype.kind == "f":
-        return np.isnan(values)
+        return np.asarray(np.isnan(values), dtype=np.bool_)
     if values.dtype.kind == "O":
         return np.fromiter((v is None or v != v for v in values), bool, count=len(values))
     return np.zeros(len(values), bool)

@@ -15,30 +15,25 @@ and &) are written as \\u escapes, so a fund named like markup shows as its name
 
 The page is well-formed XML as well as HTML (every element closed, every attribute quoted,
 the script in a CDATA section) so that any XML parser can read it. Table cells are made by
-the script, so that 5000 funds stay well under 2 MB: each value once, to five significant
-digits, in the JSON.
+the script, so that 5000 funds stay well under 2 MB: each value once, as shown, in the
+data (_report_data).
 """
 
 from __future__ import annotations
 
-import base64
 import datetime as _dt
-import json
-import math
-import zlib
 from collections.abc import Callable, Mapping, Sequence
 from html import escape
 from importlib import resources
-from typing import Any, NamedTuple, Optional
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _report_charts as charts
 from ._ranks import GROUP_SIZE
-from ._ranks import RANK_SUFFIX as RANK
+from ._report_data import Meta, data_element, describe, ranked, show, table_data
 
-PLAIN_DATA = 256 * 1024  # bytes of table data kept as readable JSON; more is deflated
 CHOSEN = 4  # funds charted by default: the two best and the two worst
 MOST_CHOSEN = len(charts.COLOURS)
 DEEPEST = 5  # drawdowns listed per chosen fund
@@ -46,191 +41,6 @@ DEEPEST = 5  # drawdowns listed per chosen fund
 # What returns a chosen fund's dates (ns since the epoch, UTC) and returns (one column per
 # fund asked for, in the order asked) for fund positions in the table.
 Series = Callable[[Sequence[int]], tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]]
-
-
-class Meta(NamedTuple):
-    """What the report needs to know of a column: its kind ("float", "int", "date"),
-    which way is better ("higher", "lower", None), plain words, and how values read
-    ("pct", "ratio", "int", "date", "num"; "rank" for the peer-group ranks)."""
-
-    kind: str
-    better: Optional[str]
-    words: str
-    fmt: str
-
-
-def _local_meta(horizons: Sequence[str]) -> dict[str, Meta]:
-    """The command's columns described here until the indicator registry describes them."""
-    date = "date"
-    out = {
-        "troughmend": Meta("int", "lower", "rows the compounded value spent below its"
-                           " previous peak, the longest such stretch", "int"),
-        "troughmend_peak": Meta(date, None, "date whose value set the peak the longest"
-                                " drawdown is measured from", date),
-        "troughmend_first": Meta(date, None, "first date below the peak", date),
-        "troughmend_last": Meta(date, None, "last date below the peak", date),
-        "troughmend_trough": Meta(date, None, "date of the lowest value", date),
-        "troughmend_depth": Meta("float", "higher", "lowest value of the longest drawdown"
-                                 " over its peak, minus 1", "pct"),
-        "troughmend_recovery": Meta(date, None, "date the value regained the peak", date),
-        "crossodds": Meta("float", None, "repeated over reversed winner/loser outcomes"
-                          " against the group median (above 1: runs persist)", "ratio"),
-    }  # fmt: skip
-    statistics = {
-        "periods": ("int", None, "number of valid returns", "int"),
-        "total_return": ("float", "higher", "compounded return over all valid returns", "pct"),
-        "cagr": ("float", "higher", "compound annual growth rate", "pct"),
-        "volatility": ("float", "lower", "annualised standard deviation of the returns", "pct"),
-        "sharpe": ("float", "higher", "annualised mean excess return over its standard deviation", "ratio"),
-        "sortino": ("float", "higher", "annualised mean excess return over its downside deviation", "ratio"),
-        "max_drawdown": ("float", "higher", "deepest fall of the compounded value below its running peak", "pct"),
-        "max_drawdown_peak": (date, None, "date of the peak before the deepest drawdown", date),
-        "max_drawdown_trough": (date, None, "date of the trough of the deepest drawdown", date),
-        "max_drawdown_recovery": (date, None, "date the value regained that peak", date),
-        "calmar": ("float", "higher", "compound annual growth rate over the deepest drawdown", "ratio"),
-        "best": ("float", "higher", "largest single return", "pct"),
-        "worst": ("float", "higher", "smallest single return", "pct"),
-        "hit_rate": ("float", "higher", "share of positive returns", "pct"),
-        "skew": ("float", "higher", "skewness of the returns", "ratio"),
-        "kurtosis": ("float", "lower", "excess kurtosis of the returns (fat tails)", "ratio"),
-        "var_95": ("float", "higher", "5% quantile of the returns (value at risk)", "pct"),
-        "cvar_95": ("float", "higher", "mean of the returns at or below their 5% quantile", "pct"),
-        "periods_per_year": ("int", None, "periods per year used to annualise", "int"),
-    }  # fmt: skip
-    out.update({name: Meta(*m) for name, m in statistics.items()})
-    for h in horizons:
-        bands = {
-            "gain_0_5": (None, "with 0 < x <= 5%"),
-            "gain_5_10": (None, "with 5% < x <= 10%"),
-            "gain_over_10": ("higher", "with x > 10%"),
-            "loss_0_5": (None, "with -5% <= x <= 0"),
-            "loss_5_10": ("lower", "with -10% <= x < -5%"),
-            "loss_over_10": ("lower", "with x < -10%"),
-        }
-        p = f"horizonret_{h}"
-        out[f"{p}_mean"] = Meta("float", "higher", f"mean of the rolling {h} horizon returns", "pct")
-        out[f"{p}_median"] = Meta("float", "higher", f"median of the rolling {h} horizon returns", "pct")
-        out[f"{p}_win"] = Meta("float", "higher", f"share of rolling {h} horizons that ended with a gain", "pct")
-        for band, (better, words) in bands.items():
-            out[f"{p}_{band}"] = Meta("float", better, f"share of rolling {h} horizons {words}", "pct")  # fmt: skip
-    for name, mode in (("extremeset", "gain"), ("extremeset", "loss"), ("streakset", "gain"),
-                       ("streakset", "loss")):  # fmt: skip
-        gain = mode == "gain"
-        run, move = ("gains", "largest rise") if gain else ("losses", "deepest fall")
-        p = f"{name}_{mode}"
-        out[f"{p}_return"] = Meta("float", "higher", f"compounded return of the {move} over a run of {run}", "pct")  # fmt: skip
-        length = (
-            f"rows in the run of {run} with the {move}"
-            if name == "extremeset"
-            else f"rows in the longest run of {run}"
-        )
-        out[f"{p}_length"] = Meta("int", "higher" if gain else "lower", length, "int")
-        out[f"{p}_first"] = Meta(date, None, "first date of the run", date)
-        out[f"{p}_last"] = Meta(date, None, "last date of the run", date)
-    return out
-
-
-def ranked(name: str, columns: Mapping[str, Any]) -> Optional[str]:
-    """The column whose peer-group rank the column `name` is, if it is one."""
-    base = name[: -len(RANK)]
-    return base if name.endswith(RANK) and base in columns else None
-
-
-def describe(columns: Mapping[str, Any], horizons: Sequence[str]) -> dict[str, Meta]:
-    """Every column of the table with its metadata; a column the report does not know is
-    described by its values alone (no direction, no words)."""
-    known = _local_meta(horizons)
-    out = {}
-    for name, col in columns.items():
-        if name in ("fund", "peer_group"):
-            continue
-        if name in known:
-            out[name] = known[name]
-        elif ranked(name, columns):
-            out[name] = Meta("float", "lower", f"percentile rank of {ranked(name, columns)}"
-                             " within the fund's peer group: 1 the best, 100 the worst", "rank")  # fmt: skip
-        elif name == GROUP_SIZE:
-            out[name] = Meta("int", None, "number of funds in the fund's peer group", "int")
-        else:
-            kind = np.asarray(col).dtype.kind
-            k, f = {"M": ("date", "date"), "i": ("int", "int"), "u": ("int", "int")}.get(
-                kind, ("float", "num")
-            )
-            out[name] = Meta(k, None, "", f)
-    return out
-
-
-# --- formatting --------------------------------------------------------------------------
-
-
-# Values travel in the page's data as they are shown, in units of their last shown digit:
-# a percentage with two decimals as an integer number of 0.0001, a ratio with three as
-# one of 0.001. The table then sorts on what it shows, and 5000 funds stay small. Ranks
-# (1 to 100, fractions where a group is not 100 funds) are kept in tenths, shown whole.
-SCALE = {"pct": 10_000, "ratio": 1_000, "int": 1, "rank": 10}
-DIGITS = 4  # significant digits of other values
-
-
-def shown_units(v: float, fmt: str) -> float:
-    """A value in its shown units (NaN and the infinities as they are)."""
-    if not math.isfinite(v):
-        return v
-    if fmt in SCALE:
-        return float(round(v * SCALE[fmt]))
-    return float(f"{v:.{DIGITS}g}")
-
-
-def show(v: Any, fmt: str) -> str:
-    """A value as the page shows it (the script's format() does the same in the table)."""
-    if fmt == "date":
-        return "-" if v is None or np.isnat(v) else str(v)
-    q = shown_units(float(v), fmt)
-    if math.isnan(q):
-        return "n/a"
-    if math.isinf(q):
-        return "inf" if q > 0 else "-inf"
-    if fmt == "pct":
-        return f"{q / 100:.2f}%"
-    if fmt == "ratio":
-        return f"{q / 1000:.3f}"
-    if fmt == "rank":  # kept in tenths, so that the order is true; shown whole, half up
-        return str(math.floor(q / 10 + 0.5))
-    if fmt == "int" or (q == int(q) and abs(q) < 1e15):
-        return str(int(q))
-    return repr(q)
-
-
-def _json_number(q: float) -> str:
-    """A value in shown units for the page's data: null for NaN, +-1e999 for the
-    infinities (JSON numbers that parse as infinite)."""
-    if math.isnan(q):
-        return "null"
-    if math.isinf(q):
-        return "1e999" if q > 0 else "-1e999"
-    if q == int(q) and abs(q) < 1e15:
-        return str(int(q))
-    return f"{q:.{DIGITS}g}"
-
-
-def script_json(obj: Any) -> str:
-    """JSON for a <script> element: markup characters escaped so that no text can end the
-    element or open a comment inside it."""
-    text = json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
-    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
-
-
-class Raw(str):
-    """JSON text inserted as it is (the number arrays, already formatted)."""
-
-
-def _dumps(obj: Any) -> str:
-    if isinstance(obj, Raw):
-        return str(obj)
-    if isinstance(obj, dict):
-        return "{" + ",".join(f"{script_json(k)}:{_dumps(v)}" for k, v in obj.items()) + "}"
-    if isinstance(obj, list):
-        return "[" + ",".join(_dumps(v) for v in obj) + "]"
-    return script_json(obj)
 
 
 # --- choosing funds ------------------------------------------------------------------------
@@ -288,58 +98,6 @@ def headline(meta: Mapping[str, Meta], horizons: Sequence[str]) -> list[str]:
     if "sharpe" in meta:  # the statistics say most of what the run columns say
         out = [n for n in out if not n.startswith(("extremeset", "streakset"))]
     return out
-
-
-def table_data(
-    columns: Mapping[str, Any], meta: Mapping[str, Meta], shown: Sequence[str]
-) -> tuple[str, list[str]]:
-    """The JSON the screening table is made from, and its group names."""
-    groups = sorted(set(columns["peer_group"]))
-    index = {g: i for i, g in enumerate(groups)}
-    cols = []
-    values: dict[str, Raw] = {}
-    for name in [*shown, *(n for n in meta if n not in shown)]:  # the headline first
-        m = meta[name]
-        if m.kind == "date":
-            continue  # dates are in the output file and the drawdown tables
-        v = np.asarray(columns[name], dtype=np.float64)
-        units = (_json_number(shown_units(x, m.fmt)) for x in v.tolist())
-        values[name] = Raw("[" + ",".join(units) + "]")
-        rank = name + RANK
-        cols.append(
-            {
-                "key": name,
-                "words": m.words,
-                "better": m.better,
-                "fmt": m.fmt,
-                "rank": rank if rank in meta else None,
-                "of": ranked(name, meta),
-                "show": name in shown,
-            }
-        )
-    data = {
-        "funds": [str(f) for f in columns["fund"]],
-        "groups": groups,
-        "group": Raw("[" + ",".join(str(index[g]) for g in columns["peer_group"]) + "]"),
-        "columns": cols,
-        "values": values,
-    }
-    return _dumps(data), groups
-
-
-def data_element(data: str) -> str:
-    """The table's data in the page: as JSON text, or when that is large (thousands of
-    funds, many columns) deflated and in base64, about a third of the size, which the
-    script inflates with the browser's own DecompressionStream."""
-    raw = data.encode("utf-8")
-    if len(raw) <= PLAIN_DATA:
-        return f'<script type="application/json" id="fk-data">{data}</script>'
-    packer = zlib.compressobj(9, zlib.DEFLATED, -15)  # raw deflate, no header
-    packed = base64.b64encode(packer.compress(raw) + packer.flush()).decode("ascii")
-    return (
-        '<script type="application/octet-stream" id="fk-data" data-encoding="deflate-raw">'
-        f"{packed}</script>"
-    )
 
 
 def glossary(meta: Mapping[str, Meta]) -> str:

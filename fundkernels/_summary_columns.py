@@ -15,7 +15,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
-from ._core import row_dates
+from ._panel import row_dates
 from ._summary import summary as _summary
 
 # The usual periods per year of a spacing, and the longest median spacing, in days, that

@@ -112,7 +112,7 @@ def _parser() -> argparse.ArgumentParser:
 
 def _horizons(given: Optional[list[str]]) -> list[str]:
     """The horizon codes, checked, duplicates dropped, in the order given."""
-    from fundkernels._core import horizon_code
+    from fundkernels._panel import horizon_code
 
     out: list[str] = []
     for code in given or ["1Y"]:

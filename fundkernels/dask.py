@@ -29,9 +29,11 @@ import pandas as pd
 from dask.base import compute
 from dask.delayed import delayed
 
-from . import _core
+from . import _pandas_adapter as _pd
+from . import _panel
 from ._dask_long import blocks_of, long_blocks
 from ._gather import Gathered
+from ._registry import INDICATORS
 from .pandas import Mode, TypeCodes, WindowBound
 
 __all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
@@ -62,12 +64,12 @@ def _prepare(
             raise TypeError(
                 f"returns must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
             )
-        _core.check_pandas_columns(meta.columns, meta.dtypes)
+        _pd.check_pandas_columns(meta.columns, meta.dtypes)
         # One pass over the index: the dates to check and the row count of each partition.
         parts = compute(*panel.index.to_delayed())
         index = parts[0].append(list(parts[1:])) if len(parts) > 1 else parts[0]
-        checked = _core.pandas_dates_ns(pd.DatetimeIndex(index), _SORT_HINT)
-        frame = panel if _core.all_float64(meta.dtypes) else panel.astype(np.float64)
+        checked = _pd.pandas_dates_ns(pd.DatetimeIndex(index), _SORT_HINT)
+        frame = panel if _pd.all_float64(meta.dtypes) else panel.astype(np.float64)
         arr = frame.to_dask_array(lengths=[len(p) for p in parts])
         arr = arr.rechunk({0: -1, 1: funds_per_chunk or "auto"})
         return arr, checked, meta.columns
@@ -86,7 +88,7 @@ def _prepare(
             )
         ns: Optional[npt.NDArray[np.int64]] = None
         if dates is not None:
-            ns = _core.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
+            ns = _pd.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
             if len(ns) != rows:
                 raise ValueError(f"dates has {len(ns)} elements, but returns has {rows} rows")
         elif need_dates:
@@ -130,10 +132,10 @@ def _block(
     name: str,
     navs: bool,
     options: dict[str, Any],
-) -> _core.Labelled:
+) -> _pd.Labelled:
     """The work of one task: an indicator on a block of funds with all its rows."""
-    columns = _core.compute(name, values, dates, list(funds), navs=navs, **options)
-    return _core.to_pandas(name, columns, funds)
+    columns = _panel.compute(name, values, dates, list(funds), navs=navs, **options)
+    return _pd.to_pandas(name, columns, funds)
 
 
 def _per_block(
@@ -148,15 +150,11 @@ def _per_block(
 ) -> Any:
     """An indicator whose funds are independent: one task per column block, the dates and
     options shared by all tasks. long: (fund, date, value) of a long table."""
-    navs = _core.check_navs(navs)
+    navs = _panel.check_navs(navs)
+    options = INDICATORS[name].checked(options)
     if long is not None:
-        lb = long_blocks(returns, *_long_columns(long, dates, funds), funds_per_chunk)
-        meta = _core.to_pandas(name, _core.empty_columns(name, **options), pd.Index([])[:0])
-        task = delayed(_long_block, pure=True)
-        opts = delayed(options, pure=True)
-        results = [task(part, name, navs, opts) for part in lb.parts]
-        return _lazy([delayed(_in_order, pure=True)(results, lb.back(), meta)], meta)
-    need_dates = _core.INDICATORS[name].needs_dates
+        return _per_long_block(name, returns, long, dates, funds, funds_per_chunk, navs, options)
+    need_dates = INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
     # The options (window bounds may be keyed by fund): one copy in the graph.
@@ -165,21 +163,28 @@ def _per_block(
     parts = [
         fn(block, part, shared, name, navs, opts) for block, part in _column_blocks(arr, labels)
     ]
-    meta = _core.to_pandas(name, _core.empty_columns(name, **options), labels[:0])
+    meta = _pd.to_pandas(name, _panel.empty_columns(name, **options), labels[:0])
     return _lazy(parts, meta)
 
 
-def _long_columns(long: tuple[Any, Any, Any], dates: Dates, funds: Funds) -> tuple[Any, Any, Any]:
+def _long_columns(
+    long: tuple[Any, Any, Any], dates: Dates, funds: Funds
+) -> tuple[Any, Any, Any]:
     """fund=, date= and value= of a long table, which brings its own dates and funds."""
     fund, date, value = long
     if value is None:
         raise TypeError("a long table needs value= as well as fund=: the column of the values")
     if dates is not None or funds is not None:
-        raise TypeError("a long table brings its dates and funds: pass dates= and funds= only with a dask array")
+        raise TypeError(
+            "a long table brings its dates and funds: pass dates= and funds= only with a"
+            " dask array"
+        )
     return fund, date, value
 
 
-def _long_spec(fund: Optional[str], date: str, value: Optional[str]) -> Optional[tuple[Any, Any, Any]]:
+def _long_spec(
+    fund: Optional[str], date: str, value: Optional[str]
+) -> Optional[tuple[Any, Any, Any]]:
     if fund is None:
         if value is not None:
             raise TypeError("value= names the value column of a long table: give fund= too")
@@ -187,19 +192,45 @@ def _long_spec(fund: Optional[str], date: str, value: Optional[str]) -> Optional
     return fund, date, value
 
 
-def _long_block(block: Gathered, name: str, navs: bool, options: dict[str, Any]) -> _core.Labelled:
+def _per_long_block(
+    name: str,
+    returns: Any,
+    long: tuple[Any, Any, Any],
+    dates: Dates,
+    funds: Funds,
+    funds_per_chunk: Optional[int],
+    navs: bool,
+    options: dict[str, Any],
+    types: object = None,
+) -> Any:
+    """An indicator on a long table: one task per block of funds (whole type groups when
+    types are given), each gathered into its own matrix on all dates."""
+    groups = None if types is None else (lambda f: _panel.group_codes(types, f, "types"))
+    lb = long_blocks(returns, *_long_columns(long, dates, funds), funds_per_chunk, groups)
+    task = delayed(_long_block, pure=True)
+    opts = delayed(options, pure=True)
+    results = [
+        task(part, name, navs, opts, None if lb.codes is None else lb.codes[cols])
+        for part, cols in zip(lb.parts, lb.blocks)
+    ]
+    empty = _panel.empty_columns(name, **(options if types is None else {"types": {}}))
+    meta = _pd.to_pandas(name, empty, pd.Index([])[:0])
+    return _lazy([delayed(_in_order, pure=True)(results, lb.back(), meta)], meta)
+
+
+def _long_block(
+    block: Gathered,
+    name: str,
+    navs: bool,
+    options: dict[str, Any],
+    codes: Optional[npt.NDArray[np.int32]],
+) -> _pd.Labelled:
     """An indicator on one block of a long table (the block's matrix is the task's own)."""
-    columns = _core.compute(
-        name, block.values, block.dates, block.funds, navs=navs, owned=True, **options
+    extra = {} if codes is None else {"types": codes}
+    columns = _panel.compute(
+        name, block.values, block.dates, block.funds, navs=navs, owned=True, **options, **extra
     )
-    return _core.to_pandas(name, columns, pd.Index(block.funds))
-
-
-def _long_crossodds(block: Gathered, codes: npt.NDArray[np.int32], navs: bool) -> pd.Series:
-    values = _core.compute(
-        "crossodds", block.values, block.dates, block.funds, navs=navs, owned=True, codes=codes
-    )["crossodds"]
-    return pd.Series(values, index=pd.Index(block.funds), name="crossodds")
+    return _pd.to_pandas(name, columns, pd.Index(block.funds))
 
 
 def _in_order(results: list[Any], back: npt.NDArray[np.intp], meta: Any) -> Any:
@@ -212,26 +243,85 @@ def _in_order(results: list[Any], back: npt.NDArray[np.intp], meta: Any) -> Any:
 # --- work done in the tasks: one block of funds with all its rows ----------------------
 
 
-def _crossodds_block(
+def _group_block(
     values: npt.NDArray[np.float64],
     codes: npt.NDArray[np.int32],
     funds: pd.Index,
     dates: Optional[npt.NDArray[np.int64]],
+    name: str,
     navs: bool,
-) -> npt.NDArray[np.float64]:
-    return _core.compute("crossodds", values, dates, list(funds), navs=navs, codes=codes)[
-        "crossodds"
-    ]
+) -> _panel.Columns:
+    return _panel.compute(name, values, dates, list(funds), navs=navs, types=codes)
 
 
 def _gather(
-    results: list[npt.NDArray[np.float64]], columns: list[npt.NDArray[np.intp]], funds: pd.Index
-) -> pd.Series:
+    results: list[_panel.Columns], columns: list[npt.NDArray[np.intp]], funds: pd.Index, name: str
+) -> _pd.Labelled:
     """The results of the blocks of whole type groups, back in column order."""
-    out = np.full(len(funds), np.nan)
-    for res, cols in zip(results, columns):
-        out[cols] = res
-    return pd.Series(out, index=funds, name="crossodds")
+    if not results:
+        return _pd.to_pandas(name, _panel.empty_columns(name, types={}), funds)
+    where = np.concatenate(columns)
+    out = {}
+    for key in results[0]:
+        out[key] = np.empty_like(results[0][key], shape=len(funds))
+        out[key][where] = np.concatenate([res[key] for res in results])
+    return _pd.to_pandas(name, out, funds)
+
+
+def _per_group(
+    name: str,
+    returns: Panel,
+    dates: Dates,
+    funds: Funds,
+    funds_per_chunk: Optional[int],
+    navs: bool,
+    long: Optional[tuple[Any, Any, Any]] = None,
+    **options: Any,
+) -> Any:
+    """An indicator that compares each fund with its type group: whole groups per task."""
+    navs = _panel.check_navs(navs)
+    types = INDICATORS[name].checked(options)["types"]
+    if long is not None:
+        return _per_long_block(
+            name, returns, long, dates, funds, funds_per_chunk, navs, {}, types=types
+        )
+    need_dates = INDICATORS[name].needs_dates
+    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    codes = _panel.group_codes(types, list(labels), "types")
+    width = funds_per_chunk or max(arr.chunks[1], default=1)
+    blocks = blocks_of(len(labels), arr.shape[0], width, codes)
+    # Each block's task computes its groups; only the results (one row per fund) meet.
+    task = delayed(_group_block, pure=True)
+    shared = delayed(ns, pure=True)
+    results = [
+        task(
+            arr[:, cols].rechunk({1: -1}).to_delayed()[0, 0],
+            codes[cols],
+            labels[cols],
+            shared,
+            name,
+            navs,
+        )
+        for cols in blocks
+    ]
+    result = delayed(_gather, pure=True)(results, blocks, labels, name)
+    meta = _pd.to_pandas(name, _panel.empty_columns(name, types={}), labels[:0])
+    return _lazy([result], meta)
+
+
+def lazy_indicator(
+    name: str,
+    returns: Panel,
+    *,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
+    **options: Any,
+) -> Any:
+    """Any indicator of the registry by name, its options by name (the command's engine)."""
+    way = _per_block if INDICATORS[name].per_column else _per_group
+    return way(name, returns, dates, funds, funds_per_chunk, navs, **options)
 
 
 # --- the indicators --------------------------------------------------------------------
@@ -295,10 +385,9 @@ def troughmend(
 
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``;
     a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
-    kind = _core.troughmend_kind(details)
-    lazy = _per_block(
-        kind, returns, dates, funds, funds_per_chunk, navs, _long_spec(fund, date, value)
-    )
+    kind = _panel.troughmend_kind(details)
+    long = _long_spec(fund, date, value)
+    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs, long)
     return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
@@ -322,40 +411,11 @@ def crossodds(
     blocks of about ``funds_per_chunk`` columns (default: the widest column chunk of the
     input); a group wider than that gets a task of its own. All dates go into one chunk.
     """
-    navs = _core.check_navs(navs)
     long = _long_spec(fund, date, value)
-    if long is not None:
-        lb = long_blocks(
-            returns,
-            *_long_columns(long, dates, funds),
-            funds_per_chunk,
-            groups=lambda labels: _core.group_codes(type_codes, labels, "type_codes"),
-        )
-        assert lb.codes is not None
-        meta = pd.Series(np.empty(0), index=pd.Index([])[:0], name="crossodds")
-        task = delayed(_long_crossodds, pure=True)
-        parts = [task(p, lb.codes[cols], navs) for p, cols in zip(lb.parts, lb.blocks)]
-        return cast(dd.Series, _lazy([delayed(_in_order, pure=True)(parts, lb.back(), meta)], meta))
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=False)
-    codes = _core.group_codes(type_codes, list(labels), "type_codes")
-    width = funds_per_chunk or max(arr.chunks[1], default=1)
-    blocks = blocks_of(len(labels), arr.shape[0], width, codes)
-    # Each block's task computes its groups; only the results (one number per fund) meet.
-    task = delayed(_crossodds_block, pure=True)
-    shared = delayed(ns, pure=True)
-    results = [
-        task(
-            arr[:, cols].rechunk({1: -1}).to_delayed()[0, 0],
-            codes[cols],
-            labels[cols],
-            shared,
-            navs,
-        )
-        for cols in blocks
-    ]
-    result = delayed(_gather, pure=True)(results, blocks, labels)
-    meta = pd.Series(np.empty(0), index=labels[:0], name="crossodds")
-    return cast(dd.Series, _lazy([result], meta))
+    lazy = _per_group(
+        "crossodds", returns, dates, funds, funds_per_chunk, navs, long, types=type_codes
+    )
+    return cast(dd.Series, lazy)
 
 
 def horizonret(
@@ -375,11 +435,7 @@ def horizonret(
     """Rolling calendar-horizon statistics per fund, as ``fundkernels.pandas.horizonret``
     (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
     all dates in one chunk if needed."""
-    options = {
-        "horizon": _core.horizon_code(horizon),
-        "start": _core.window_bound(start, "start"),
-        "end": _core.window_bound(end, "end"),
-    }
+    options = {"horizon": horizon, "start": start, "end": end}
     return cast(
         dd.DataFrame,
         _per_block(
@@ -404,7 +460,6 @@ def extremeset(
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
     rechunked to all dates in one chunk if needed."""
-    mode = cast(Mode, _core.check_mode(mode))
     return cast(
         dd.DataFrame,
         _per_block(
@@ -428,7 +483,6 @@ def streakset(
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
-    mode = cast(Mode, _core.check_mode(mode))
     return cast(
         dd.DataFrame,
         _per_block(

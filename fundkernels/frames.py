@@ -30,8 +30,9 @@ from typing import Any, Literal, Optional, Union
 import numpy as np
 from narwhals.typing import IntoDataFrameT
 
-from . import _core
-from ._core import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, RUN_COLUMNS
+from . import _narwhals_adapter as _nw
+from . import _panel
+from ._registry import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, INDICATORS, RUN_COLUMNS
 
 __all__ = [
     "troughmend",
@@ -60,12 +61,15 @@ def _call(
     navs: object,
     **options: Any,
 ) -> IntoDataFrameT:
-    navs = _core.check_navs(navs)
-    table = _core.read_table(data, date, fund, value)
-    if "types" in options:
-        given = _core.table_types(table, options.pop("types"), options.pop("type"))
-        options["codes"] = _core.group_codes(given, table.funds, "types")
-    columns = _core.compute(
+    navs = _panel.check_navs(navs)
+    column = options.pop("type", None)
+    checked = INDICATORS[name].checked
+    if "types" not in options:
+        options = checked(options)
+    table = _nw.read_table(data, date, fund, value)
+    if "types" in options:  # a mapping, a (fund, type) frame or a column of the table
+        options = checked({**options, "types": _nw.table_types(table, options["types"], column)})
+    columns = _panel.compute(
         name, table.values, table.dates, table.funds, navs=navs, owned=table.owned, **options
     )
     return table.result(columns).to_native()  # type: ignore[no-any-return]
@@ -89,7 +93,7 @@ def troughmend(
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``
     names it: ``fund`` and the columns of DRAWDOWN_COLUMNS (``length``, then ``peak``,
     ``first``, ``last``, ``trough`` as dates, ``depth``, ``recovery`` as a date)."""
-    return _call(_core.troughmend_kind(details), data, date, fund, value, navs)
+    return _call(_panel.troughmend_kind(details), data, date, fund, value, navs)
 
 
 def crossodds(
@@ -130,9 +134,9 @@ def horizonret(
         fund,
         value,
         navs,
-        horizon=_core.horizon_code(horizon),
-        start=_core.window_bound(start, "start"),
-        end=_core.window_bound(end, "end"),
+        horizon=horizon,
+        start=start,
+        end=end,
     )
 
 
@@ -148,7 +152,7 @@ def extremeset(
     """The most extreme compounded move over a run per fund ("gain": a run of positive
     returns, "loss": of negative ones): ``fund``, ``return``, ``length``, ``first``,
     ``last``."""
-    return _call("extremeset", data, date, fund, value, navs, mode=_core.check_mode(mode))
+    return _call("extremeset", data, date, fund, value, navs, mode=mode)
 
 
 def streakset(
@@ -162,4 +166,4 @@ def streakset(
 ) -> IntoDataFrameT:
     """The longest run of positive ("gain") or negative ("loss") returns per fund:
     ``fund``, ``return``, ``length``, ``first``, ``last``."""
-    return _call("streakset", data, date, fund, value, navs, mode=_core.check_mode(mode))
+    return _call("streakset", data, date, fund, value, navs, mode=mode)

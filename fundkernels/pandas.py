@@ -28,8 +28,9 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from . import _core
-from ._core import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, RUN_COLUMNS
+from . import _pandas_adapter as _pd
+from . import _panel
+from ._registry import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, INDICATORS, RUN_COLUMNS
 
 __all__ = [
     "troughmend",
@@ -51,22 +52,21 @@ TypeCodes = Union["pd.Series[int]", "pd.Series[str]", Mapping[Hashable, Hashable
 _SORT_HINT = "sort the rows first (DataFrame.sort_index())"
 
 
-def _panel(returns: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], pd.Index]:
+def _read(returns: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], pd.Index]:
     """Checked values, dates and fund labels of a returns frame."""
     if not isinstance(returns, pd.DataFrame):
         raise TypeError(f"returns must be a pandas DataFrame, not {type(returns).__name__}")
-    dates = _core.pandas_dates_ns(returns.index, _SORT_HINT)
-    _core.check_pandas_columns(returns.columns, returns.dtypes)
-    return _core.pandas_values(returns), dates, returns.columns
+    dates = _pd.pandas_dates_ns(returns.index, _SORT_HINT)
+    _pd.check_pandas_columns(returns.columns, returns.dtypes)
+    return _pd.pandas_values(returns), dates, returns.columns
 
 
-def _call(name: str, returns: object, navs: bool, **options: Any) -> _core.Labelled:
-    navs = _core.check_navs(navs)
-    values, dates, funds = _panel(returns)
-    if "codes" in options:
-        options["codes"] = _core.group_codes(options["codes"], list(funds), "type_codes")
-    columns = _core.compute(name, values, dates, list(funds), navs=navs, **options)
-    return _core.to_pandas(name, columns, funds)
+def _call(name: str, returns: object, navs: bool, **options: Any) -> _pd.Labelled:
+    navs = _panel.check_navs(navs)
+    options = INDICATORS[name].checked(options)
+    values, dates, funds = _read(returns)
+    columns = _panel.compute(name, values, dates, list(funds), navs=navs, **options)
+    return _pd.to_pandas(name, columns, funds)
 
 
 def _series(name: str, returns: object, navs: bool, **options: Any) -> pd.Series:
@@ -114,7 +114,7 @@ def troughmend(
     Dates are the rows' UTC timestamps; a fund without a drawdown has length 0, NaT dates
     and NaN depth.
     """
-    return _call(_core.troughmend_kind(details), returns, navs)
+    return _call(_panel.troughmend_kind(details), returns, navs)
 
 
 def crossodds(
@@ -128,7 +128,7 @@ def crossodds(
     type_codes gives each fund's group, as a Series or a mapping keyed by fund (extra
     keys are ignored); any hashable labels serve as codes. Result: float64 Series by fund.
     """
-    return _series("crossodds", returns, navs, codes=type_codes)
+    return _series("crossodds", returns, navs, types=type_codes)
 
 
 def horizonret(
@@ -150,14 +150,7 @@ def horizonret(
     the first row on or after it, an end date the last row on or before it. Dates are ISO
     texts ("2020-03-31"), dates, datetimes or timestamps; naive ones are taken as UTC.
     """
-    return _frame(
-        "horizonret",
-        returns,
-        navs,
-        horizon=_core.horizon_code(horizon),
-        start=_core.window_bound(start, "start"),
-        end=_core.window_bound(end, "end"),
-    )
+    return _frame("horizonret", returns, navs, horizon=horizon, start=start, end=end)
 
 
 def extremeset(returns: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False) -> pd.DataFrame:
@@ -168,7 +161,7 @@ def extremeset(returns: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False
     one copy of the panel). Columns: "return" (0.0 when the fund has no such run),
     "length" in rows (0), "first" and "last" dates of the run (UTC calendar days; NaT).
     """
-    return _frame("extremeset", returns, navs, mode=_core.check_mode(mode))
+    return _frame("extremeset", returns, navs, mode=mode)
 
 
 def streakset(returns: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False) -> pd.DataFrame:
@@ -178,4 +171,4 @@ def streakset(returns: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False)
     of the run (UTC calendar days; NaT). The loss mode works on the negated values (one copy
     of the panel).
     """
-    return _frame("streakset", returns, navs, mode=_core.check_mode(mode))
+    return _frame("streakset", returns, navs, mode=mode)

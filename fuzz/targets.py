@@ -28,11 +28,7 @@ import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
 from fk_references.compare import same_result
-from fk_references.crossodds import crossodds as ref_crossodds
-from fk_references.extremeset import extremeset as ref_extremeset
-from fk_references.horizonret import horizonret as ref_horizonret
-from fk_references.streakset import streakset as ref_streakset
-from fk_references.troughmend import troughmend as ref_troughmend
+from fundkernels._registry import INDICATORS, resolve
 
 nan, inf = math.nan, math.inf
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
@@ -446,14 +442,18 @@ def call_runs(first):
     return call
 
 
-# Per module: how a call is drawn, what the binding makes of its arguments (or that it
-# must refuse them), and the definition the result must equal.
+# Per module: how a call is drawn and what the binding makes of its arguments (or that it
+# must refuse them). The registry names these for each indicator with a public module.
+TROUGHMEND = (call_troughmend, canon_troughmend)
+CROSSODDS = (call_crossodds, canon_crossodds)
+HORIZONRET = (call_horizonret, canon_horizonret)
+EXTREMESET = (call_runs("array_value"), canon_runs("array_value"))
+STREAKSET = (call_runs("a_value"), canon_runs("a_value"))
+
+# Per module: the draw, the binding's reading and the definition the result must equal.
 MODULES = {
-    "troughmend": (call_troughmend, canon_troughmend, ref_troughmend),
-    "crossodds": (call_crossodds, canon_crossodds, ref_crossodds),
-    "horizonret": (call_horizonret, canon_horizonret, ref_horizonret),
-    "extremeset": (call_runs("array_value"), canon_runs("array_value"), ref_extremeset),
-    "streakset": (call_runs("a_value"), canon_runs("a_value"), ref_streakset),
+    entry.module.partition(":")[0]: (*resolve(entry.fuzz), resolve(entry.reference))
+    for entry in INDICATORS.values() if entry.fuzz is not None
 }
 
 

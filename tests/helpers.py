@@ -10,6 +10,10 @@ from horizonret import horizonret
 from streakset import streakset
 from troughmend import troughmend
 from fk_references.compare import same_bits  # noqa: F401  (the tests import it from here)
+from fundkernels._registry import INDICATORS
+
+# The indicators with a function in every front end, in the registry's order.
+FRONT_END = [name for name, entry in INDICATORS.items() if entry.front_end]
 
 
 def c_order(a):

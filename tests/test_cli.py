@@ -26,7 +26,9 @@ from helpers import same_bits
 
 import fundkernels.pandas as fk
 from fundkernels import cli
-from fundkernels._report import describe, shown_units
+from fundkernels._report_data import describe, shown_units
+
+pytestmark = pytest.mark.slow  # runs the command in subprocesses, one on dask
 
 FUNDS = ["Alpha", "Beta", "Gamma", "Delta", "Eps", "Zeta"]
 TYPES = {"Alpha": "eq", "Beta": "eq", "Gamma": "bond", "Delta": "eq", "Eps": "bond", "Zeta": "bond"}

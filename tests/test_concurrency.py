@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from helpers import assert_same_parts, awkward_matrix
-from bench.table import INDICATORS, as_parts
+from fk_references.cases import INDICATORS, as_parts
 
 NAMES = sorted(INDICATORS)
 N_THREADS = 8

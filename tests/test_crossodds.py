@@ -11,8 +11,10 @@ from hypothesis import strategies as st
 
 from crossodds import crossodds
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
-from bench.np_crossodds import peer
+from fk_references.cases import INDICATORS
 from fk_references.crossodds import crossodds as reference
+
+peer = INDICATORS["crossodds"].peer  # the benchmark's NumPy peer, through the registry
 
 nan, inf = math.nan, math.inf
 
@@ -315,6 +317,7 @@ assert np.array_equal(got, want, equal_nan=True), (got, want)
 """
 
 
+@pytest.mark.slow  # compiles a library, runs a fresh interpreter
 def test_subnormal_medians_with_results_flushed_to_zero(tmp_path):
     # A library built for fast arithmetic may have the whole process flush subnormal results
     # to zero. The width of a range of subnormal values then comes out 0: that must not pass

@@ -11,6 +11,8 @@ import fundkernels.dask as fkd
 import fundkernels.pandas as fkp
 from helpers import awkward_matrix
 
+pytestmark = pytest.mark.slow  # starts a local dask cluster
+
 ROWS, COLS = 30, 23
 
 # Seconds to wait for a result: a worker that dies must fail the test, not hang the suite

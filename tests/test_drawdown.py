@@ -9,10 +9,12 @@ from hypothesis import given, settings
 
 from fundkernels._drawdown import drawdown
 from helpers import LAYOUTS, assert_same_parts, awkward_matrix, matrices
-from bench.np_drawdown import peer
+from fk_references.cases import VARIANTS
 from fk_references.drawdown import PARTS
 from fk_references.drawdown import drawdown as reference
 from troughmend import troughmend
+
+peer = VARIANTS["drawdown"].peer  # the benchmark's NumPy peer, through the registry
 
 nan, inf = math.nan, math.inf
 FRENCH = Path(str(resources.files("fundkernels").joinpath("data", "french.csv.bz2")))

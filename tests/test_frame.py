@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from helpers import LAYOUTS, assert_same_parts as assert_same, awkward_matrix, matrices
-from bench.table import INDICATORS, VARIANTS, as_parts
+from fk_references.cases import INDICATORS, VARIANTS, as_parts
 
 NAMES = sorted(INDICATORS)
 

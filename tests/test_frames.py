@@ -16,10 +16,10 @@ pl = pytest.importorskip("polars")
 
 import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
-from fundkernels import _core
-from helpers import awkward_matrix, direct, same_bits
+from fundkernels import _panel
+from helpers import FRONT_END, awkward_matrix, direct, same_bits
 
-NAMES = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
+NAMES = FRONT_END
 LIBRARIES = {
     "pandas": lambda t: t,
     "polars": pl.from_pandas,
@@ -212,7 +212,7 @@ def expected_returns(navs):
 def test_nav_returns_are_one_division_and_one_subtraction(navs):
     navs = np.array(navs, dtype=np.float64).T
     for matrix in (np.ascontiguousarray(navs), np.asfortranarray(navs)):
-        got = _core.returns_from_navs(matrix, None, list(range(navs.shape[1])))
+        got = _panel.returns_from_navs(matrix, None, list(range(navs.shape[1])))
         assert same_bits(got, expected_returns(navs))
         assert same_bits(matrix, navs)  # untouched unless converted in place
 
@@ -395,6 +395,7 @@ def test_pandas_nav_errors_name_fund_and_date(bad):
         fkp.streakset(frame, navs=True)
 
 
+@pytest.mark.slow  # a fresh interpreter
 @pytest.mark.parametrize(
     "blocked, code",
     [
@@ -436,6 +437,7 @@ def test_navs_leave_the_callers_table_as_it_was(library, cols):
     assert same_bits(frame.to_numpy(), kept)
 
 
+@pytest.mark.slow  # a fresh interpreter
 @pytest.mark.parametrize("pyarrow", ["installed", "absent"])
 def test_long_tables_with_irregular_dates_and_without_pyarrow(tmp_path, pyarrow):
     """Timestamps off any grid are placed by binary search; without pyarrow, narwhals

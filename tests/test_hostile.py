@@ -5,7 +5,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 from helpers import assert_same_parts, awkward_matrix, replace_arrays
-from bench.table import INDICATORS, as_parts
+from fk_references.cases import INDICATORS, as_parts
 
 NAMES = sorted(INDICATORS)
 I64 = np.iinfo(np.int64)

@@ -6,7 +6,9 @@ import pytest
 
 from helpers import assert_same_parts, awkward_matrix
 from test_frame import wide_panel
-from bench.table import INDICATORS, VARIANTS, as_parts
+from fk_references.cases import INDICATORS, VARIANTS, as_parts
+
+pytestmark = pytest.mark.slow  # compiles every numba peer
 
 pytest.importorskip("numba")
 

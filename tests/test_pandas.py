@@ -9,17 +9,17 @@ import pandas as pd
 import pytest
 
 import fundkernels.pandas as fkp
-from fundkernels import _core
+from fundkernels import _registry
 from crossodds import crossodds
 from fundkernels._drawdown import drawdown
 from extremeset import extremeset
-from helpers import awkward_matrix, direct, same_bits
+from helpers import FRONT_END, awkward_matrix, direct, same_bits
 from horizonret import horizonret
 from streakset import streakset
 from troughmend import troughmend
 
 EPOCH = pd.Timestamp("1970-01-01", tz="UTC")
-NAMES = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
+NAMES = FRONT_END
 
 
 def utc_ns(index):
@@ -95,7 +95,7 @@ def test_numeric_dtypes_convert_as_float64(name, convert):
 
 def test_float64_frame_is_passed_without_copy(monkeypatch):
     seen = []
-    monkeypatch.setattr(_core, "_troughmend", lambda v: seen.append(v) or troughmend(v))
+    monkeypatch.setattr(_registry, "_troughmend", lambda v: seen.append(v) or troughmend(v))
     frame = panel()
     by_dict = pd.DataFrame({c: frame[c].to_numpy() for c in frame.columns}, index=frame.index)
     for one_block in (frame, by_dict):

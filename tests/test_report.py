@@ -21,7 +21,7 @@ from html.parser import HTMLParser
 import numpy as np
 import pytest
 
-from fundkernels import _report
+from fundkernels import _report, _report_data
 from fundkernels import _report_charts as charts
 from fundkernels._drawdown import drawdown as drawdown_kernel
 from fundkernels._ranks import GROUP_SIZE, peer_ranks
@@ -62,7 +62,7 @@ def make_page(returns, funds, groups=None, chosen=None, horizons=("1Y",)):
                   lambda picked: (dates, returns[:, list(picked)]))  # fmt: skip
     columns = result_columns(panel, cols)
     if GROUP_SIZE not in columns:
-        meta = _report.describe(columns, horizons)
+        meta = _report_data.describe(columns, horizons)
         better = {k: m.better for k, m in meta.items() if m.kind != "date"}
         columns.update(peer_ranks({k: columns[k] for k in better}, codes, better))
     return _report.render(panel, columns, horizons, panel.series, chosen), columns
@@ -208,7 +208,7 @@ def test_chosen_funds_and_their_deepest_drawdowns():
         assert first[1] == ("start" if np.isnat(peak) else str(peak))
         assert first[2] == str(trough)
         assert first[3] == ("not yet" if np.isnat(recovery) else str(recovery))
-        assert first[4] == _report.show(columns["max_drawdown"][j], "pct")
+        assert first[4] == _report_data.show(columns["max_drawdown"][j], "pct")
     with pytest.raises(ValueError, match="no fund named 'nope'"):
         make_page(r, funds, chosen=["f1", "nope"])
     with pytest.raises(ValueError, match="at most 8"):
@@ -340,12 +340,12 @@ def test_sort_and_filter_from_the_fragment(tmp_path, fragment, column, down, gro
     if "q=" in fragment:
         rows = [i for i in rows if "fund 1" in funds[i]]
     # The page sorts on what it shows (ties in fund order).
-    fmt = _report.describe(columns, ["1Y"])[column].fmt
-    shown = [_report.shown_units(float(v), fmt) for v in columns[column]]
+    fmt = _report_data.describe(columns, ["1Y"])[column].fmt
+    shown = [_report_data.shown_units(float(v), fmt) for v in columns[column]]
     want = expected_order(shown, down, rows)[:100]  # the first page
     assert [r["row"] for r in seen.rows] == want
     assert [r["cells"]["fund"] for r in seen.rows] == [funds[i] for i in want]
-    assert [r["cells"][column] for r in seen.rows] == [_report.show(columns[column][i], fmt)
+    assert [r["cells"][column] for r in seen.rows] == [_report_data.show(columns[column][i], fmt)
                                                        for i in want]  # fmt: skip
 
 
@@ -354,11 +354,11 @@ def test_large_page_sorts_in_the_browser(tmp_path, large_page):
     path, columns = large_page
     seen = dom(tmp_path, path, "#sort=-sharpe_rank&group=category%207")
     rows = [i for i in range(5000) if i % 40 == 7]
-    shown = [_report.shown_units(v, "rank") for v in columns["sharpe_rank"]]
+    shown = [_report_data.shown_units(v, "rank") for v in columns["sharpe_rank"]]
     want = expected_order(shown, True, rows)[:100]
     assert [r["row"] for r in seen.rows] == want
     assert [r["cells"]["sharpe_rank"] for r in seen.rows] == [
-        _report.show(columns["sharpe_rank"][i], "rank") for i in want]  # fmt: skip
+        _report_data.show(columns["sharpe_rank"][i], "rank") for i in want]  # fmt: skip
 
 
 @browser

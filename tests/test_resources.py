@@ -17,7 +17,9 @@ import numpy as np
 import pytest
 
 from helpers import awkward_matrix
-from bench.table import INDICATORS
+from fk_references.cases import INDICATORS
+
+pytestmark = pytest.mark.slow  # each failure injected in a fresh interpreter
 
 NAMES = sorted(INDICATORS)
 
@@ -30,7 +32,7 @@ CHILD_PRELUDE = """
 import json, os, sys
 import numpy as np
 from helpers import assert_same_parts, awkward_matrix
-from bench.table import INDICATORS, as_parts
+from fk_references.cases import INDICATORS, as_parts
 
 def threads():
     with open("/proc/self/status") as f:
@@ -53,7 +55,7 @@ def attempt(name):
 
 def every_path():
     # Every kernel path: each indicator and variant in C and in Fortran order.
-    from bench.table import VARIANTS
+    from fk_references.cases import VARIANTS
     return {f"{ind.name} {label} {order}": (ind.module, ind.args(np.asarray(x, order=order)))
             for label, ind in {**INDICATORS, **VARIANTS}.items() for order in "CF"}
 

@@ -6,10 +6,12 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
-from bench.np_streakset import peer
+from fk_references.cases import INDICATORS
 from fk_references.dates import ymd
 from fk_references.streakset import streakset as reference
 from streakset import streakset
+
+peer = INDICATORS["streakset"].peer  # the benchmark's NumPy peer, through the registry
 
 nan, inf = math.nan, math.inf
 I64 = st.integers(-(2**63), 2**63 - 1)

@@ -9,6 +9,7 @@ import math
 
 import numpy as np
 
+
 # Order of the parts, as the kernel returns them.
 PARTS = ("length", "peak", "first", "last", "trough", "depth", "recovery")
 
@@ -64,3 +65,7 @@ def drawdown(x):
         np.array([c[part] for c in cols], dtype=np.float64 if part == "depth" else np.int64)
         for part in PARTS
     )
+
+
+# The kernel's calls on a value matrix x: where troughmend's longest drawdown lies.
+CASES = {"drawdown": lambda x: (x,)}

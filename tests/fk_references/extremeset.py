@@ -2,6 +2,7 @@ import math
 
 import numpy as np
 
+from .calls import daily_dates, rows_of
 from .dates import ymd
 
 nan, inf = math.nan, math.inf
@@ -65,3 +66,11 @@ def extremeset(x, dates, i_code="positive"):
         "s": [c[2] for c in cols],
         "l": [c[3] for c in cols],
     }
+
+
+# The module's calls on a value matrix x, by label; the inverted mode reads the values as
+# sizes of losses, compounded as (1 - v).
+CASES = {
+    "extremeset": lambda x: (x, daily_dates(rows_of(x)), "positive"),
+    "extremeset-inv": lambda x: (x, daily_dates(rows_of(x)), "loss"),
+}

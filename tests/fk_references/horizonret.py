@@ -3,6 +3,7 @@ import re
 
 import numpy as np
 
+from .calls import cols_of, daily_dates, rows_of
 from .dates import (DAY_S, NS, civil_from_days, days_from_civil, month_length,
                     seconds_toward_zero, ymd)
 
@@ -92,3 +93,17 @@ def horizonret(code, x, start, end, dates):
             med = srt[k] if n % 2 else (srt[k] + srt[k - 1]) * 0.5
             out[:, c] = [s / n, med] + [sum(map(band, xs)) / n for band in BANDS]
     return tuple(out)
+
+
+def _case(code):
+    return lambda x: (
+        code,
+        x,
+        np.zeros(cols_of(x), np.int64),
+        np.full(cols_of(x), rows_of(x) - 1, np.int64),
+        daily_dates(rows_of(x)),
+    )
+
+
+# The module's calls on a value matrix x, by label: every row of every fund, 3M and 1Y.
+CASES = {"horizonret": _case("3M"), "horizonret-1Y": _case("1Y")}

@@ -2,6 +2,7 @@ import math
 
 import numpy as np
 
+from .calls import daily_dates, rows_of
 from .dates import ymd
 
 nan = math.nan
@@ -38,3 +39,11 @@ def streakset(x, dates, i_code="positive"):
         for part, val in zip(out, res):
             part.append(val)
     return np.array(out[0], dtype=np.float64), out[1], out[2], np.array(out[3], dtype=np.int64)
+
+
+# The module's calls on a value matrix x, by label; the inverted mode reads the values as
+# sizes of losses, compounded as (1 - v).
+CASES = {
+    "streakset": lambda x: (x, daily_dates(rows_of(x)), "positive"),
+    "streakset-inv": lambda x: (x, daily_dates(rows_of(x)), "loss"),
+}

@@ -1,0 +1,216 @@
+"""Data frames of any library in and out, through narwhals' stable API: a wide or long
+table read into a panel (``read_table``, giving a ``Table``), the type codes a table gives
+(``table_types``) and a result as a frame of the caller's library (``Table.result``).
+Used by ``fundkernels.frames`` and the command; narwhals is imported with this module.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Optional
+
+import narwhals.stable.v2 as nw
+import numpy as np
+import numpy.typing as npt
+from narwhals.stable.v2.dependencies import is_pandas_dataframe
+
+from ._gather import arrow as _pyarrow
+from ._gather import gather as gather_long
+from ._panel import (
+    Columns,
+    Dates,
+    Matrix,
+    check_ascending,
+    date_text,
+    datetimes_ns,
+    is_pandas_series,
+    unique_labels,
+)
+
+
+@dataclass
+class Table:
+    """A panel read from a data frame: the values (dates x funds; NAVs may convert in
+    place when they are owned here), the dates, the funds in order, the funds as a column of
+    the caller's library named "fund", the frame read and its fund column (None: wide)."""
+
+    values: Matrix
+    dates: Dates
+    funds: list[Any]
+    fund_column: nw.Series[Any]
+    frame: nw.DataFrame[Any]
+    fund: Optional[str]
+    owned: bool  # whether the values are a matrix of our own (not a view of the frame)
+
+    def result(self, columns: Columns) -> nw.DataFrame[Any]:
+        """A result as a frame of the caller's library: the fund column, then the
+        result's columns; dates as dates (pandas: datetime64[ns], as its front end gives)."""
+        backend = self.frame.implementation
+        out = []
+        for label, data in columns.items():
+            series = nw.new_series(label, data, backend=backend)
+            if data.dtype.kind == "M" and backend is not nw.Implementation.PANDAS:
+                series = series.cast(nw.Date())
+            out.append(series)
+        return self.fund_column.to_frame().with_columns(*out)
+
+
+def _eager_frame(data: object) -> nw.DataFrame[Any]:
+    try:
+        return nw.from_native(data, eager_only=True)
+    except TypeError:
+        raise TypeError(
+            "data must be a data frame (pandas, polars, pyarrow or another eager frame that"
+            f" narwhals supports), not {type(data).__name__}"
+        ) from None
+
+
+def _column(frame: nw.DataFrame[Any], name: object, role: str) -> nw.Series[Any]:
+    if not isinstance(name, str):
+        raise TypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
+    if name not in frame.columns:
+        shown = frame.columns[:10]
+        hint = ""
+        native = frame.to_native()
+        if role == "date" and is_pandas_dataframe(native):
+            import pandas as pd
+
+            if isinstance(native.index, pd.DatetimeIndex):
+                hint = "; the dates are the frame's index: use .reset_index() or fundkernels.pandas"
+        raise ValueError(f"no {role} column {name!r}; the columns are {shown}{hint}")
+    return frame[name]
+
+
+def _date_column_ns(series: nw.Series[Any], name: str) -> npt.NDArray[np.int64]:
+    where = f"the date column {name!r}"
+    # Zoned datetimes are instants: NumPy receives them in UTC.
+    values = np.asarray(series.to_numpy())
+    native = series.to_native()
+    if values.dtype == object and getattr(getattr(native, "dtype", None), "tz", None):
+        # A zoned pandas column whose zone narwhals does not parse (such as
+        # "America/New_York") comes out as Timestamps: convert it in pandas.
+        values = np.asarray(native.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy())
+    if values.dtype.kind != "M":
+        raise TypeError(f"{where} must hold dates or datetimes, not {series.dtype}")
+    return datetimes_ns(values, where)
+
+
+def _numeric(series: nw.Series[Any]) -> npt.NDArray[Any]:
+    """A numeric column as NumPy numbers, missing values as NaN."""
+    dtype = series.dtype
+    if not (dtype.is_float() or dtype.is_integer()):
+        series = series.cast(nw.Float64)
+    out = np.asarray(series.to_numpy())
+    if out.dtype.kind not in "iuf":
+        out = np.asarray(series.cast(nw.Float64).to_numpy(), dtype=np.float64)
+    return out
+
+
+def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
+    dates = _date_column_ns(_column(frame, date, "date"), date)
+    check_ascending(dates, lambda r: date_text(int(dates[r])), "sort the rows by date first")
+    funds = [c for c in frame.columns if c != date]
+    unique_labels(funds)
+    schema = frame.schema
+    bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
+    if bad:
+        raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
+    plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
+    values = _gather(frame.select(funds), len(dates), plain)
+    fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
+    return Table(values, dates, funds, fund_column, frame, None, owned=values.flags.owndata)
+
+
+def _gather(frame: nw.DataFrame[Any], rows: int, plain: bool) -> Matrix:
+    """The numeric columns of a frame as one float64 matrix, missing values as NaN, made
+    by the frame's library in one pass where it can (a column-major copy for polars and
+    Arrow, a view of a pandas frame of float64 columns), else column by column. plain:
+    every column is a float or an integer column."""
+    if not frame.columns:
+        return np.empty((rows, 0), order="F")
+    if plain:
+        values = np.asarray(frame.to_numpy())
+        if values.dtype.kind in "iuf":
+            return np.asarray(values, dtype=np.float64)
+    out = np.empty((rows, len(frame.columns)), order="F")
+    for j, c in enumerate(frame.columns):
+        column = frame[c]
+        if not (column.dtype.is_float() or column.dtype.is_integer()):
+            column = column.cast(nw.Float64())
+        out[:, j] = _numeric(column)
+    return out
+
+
+def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) -> Table:
+    if value is None:
+        raise TypeError("a long table needs value= as well as fund=: the column of the values")
+    fund_rows = _column(frame, fund, "fund")
+    value_rows = _column(frame, value, "value")
+    date_rows = _column(frame, date, "date")
+    if not value_rows.dtype.is_numeric():
+        raise TypeError(f"the value column {value!r} must be numeric, not {value_rows.dtype}")
+    if frame.implementation is nw.Implementation.PYARROW:
+        # Arrow columns as they are: the gather reads their chunks in place.
+        columns = (fund_rows.to_native(), date_rows.to_native(), value_rows.to_native())
+    else:
+        labels = fund_rows.to_arrow() if _pyarrow() is not None else fund_rows.to_numpy()
+        columns = (labels, _date_column_ns(date_rows, date), _numeric(value_rows))
+    got = gather_long(*columns, fund_column=fund, date_column=date)
+    fund_column = nw.new_series("fund", got.funds, fund_rows.dtype, backend=frame.implementation)
+    return Table(got.values, got.dates, got.funds, fund_column, frame, fund, owned=True)
+
+
+def read_table(data: object, date: object, fund: object, value: object) -> Table:
+    """A wide or long data frame read into a panel (see fundkernels.frames)."""
+    frame = _eager_frame(data)
+    if not isinstance(date, str):
+        raise TypeError(f"date= must be a column name (str), not {type(date).__name__}")
+    if fund is None:
+        if value is not None:
+            raise TypeError("value= names the value column of a long table: give fund= too")
+        return _wide(frame, date)
+    if not isinstance(fund, str) or not (value is None or isinstance(value, str)):
+        raise TypeError("fund= and value= must be column names (str)")
+    return _long(frame, date, fund, value)
+
+
+def table_types(table: Table, types: object, column: Optional[str]) -> object:
+    """Each fund's type code, from a mapping, a (fund, type) frame or a column of the long
+    table; without any, one group of all funds."""
+    if types is not None and column is not None:
+        raise TypeError("give the type codes once: types= or type=, not both")
+    if column is not None:
+        if table.fund is None:
+            raise TypeError(
+                "type= names a column of a long table; for a wide table give types= as a"
+                " mapping or a (fund, type) frame"
+            )
+        _column(table.frame, column, "type")
+        pairs = table.frame.select(table.fund, column).unique(maintain_order=True)
+        return _pairs(
+            pairs[table.fund].to_list(), pairs[column].to_list(), f"the type column {column!r}"
+        )
+    if types is None:
+        return {f: 0 for f in table.funds}
+    if isinstance(types, Mapping) or is_pandas_series(types):
+        return types
+    try:
+        pairs = nw.from_native(types, eager_only=True)
+    except TypeError:
+        raise TypeError(
+            "types must be a mapping keyed by fund or a two-column (fund, type) frame,"
+            f" not {type(types).__name__}"
+        ) from None
+    if len(pairs.columns) != 2:
+        raise ValueError(f"a types frame has two columns, fund and type, not {pairs.columns}")
+    return _pairs(pairs[pairs.columns[0]].to_list(), pairs[pairs.columns[1]].to_list(), "types")
+
+
+def _pairs(funds: Sequence[Any], codes: Sequence[Any], where: str) -> dict[Any, Hashable]:
+    out: dict[Any, Hashable] = {}
+    for f, c in zip(funds, codes):
+        if f in out and out[f] != c:
+            raise ValueError(f"{where} gives the fund {f!r} two types: {out[f]!r} and {c!r}")
+        out[f] = c
+    return out

@@ -1,0 +1,75 @@
+"""pandas in and out: a DataFrame's dates, fund labels and values as a panel, and a result
+labelled by fund. Used by ``fundkernels.pandas`` and ``fundkernels.dask``."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Union
+
+import numpy as np
+
+from ._panel import RANGE_HINT, Columns, Dates, Matrix, check_ascending
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+
+def pandas_dates_ns(index: object, hint: str) -> Dates:
+    """A pandas DatetimeIndex as int64 nanoseconds, UTC; checked to be sorted."""
+    import pandas as pd
+
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(f"returns must have a DatetimeIndex of dates, not {type(index).__name__}")
+    if index.hasnans:
+        raise ValueError("the date index holds NaT at row " + str(int(np.argmax(index.isna()))))
+    if index.tz is not None:
+        index = index.tz_convert("UTC").tz_localize(None)
+    try:
+        ns = np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
+    except pd.errors.OutOfBoundsDatetime as exc:
+        raise ValueError(f"{RANGE_HINT}: {exc}") from None
+    check_ascending(ns, lambda r: str(index[r]), hint)
+    return ns
+
+
+Labelled = Union["pd.Series[Any]", "pd.DataFrame"]
+
+
+def to_pandas(name: str, columns: Columns, funds: pd.Index) -> Labelled:
+    """A result labelled by fund: a Series when its one column bears the indicator's name,
+    else a DataFrame."""
+    import pandas as pd
+
+    if list(columns) == [name]:
+        return pd.Series(columns[name], index=funds, name=name)
+    return pd.DataFrame(columns, index=funds)
+
+
+def pandas_values(frame: pd.DataFrame) -> Matrix:
+    """The frame's values as a float64 matrix, a view of the frame where the layout allows."""
+    if frame.shape[1] == 0:
+        return np.empty((frame.shape[0], 0))
+    if all_float64(frame.dtypes):
+        return frame.to_numpy()
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def all_float64(dtypes: pd.Series) -> bool:
+    return all(isinstance(d, np.dtype) and d == np.float64 for d in set(dtypes))
+
+
+def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
+    """Unique fund labels and numeric (integer or float) columns."""
+    if not columns.is_unique:
+        dups = columns[columns.duplicated()].unique().tolist()
+        raise ValueError(f"fund labels must be unique; duplicated: {dups[:10]}")
+    if all(getattr(dtype, "kind", "O") in "iuf" for dtype in set(dtypes)):
+        return
+    bad = [
+        (label, str(dtype))
+        for label, dtype in zip(columns, dtypes)
+        if getattr(dtype, "kind", "O") not in "iuf"
+    ]
+    if bad:
+        shown = ", ".join(f"{label!r} ({dtype})" for label, dtype in bad[:10])
+        raise TypeError(f"returns must be numeric columns; not numeric: {shown}")
+
