@@ -75,12 +75,12 @@ def indicator_columns(
     funds: list[Any],
     codes: npt.NDArray[np.int32],
     horizons: Sequence[str],
-    statistics: Mapping[str, Any],
+    statistics: Optional[Mapping[str, Any]] = None,
 ) -> dict[str, Any]:
     """Every indicator of the registry on one panel of returns, under the command's names.
-    statistics: the summary's options (periods_per_year, risk_free)."""
+    statistics: the summary's options (periods_per_year, risk_free; default: their own)."""
     cols: dict[str, Any] = {}
-    for run in command_runs(horizons, types=codes, **statistics):
+    for run in command_runs(horizons, types=codes, **(statistics or {})):
         cols.update(run.named(_panel.compute(run.indicator, values, dates, funds, **run.options)))
     return cols
 
