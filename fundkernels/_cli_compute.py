@@ -17,7 +17,8 @@ import numpy.typing as npt
 from . import _panel
 from ._cli_read import as_text, file_kind, input_table, parse_dates, read_types
 from ._errors import CommandError
-from ._registry import command_runs
+from ._ranks import peer_ranks
+from ._registry import command_columns, command_runs
 
 
 class Clock:
@@ -54,16 +55,32 @@ class Panel:
 
 
 
+def statistics_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The summary statistics' options from the command's flags."""
+    return {"periods_per_year": args.periods_per_year, "risk_free": args.risk_free}
+
+
+def table_ranks(panel: Panel, cols: Mapping[str, Any], horizons: Sequence[str]) -> dict[str, Any]:
+    """Every fund's percentile rank within its peer group (all funds without groups) on
+    every column of the table that ranks funds, and the size of its group."""
+    better = {out.name: out.column.better for out in command_columns(horizons)}
+    groups = panel.groups if panel.groups is not None else [""] * len(panel.funds)
+    codes = np.unique(np.asarray(groups, dtype=object).astype(str), return_inverse=True)[1]
+    return peer_ranks(cols, codes.astype(np.int64), better)
+
+
 def indicator_columns(
     values: npt.NDArray[np.float64],
     dates: npt.NDArray[np.int64],
     funds: list[Any],
     codes: npt.NDArray[np.int32],
     horizons: Sequence[str],
+    statistics: Optional[Mapping[str, Any]] = None,
 ) -> dict[str, Any]:
-    """Every indicator of the registry on one panel of returns, under the command's names."""
+    """Every indicator of the registry on one panel of returns, under the command's names.
+    statistics: the summary's options (periods_per_year, risk_free; default: their own)."""
     cols: dict[str, Any] = {}
-    for run in command_runs(horizons, types=codes):
+    for run in command_runs(horizons, types=codes, **(statistics or {})):
         cols.update(run.named(_panel.compute(run.indicator, values, dates, funds, **run.options)))
     return cols
 
@@ -101,7 +118,7 @@ def load_columns(
     # view of the table keeps what it needs.
     del panel, table
     clock.lap("panel")
-    cols = indicator_columns(values, dates, labels, codes, horizons)
+    cols = indicator_columns(values, dates, labels, codes, horizons, statistics_options(args))
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
     funds = [str(f) for f in labels]
@@ -159,7 +176,7 @@ def dask_columns(
         types = read_types(args.types).columns
         codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
     navs = args.navs
-    runs = command_runs(horizons, types=codes or _panel.ALL_FUNDS)
+    runs = command_runs(horizons, types=codes or _panel.ALL_FUNDS, **statistics_options(args))
     lazy = [fkd.lazy_indicator(run.indicator, ddf, navs=navs, **run.options) for run in runs]
     facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
     facts.update(first=ddf.index.min(), last=ddf.index.max())

@@ -161,6 +161,7 @@ def _block(
     horizons: Sequence[str],
     navs: bool,
     folder: str,
+    statistics: dict[str, Any],
 ) -> tuple[dict[str, Any], int]:
     """Round 2 on one block: its matrix and every indicator on it, and how many of its
     cells had no value."""
@@ -192,7 +193,7 @@ def _block(
     missing = int(np.count_nonzero(np.isnan(matrix)))
     if navs:
         matrix = _panel.returns_from_navs(matrix, axis, labels, in_place=True)
-    return indicator_columns(matrix, axis, labels, codes, horizons), missing
+    return indicator_columns(matrix, axis, labels, codes, horizons, statistics), missing
 
 
 class _Blocks:
@@ -228,7 +229,7 @@ def dask_long_columns(
     on stderr."""
     from fundkernels import _panel
 
-    from ._cli_compute import Panel, indicator_columns
+    from ._cli_compute import Panel, indicator_columns, statistics_options
 
     if args.fund is None or args.value is None:
         raise CommandError("the long layout needs both --fund and --value")
@@ -290,6 +291,7 @@ def dask_long_columns(
                         tuple(horizons),
                         args.navs,
                         folder,
+                        statistics_options(args),
                     )
                     for b in blocks
                 ],
@@ -306,7 +308,7 @@ def dask_long_columns(
         cols = {key: np.concatenate([d[0][key] for d in done])[back] for key in done[0][0]}
     else:
         empty = (np.empty((0, 0)), np.empty(0, np.int64), [], np.empty(0, np.int32))
-        cols = indicator_columns(*empty, horizons)
+        cols = indicator_columns(*empty, horizons, statistics_options(args))
     rows = len(axis)
     first, last = (int(axis[0]), int(axis[-1])) if rows else (None, None)
     missing = sum(d[1] for d in done) / (rows * len(funds)) if rows and funds else 0.0

@@ -23,7 +23,7 @@ from collections.abc import Sequence
 from contextlib import ExitStack
 from typing import Any, Optional
 
-from ._cli_compute import Clock, dask_columns, load_columns, result_columns
+from ._cli_compute import Clock, dask_columns, load_columns, result_columns, table_ranks
 from ._cli_read import PROG
 from ._cli_write import (
     OUTPUT_FORMATS,
@@ -46,7 +46,8 @@ def _parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog=PROG,
         description=(
-            "Compute every fund indicator (troughmend, crossodds, horizonret, extremeset,"
+            "Compute the summary statistics and every fund indicator (troughmend, crossodds,"
+            " horizonret, extremeset,"
             " streakset) for every fund of a panel of returns or NAVs. Without INPUT or"
             " --sql it runs on the panel shipped with the package."
         ),
@@ -80,6 +81,26 @@ def _parser() -> argparse.ArgumentParser:
         action="append",
         metavar="CODE",
         help="horizon for horizonret such as 3M or 1Y; repeatable (default: 1Y)",
+    )
+    ind.add_argument(
+        "--risk-free",
+        type=float,
+        default=0.0,
+        metavar="RATE",
+        help="annual risk-free rate for the Sharpe and Sortino ratios, 0.03 for 3%% (default: 0)",
+    )
+    ind.add_argument(
+        "--periods-per-year",
+        type=float,
+        metavar="P",
+        help="periods per year to annualise with (default: told from the dates: daily 252,"
+        " weekly 52, monthly 12, quarterly 4, yearly 1)",
+    )
+    ind.add_argument(
+        "--ranks",
+        action="store_true",
+        help="each fund's percentile rank within its peer group (--types; default: all"
+        " funds) beside every column that ranks funds, 1 the best and 100 the worst",
     )
     out = p.add_argument_group("output")
     out.add_argument(
@@ -124,10 +145,25 @@ def _horizons(given: Optional[list[str]]) -> list[str]:
 # --- the command -----------------------------------------------------------------------
 
 
+def _statistics_options(args: argparse.Namespace) -> None:
+    """--periods-per-year and --risk-free, checked before anything is read."""
+    from fundkernels._summary_columns import check_periods, check_risk_free
+
+    for flag, check, given in (
+        ("--periods-per-year", check_periods, args.periods_per_year),
+        ("--risk-free", check_risk_free, args.risk_free),
+    ):
+        try:
+            check(given)
+        except ValueError as exc:
+            raise CommandError(f"{flag}: {exc}") from None
+
+
 def run(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     clock = Clock()
     horizons = _horizons(args.horizon)
+    _statistics_options(args)
     out_fmt = output_format(args.output, "the output", OUTPUT_FORMATS)
     if args.report_funds is not None and not args.report:
         raise CommandError("--report-funds needs --report")
@@ -136,6 +172,8 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
         panel, cols = dask_columns(args, horizons, clock)
     else:
         panel, cols = load_columns(args, horizons, clock)
+    if args.ranks:
+        cols.update(table_ranks(panel, cols, horizons))
     columns = result_columns(panel, cols)
     chosen = None
     if args.report_funds:

@@ -33,10 +33,11 @@ from . import _pandas_adapter as _pd
 from . import _panel
 from ._dask_long import blocks_of, long_blocks
 from ._gather import Gathered
+from ._ranks import peer_ranks
 from ._registry import INDICATORS
 from .pandas import Mode, TypeCodes, WindowBound
 
-__all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
+__all__ = ["summary", "troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
 
 Panel = Union[dd.DataFrame, da.Array]
 Dates = Union[pd.DatetimeIndex, npt.ArrayLike, None]
@@ -325,6 +326,45 @@ def lazy_indicator(
 
 
 # --- the indicators --------------------------------------------------------------------
+
+
+def _with_ranks(result: pd.DataFrame, types: object) -> pd.DataFrame:
+    """The statistics of every fund with their ranks within the funds' peer groups."""
+    codes = _panel.group_codes(types, list(result.index), "types")
+    better = {c.name: c.better for c in INDICATORS["summary"].columns}
+    ranks = peer_ranks({c: result[c].to_numpy() for c in result.columns}, codes, better)
+    return result.assign(**ranks)
+
+
+def summary(
+    returns: Panel,
+    *,
+    periods_per_year: Optional[float] = None,
+    risk_free: float = 0.0,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
+    types: Optional[Union[TypeCodes, str]] = None,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
+) -> dd.DataFrame:
+    """The classic statistics per fund, as ``fundkernels.pandas.summary``; a lazy dask
+    DataFrame by fund. The panel is rechunked to all dates in one chunk if needed. With
+    ``types``, the ranks compare funds across every block: they are taken in one last task
+    over the statistics of all funds (one row per fund)."""
+    options = {"periods_per_year": periods_per_year, "risk_free": risk_free}
+    long = _long_spec(fund, date, value)
+    lazy = _per_block("summary", returns, dates, funds, funds_per_chunk, navs, long, **options)
+    if types is None:
+        return cast(dd.DataFrame, lazy)
+    if _panel.is_pandas_series(types):  # a plain mapping travels in the graph as it is
+        types = dict(zip(types.index, types.tolist()))
+    meta = _with_ranks(lazy._meta, _panel.ALL_FUNDS)
+    whole = lazy.repartition(npartitions=1)
+    return cast(dd.DataFrame, whole.map_partitions(_with_ranks, types, meta=meta))
+
 
 
 @overload
