@@ -7,8 +7,8 @@ PIP    := $(PY) -m pip
 # runs and rebuilds are incremental.
 BUILD_REQS := "scikit-build-core>=0.10" "pybind11==2.13.6"
 
-.PHONY: demo test test-quick lint bench readme-table install-% clean test-asan test-tsan clang \
-	fuzz-install fuzz coverage browser
+.PHONY: demo test test-quick lint bench bench-scale readme-table install-% clean test-asan \
+	test-tsan clang fuzz-install fuzz coverage browser
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -58,6 +58,17 @@ bench: install-bench
 	$(PY) -m bench.run
 	$(PY) -m bench.frontends
 	$(PY) -m bench.cli
+
+# The command with --engine dask on a long table of daily NAVs, 100,000 funds x 5,040
+# business days (about 504 million rows, 4.3 GB of Parquet), written once into SCALE_DIR
+# (outside the repository; mind its disk), against one read of it by DuckDB; peak memory
+# by /usr/bin/time. The record goes to bench/results/scale/. SCALE_FUNDS and SCALE_DAYS
+# make it smaller.
+SCALE_DIR ?= /tmp/fundkernels-scale
+SCALE_FUNDS ?= 100000
+SCALE_DAYS ?= 5040
+bench-scale: install-bench,cli
+	$(PY) -m bench.scale --scratch $(SCALE_DIR) --funds $(SCALE_FUNDS) --days $(SCALE_DAYS) --record
 
 readme-table: $(PY)
 	$(PY) bench/record.py readme $(RECORD)

@@ -118,8 +118,10 @@ def main() -> None:
     print(f"read {mine['read_s']:.3f} s, gather {mine['gather_s']:.3f} s:"
           f" gather / read {mine['gather_over_read']:.2f}")  # fmt: skip
     cmd = command(path, args.repeat, args.scratch / "out.parquet")
-    phases = ", ".join(f"{k} {v:.3f} s" for k, v in cmd.items() if k not in ("max_rss_mb",))
-    print(f"command: {phases}")
+    phases = ", ".join(
+        f"{k} {v:.3f} s" for k, v in cmd.items() if k not in ("max_rss_mb", "panel_over_read")
+    )
+    print(f"command: {phases}; (gather and NAVs) / read {cmd['panel_over_read']:.2f}")
     print(f"command: maximum resident set size {cmd['max_rss_mb']:.0f} MiB (/usr/bin/time -v)")
     if args.record:
         record = {

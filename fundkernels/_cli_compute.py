@@ -29,7 +29,8 @@ from ._cli_read import (
     types_file,
 )
 from ._errors import CommandError, InputError, PriceLikeWarning
-from ._registry import command_runs
+from ._ranks import peer_ranks
+from ._registry import command_columns, command_runs
 
 
 class Clock:
@@ -66,16 +67,32 @@ class Panel:
 
 
 
+def statistics_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The summary statistics' options from the command's flags."""
+    return {"periods_per_year": args.periods_per_year, "risk_free": args.risk_free}
+
+
+def table_ranks(panel: Panel, cols: Mapping[str, Any], horizons: Sequence[str]) -> dict[str, Any]:
+    """Every fund's percentile rank within its peer group (all funds without groups) on
+    every column of the table that ranks funds, and the size of its group."""
+    better = {out.name: out.column.better for out in command_columns(horizons)}
+    groups = panel.groups if panel.groups is not None else [""] * len(panel.funds)
+    codes = np.unique(np.asarray(groups, dtype=object).astype(str), return_inverse=True)[1]
+    return peer_ranks(cols, codes.astype(np.int64), better)
+
+
 def indicator_columns(
     values: npt.NDArray[np.float64],
     dates: npt.NDArray[np.int64],
     funds: list[Any],
     codes: npt.NDArray[np.int32],
     horizons: Sequence[str],
+    statistics: Optional[Mapping[str, Any]] = None,
 ) -> dict[str, Any]:
-    """Every indicator of the registry on one panel of returns, under the command's names."""
+    """Every indicator of the registry on one panel of returns, under the command's names.
+    statistics: the summary's options (periods_per_year, risk_free; default: their own)."""
     cols: dict[str, Any] = {}
-    for run in command_runs(horizons, types=codes):
+    for run in command_runs(horizons, types=codes, **(statistics or {})):
         cols.update(run.named(_panel.compute(run.indicator, values, dates, funds, **run.options)))
     return cols
 
@@ -150,7 +167,7 @@ def load_columns(
     clock.lap("panel")
     with warnings.catch_warnings():  # told once above, as a note
         warnings.simplefilter("ignore", PriceLikeWarning)
-        cols = indicator_columns(values, dates, labels, codes, horizons)
+        cols = indicator_columns(values, dates, labels, codes, horizons, statistics_options(args))
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
     funds = [str(f) for f in labels]
@@ -263,8 +280,12 @@ def dask_columns(
     args: argparse.Namespace, horizons: Sequence[str], clock: Clock
 ) -> tuple[Panel, dict[str, Any]]:
     """A wide Parquet input through the dask front end, every indicator computed in one
-    pass over the data, with a progress bar on stderr."""
-    if args.sql or args.fund or args.value or args.type_column or not args.input:
+    pass over the data, with a progress bar on stderr (a long table: see _cli_dask_long)."""
+    if args.fund is not None or args.value is not None:
+        from ._cli_dask_long import dask_long_columns
+
+        return cast(tuple[Panel, dict[str, Any]], dask_long_columns(args, horizons, clock))
+    if args.sql or args.type_column or not args.input:
         raise CommandError("--engine dask reads a wide Parquet file or folder named as INPUT")
     if args.funds or args.exclude or args.date_format:
         raise CommandError(
@@ -301,7 +322,7 @@ def dask_columns(
         types = read_types(args.types).columns
         codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
     navs = args.navs
-    runs = command_runs(horizons, types=codes or _panel.ALL_FUNDS)
+    runs = command_runs(horizons, types=codes or _panel.ALL_FUNDS, **statistics_options(args))
     lazy = [fkd.lazy_indicator(run.indicator, ddf, navs=navs, **run.options) for run in runs]
     facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
     facts.update(first=ddf.index.min(), last=ddf.index.max())

@@ -273,6 +273,10 @@ def gather(
     fund_column: str = "fund",
     date_column: str = "date",
     threads: Optional[int] = None,
+    labels: Optional[Sequence[Any]] = None,
+    axis: Optional[npt.NDArray[np.int64]] = None,
+    rows_named: bool = True,
+    names: Optional[Sequence[Any]] = None,
 ) -> Gathered:
     """A long table's columns as a matrix (see the module's description).
 
@@ -281,6 +285,12 @@ def gather(
     values: an Arrow or NumPy array of numbers, missing values as null or NaN.
     The column names only serve the messages. threads: pieces worked on at once
     (default: one per core); the result is the same for any number.
+
+    A part of a larger table (a block of its funds) is laid out as the whole would be:
+    labels gives the funds in their order (every row's fund among them) and axis the
+    sorted dates in nanoseconds (every row's date among them); rows_named=False leaves row
+    numbers, which mean nothing in a part, out of messages; names: how messages name the
+    funds of labels (when labels are numbers standing for them).
     """
     pa = arrow()
     if pa is not None:  # one road: NumPy columns become Arrow arrays (numbers: no copy)
@@ -303,12 +313,17 @@ def gather(
 
         # 1. Numbering: funds in order of first appearance, distinct dates.
         surveys = each(table.survey, range(len(table.pieces)))
-        known: dict[Hashable, int] = {}
+        known: dict[Hashable, int] = {} if labels is None else {f: i for i, f in enumerate(labels)}
+        expected = len(known)
         luts = [_number(known, found.labels) for found, _ in surveys]
+        if labels is not None and len(known) != expected:
+            raise InputError(f"{table.fund_where} holds funds beyond the {expected} given")
         labels = list(known)
         days = [d for _, d in surveys]
         distinct = np.unique(np.concatenate(days)) if days else np.empty(0, np.int64)
         del surveys, days
+        if axis is not None:
+            distinct = table.on_axis(distinct, axis)
         date_ns = table.dates_ns(distinct)
         table.row_of = _DateRows(distinct, pa)
 
@@ -322,7 +337,8 @@ def gather(
         # 3. Duplicates: count the cells no row reached, and make them plain NaN.
         empty = sum(each(lambda a: _unmark(flat[a : a + _COUNT_BLOCK]), range(0, cells, _COUNT_BLOCK)))
     if cells - empty != n:
-        _settle(flat, table, luts, rows, labels, date_ns)
+        shown = labels if names is None else list(names)
+        _settle(flat, table, luts, rows, shown, date_ns, rows_named)
     matrix = flat.reshape(cols, rows).T  # column-major view, no copy
     return Gathered(labels, date_ns, matrix)
 
@@ -407,6 +423,15 @@ class _Columns:
         if missing is not None:
             flat[cell[missing]] = np.nan
 
+    def on_axis(self, distinct: npt.NDArray[Any], axis: npt.NDArray[np.int64]) -> npt.NDArray[Any]:
+        """The given dates in the unit of the column, checked to hold every row's date."""
+        raw = np.asarray(axis, dtype=np.int64) // self.factor
+        if len(distinct):
+            raw = raw.astype(distinct.dtype)
+        if not np.isin(distinct, raw).all():
+            raise InputError(f"{self.date_where} holds dates beyond those given")
+        return raw
+
     def dates_ns(self, distinct: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
         """The sorted distinct dates in nanoseconds; a date that does not fit is an error
         naming its first row."""
@@ -433,6 +458,7 @@ def _settle(
     rows: int,
     labels: list[Any],
     date_ns: npt.NDArray[np.int64],
+    rows_named: bool,
 ) -> None:
     """The slow road, taken when the rows filled fewer cells than there are rows: name the
     first duplicate (by fund, then date; its first two rows), or, when there is none, put
@@ -443,10 +469,10 @@ def _settle(
     if same.size:
         first, second = int(order[same[0]]), int(order[same[0] + 1])
         fund, row = labels[int(cell[first]) // rows], int(cell[first]) % rows
+        numbers = f" (rows {first} and {second})" if rows_named else ""
         raise InputError(
-            f"fund {fund!r} has two rows for {_date_text(int(date_ns[row]))}"
-            f" (rows {first} and {second})",
-            rows=(first, second),
+            f"fund {fund!r} has two rows for {_date_text(int(date_ns[row]))}{numbers}",
+            rows=(first, second) if rows_named else (),
         )
     for i, (lo, hi) in enumerate(table.pieces):
         data, _ = _floats(table._slice(table.values, i), table.pa)

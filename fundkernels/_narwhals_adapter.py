@@ -19,6 +19,7 @@ from ._errors import InputError, InputTypeError
 from ._gather import arrow as _pyarrow
 from ._gather import gather as gather_long
 from ._panel import (
+    ALL_FUNDS,
     Columns,
     Dates,
     Matrix,
@@ -260,6 +261,8 @@ def table_types(table: Table, types: object, column: Optional[str]) -> object:
         )
     if types is None:
         return {f: 0 for f in table.funds}
+    if isinstance(types, str) and types == ALL_FUNDS:
+        return types
     if isinstance(types, Mapping) or is_pandas_series(types):
         return types
     try:

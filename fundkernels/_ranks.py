@@ -59,7 +59,7 @@ def percentile_ranks(
 def peer_ranks(
     columns: Mapping[str, npt.ArrayLike],
     groups: Optional[npt.NDArray[np.integer[Any]]],
-    better: Mapping[str, Optional[str]],
+    better: Mapping[str, Any],
 ) -> dict[str, npt.NDArray[Any]]:
     """The rank of every fund on every column of `columns` that has a direction in
     `better` ("higher" or "lower"; None or absent: not ranked), named column + "_rank", in
@@ -73,7 +73,7 @@ def peer_ranks(
     for name, values in columns.items():
         way = better.get(name)
         if way is not None:
-            out[name + RANK_SUFFIX] = percentile_ranks(values, codes, way)
+            out[name + RANK_SUFFIX] = percentile_ranks(values, codes, str(way))
     _, inverse, counts = np.unique(codes, return_inverse=True, return_counts=True)
     out[GROUP_SIZE] = counts[inverse].astype(np.int64)
     return out

@@ -37,6 +37,7 @@ from ._errors import InputError, InputTypeError
 from . import _panel
 from ._drawdown import drawdown as _drawdown
 from ._panel import Bound, Columns, Dates, Matrix, row_dates, text_dates, valid_window
+from ._ranks import peer_ranks
 from ._summary_columns import check_periods, check_risk_free, summary_columns
 
 Kind = Literal["float", "int", "date"]
@@ -417,9 +418,33 @@ def _stat(name: str, better: Better, words: str, fmt: Fmt = "pct") -> Column:
     return Column(name, "float", better, words, fmt)
 
 
+def _summary_columns(
+    values: Matrix,
+    dates: Optional[Dates],
+    funds: Sequence[Hashable],
+    *,
+    periods_per_year: Optional[float],
+    risk_free: float,
+    types: object,
+) -> Columns:
+    """The statistics; with peer groups (types: as crossodds takes them), each ranked
+    column's percentile rank within the fund's group and the group's size beside them."""
+    cols = summary_columns(values, dates, funds, periods_per_year=periods_per_year,
+                           risk_free=risk_free)
+    if types is None:
+        return cols
+    codes = types if isinstance(types, np.ndarray) else _panel.group_codes(types, funds, "types")
+    return {**cols, **peer_ranks(cols, codes, {c.name: c.better for c in SUMMARY.columns})}
+
+
+def _summary_command(choices: Mapping[str, Any]) -> list[tuple[str, dict[str, Any]]]:
+    options = {k: choices[k] for k in ("periods_per_year", "risk_free") if k in choices}
+    return [("", options)]  # the statistics under their own names
+
+
 SUMMARY = Indicator(
     name="summary",
-    kernel=summary_columns,
+    kernel=_summary_columns,
     columns=(
         Column("periods", "int", None, "returns the fund has", "int"),
         _stat("total_return", "higher", "compounded return over all its periods"),
@@ -453,16 +478,18 @@ SUMMARY = Indicator(
     options=(
         Option("periods_per_year", None, check_periods),
         Option("risk_free", 0.0, check_risk_free),
+        # Peer groups for the ranks (None: no ranks); the command ranks its whole table.
+        Option("types", None, lambda types: types),
     ),
     exact=False,
-    front_end=False,
     peers={"numpy": "bench.np_summary:peer", "numba": "bench.nb_peers:summary"},
+    command=_summary_command,
 )  # fmt: skip
 
 # In the order of the command's table and the report.
 INDICATORS: dict[str, Indicator] = {
     ind.name: ind
-    for ind in (TROUGHMEND, DRAWDOWN, CROSSODDS, HORIZONRET, EXTREMESET, STREAKSET, SUMMARY)
+    for ind in (SUMMARY, TROUGHMEND, DRAWDOWN, CROSSODDS, HORIZONRET, EXTREMESET, STREAKSET)
 }
 
 
@@ -497,12 +524,23 @@ class Run:
         }
 
 
-def command_runs(horizons: Sequence[str], types: object) -> list[Run]:
+def command_runs(
+    horizons: Sequence[str],
+    types: object,
+    periods_per_year: Optional[float] = None,
+    risk_free: float = 0.0,
+) -> list[Run]:
     """Every indicator the command computes, as calls in the order of its table. Names:
     the prefix (the indicator, with its options where it runs more than once) alone for the
-    headline column, else prefix_column: troughmend, troughmend_peak, ..., crossodds,
-    horizonret_1Y_mean, ..., extremeset_gain_return, ..., streakset_loss_length, ..."""
-    choices = {"horizons": list(horizons), "types": types}
+    headline column, else prefix_column: the statistics under their own names (an empty
+    prefix), troughmend, troughmend_peak, ..., crossodds, horizonret_1Y_mean, ...,
+    extremeset_gain_return, ..., streakset_loss_length, ..."""
+    choices = {
+        "horizons": list(horizons),
+        "types": types,
+        "periods_per_year": periods_per_year,
+        "risk_free": risk_free,
+    }
     runs = []
     for ind in INDICATORS.values():
         if ind.command is None:
@@ -511,7 +549,8 @@ def command_runs(horizons: Sequence[str], types: object) -> list[Run]:
             words = {**options, **ind.vocabulary(options)}
             outputs = tuple(
                 Output(
-                    prefix if col.name in (ind.headline, prefix) else f"{prefix}_{col.name}",
+                    prefix if col.name in (ind.headline, prefix)
+                    else f"{prefix}_{col.name}" if prefix else col.name,
                     ind.name,
                     col.for_options(words),
                 )
@@ -534,3 +573,4 @@ def _names(ind: Indicator) -> tuple[str, ...]:
 HORIZON_COLUMNS = _names(HORIZONRET)
 RUN_COLUMNS = _names(EXTREMESET)
 DRAWDOWN_COLUMNS = _names(DRAWDOWN)
+SUMMARY_COLUMNS = _names(SUMMARY)

@@ -133,8 +133,10 @@ def summary_columns(
     rf = check_risk_free(risk_free)
     if given is not None:
         p = given
+    elif values.shape[1] == 0 or dates is None:  # no fund to annualise
+        p = math.nan
     else:
-        p = periods_from_dates(dates if dates is not None else np.empty(0, np.int64))
+        p = periods_from_dates(dates)
     f = (1.0 + rf) ** (1.0 / p) - 1.0 if math.isfinite(p) else 0.0
     (n, value, mean, std, skew, kurt, downside, best, worst, hits, depth, peak, trough,
      recovery, var, cvar) = _summary(values, f)

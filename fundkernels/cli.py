@@ -31,6 +31,7 @@ from ._cli_compute import (
     load_columns,
     note_empty_horizons,
     result_columns,
+    table_ranks,
 )
 from ._cli_read import NA_VALUES, PROG, check_input_options, note, read_paths
 from ._cli_write import (
@@ -82,7 +83,8 @@ def _parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog=PROG,
         description=(
-            "Compute every fund indicator (troughmend, crossodds, horizonret, extremeset,"
+            "Compute the summary statistics and every fund indicator (troughmend, crossodds,"
+            " horizonret, extremeset,"
             " streakset) for every fund of a panel of returns or NAVs. Without INPUT or"
             " --sql it runs on the panel shipped with the package."
         ),
@@ -151,6 +153,26 @@ def _parser() -> argparse.ArgumentParser:
         metavar="CODE",
         help="horizon for horizonret such as 3M or 1Y; repeatable (default: 1Y)",
     )
+    ind.add_argument(
+        "--risk-free",
+        type=float,
+        default=0.0,
+        metavar="RATE",
+        help="annual risk-free rate for the Sharpe and Sortino ratios, 0.03 for 3%% (default: 0)",
+    )
+    ind.add_argument(
+        "--periods-per-year",
+        type=float,
+        metavar="P",
+        help="periods per year to annualise with (default: told from the dates: daily 252,"
+        " weekly 52, monthly 12, quarterly 4, yearly 1)",
+    )
+    ind.add_argument(
+        "--ranks",
+        action="store_true",
+        help="each fund's percentile rank within its peer group (--types; default: all"
+        " funds) beside every column that ranks funds, 1 the best and 100 the worst",
+    )
     out = p.add_argument_group("output")
     out.add_argument(
         "-o",
@@ -184,7 +206,10 @@ def _parser() -> argparse.ArgumentParser:
         "--engine",
         choices=("arrow", "dask"),
         default="arrow",
-        help="dask: a wide Parquet input larger than memory, with a progress bar on stderr",
+        help=(
+            "dask: an input larger than memory (a wide Parquet file or folder; a long Parquet"
+            " file or folder, or a folder of CSV files), with a progress bar on stderr"
+        ),
     )
     return p
 
@@ -215,10 +240,25 @@ def _horizons(given: Optional[list[str]]) -> list[str]:
 # --- the command -----------------------------------------------------------------------
 
 
+def _statistics_options(args: argparse.Namespace) -> None:
+    """--periods-per-year and --risk-free, checked before anything is read."""
+    from fundkernels._summary_columns import check_periods, check_risk_free
+
+    for flag, check, given in (
+        ("--periods-per-year", check_periods, args.periods_per_year),
+        ("--risk-free", check_risk_free, args.risk_free),
+    ):
+        try:
+            check(given)
+        except ValueError as exc:
+            raise CommandError(f"{flag}: {exc}") from None
+
+
 def run(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     clock = Clock()
     horizons = _horizons(args.horizon)
+    _statistics_options(args)
     out_fmt = output_format(args.output, "the output", OUTPUT_FORMATS)
     if args.report_funds is not None and not args.report:
         raise CommandError("--report-funds needs --report")
@@ -235,6 +275,8 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
         panel, cols = dask_columns(args, horizons, clock)
     else:
         panel, cols = load_columns(args, horizons, clock)
+    if args.ranks:
+        cols.update(table_ranks(panel, cols, horizons))
     columns = result_columns(panel, cols)
     chosen = None
     if args.report_funds:

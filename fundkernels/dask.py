@@ -32,10 +32,13 @@ from dask.delayed import delayed
 from ._errors import InputError, InputTypeError
 from . import _pandas_adapter as _pd
 from . import _panel
+from ._dask_long import blocks_of, long_blocks
+from ._gather import Gathered
+from ._ranks import peer_ranks
 from ._registry import INDICATORS
 from .pandas import Mode, TypeCodes, WindowBound
 
-__all__ = ["troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
+__all__ = ["summary", "troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
 
 Panel = Union[dd.DataFrame, da.Array]
 Dates = Union[pd.DatetimeIndex, npt.ArrayLike, None]
@@ -144,12 +147,15 @@ def _per_block(
     funds: Funds,
     funds_per_chunk: Optional[int],
     navs: bool,
+    long: Optional[tuple[Any, Any, Any]] = None,
     **options: Any,
 ) -> Any:
     """An indicator whose funds are independent: one task per column block, the dates and
-    options shared by all tasks."""
+    options shared by all tasks. long: (fund, date, value) of a long table."""
     navs = _panel.check_navs(navs)
     options = INDICATORS[name].checked(options)
+    if long is not None:
+        return _per_long_block(name, returns, long, dates, funds, funds_per_chunk, navs, options)
     need_dates = INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
@@ -161,6 +167,79 @@ def _per_block(
     ]
     meta = _pd.to_pandas(name, _panel.empty_columns(name, **options), labels[:0])
     return _lazy(parts, meta)
+
+
+def _long_columns(
+    long: tuple[Any, Any, Any], dates: Dates, funds: Funds
+) -> tuple[Any, Any, Any]:
+    """fund=, date= and value= of a long table, which brings its own dates and funds."""
+    fund, date, value = long
+    if value is None:
+        raise InputTypeError("a long table needs value= as well as fund=: the column of the values")
+    if dates is not None or funds is not None:
+        raise InputTypeError(
+            "a long table brings its dates and funds: pass dates= and funds= only with a"
+            " dask array"
+        )
+    return fund, date, value
+
+
+def _long_spec(
+    fund: Optional[str], date: str, value: Optional[str]
+) -> Optional[tuple[Any, Any, Any]]:
+    if fund is None:
+        if value is not None:
+            raise InputTypeError("value= names the value column of a long table: give fund= too")
+        return None
+    return fund, date, value
+
+
+def _per_long_block(
+    name: str,
+    returns: Any,
+    long: tuple[Any, Any, Any],
+    dates: Dates,
+    funds: Funds,
+    funds_per_chunk: Optional[int],
+    navs: bool,
+    options: dict[str, Any],
+    types: object = None,
+) -> Any:
+    """An indicator on a long table: one task per block of funds (whole type groups when
+    types are given), each gathered into its own matrix on all dates."""
+    groups = None if types is None else (lambda f: _panel.group_codes(types, f, "types"))
+    lb = long_blocks(returns, *_long_columns(long, dates, funds), funds_per_chunk, groups)
+    task = delayed(_long_block, pure=True)
+    opts = delayed(options, pure=True)
+    results = [
+        task(part, name, navs, opts, None if lb.codes is None else lb.codes[cols])
+        for part, cols in zip(lb.parts, lb.blocks)
+    ]
+    empty = _panel.empty_columns(name, **(options if types is None else {"types": {}}))
+    meta = _pd.to_pandas(name, empty, pd.Index([])[:0])
+    return _lazy([delayed(_in_order, pure=True)(results, lb.back(), meta)], meta)
+
+
+def _long_block(
+    block: Gathered,
+    name: str,
+    navs: bool,
+    options: dict[str, Any],
+    codes: Optional[npt.NDArray[np.int32]],
+) -> _pd.Labelled:
+    """An indicator on one block of a long table (the block's matrix is the task's own)."""
+    extra = {} if codes is None else {"types": codes}
+    columns = _panel.compute(
+        name, block.values, block.dates, block.funds, navs=navs, owned=True, **options, **extra
+    )
+    return _pd.to_pandas(name, columns, pd.Index(block.funds))
+
+
+def _in_order(results: list[Any], back: npt.NDArray[np.intp], meta: Any) -> Any:
+    """The blocks' results, one after another, put back in fund order."""
+    if not results:
+        return meta
+    return pd.concat(results).iloc[back]
 
 
 # --- work done in the tasks: one block of funds with all its rows ----------------------
@@ -198,33 +277,21 @@ def _per_group(
     funds: Funds,
     funds_per_chunk: Optional[int],
     navs: bool,
+    long: Optional[tuple[Any, Any, Any]] = None,
     **options: Any,
 ) -> Any:
     """An indicator that compares each fund with its type group: whole groups per task."""
     navs = _panel.check_navs(navs)
     types = INDICATORS[name].checked(options)["types"]
+    if long is not None:
+        return _per_long_block(
+            name, returns, long, dates, funds, funds_per_chunk, navs, {}, types=types
+        )
     need_dates = INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
     codes = _panel.group_codes(types, list(labels), "types")
     width = funds_per_chunk or max(arr.chunks[1], default=1)
-    order = np.argsort(codes, kind="stable")  # columns of group 0, then of group 1, ...
-    starts = (
-        np.flatnonzero(np.r_[True, np.diff(codes[order]) != 0])
-        if len(order)
-        else np.empty(0, np.intp)
-    )
-    blocks: list[npt.NDArray[np.intp]] = []
-    current: list[npt.NDArray[np.intp]] = []
-    current_width = 0
-    for lo, hi in zip(starts.tolist(), [*starts[1:].tolist(), len(order)]):
-        # A group never splits: close the block before a group that would overfill it.
-        if current_width and current_width + (hi - lo) > width:
-            blocks.append(np.sort(np.concatenate(current)))
-            current, current_width = [], 0
-        current.append(order[lo:hi])
-        current_width += hi - lo
-    if current:
-        blocks.append(np.sort(np.concatenate(current)))
+    blocks = blocks_of(len(labels), arr.shape[0], width, codes)
     # Each block's task computes its groups; only the results (one row per fund) meet.
     task = delayed(_group_block, pure=True)
     shared = delayed(ns, pure=True)
@@ -262,6 +329,45 @@ def lazy_indicator(
 # --- the indicators --------------------------------------------------------------------
 
 
+def _with_ranks(result: pd.DataFrame, types: object) -> pd.DataFrame:
+    """The statistics of every fund with their ranks within the funds' peer groups."""
+    codes = _panel.group_codes(types, list(result.index), "types")
+    better = {c.name: c.better for c in INDICATORS["summary"].columns}
+    ranks = peer_ranks({c: result[c].to_numpy() for c in result.columns}, codes, better)
+    return result.assign(**ranks)
+
+
+def summary(
+    returns: Panel,
+    *,
+    periods_per_year: Optional[float] = None,
+    risk_free: float = 0.0,
+    dates: Dates = None,
+    funds: Funds = None,
+    funds_per_chunk: Optional[int] = None,
+    navs: bool = False,
+    types: Optional[Union[TypeCodes, str]] = None,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
+) -> dd.DataFrame:
+    """The classic statistics per fund, as ``fundkernels.pandas.summary``; a lazy dask
+    DataFrame by fund. The panel is rechunked to all dates in one chunk if needed. With
+    ``types``, the ranks compare funds across every block: they are taken in one last task
+    over the statistics of all funds (one row per fund)."""
+    options = {"periods_per_year": periods_per_year, "risk_free": risk_free}
+    long = _long_spec(fund, date, value)
+    lazy = _per_block("summary", returns, dates, funds, funds_per_chunk, navs, long, **options)
+    if types is None:
+        return cast(dd.DataFrame, lazy)
+    if _panel.is_pandas_series(types):  # a plain mapping travels in the graph as it is
+        types = dict(zip(types.index, types.tolist()))
+    meta = _with_ranks(lazy._meta, _panel.ALL_FUNDS)
+    whole = lazy.repartition(npartitions=1)
+    return cast(dd.DataFrame, whole.map_partitions(_with_ranks, types, meta=meta))
+
+
+
 @overload
 def troughmend(
     returns: Panel,
@@ -270,6 +376,9 @@ def troughmend(
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
     navs: bool = ...,
+    fund: Optional[str] = ...,
+    date: str = ...,
+    value: Optional[str] = ...,
     details: Literal[False] = ...,
 ) -> dd.Series: ...
 @overload
@@ -280,6 +389,9 @@ def troughmend(
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
     navs: bool = ...,
+    fund: Optional[str] = ...,
+    date: str = ...,
+    value: Optional[str] = ...,
     details: Literal[True],
 ) -> dd.DataFrame: ...
 @overload
@@ -290,6 +402,9 @@ def troughmend(
     funds: Funds = ...,
     funds_per_chunk: Optional[int] = ...,
     navs: bool = ...,
+    fund: Optional[str] = ...,
+    date: str = ...,
+    value: Optional[str] = ...,
     details: bool = ...,
 ) -> Union[dd.Series, dd.DataFrame]: ...
 
@@ -301,6 +416,9 @@ def troughmend(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
     details: bool = False,
 ) -> Union[dd.Series, dd.DataFrame]:
     """Longest drawdown per fund in rows, as ``fundkernels.pandas.troughmend``; a lazy
@@ -309,7 +427,8 @@ def troughmend(
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``;
     a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
     kind = _panel.troughmend_kind(details)
-    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs)
+    long = _long_spec(fund, date, value)
+    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs, long)
     return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
@@ -321,6 +440,9 @@ def crossodds(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
 ) -> dd.Series:
     """Persistence against the peer group per fund, as ``fundkernels.pandas.crossodds``; a
     lazy float64 dask Series by fund, in column order, in one partition.
@@ -330,7 +452,10 @@ def crossodds(
     blocks of about ``funds_per_chunk`` columns (default: the widest column chunk of the
     input); a group wider than that gets a task of its own. All dates go into one chunk.
     """
-    lazy = _per_group("crossodds", returns, dates, funds, funds_per_chunk, navs, types=type_codes)
+    long = _long_spec(fund, date, value)
+    lazy = _per_group(
+        "crossodds", returns, dates, funds, funds_per_chunk, navs, long, types=type_codes
+    )
     return cast(dd.Series, lazy)
 
 
@@ -344,6 +469,9 @@ def horizonret(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
 ) -> dd.DataFrame:
     """Rolling calendar-horizon statistics per fund, as ``fundkernels.pandas.horizonret``
     (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
@@ -351,7 +479,10 @@ def horizonret(
     options = {"horizon": horizon, "start": start, "end": end}
     return cast(
         dd.DataFrame,
-        _per_block("horizonret", returns, dates, funds, funds_per_chunk, navs, **options),
+        _per_block(
+            "horizonret", returns, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), **options,
+        ),  # fmt: skip
     )
 
 
@@ -363,13 +494,19 @@ def extremeset(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
 ) -> dd.DataFrame:
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
     rechunked to all dates in one chunk if needed."""
     return cast(
         dd.DataFrame,
-        _per_block("extremeset", returns, dates, funds, funds_per_chunk, navs, mode=mode),
+        _per_block(
+            "extremeset", returns, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), mode=mode,
+        ),  # fmt: skip
     )
 
 
@@ -381,10 +518,16 @@ def streakset(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    fund: Optional[str] = None,
+    date: str = "date",
+    value: Optional[str] = None,
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
     return cast(
         dd.DataFrame,
-        _per_block("streakset", returns, dates, funds, funds_per_chunk, navs, mode=mode),
+        _per_block(
+            "streakset", returns, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), mode=mode,
+        ),  # fmt: skip
     )

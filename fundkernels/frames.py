@@ -32,9 +32,16 @@ from narwhals.typing import IntoDataFrameT
 
 from . import _narwhals_adapter as _nw
 from . import _panel
-from ._registry import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, INDICATORS, RUN_COLUMNS
+from ._registry import (
+    DRAWDOWN_COLUMNS,
+    HORIZON_COLUMNS,
+    INDICATORS,
+    RUN_COLUMNS,
+    SUMMARY_COLUMNS,
+)
 
 __all__ = [
+    "summary",
     "troughmend",
     "crossodds",
     "horizonret",
@@ -43,6 +50,7 @@ __all__ = [
     "HORIZON_COLUMNS",
     "RUN_COLUMNS",
     "DRAWDOWN_COLUMNS",
+    "SUMMARY_COLUMNS",
 ]
 
 Mode = Literal["gain", "loss"]
@@ -65,10 +73,11 @@ def _call(
     reading = {k: options.pop(k) for k in ("funds", "exclude", "date_format")}
     column = options.pop("type", None)
     checked = INDICATORS[name].checked
-    if "types" not in options:
+    grouped = "types" in options  # given by the caller (a default of None is no groups)
+    if not grouped:
         options = checked(options)
     table = _nw.read_table(data, date, fund, value, **reading)
-    if "types" in options:  # a mapping, a (fund, type) frame or a column of the table
+    if grouped:  # a mapping, a (fund, type) frame or a column of the table
         options = checked({**options, "types": _nw.table_types(table, options["types"], column)})
     columns = _panel.compute(
         name, table.values, table.dates, table.funds, navs=navs, owned=table.owned, **options
@@ -77,6 +86,32 @@ def _call(
 
 
 # --- the indicators --------------------------------------------------------------------
+
+
+def summary(
+    data: IntoDataFrameT,
+    *,
+    periods_per_year: Optional[float] = None,
+    risk_free: float = 0.0,
+    date: str = "date",
+    fund: Optional[str] = None,
+    value: Optional[str] = None,
+    navs: bool = False,
+    types: Types = None,
+    type: Optional[str] = None,
+) -> IntoDataFrameT:
+    """The classic statistics per fund: ``fund`` and the columns of SUMMARY_COLUMNS, as
+    ``fundkernels.pandas.summary`` gives them (periods_per_year and risk_free alike).
+
+    Peer groups for the ranks: ``types`` as a mapping fund -> code, a two-column (fund,
+    type) frame or "all", or ``type=`` a column of the long table; with them, column +
+    "_rank" for every column that ranks a fund, and peer_group_size. Without: no ranks."""
+    groups = {} if types is None and type is None else {"types": types, "type": type}
+    return _call(
+        "summary", data, date, fund, value, navs, periods_per_year=periods_per_year,
+        risk_free=risk_free, **groups,
+    )
+
 
 
 def troughmend(

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import datetime as _dt
 from collections.abc import Hashable, Mapping
-from typing import Any, Literal, Union, overload
+from typing import Any, Literal, Optional, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -31,9 +31,16 @@ import pandas as pd
 from ._errors import InputTypeError
 from . import _pandas_adapter as _pd
 from . import _panel
-from ._registry import DRAWDOWN_COLUMNS, HORIZON_COLUMNS, INDICATORS, RUN_COLUMNS
+from ._registry import (
+    DRAWDOWN_COLUMNS,
+    HORIZON_COLUMNS,
+    INDICATORS,
+    RUN_COLUMNS,
+    SUMMARY_COLUMNS,
+)
 
 __all__ = [
+    "summary",
     "troughmend",
     "crossodds",
     "horizonret",
@@ -42,6 +49,7 @@ __all__ = [
     "HORIZON_COLUMNS",
     "RUN_COLUMNS",
     "DRAWDOWN_COLUMNS",
+    "SUMMARY_COLUMNS",
 ]
 
 Mode = Literal["gain", "loss"]
@@ -83,6 +91,37 @@ def _frame(name: str, returns: object, navs: bool, **options: Any) -> pd.DataFra
 
 
 # --- the indicators --------------------------------------------------------------------
+
+
+def summary(
+    returns: pd.DataFrame,
+    *,
+    periods_per_year: Optional[float] = None,
+    risk_free: float = 0.0,
+    navs: bool = False,
+    types: Optional[Union[TypeCodes, str]] = None,
+) -> pd.DataFrame:
+    """The classic statistics per fund over its valid returns, in the columns of
+    SUMMARY_COLUMNS: periods, total_return, cagr, volatility, sharpe, sortino, max_drawdown
+    with its peak, trough and recovery dates, calmar, best, worst, hit_rate, skew, kurtosis,
+    var_95, cvar_95 and the periods_per_year used (see
+    ``fundkernels._summary_columns.summary_columns`` for each definition).
+
+    periods_per_year annualises (P): None tells it from the median spacing of the dates
+    (daily 252, weekly 52, monthly 12, quarterly 4, yearly 1). risk_free is the annual rate
+    (0.03 is three percent), taken per period as (1 + risk_free) ** (1 / P) - 1.
+
+    types: the funds' peer groups (a Series or mapping keyed by fund, as crossodds takes
+    them, or "all" for one group of every fund). With them, each column that ranks a fund
+    (sharpe, max_drawdown, ...) gets its percentile rank within the group beside the rest,
+    named column + "_rank": 1 the best, 100 the worst, equal values at the better place,
+    NaN without a value; and peer_group_size, the size of the fund's group.
+    """
+    return _frame(
+        "summary", returns, navs, periods_per_year=periods_per_year, risk_free=risk_free,
+        types=types,
+    )
+
 
 
 @overload

@@ -9,6 +9,7 @@ from extremeset import extremeset
 from horizonret import horizonret
 from streakset import streakset
 from troughmend import troughmend
+from fundkernels._summary_columns import summary_columns
 from fk_references.compare import same_bits  # noqa: F401  (the tests import it from here)
 from fundkernels._registry import INDICATORS
 
@@ -113,6 +114,10 @@ def direct(name, values, dates):
     """An indicator straight from its module as a front end calls it, as a list of result
     arrays (crossodds: fund i in group i % 3; horizonret: "3M" over each fund's valid rows)."""
     cols = values.shape[1]
+    if name == "summary":
+        texts = lambda d: ["nan" if np.isnat(t) else str(t.astype("M8[D]")).replace("-", "") for t in d]  # noqa: E731
+        got = summary_columns(values, dates, [None] * cols)
+        return [texts(c) if c.dtype.kind == "M" else c for c in got.values()]
     if name == "troughmend":
         return [troughmend(values)]
     if name == "crossodds":

@@ -65,15 +65,18 @@ def nav_to_returns(nav):
     return out
 
 
-def expected(values, horizons=("1Y",), types=None):
+def expected(values, horizons=("1Y",), types=None, **statistics):
     """Every output column through the pandas front end."""
     df = pd.DataFrame(values, index=DATES, columns=FUNDS)
     codes = types or dict.fromkeys(FUNDS, 0)
     cols = {
         "fund": FUNDS,
         "peer_group": [types[f] for f in FUNDS] if types else ["all"] * len(FUNDS),
-        "troughmend": fk.troughmend(df).to_numpy(),
     }
+    for name, col in fk.summary(df, **statistics).items():
+        col = col.to_numpy()
+        cols[name] = col.astype("datetime64[D]") if col.dtype.kind == "M" else col
+    cols["troughmend"] = fk.troughmend(df).to_numpy()
     details = fk.troughmend(df, details=True)
     for name in details.columns.drop("length"):
         col = details[name].to_numpy()
@@ -272,7 +275,8 @@ def test_report_and_table_on_stdout(tmp_path):
     lines = done.stdout.splitlines()
     assert lines[0].split() == list(want)
     assert [line.split()[0] for line in lines[1:]] == FUNDS
-    assert [int(line.split()[2]) for line in lines[1:]] == want["troughmend"].tolist()
+    at = list(want).index("troughmend")
+    assert [int(line.split()[at]) for line in lines[1:]] == want["troughmend"].tolist()
 
     text = (tmp_path / "r.html").read_text()
     # Self-contained: the only scripts are the page's own, nothing is fetched.
@@ -406,3 +410,54 @@ def test_a_failed_write_keeps_the_old_output(tmp_path):
             fh.write(b"half")
             raise RuntimeError("disk full")
     assert old.read_text() == "kept\n" and os.listdir(tmp_path) == ["out.parquet"]
+
+
+@pytest.mark.parametrize("flags, statistics", [
+    (["--risk-free", "0.03"], {"risk_free": 0.03}),
+    (["--periods-per-year", "52", "--risk-free", "-0.01"], {"periods_per_year": 52, "risk_free": -0.01}),
+])
+def test_statistics_flags(tmp_path, flags, statistics):
+    write_wide_csv(tmp_path / "w.csv", RETURNS)
+    done = run_command("w.csv", *flags, "--output", "out.parquet", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert_same_table(read_output(tmp_path / "out.parquet"), expected(RETURNS, **statistics))
+
+
+@pytest.mark.parametrize("flags, message", [
+    (["--periods-per-year", "0"], "--periods-per-year: periods_per_year must be a positive"),
+    (["--risk-free", "-1.5"], "--risk-free: risk_free must be an annual rate above -1"),
+    (["--risk-free", "3%"], "argument --risk-free: invalid float value"),
+])
+def test_bad_statistics_flags(tmp_path, flags, message):
+    write_wide_csv(tmp_path / "w.csv", RETURNS)
+    done = run_command("w.csv", *flags, cwd=tmp_path)
+    assert done.returncode == 2 and message in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("typed", [True, False])
+def test_ranks_within_peer_groups(tmp_path, typed):
+    from fundkernels._ranks import percentile_ranks
+    from fundkernels._registry import command_columns
+
+    write_wide_csv(tmp_path / "w.csv", RETURNS)
+    args = ["w.csv", "--ranks", "--output", "out.parquet"]
+    if typed:
+        write_types(tmp_path / "types.csv")
+        args += ["--types", "types.csv"]
+    done = run_command(*args, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    got = pd.read_parquet(tmp_path / "out.parquet")
+    groups = got["peer_group"].to_numpy()
+    codes = pd.factorize(groups)[0]
+    directed = [o for o in command_columns(["1Y"]) if o.column.better is not None]
+    ranked = [c[: -len("_rank")] for c in got.columns if c.endswith("_rank")]
+    assert ranked == [o.name for o in directed]  # every column that ranks, in table order
+    for o in directed:
+        want = percentile_ranks(got[o.name].to_numpy(), codes, o.column.better)
+        assert np.array_equal(got[o.name + "_rank"].to_numpy(), want, equal_nan=True), o.name
+    sizes = pd.Series(groups).map(pd.Series(groups).value_counts()).to_numpy()
+    assert np.array_equal(got["peer_group_size"].to_numpy(), sizes)
+    # The best Sharpe ratio of each group ranks 1, and the worst 100.
+    for _, part in got.groupby("peer_group"):
+        assert part.loc[part["sharpe"].idxmax(), "sharpe_rank"] == 1
+        assert part.loc[part["sharpe"].idxmin(), "sharpe_rank"] == 100

@@ -57,6 +57,9 @@ def calls(name, frame, **extra):
     windows = {"start": {"f03": "2001-06-30"}, "end": pd.Timestamp("2003-01-01"), **extra}
     if name == "crossodds":
         return fkd.crossodds, (codes,), extra, fkp.crossodds(frame, codes, **extra)
+    if name == "summary-ranked":  # ranks across the blocks of funds
+        ranked = {"types": codes, "risk_free": 0.02, **extra}
+        return fkd.summary, (), ranked, fkp.summary(frame, **ranked)
     if name == "horizonret":
         return fkd.horizonret, ("6M",), windows, fkp.horizonret(frame, "6M", **windows)
     if name == "troughmend-details":
@@ -79,6 +82,8 @@ def bits(obj):
 
 
 NAMES = [
+    "summary",
+    "summary-ranked",
     "troughmend",
     "troughmend-details",
     "crossodds",

@@ -465,3 +465,29 @@ def test_long_tables_with_irregular_dates_and_without_pyarrow(tmp_path, pyarrow)
     assert set(got) == set(want.index)
     assert same_bits(np.array([got[f][0] for f in want.index]), want["return"].to_numpy())
     assert [got[f][1] for f in want.index] == want["length"].tolist()
+
+
+def test_summary_ranks_by_mapping_frame_column_or_all():
+    frame = returns_panel()
+    codes = {f: ["x", "y", "z"][i % 3] for i, f in enumerate(frame.columns)}
+    want = fkp.summary(frame, types=codes, periods_per_year=12)
+    assert "sharpe_rank" in want and "peer_group_size" in want
+    assert "periods_rank" not in want  # a count ranks no fund
+    table = long(frame).assign(kind=lambda t: t["fund"].map(codes))
+    pairs = pl.DataFrame({"name": list(codes), "group": list(codes.values())})
+    for got in (
+        fkf.summary(pl.from_pandas(wide(frame)), types=pairs, periods_per_year=12),
+        fkf.summary(pa.Table.from_pandas(table), fund="fund", value="ret", type="kind",
+                    periods_per_year=12),
+    ):
+        got = as_pandas(got).reindex(want.index)
+        for name in want.columns:
+            w = want[name].to_numpy()
+            if w.dtype.kind == "M":  # calendar days in polars and Arrow
+                g = pd.to_datetime(got[name]).to_numpy().astype("M8[D]")
+                assert np.array_equal(g, w.astype("M8[D]"), equal_nan=True), name
+            else:
+                assert same_bits(got[name].to_numpy(), w), name
+    everyone = fkf.summary(pl.from_pandas(wide(frame)), types="all")
+    assert (everyone["peer_group_size"] == len(frame.columns)).all()
+    assert "sharpe_rank" not in fkf.summary(pl.from_pandas(wide(frame))).columns

@@ -47,7 +47,7 @@ def test_kernel_gives_the_declared_columns(name):
     dates = np.arange(40, dtype=np.int64) * 86_400 * 10**9 * 31
     funds = [f"f{j}" for j in range(6)]
     for options in _option_sets(name):
-        if "types" in options:
+        if options.get("types") is not None:  # the statistics' default: no ranks
             options = {**options, "types": dict.fromkeys(funds, "all")}
         got = _panel.compute(name, x, dates if entry.needs_dates else None, funds, **options)
         assert list(got) == [c.name for c in entry.columns]
@@ -62,7 +62,9 @@ def test_command_names_are_unique_and_carry_their_options():
     outs = command_columns(["3M", "1Y"])
     names = [o.name for o in outs]
     assert len(names) == len(set(names))
-    assert names[:2] == ["troughmend", "troughmend_peak"] and "crossodds" in names
+    # The statistics first, under their own names, then the indicators.
+    assert names[:2] == ["periods", "total_return"] and "crossodds" in names
+    assert names[names.index("troughmend") + 1] == "troughmend_peak"
     for h in ("3M", "1Y"):
         win = next(o for o in outs if o.name == f"horizonret_{h}_win")
         assert h in win.column.words and win.column.better == "higher"
