@@ -70,7 +70,7 @@ def _call(
     **options: Any,
 ) -> IntoDataFrameT:
     navs = _panel.check_navs(navs)
-    reading = {k: options.pop(k) for k in ("funds", "exclude", "date_format")}
+    reading = {k: options.pop(k, None) for k in ("funds", "exclude", "date_format")}
     column = options.pop("type", None)
     checked = INDICATORS[name].checked
     grouped = "types" in options  # given by the caller (a default of None is no groups)
