@@ -193,7 +193,12 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
         if args.report:
             from fundkernels._report import render
 
-            page = render(panel, columns, horizons, panel.series, chosen)
+            # The report ranks every fund within its peer group, whether or not the
+            # table has the ranks (--ranks).
+            ranked = columns
+            if not args.ranks:
+                ranked = result_columns(panel, {**cols, **table_ranks(panel, cols, horizons)})
+            page = render(panel, ranked, horizons, panel.series, chosen)
             stack.enter_context(replaced_atomically(args.report)).write(page.encode("utf-8"))
             clock.lap("report")
         if args.output:
