@@ -154,7 +154,7 @@ def _per_block(
     navs = _panel.check_navs(navs)
     options = INDICATORS[name].checked(options)
     if long is not None:
-        return _per_long_block(name, returns, long, dates, funds, funds_per_chunk, navs, options)
+        return _per_long_block(name, data, long, dates, funds, funds_per_chunk, navs, options)
     need_dates = INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
@@ -284,7 +284,7 @@ def _per_group(
     types = INDICATORS[name].checked(options)["types"]
     if long is not None:
         return _per_long_block(
-            name, returns, long, dates, funds, funds_per_chunk, navs, {}, types=types
+            name, data, long, dates, funds, funds_per_chunk, navs, {}, types=types
         )
     need_dates = INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
