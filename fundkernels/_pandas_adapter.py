@@ -19,7 +19,7 @@ def pandas_dates_ns(index: object, hint: str) -> Dates:
     import pandas as pd
 
     if not isinstance(index, pd.DatetimeIndex):
-        raise InputTypeError(f"returns must have a DatetimeIndex of dates, not {type(index).__name__}")
+        raise InputTypeError(f"data must have a DatetimeIndex of dates, not {type(index).__name__}")
     if index.hasnans:
         raise InputError("the date index holds NaT at row " + str(int(np.argmax(index.isna()))))
     if index.tz is not None:
@@ -72,5 +72,5 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     ]
     if bad:
         shown = ", ".join(f"{label!r} ({dtype})" for label, dtype in bad[:10])
-        raise InputTypeError(f"returns must be numeric columns; not numeric: {shown}")
+        raise InputTypeError(f"data must have numeric columns; not numeric: {shown}")
 

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import textwrap
 import sys
 import traceback
 from collections.abc import Sequence
@@ -46,29 +47,6 @@ from ._errors import REFUSED, CommandError, InputError, InputTypeError
 
 # --- arguments -----------------------------------------------------------------------
 
-# What the output columns mean, one line each, for the end of --help.
-GLOSSARY = (
-    ("troughmend", "longest drawdown: rows spent below an earlier peak"),
-    ("troughmend_*", "where it lies, how deep it went, when it recovered"),
-    ("crossodds", "repeats over reversals of beating the peer median"),
-    ("horizonret_1Y_mean", "mean return over rolling 1-year horizons (_median)"),
-    ("horizonret_1Y_win", "share of rolling 1-year horizons ending in a gain"),
-    ("horizonret_1Y_gain_*", "shares of those returns in bands (0-5%, 5-10%, over)"),
-    ("extremeset_gain_*", "largest compounded rise over a run of gains"),
-    ("extremeset_loss_*", "deepest compounded fall over a run of losses"),
-    ("streakset_gain_*", "longest run of gains (_loss_*: of losses)"),
-    ("*_return _length", "a run's compounded return and its rows"),
-    ("*_first _last", "the dates it starts and ends"),
-)
-
-
-def _glossary() -> str:
-    width = max(len(name) for name, _ in GLOSSARY)
-    lines = ["output columns (one horizonret family per --horizon):"]
-    lines += [f"  {name.ljust(width)}  {meaning}" for name, meaning in GLOSSARY]
-    return "\n".join(lines)
-
-
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> Any:  # one line, not the usage block
         raise CommandError(f"{message} (see {PROG} --help)")
@@ -79,15 +57,33 @@ def _names(text: str) -> list[str]:
     return [n.strip() for n in text.split(",") if n.strip()]
 
 
+def _glossary() -> str:
+    """The output's columns in plain words, from the registry (H: each --horizon)."""
+    from ._registry import command_columns
+
+    lines = [
+        "output columns (H: each --horizon):",
+        f"  {'fund':<28}the fund's label",
+        f"  {'peer_group':<28}its type code for crossodds (all: one group of all funds)",
+    ]
+    for out in command_columns(["H"]):
+        lines += textwrap.wrap(
+            out.column.words, 88, initial_indent=f"  {out.name:<28}", subsequent_indent=" " * 30
+        )
+    return "\n".join(lines)
+
+
 def _parser() -> argparse.ArgumentParser:
+    from ._registry import INDICATORS
+
+    names = ", ".join(name for name, entry in INDICATORS.items() if entry.front_end)
+    description = (
+        f"Compute every fund indicator ({names}) for every fund of a panel of returns or"
+        " NAVs. Without INPUT or --sql it runs on the panel shipped with the package."
+    )
     p = _Parser(
         prog=PROG,
-        description=(
-            "Compute the summary statistics and every fund indicator (troughmend, crossodds,"
-            " horizonret, extremeset,"
-            " streakset) for every fund of a panel of returns or NAVs. Without INPUT or"
-            " --sql it runs on the panel shipped with the package."
-        ),
+        description="\n".join(textwrap.wrap(description, 88)),
         epilog=_glossary(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -296,7 +292,12 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
         if args.report:
             from fundkernels._report import render
 
-            page = render(panel, columns, horizons, panel.series, chosen)
+            # The report ranks every fund within its peer group, whether or not the
+            # table has the ranks (--ranks).
+            ranked = columns
+            if not args.ranks:
+                ranked = result_columns(panel, {**cols, **table_ranks(panel, cols, horizons)})
+            page = render(panel, ranked, horizons, panel.series, chosen)
             fh = stack.enter_context(replaced_atomically(args.report, "--report"))
             fh.write(page.encode("utf-8"))
             clock.lap("report")

@@ -64,7 +64,7 @@ def _prepare(
         meta = panel._meta
         if not isinstance(meta.index, pd.DatetimeIndex):
             raise InputTypeError(
-                f"returns must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
+                f"data must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
             )
         _pd.check_pandas_columns(meta.columns, meta.dtypes)
         # One pass over the index: the dates to check and the row count of each partition.
@@ -78,11 +78,11 @@ def _prepare(
     if isinstance(panel, da.Array):
         if panel.ndim != 2:
             raise InputError(
-                "returns must be a two-dimensional dask array (dates x funds),"
+                "data must be a two-dimensional dask array (dates x funds),"
                 f" not {panel.ndim}-dimensional"
             )
         if panel.dtype.kind not in "iuf":
-            raise InputTypeError(f"returns must be a numeric dask array, not {panel.dtype}")
+            raise InputTypeError(f"data must be a numeric dask array, not {panel.dtype}")
         rows, cols = panel.shape
         if np.isnan(rows) or np.isnan(cols):
             raise InputError(
@@ -92,12 +92,12 @@ def _prepare(
         if dates is not None:
             ns = _pd.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
             if len(ns) != rows:
-                raise InputError(f"dates has {len(ns)} elements, but returns has {rows} rows")
+                raise InputError(f"dates has {len(ns)} elements, but data has {rows} rows")
         elif need_dates:
             raise InputTypeError("dates= is required with a dask array: one date per row")
         labels = pd.RangeIndex(cols) if funds is None else pd.Index(funds)
         if len(labels) != cols:
-            raise InputError(f"funds has {len(labels)} labels, but returns has {cols} columns")
+            raise InputError(f"funds has {len(labels)} labels, but data has {cols} columns")
         if not labels.is_unique:
             raise InputError(
                 "fund labels must be unique; duplicated: "
@@ -107,7 +107,7 @@ def _prepare(
         if len(arr.chunks[0]) > 1 or funds_per_chunk is not None:
             arr = arr.rechunk({0: -1, 1: funds_per_chunk or arr.chunks[1]})
         return arr, ns, labels
-    raise InputTypeError(f"returns must be a dask DataFrame or a dask array, not {type(panel).__name__}")
+    raise InputTypeError(f"data must be a dask DataFrame or a dask array, not {type(panel).__name__}")
 
 
 def _column_blocks(arr: da.Array, funds: pd.Index) -> list[tuple[Any, pd.Index]]:
@@ -142,7 +142,7 @@ def _block(
 
 def _per_block(
     name: str,
-    returns: Panel,
+    data: Panel,
     dates: Dates,
     funds: Funds,
     funds_per_chunk: Optional[int],
@@ -155,9 +155,9 @@ def _per_block(
     navs = _panel.check_navs(navs)
     options = INDICATORS[name].checked(options)
     if long is not None:
-        return _per_long_block(name, returns, long, dates, funds, funds_per_chunk, navs, options)
+        return _per_long_block(name, data, long, dates, funds, funds_per_chunk, navs, options)
     need_dates = INDICATORS[name].needs_dates
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
     # The options (window bounds may be keyed by fund): one copy in the graph.
     opts = delayed(options, pure=True)
@@ -272,7 +272,7 @@ def _gather(
 
 def _per_group(
     name: str,
-    returns: Panel,
+    data: Panel,
     dates: Dates,
     funds: Funds,
     funds_per_chunk: Optional[int],
@@ -285,10 +285,10 @@ def _per_group(
     types = INDICATORS[name].checked(options)["types"]
     if long is not None:
         return _per_long_block(
-            name, returns, long, dates, funds, funds_per_chunk, navs, {}, types=types
+            name, data, long, dates, funds, funds_per_chunk, navs, {}, types=types
         )
     need_dates = INDICATORS[name].needs_dates
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     codes = _panel.group_codes(types, list(labels), "types")
     width = funds_per_chunk or max(arr.chunks[1], default=1)
     blocks = blocks_of(len(labels), arr.shape[0], width, codes)
@@ -313,7 +313,7 @@ def _per_group(
 
 def lazy_indicator(
     name: str,
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = None,
     funds: Funds = None,
@@ -323,7 +323,7 @@ def lazy_indicator(
 ) -> Any:
     """Any indicator of the registry by name, its options by name (the command's engine)."""
     way = _per_block if INDICATORS[name].per_column else _per_group
-    return way(name, returns, dates, funds, funds_per_chunk, navs, **options)
+    return way(name, data, dates, funds, funds_per_chunk, navs, **options)
 
 
 # --- the indicators --------------------------------------------------------------------
@@ -338,7 +338,7 @@ def _with_ranks(result: pd.DataFrame, types: object) -> pd.DataFrame:
 
 
 def summary(
-    returns: Panel,
+    data: Panel,
     *,
     periods_per_year: Optional[float] = None,
     risk_free: float = 0.0,
@@ -357,7 +357,7 @@ def summary(
     over the statistics of all funds (one row per fund)."""
     options = {"periods_per_year": periods_per_year, "risk_free": risk_free}
     long = _long_spec(fund, date, value)
-    lazy = _per_block("summary", returns, dates, funds, funds_per_chunk, navs, long, **options)
+    lazy = _per_block("summary", data, dates, funds, funds_per_chunk, navs, long, **options)
     if types is None:
         return cast(dd.DataFrame, lazy)
     if _panel.is_pandas_series(types):  # a plain mapping travels in the graph as it is
@@ -370,7 +370,7 @@ def summary(
 
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -383,7 +383,7 @@ def troughmend(
 ) -> dd.Series: ...
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -396,7 +396,7 @@ def troughmend(
 ) -> dd.DataFrame: ...
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -410,7 +410,7 @@ def troughmend(
 
 
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = None,
     funds: Funds = None,
@@ -428,13 +428,13 @@ def troughmend(
     a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
     kind = _panel.troughmend_kind(details)
     long = _long_spec(fund, date, value)
-    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs, long)
+    lazy = _per_block(kind, data, dates, funds, funds_per_chunk, navs, long)
     return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
 def crossodds(
-    returns: Panel,
-    type_codes: TypeCodes,
+    data: Panel,
+    types: TypeCodes = None,
     *,
     dates: Dates = None,
     funds: Funds = None,
@@ -454,13 +454,13 @@ def crossodds(
     """
     long = _long_spec(fund, date, value)
     lazy = _per_group(
-        "crossodds", returns, dates, funds, funds_per_chunk, navs, long, types=type_codes
+        "crossodds", data, dates, funds, funds_per_chunk, navs, long, types=types
     )
     return cast(dd.Series, lazy)
 
 
 def horizonret(
-    returns: Panel,
+    data: Panel,
     horizon: str,
     start: WindowBound = None,
     end: WindowBound = None,
@@ -480,14 +480,14 @@ def horizonret(
     return cast(
         dd.DataFrame,
         _per_block(
-            "horizonret", returns, dates, funds, funds_per_chunk, navs,
+            "horizonret", data, dates, funds, funds_per_chunk, navs,
             _long_spec(fund, date, value), **options,
         ),  # fmt: skip
     )
 
 
 def extremeset(
-    returns: Panel,
+    data: Panel,
     mode: Mode = "gain",
     *,
     dates: Dates = None,
@@ -504,14 +504,14 @@ def extremeset(
     return cast(
         dd.DataFrame,
         _per_block(
-            "extremeset", returns, dates, funds, funds_per_chunk, navs,
+            "extremeset", data, dates, funds, funds_per_chunk, navs,
             _long_spec(fund, date, value), mode=mode,
         ),  # fmt: skip
     )
 
 
 def streakset(
-    returns: Panel,
+    data: Panel,
     mode: Mode = "gain",
     *,
     dates: Dates = None,
@@ -527,7 +527,7 @@ def streakset(
     return cast(
         dd.DataFrame,
         _per_block(
-            "streakset", returns, dates, funds, funds_per_chunk, navs,
+            "streakset", data, dates, funds, funds_per_chunk, navs,
             _long_spec(fund, date, value), mode=mode,
         ),  # fmt: skip
     )

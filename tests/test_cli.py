@@ -26,6 +26,7 @@ from helpers import same_bits
 
 import fundkernels.pandas as fk
 from fundkernels import cli
+from fundkernels._ranks import percentile_ranks
 from fundkernels._report_data import describe, shown_units
 
 pytestmark = pytest.mark.slow  # runs the command in subprocesses, one on dask
@@ -289,14 +290,21 @@ def test_report_and_table_on_stdout(tmp_path):
     data = next(s for s in root.iter(f"{XHTML}script") if s.get("id") == "fk-data")
     table = json.loads(data.text)
     assert table["funds"] == FUNDS
-    assert sorted(c["key"] for c in table["columns"]) == sorted(numeric)
     meta = describe(want, ["1Y"])
+    # Without --ranks in the table the report still ranks every fund within its peer group
+    # (here one group of all funds) on every column that ranks funds.
+    ranks = [f"{c}_rank" for c in numeric if meta[c].better]
+    keys = sorted(c["key"] for c in table["columns"])
+    assert keys == sorted([*numeric, *ranks, "peer_group_size"])
+    best_first = percentile_ranks(want["sharpe"], np.zeros(len(FUNDS), np.int64), "higher")
+    assert table["values"]["sharpe_rank"] == [shown_units(r, "rank") for r in best_first]
     for c in numeric:  # every value as shown (0.01% for percentages), n/a as null
         got = [math.nan if x is None else x for x in table["values"][c]]
         shown = [shown_units(float(x), meta[c].fmt) for x in want[c]]
         assert got == pytest.approx(shown, nan_ok=True, rel=0, abs=0), c
     charted = [t.get("data-fund") for t in root.iter(f"{XHTML}table") if t.get("data-fund")]
-    assert len(charted) == 4 and set(charted) <= set(FUNDS)
+    by_sharpe = [FUNDS[i] for i in np.argsort(-want["sharpe"], kind="stable")]
+    assert charted == [*by_sharpe[:2], *by_sharpe[-2:]]  # the two best and two worst
     summary = {
         td.get("data-key"): "".join(td.itertext())
         for td in root.iter(f"{XHTML}td")
