@@ -13,6 +13,11 @@ already) or date columns. Values are returns as fractions, or net asset values (
 with ``navs=True``: a fund's return on a row is then its NAV there over its previous valid
 NAV, minus 1.
 
+``calendar="own"`` (the default of every indicator but crossodds) takes each fund on the
+dates on which it has a value, as if it were alone in the table; ``calendar="panel"`` on
+every date of the table, a missing value a row with a missing return (see
+``fundkernels.pandas``).
+
 Each function gives a frame of the caller's library with one row per fund, in order of
 first appearance (column order for a wide table): a ``fund`` column, then the indicator's
 columns as ``fundkernels.pandas`` names them. Run dates (``first``, ``last``) are dates
@@ -31,7 +36,7 @@ import numpy as np
 from narwhals.typing import IntoDataFrameT
 
 from . import _narwhals_adapter as _nw
-from . import _panel
+from . import _calendar, _panel
 from ._registry import (
     DRAWDOWN_COLUMNS,
     HORIZON_COLUMNS,
@@ -54,6 +59,7 @@ __all__ = [
 ]
 
 Mode = Literal["gain", "loss"]
+Calendar = Literal["own", "panel"]
 DateLike = Union[str, _dt.date, np.datetime64]
 WindowBound = Union[DateLike, Mapping[Any, DateLike], None]
 # Type codes: a mapping fund -> code, or a frame whose first two columns are fund and code.
@@ -67,9 +73,11 @@ def _call(
     fund: object,
     value: object,
     navs: object,
+    calendar: str = "own",
     **options: Any,
 ) -> IntoDataFrameT:
     navs = _panel.check_navs(navs)
+    calendar = _calendar.check_calendar(calendar)
     column = options.pop("type", None)
     checked = INDICATORS[name].checked
     grouped = "types" in options  # given by the caller (a default of None is no groups)
@@ -79,7 +87,14 @@ def _call(
     if grouped:  # a mapping, a (fund, type) frame or a column of the table
         options = checked({**options, "types": _nw.table_types(table, options["types"], column)})
     columns = _panel.compute(
-        name, table.values, table.dates, table.funds, navs=navs, owned=table.owned, **options
+        name,
+        table.values,
+        table.dates,
+        table.funds,
+        navs=navs,
+        owned=table.owned,
+        calendar=calendar,
+        **options,
     )
     return table.result(columns).to_native()  # type: ignore[no-any-return]
 
@@ -121,6 +136,7 @@ def troughmend(
     value: Optional[str] = None,
     navs: bool = False,
     details: bool = False,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """Longest drawdown per fund in rows (columns ``fund``, ``troughmend``): the longest
     stretch of consecutive rows the compounded value spends below its running peak.
@@ -128,7 +144,7 @@ def troughmend(
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``
     names it: ``fund`` and the columns of DRAWDOWN_COLUMNS (``length``, then ``peak``,
     ``first``, ``last``, ``trough`` as dates, ``depth``, ``recovery`` as a date)."""
-    return _call(_panel.troughmend_kind(details), data, date, fund, value, navs)
+    return _call(_panel.troughmend_kind(details), data, date, fund, value, navs, calendar)
 
 
 def crossodds(
@@ -158,6 +174,7 @@ def horizonret(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """Rolling calendar-horizon statistics per fund: ``fund`` and the columns of
     HORIZON_COLUMNS. start and end: one date for every fund or a mapping of dates by fund;
@@ -169,6 +186,7 @@ def horizonret(
         fund,
         value,
         navs,
+        calendar,
         horizon=horizon,
         start=start,
         end=end,
@@ -183,11 +201,12 @@ def extremeset(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """The most extreme compounded move over a run per fund ("gain": a run of positive
     returns, "loss": of negative ones): ``fund``, ``return``, ``length``, ``first``,
     ``last``."""
-    return _call("extremeset", data, date, fund, value, navs, mode=mode)
+    return _call("extremeset", data, date, fund, value, navs, calendar, mode=mode)
 
 
 def streakset(
@@ -198,7 +217,8 @@ def streakset(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """The longest run of positive ("gain") or negative ("loss") returns per fund:
     ``fund``, ``return``, ``length``, ``first``, ``last``."""
-    return _call("streakset", data, date, fund, value, navs, mode=mode)
+    return _call("streakset", data, date, fund, value, navs, calendar, mode=mode)
