@@ -240,7 +240,7 @@ def _long_block(
     codes: Optional[npt.NDArray[np.int32]],
 ) -> _pd.Labelled:
     """An indicator on one block of a long table (the block's matrix is the task's own)."""
-    extra = {} if codes is None else {"types": codes}
+    extra: dict[str, Any] = {} if codes is None else {"types": codes}
     columns = _panel.compute(
         name, block.values, block.dates, block.funds, navs=navs, owned=True, **options, **extra
     )
@@ -373,7 +373,7 @@ def summary(
     DataFrame by fund. The panel is rechunked to all dates in one chunk if needed. With
     ``types``, the ranks compare funds across every block: they are taken in one last task
     over the statistics of all funds (one row per fund)."""
-    options = {"periods_per_year": periods_per_year, "risk_free": risk_free}
+    options: dict[str, Any] = {"periods_per_year": periods_per_year, "risk_free": risk_free}
     long = _long_spec(fund, date, value)
     lazy = _per_block("summary", returns, dates, funds, funds_per_chunk, navs, long, **options)
     if types is None:
