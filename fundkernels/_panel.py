@@ -361,7 +361,10 @@ def compute(
     from . import _calendar
     from ._registry import INDICATORS  # the registry's kernels build on this module
 
-    if _calendar.check_calendar(calendar) == "own" and INDICATORS[name].calendar == "own":
+    # Peer groups (summary's ranks) compare funds with each other: those run on the panel.
+    grouped = options.get("types") is not None
+    own = INDICATORS[name].calendar == "own" and not grouped
+    if _calendar.check_calendar(calendar) == "own" and own:
         return _calendar.own_columns(name, values, dates, funds, navs=navs, owned=owned, **options)
     if navs:
         values = returns_from_navs(values, dates, funds, in_place=owned)

@@ -113,6 +113,7 @@ def summary(
     navs: bool = False,
     types: Types = None,
     type: Optional[str] = None,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """The classic statistics per fund: ``fund`` and the columns of SUMMARY_COLUMNS, as
     ``fundkernels.pandas.summary`` gives them (periods_per_year and risk_free alike).
@@ -122,7 +123,7 @@ def summary(
     "_rank" for every column that ranks a fund, and peer_group_size. Without: no ranks."""
     groups: dict[str, Any] = {} if types is None and type is None else {"types": types, "type": type}
     return _call(
-        "summary", data, date, fund, value, navs, periods_per_year=periods_per_year,
+        "summary", data, date, fund, value, navs, calendar, periods_per_year=periods_per_year,
         risk_free=risk_free, **groups,
     )
 

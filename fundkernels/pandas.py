@@ -113,6 +113,7 @@ def summary(
     risk_free: float = 0.0,
     navs: bool = False,
     types: Optional[Union[TypeCodes, str]] = None,
+    calendar: Calendar = "own",
 ) -> pd.DataFrame:
     """The classic statistics per fund over its valid returns, in the columns of
     SUMMARY_COLUMNS: periods, total_return, cagr, volatility, sharpe, sortino, max_drawdown
@@ -131,7 +132,8 @@ def summary(
     NaN without a value; and peer_group_size, the size of the fund's group.
     """
     return _frame(
-        "summary", returns, navs, periods_per_year=periods_per_year, risk_free=risk_free,
+        "summary", returns, navs, calendar, periods_per_year=periods_per_year,
+        risk_free=risk_free,
         types=types,
     )
 
