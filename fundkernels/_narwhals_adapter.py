@@ -116,7 +116,7 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
     schema = frame.schema
     bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
     if bad:
-        raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
+        raise TypeError(f"data must have numeric columns; not numeric: {', '.join(bad[:10])}")
     plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
     values = _gather(frame.select(funds), len(dates), plain)
     fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
@@ -178,7 +178,7 @@ def read_table(data: object, date: object, fund: object, value: object) -> Table
 
 def table_types(table: Table, types: object, column: Optional[str]) -> object:
     """Each fund's type code, from a mapping, a (fund, type) frame or a column of the long
-    table; without any, one group of all funds."""
+    table, or ALL_FUNDS as given."""
     if types is not None and column is not None:
         raise TypeError("give the type codes once: types= or type=, not both")
     if column is not None:
@@ -193,7 +193,7 @@ def table_types(table: Table, types: object, column: Optional[str]) -> object:
             pairs[table.fund].to_list(), pairs[column].to_list(), f"the type column {column!r}"
         )
     if types is None:
-        return {f: 0 for f in table.funds}
+        return None  # the registry's check says what to give
     if isinstance(types, str) and types == ALL_FUNDS:
         return types
     if isinstance(types, Mapping) or is_pandas_series(types):

@@ -18,7 +18,7 @@ def pandas_dates_ns(index: object, hint: str) -> Dates:
     import pandas as pd
 
     if not isinstance(index, pd.DatetimeIndex):
-        raise TypeError(f"returns must have a DatetimeIndex of dates, not {type(index).__name__}")
+        raise TypeError(f"data must have a DatetimeIndex of dates, not {type(index).__name__}")
     if index.hasnans:
         raise ValueError("the date index holds NaT at row " + str(int(np.argmax(index.isna()))))
     if index.tz is not None:
@@ -71,5 +71,5 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     ]
     if bad:
         shown = ", ".join(f"{label!r} ({dtype})" for label, dtype in bad[:10])
-        raise TypeError(f"returns must be numeric columns; not numeric: {shown}")
+        raise TypeError(f"data must have numeric columns; not numeric: {shown}")
 

@@ -52,7 +52,11 @@ def check_mode(mode: object) -> str:
 def check_types(types: object) -> object:
     """Type codes as given; numbered per panel (``group_codes``) where the funds are known."""
     if types is None:
-        raise TypeError("crossodds needs the funds' type codes")
+        raise TypeError(
+            "crossodds needs types=: each fund's type code, keyed by fund (a mapping or a"
+            f" Series; in fundkernels.frames also a (fund, type) frame), or {ALL_FUNDS!r} to"
+            " compare every fund with the median of all funds"
+        )
     return types
 
 

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import textwrap
 import sys
 from collections.abc import Sequence
 from contextlib import ExitStack
@@ -42,15 +43,35 @@ class _Parser(argparse.ArgumentParser):
         raise CommandError(f"{message} (see {PROG} --help)")
 
 
+def _glossary() -> str:
+    """The output's columns in plain words, from the registry (H: each --horizon)."""
+    from ._registry import command_columns
+
+    lines = [
+        "output columns (H: each --horizon):",
+        f"  {'fund':<28}the fund's label",
+        f"  {'peer_group':<28}its type code for crossodds (all: one group of all funds)",
+    ]
+    for out in command_columns(["H"]):
+        lines += textwrap.wrap(
+            out.column.words, 88, initial_indent=f"  {out.name:<28}", subsequent_indent=" " * 30
+        )
+    return "\n".join(lines)
+
+
 def _parser() -> argparse.ArgumentParser:
+    from ._registry import INDICATORS
+
+    names = ", ".join(name for name, entry in INDICATORS.items() if entry.front_end)
+    description = (
+        f"Compute every fund indicator ({names}) for every fund of a panel of returns or"
+        " NAVs. Without INPUT or --sql it runs on the panel shipped with the package."
+    )
     p = _Parser(
         prog=PROG,
-        description=(
-            "Compute the summary statistics and every fund indicator (troughmend, crossodds,"
-            " horizonret, extremeset,"
-            " streakset) for every fund of a panel of returns or NAVs. Without INPUT or"
-            " --sql it runs on the panel shipped with the package."
-        ),
+        description="\n".join(textwrap.wrap(description, 88)),
+        epilog=_glossary(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     src = p.add_argument_group("input")
     src.add_argument(

@@ -65,7 +65,7 @@ def _prepare(
         meta = panel._meta
         if not isinstance(meta.index, pd.DatetimeIndex):
             raise TypeError(
-                f"returns must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
+                f"data must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
             )
         _pd.check_pandas_columns(meta.columns, meta.dtypes)
         # One pass over the index: the dates to check and the row count of each partition.
@@ -79,11 +79,11 @@ def _prepare(
     if isinstance(panel, da.Array):
         if panel.ndim != 2:
             raise ValueError(
-                "returns must be a two-dimensional dask array (dates x funds),"
+                "data must be a two-dimensional dask array (dates x funds),"
                 f" not {panel.ndim}-dimensional"
             )
         if panel.dtype.kind not in "iuf":
-            raise TypeError(f"returns must be a numeric dask array, not {panel.dtype}")
+            raise TypeError(f"data must be a numeric dask array, not {panel.dtype}")
         rows, cols = panel.shape
         if np.isnan(rows) or np.isnan(cols):
             raise ValueError(
@@ -93,12 +93,12 @@ def _prepare(
         if dates is not None:
             ns = _pd.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
             if len(ns) != rows:
-                raise ValueError(f"dates has {len(ns)} elements, but returns has {rows} rows")
+                raise ValueError(f"dates has {len(ns)} elements, but data has {rows} rows")
         elif need_dates:
             raise TypeError("dates= is required with a dask array: one date per row")
         labels = pd.RangeIndex(cols) if funds is None else pd.Index(funds)
         if len(labels) != cols:
-            raise ValueError(f"funds has {len(labels)} labels, but returns has {cols} columns")
+            raise ValueError(f"funds has {len(labels)} labels, but data has {cols} columns")
         if not labels.is_unique:
             raise ValueError(
                 "fund labels must be unique; duplicated: "
@@ -108,7 +108,7 @@ def _prepare(
         if len(arr.chunks[0]) > 1 or funds_per_chunk is not None:
             arr = arr.rechunk({0: -1, 1: funds_per_chunk or arr.chunks[1]})
         return arr, ns, labels
-    raise TypeError(f"returns must be a dask DataFrame or a dask array, not {type(panel).__name__}")
+    raise TypeError(f"data must be a dask DataFrame or a dask array, not {type(panel).__name__}")
 
 
 def _column_blocks(arr: da.Array, funds: pd.Index) -> list[tuple[Any, pd.Index]]:
@@ -146,7 +146,7 @@ def _block(
 
 def _per_block(
     name: str,
-    returns: Panel,
+    data: Panel,
     dates: Dates,
     funds: Funds,
     funds_per_chunk: Optional[int],
@@ -165,10 +165,10 @@ def _per_block(
     if long is not None:
         with_calendar = {**options, "calendar": calendar}  # compute's own argument
         return _per_long_block(
-            name, returns, long, dates, funds, funds_per_chunk, navs, with_calendar
+            name, data, long, dates, funds, funds_per_chunk, navs, with_calendar
         )
     need_dates = INDICATORS[name].needs_dates
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
     # The options (window bounds may be keyed by fund): one copy in the graph.
     opts = delayed(options, pure=True)
@@ -284,7 +284,7 @@ def _gather(
 
 def _per_group(
     name: str,
-    returns: Panel,
+    data: Panel,
     dates: Dates,
     funds: Funds,
     funds_per_chunk: Optional[int],
@@ -297,10 +297,10 @@ def _per_group(
     types = INDICATORS[name].checked(options)["types"]
     if long is not None:
         return _per_long_block(
-            name, returns, long, dates, funds, funds_per_chunk, navs, {}, types=types
+            name, data, long, dates, funds, funds_per_chunk, navs, {}, types=types
         )
     need_dates = INDICATORS[name].needs_dates
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     codes = _panel.group_codes(types, list(labels), "types")
     width = funds_per_chunk or max(arr.chunks[1], default=1)
     blocks = blocks_of(len(labels), arr.shape[0], width, codes)
@@ -325,7 +325,7 @@ def _per_group(
 
 def lazy_indicator(
     name: str,
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = None,
     funds: Funds = None,
@@ -338,10 +338,10 @@ def lazy_indicator(
     An indicator compared across funds takes the panel's dates whatever the calendar."""
     if INDICATORS[name].per_column:
         return _per_block(
-            name, returns, dates, funds, funds_per_chunk, navs, calendar=calendar, **options
+            name, data, dates, funds, funds_per_chunk, navs, calendar=calendar, **options
         )
     _calendar.check_calendar(calendar)
-    return _per_group(name, returns, dates, funds, funds_per_chunk, navs, **options)
+    return _per_group(name, data, dates, funds, funds_per_chunk, navs, **options)
 
 
 # --- the indicators --------------------------------------------------------------------
@@ -356,7 +356,7 @@ def _with_ranks(result: pd.DataFrame, types: object) -> pd.DataFrame:
 
 
 def summary(
-    returns: Panel,
+    data: Panel,
     *,
     periods_per_year: Optional[float] = None,
     risk_free: float = 0.0,
@@ -375,7 +375,7 @@ def summary(
     over the statistics of all funds (one row per fund)."""
     options: dict[str, Any] = {"periods_per_year": periods_per_year, "risk_free": risk_free}
     long = _long_spec(fund, date, value)
-    lazy = _per_block("summary", returns, dates, funds, funds_per_chunk, navs, long, **options)
+    lazy = _per_block("summary", data, dates, funds, funds_per_chunk, navs, long, **options)
     if types is None:
         return cast(dd.DataFrame, lazy)
     if _panel.is_pandas_series(types):  # a plain mapping travels in the graph as it is
@@ -388,7 +388,7 @@ def summary(
 
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -402,7 +402,7 @@ def troughmend(
 ) -> dd.Series: ...
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -416,7 +416,7 @@ def troughmend(
 ) -> dd.DataFrame: ...
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -431,7 +431,7 @@ def troughmend(
 
 
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = None,
     funds: Funds = None,
@@ -450,13 +450,13 @@ def troughmend(
     a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
     kind = _panel.troughmend_kind(details)
     long = _long_spec(fund, date, value)
-    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs, long, calendar)
+    lazy = _per_block(kind, data, dates, funds, funds_per_chunk, navs, long, calendar)
     return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
 def crossodds(
-    returns: Panel,
-    type_codes: TypeCodes,
+    data: Panel,
+    types: TypeCodes = None,
     *,
     dates: Dates = None,
     funds: Funds = None,
@@ -476,13 +476,13 @@ def crossodds(
     """
     long = _long_spec(fund, date, value)
     lazy = _per_group(
-        "crossodds", returns, dates, funds, funds_per_chunk, navs, long, types=type_codes
+        "crossodds", data, dates, funds, funds_per_chunk, navs, long, types=types
     )
     return cast(dd.Series, lazy)
 
 
 def horizonret(
-    returns: Panel,
+    data: Panel,
     horizon: str,
     start: WindowBound = None,
     end: WindowBound = None,
@@ -503,14 +503,14 @@ def horizonret(
     return cast(
         dd.DataFrame,
         _per_block(
-            "horizonret", returns, dates, funds, funds_per_chunk, navs,
+            "horizonret", data, dates, funds, funds_per_chunk, navs,
             _long_spec(fund, date, value), **options, calendar=calendar,
         ),  # fmt: skip
     )
 
 
 def extremeset(
-    returns: Panel,
+    data: Panel,
     mode: Mode = "gain",
     *,
     dates: Dates = None,
@@ -528,14 +528,14 @@ def extremeset(
     return cast(
         dd.DataFrame,
         _per_block(
-            "extremeset", returns, dates, funds, funds_per_chunk, navs,
+            "extremeset", data, dates, funds, funds_per_chunk, navs,
             _long_spec(fund, date, value), mode=mode, calendar=calendar,
         ),  # fmt: skip
     )
 
 
 def streakset(
-    returns: Panel,
+    data: Panel,
     mode: Mode = "gain",
     *,
     dates: Dates = None,
@@ -552,7 +552,7 @@ def streakset(
     return cast(
         dd.DataFrame,
         _per_block(
-            "streakset", returns, dates, funds, funds_per_chunk, navs,
+            "streakset", data, dates, funds, funds_per_chunk, navs,
             _long_spec(fund, date, value), mode=mode, calendar=calendar,
         ),  # fmt: skip
     )

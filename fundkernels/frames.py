@@ -62,8 +62,9 @@ Mode = Literal["gain", "loss"]
 Calendar = Literal["own", "panel"]
 DateLike = Union[str, _dt.date, np.datetime64]
 WindowBound = Union[DateLike, Mapping[Any, DateLike], None]
-# Type codes: a mapping fund -> code, or a frame whose first two columns are fund and code.
-Types = Union[Mapping[Any, Hashable], Any, None]
+# Type codes: a mapping fund -> code, a frame whose two columns are fund and code, or
+# "all" (every fund in one group); None only with type= naming a column of a long table.
+Types = Union[Mapping[Any, Hashable], Literal["all"], Any, None]
 
 
 def _call(
@@ -80,11 +81,10 @@ def _call(
     calendar = _calendar.check_calendar(calendar)
     column = options.pop("type", None)
     checked = INDICATORS[name].checked
-    grouped = "types" in options  # given by the caller (a default of None is no groups)
-    if not grouped:
+    if column is None:  # everything is checked before the table is read
         options = checked(options)
     table = _nw.read_table(data, date, fund, value)
-    if grouped:  # a mapping, a (fund, type) frame or a column of the table
+    if "types" in options:  # a mapping, "all", a (fund, type) frame or the column
         options = checked({**options, "types": _nw.table_types(table, options["types"], column)})
     columns = _panel.compute(
         name,
@@ -160,17 +160,18 @@ def crossodds(
 ) -> IntoDataFrameT:
     """Persistence against the peer group per fund (columns ``fund``, ``crossodds``).
 
-    The groups: ``types`` as a mapping fund -> code or a two-column (fund, type) frame, or
-    ``type=`` a column of the long table; with neither, all funds form one group."""
+    The groups, given explicitly: ``types`` as a mapping fund -> code, a two-column (fund,
+    type) frame or "all" (every fund in one group), or ``type=`` a column of the long
+    table."""
     return _call("crossodds", data, date, fund, value, navs, types=types, type=type)
 
 
 def horizonret(
     data: IntoDataFrameT,
     horizon: str,
-    *,
     start: WindowBound = None,
     end: WindowBound = None,
+    *,
     date: str = "date",
     fund: Optional[str] = None,
     value: Optional[str] = None,

@@ -160,7 +160,7 @@ def test_integer_array_without_labels(client, frame):
         (
             lambda f: fkd.extremeset(da.zeros((ROWS, 3)), dates=f.index[:-1]),
             ValueError,
-            "dates has 29 elements, but returns has 30 rows",
+            "dates has 29 elements, but data has 30 rows",
         ),
         (
             lambda f: fkd.streakset(da.zeros((ROWS, 3)), dates=f.index[::-1]),

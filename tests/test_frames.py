@@ -165,9 +165,10 @@ def test_type_codes_as_mapping_frame_or_column():
     ):
         got = as_pandas(got)["crossodds"].reindex(want.index)
         assert same_bits(got.to_numpy(), want.to_numpy())
-    # Without codes: one group of all funds.
+    # "all": one group of all funds, chosen explicitly.
     one = fkp.crossodds(frame, {f: 0 for f in frame.columns})
-    assert same_bits(as_pandas(fkf.crossodds(wide(frame)))["crossodds"].to_numpy(), one.to_numpy())
+    got = as_pandas(fkf.crossodds(wide(frame), "all"))["crossodds"].to_numpy()
+    assert same_bits(got, one.to_numpy())
 
 
 def test_horizon_windows_by_fund_or_for_all():
