@@ -88,12 +88,19 @@ def indicator_columns(
     codes: npt.NDArray[np.int32],
     horizons: Sequence[str],
     statistics: Optional[Mapping[str, Any]] = None,
+    calendar: str = "own",
+    navs: bool = False,
 ) -> dict[str, Any]:
-    """Every indicator of the registry on one panel of returns, under the command's names.
-    statistics: the summary's options (periods_per_year, risk_free; default: their own)."""
+    """Every indicator of the registry on one panel of returns (of NAVs: navs=True, each
+    call converting them, since a fund's own dates are those of its NAVs), under the
+    command's names. statistics: the summary's options (periods_per_year, risk_free;
+    default: their own)."""
     cols: dict[str, Any] = {}
     for run in command_runs(horizons, types=codes, **(statistics or {})):
-        cols.update(run.named(_panel.compute(run.indicator, values, dates, funds, **run.options)))
+        got = _panel.compute(
+            run.indicator, values, dates, funds, navs=navs, calendar=calendar, **run.options
+        )
+        cols.update(run.named(got))
     return cols
 
 
@@ -147,8 +154,12 @@ def load_columns(
     if np.isnan(values).all():
         raise CommandError(f"{source} holds no values: every cell is missing (see --na-values)")
     missing = float(np.isnan(values).mean()) if values.size else 0.0
+    navs: Optional[npt.NDArray[np.float64]] = None
     if args.navs:  # in place when the matrix is ours, not a view of the input
-        values = _panel.returns_from_navs(values, dates, panel.funds, in_place=panel.owned)
+        # On the own calendar every indicator takes the NAVs themselves (see above).
+        navs = values if args.calendar == "own" else None
+        own = panel.owned and navs is None
+        values = _panel.returns_from_navs(values, dates, panel.funds, in_place=own)
     elif not args.returns:
         _note_prices(_panel.price_like(values, panel.funds))
     given = None
@@ -165,9 +176,16 @@ def load_columns(
     # view of the table keeps what it needs.
     del panel, table
     clock.lap("panel")
+    stats = statistics_options(args)
     with warnings.catch_warnings():  # told once above, as a note
         warnings.simplefilter("ignore", PriceLikeWarning)
-        cols = indicator_columns(values, dates, labels, codes, horizons, statistics_options(args))
+        if args.navs and navs is not None:
+            cols = indicator_columns(
+                navs, dates, labels, codes, horizons, stats, args.calendar, navs=True
+            )
+        else:
+            cols = indicator_columns(values, dates, labels, codes, horizons, stats, args.calendar)
+    del navs
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
     funds = [str(f) for f in labels]
@@ -323,7 +341,10 @@ def dask_columns(
         codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
     navs = args.navs
     runs = command_runs(horizons, types=codes or _panel.ALL_FUNDS, **statistics_options(args))
-    lazy = [fkd.lazy_indicator(run.indicator, ddf, navs=navs, **run.options) for run in runs]
+    lazy = [
+        fkd.lazy_indicator(run.indicator, ddf, navs=navs, calendar=args.calendar, **run.options)
+        for run in runs
+    ]
     facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
     facts.update(first=ddf.index.min(), last=ddf.index.max())
     with ProgressBar(out=sys.stderr), warnings.catch_warnings(record=True) as caught:

@@ -403,13 +403,21 @@ def compute(
     *,
     navs: bool = False,
     owned: bool = False,
+    calendar: str = "own",
     **options: Any,
 ) -> Columns:
     """One indicator on a checked panel. navs: the values are NAVs, turned into returns
-    first (in place when the caller owns the matrix: owned=True)."""
-    if navs:
-        values = returns_from_navs(values, dates, funds, in_place=owned)
-    else:
+    first (in place when the caller owns the matrix: owned=True). calendar "own": an
+    indicator that follows each fund through its dates takes each fund on the dates it has
+    a value (see fundkernels._calendar); "panel": every fund on every row of the panel, a
+    missing value a row with a missing return."""
+    from . import _calendar
+    from ._registry import INDICATORS  # the registry's kernels build on this module
+
+    # Peer groups (summary's ranks) compare funds with each other: those run on the panel.
+    grouped = options.get("types") is not None
+    own = INDICATORS[name].calendar == "own" and not grouped
+    if not navs:
         found = price_like(values, funds)
         if found:
             warnings.warn(
@@ -418,7 +426,10 @@ def compute(
                 PriceLikeWarning,
                 stacklevel=_caller_level(),
             )
-    from ._registry import INDICATORS  # the registry's kernels build on this module
+    if _calendar.check_calendar(calendar) == "own" and own:
+        return _calendar.own_columns(name, values, dates, funds, navs=navs, owned=owned, **options)
+    if navs:
+        values = returns_from_navs(values, dates, funds, in_place=owned)
 
     return INDICATORS[name].kernel(values, dates, funds, **options)
 

@@ -139,6 +139,14 @@ def _parser() -> argparse.ArgumentParser:
         help="the values are returns (the default; silences the note on values that look"
         " like prices)",
     )
+    src.add_argument(
+        "--calendar",
+        choices=("own", "panel"),
+        default="own",
+        help="own (default): each fund on the dates it has a value, as if alone in the"
+        " input; panel: every fund on every date of the input, a missing value a row with"
+        " a missing return (crossodds always compares funds on the input's dates)",
+    )
     grp = p.add_argument_group("peer groups for crossodds (default: one group of all funds)")
     grp.add_argument("--types", metavar="FILE", help="CSV or Parquet file: fund, type")
     grp.add_argument("--type-column", metavar="COL", help="long layout: the type column")

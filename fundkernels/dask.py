@@ -12,7 +12,9 @@ each task gets all the dates of a block of funds. The input is rechunked to that
 when it is not in it already: the date axis into one chunk, and the fund axis into blocks
 of ``funds_per_chunk`` columns (by default a dask array keeps its column chunks, and a dask
 DataFrame, whose partitions are blocks of rows, gets dask's automatic chunk size). So each
-task holds all dates of its funds in memory. A dask DataFrame's index is computed once (one
+task holds all dates of its funds in memory. ``calendar=`` as in ``fundkernels.pandas``:
+each task computes its funds on their own dates (or the panel's), so a fund's result is
+the same whatever block it falls in. A dask DataFrame's index is computed once (one
 date per row: small next to the panel) to check the dates and count the rows per partition.
 """
 
@@ -31,12 +33,12 @@ from dask.delayed import delayed
 
 from ._errors import InputError, InputTypeError
 from . import _pandas_adapter as _pd
-from . import _panel
+from . import _calendar, _panel
 from ._dask_long import blocks_of, long_blocks
 from ._gather import Gathered
 from ._ranks import peer_ranks
 from ._registry import INDICATORS
-from .pandas import Mode, TypeCodes, WindowBound
+from .pandas import Calendar, Mode, TypeCodes, WindowBound
 
 __all__ = ["summary", "troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
 
@@ -133,10 +135,13 @@ def _block(
     dates: Optional[npt.NDArray[np.int64]],
     name: str,
     navs: bool,
+    calendar: str,
     options: dict[str, Any],
 ) -> _pd.Labelled:
     """The work of one task: an indicator on a block of funds with all its rows."""
-    columns = _panel.compute(name, values, dates, list(funds), navs=navs, **options)
+    columns = _panel.compute(
+        name, values, dates, list(funds), navs=navs, calendar=calendar, **options
+    )
     return _pd.to_pandas(name, columns, funds)
 
 
@@ -148,14 +153,21 @@ def _per_block(
     funds_per_chunk: Optional[int],
     navs: bool,
     long: Optional[tuple[Any, Any, Any]] = None,
+    calendar: str = "own",
     **options: Any,
 ) -> Any:
     """An indicator whose funds are independent: one task per column block, the dates and
-    options shared by all tasks. long: (fund, date, value) of a long table."""
+    options shared by all tasks. long: (fund, date, value) of a long table. On the own
+    calendar each task takes each of its funds on the fund's own dates, so a fund's result
+    does not depend on its block."""
     navs = _panel.check_navs(navs)
+    calendar = _calendar.check_calendar(calendar)
     options = INDICATORS[name].checked(options)
     if long is not None:
-        return _per_long_block(name, data, long, dates, funds, funds_per_chunk, navs, options)
+        with_calendar = {**options, "calendar": calendar}  # compute's own argument
+        return _per_long_block(
+            name, data, long, dates, funds, funds_per_chunk, navs, with_calendar
+        )
     need_dates = INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
@@ -163,7 +175,8 @@ def _per_block(
     opts = delayed(options, pure=True)
     fn = delayed(_block, pure=True)
     parts = [
-        fn(block, part, shared, name, navs, opts) for block, part in _column_blocks(arr, labels)
+        fn(block, part, shared, name, navs, calendar, opts)
+        for block, part in _column_blocks(arr, labels)
     ]
     meta = _pd.to_pandas(name, _panel.empty_columns(name, **options), labels[:0])
     return _lazy(parts, meta)
@@ -228,7 +241,7 @@ def _long_block(
     codes: Optional[npt.NDArray[np.int32]],
 ) -> _pd.Labelled:
     """An indicator on one block of a long table (the block's matrix is the task's own)."""
-    extra = {} if codes is None else {"types": codes}
+    extra: dict[str, Any] = {} if codes is None else {"types": codes}
     columns = _panel.compute(
         name, block.values, block.dates, block.funds, navs=navs, owned=True, **options, **extra
     )
@@ -319,11 +332,17 @@ def lazy_indicator(
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    calendar: str = "own",
     **options: Any,
 ) -> Any:
-    """Any indicator of the registry by name, its options by name (the command's engine)."""
-    way = _per_block if INDICATORS[name].per_column else _per_group
-    return way(name, data, dates, funds, funds_per_chunk, navs, **options)
+    """Any indicator of the registry by name, its options by name (the command's engine).
+    An indicator compared across funds takes the panel's dates whatever the calendar."""
+    if INDICATORS[name].per_column:
+        return _per_block(
+            name, data, dates, funds, funds_per_chunk, navs, calendar=calendar, **options
+        )
+    _calendar.check_calendar(calendar)
+    return _per_group(name, data, dates, funds, funds_per_chunk, navs, **options)
 
 
 # --- the indicators --------------------------------------------------------------------
@@ -355,7 +374,7 @@ def summary(
     DataFrame by fund. The panel is rechunked to all dates in one chunk if needed. With
     ``types``, the ranks compare funds across every block: they are taken in one last task
     over the statistics of all funds (one row per fund)."""
-    options = {"periods_per_year": periods_per_year, "risk_free": risk_free}
+    options: dict[str, Any] = {"periods_per_year": periods_per_year, "risk_free": risk_free}
     long = _long_spec(fund, date, value)
     lazy = _per_block("summary", data, dates, funds, funds_per_chunk, navs, long, **options)
     if types is None:
@@ -380,6 +399,7 @@ def troughmend(
     date: str = ...,
     value: Optional[str] = ...,
     details: Literal[False] = ...,
+    calendar: Calendar = ...,
 ) -> dd.Series: ...
 @overload
 def troughmend(
@@ -393,6 +413,7 @@ def troughmend(
     date: str = ...,
     value: Optional[str] = ...,
     details: Literal[True],
+    calendar: Calendar = ...,
 ) -> dd.DataFrame: ...
 @overload
 def troughmend(
@@ -406,6 +427,7 @@ def troughmend(
     date: str = ...,
     value: Optional[str] = ...,
     details: bool = ...,
+    calendar: Calendar = ...,
 ) -> Union[dd.Series, dd.DataFrame]: ...
 
 
@@ -420,6 +442,7 @@ def troughmend(
     date: str = "date",
     value: Optional[str] = None,
     details: bool = False,
+    calendar: Calendar = "own",
 ) -> Union[dd.Series, dd.DataFrame]:
     """Longest drawdown per fund in rows, as ``fundkernels.pandas.troughmend``; a lazy
     int64 dask Series by fund. The panel is rechunked to all dates in one chunk if needed.
@@ -428,7 +451,7 @@ def troughmend(
     a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
     kind = _panel.troughmend_kind(details)
     long = _long_spec(fund, date, value)
-    lazy = _per_block(kind, data, dates, funds, funds_per_chunk, navs, long)
+    lazy = _per_block(kind, data, dates, funds, funds_per_chunk, navs, long, calendar)
     return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
@@ -472,6 +495,7 @@ def horizonret(
     fund: Optional[str] = None,
     date: str = "date",
     value: Optional[str] = None,
+    calendar: Calendar = "own",
 ) -> dd.DataFrame:
     """Rolling calendar-horizon statistics per fund, as ``fundkernels.pandas.horizonret``
     (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
@@ -481,7 +505,7 @@ def horizonret(
         dd.DataFrame,
         _per_block(
             "horizonret", data, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), **options,
+            _long_spec(fund, date, value), **options, calendar=calendar,
         ),  # fmt: skip
     )
 
@@ -497,6 +521,7 @@ def extremeset(
     fund: Optional[str] = None,
     date: str = "date",
     value: Optional[str] = None,
+    calendar: Calendar = "own",
 ) -> dd.DataFrame:
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
@@ -505,7 +530,7 @@ def extremeset(
         dd.DataFrame,
         _per_block(
             "extremeset", data, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), mode=mode,
+            _long_spec(fund, date, value), mode=mode, calendar=calendar,
         ),  # fmt: skip
     )
 
@@ -521,6 +546,7 @@ def streakset(
     fund: Optional[str] = None,
     date: str = "date",
     value: Optional[str] = None,
+    calendar: Calendar = "own",
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
@@ -528,6 +554,6 @@ def streakset(
         dd.DataFrame,
         _per_block(
             "streakset", data, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), mode=mode,
+            _long_spec(fund, date, value), mode=mode, calendar=calendar,
         ),  # fmt: skip
     )

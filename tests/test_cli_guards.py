@@ -4,7 +4,6 @@ on), the dates it recognises, and its faults (a traceback, exit 1)."""
 
 import os
 import pty
-import re
 import subprocess
 import sys
 import warnings
@@ -311,38 +310,3 @@ def test_price_like_warning(front, values, navs, warned):
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             call()
-
-
-def _text_dated(backend):
-    import polars as pl
-    import pyarrow as pa
-
-    data = {"date": [f"{d:%m/%d/%Y}" for d in DAYS], "t": list(range(30))}
-    data.update({f: RETS[:, i] for i, f in enumerate("abc")})
-    return {"pandas": pd.DataFrame, "polars": pl.DataFrame, "pyarrow": pa.table}[backend](data)
-
-
-# (options, the funds of the result, or the message of the refusal)
-CHOICES = [
-    ({"funds": ["c", "a"]}, ["c", "a"]),
-    ({"exclude": ["t"]}, ["a", "b", "c"]),
-    ({"funds": ["a", "zz"]}, "funds= names 'zz', which is no column"),
-    ({"exclude": ["t"], "date_format": "%Y-%m-%d"}, "follow date_format='%Y-%m-%d'"),
-]
-
-
-@pytest.mark.parametrize("backend", ["pandas", "polars", "pyarrow"])
-@pytest.mark.parametrize("options, want", CHOICES)
-def test_frames_choose_columns_and_read_text_dates(backend, options, want):
-    frame = _text_dated(backend)
-    options = {"date_format": "%m/%d/%Y", **options}
-    if isinstance(want, str):
-        with pytest.raises(InputError, match=re.escape(want)):
-            fkf.troughmend(frame, **options)
-        return
-    got = fkf.troughmend(frame, **options)
-    got = pd.DataFrame(got.to_pydict() if backend == "pyarrow" else got.to_dict("list")
-                       if backend == "pandas" else got.to_dict(as_series=False))
-    df = pd.DataFrame(RETS, index=DAYS, columns=list("abc"))[want]
-    assert got["fund"].tolist() == want
-    assert got["troughmend"].tolist() == fkp.troughmend(df).tolist()
