@@ -57,6 +57,7 @@ browser:
 bench: install-bench
 	$(PY) -m bench.run
 	$(PY) -m bench.frontends
+	$(PY) -m bench.calendar
 	$(PY) -m bench.cli
 
 # The command with --engine dask on a long table of daily NAVs, 100,000 funds x 5,040

@@ -18,7 +18,11 @@ so ``import fundkernels`` needs none of pandas, narwhals, dask, pyarrow or duckd
 
 from importlib import metadata as _metadata
 
+from ._errors import InputError, InputTypeError, PriceLikeWarning
+
 try:
     __version__: str = _metadata.version("fundkernels")
 except _metadata.PackageNotFoundError:  # a source tree on the path, not installed
     __version__ = "0+unknown"
+
+__all__ = ["InputError", "InputTypeError", "PriceLikeWarning", "__version__"]

@@ -4,8 +4,10 @@ it, as named columns (one value per fund) and what the output and the report say
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 import time
+import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -15,8 +17,18 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _panel
-from ._cli_read import as_text, file_kind, input_table, parse_dates, read_types
-from ._errors import CommandError
+from ._cli_read import (
+    SHIPPED_DATE,
+    Layout,
+    Places,
+    arrow,
+    file_kind,
+    input_table,
+    note,
+    read_types,
+    types_file,
+)
+from ._errors import CommandError, InputError, PriceLikeWarning
 from ._ranks import peer_ranks
 from ._registry import command_columns, command_runs
 
@@ -76,13 +88,46 @@ def indicator_columns(
     codes: npt.NDArray[np.int32],
     horizons: Sequence[str],
     statistics: Optional[Mapping[str, Any]] = None,
+    calendar: str = "own",
+    navs: bool = False,
 ) -> dict[str, Any]:
-    """Every indicator of the registry on one panel of returns, under the command's names.
-    statistics: the summary's options (periods_per_year, risk_free; default: their own)."""
+    """Every indicator of the registry on one panel of returns (of NAVs: navs=True, each
+    call converting them, since a fund's own dates are those of its NAVs), under the
+    command's names. statistics: the summary's options (periods_per_year, risk_free;
+    default: their own)."""
     cols: dict[str, Any] = {}
     for run in command_runs(horizons, types=codes, **(statistics or {})):
-        cols.update(run.named(_panel.compute(run.indicator, values, dates, funds, **run.options)))
+        got = _panel.compute(
+            run.indicator, values, dates, funds, navs=navs, calendar=calendar, **run.options
+        )
+        cols.update(run.named(got))
     return cols
+
+
+def layout_of(args: argparse.Namespace) -> Layout:
+    """How the arguments say to read the input."""
+    if (args.fund is None) != (args.value is None):
+        raise CommandError("the long layout needs both --fund and --value")
+    if args.types and args.type_column:
+        raise CommandError("give the peer groups by --types or by --type-column, not both")
+    if args.type_column and args.fund is None:
+        raise CommandError(
+            "--type-column names a column of a long table (with --fund and --value);"
+            " for a wide table give the peer groups by --types FILE"
+        )
+    if args.fund is not None and (args.funds or args.exclude):
+        raise CommandError("--funds and --exclude choose the columns of a wide table, not --fund")
+    default = SHIPPED_DATE if not args.input and not args.sql else "date"
+    return Layout(
+        date=args.date or default,
+        date_format=args.date_format,
+        na_values=tuple(args.na_values),
+        fund=args.fund,
+        value=args.value,
+        texts=(args.type_column,) if args.type_column else (),
+        funds=args.funds,
+        exclude=list(args.exclude or []),
+    )
 
 
 def load_columns(
@@ -92,25 +137,38 @@ def load_columns(
     table reading, as the frames front end does) and compute every indicator on it."""
     from ._narwhals_adapter import read_table, table_types  # narwhals: only for this engine
 
-    if (args.fund is None) != (args.value is None):
-        raise CommandError("the long layout needs both --fund and --value")
-    if args.types and args.type_column:
-        raise CommandError("give the peer groups by --types or by --type-column, not both")
-    table, source, date, types_file = input_table(args)
-    types = read_types(types_file) if types_file else None
-    table = as_text(parse_dates(table, date), args.fund)
+    layout = layout_of(args)
+    table, places, source = input_table(args, layout)
+    types_name = types_file(args)
+    types = read_types(types_name) if types_name else None
+    if table.num_rows == 0:
+        raise CommandError(f"{source} has no data rows: nothing to compute")
+    if layout.fund is None:
+        table, places = _wide(table, places, layout, source)
     clock.lap("read")
-    panel = read_table(table, date, args.fund, args.value)
+    try:
+        panel = read_table(table, layout.date, layout.fund, layout.value)
+    except InputError as exc:
+        raise CommandError(_placed(exc, places)) from None
     values, dates = panel.values, panel.dates
+    if np.isnan(values).all():
+        raise CommandError(f"{source} holds no values: every cell is missing (see --na-values)")
     missing = float(np.isnan(values).mean()) if values.size else 0.0
+    navs: Optional[npt.NDArray[np.float64]] = None
     if args.navs:  # in place when the matrix is ours, not a view of the input
-        values = _panel.returns_from_navs(values, dates, panel.funds, in_place=panel.owned)
+        # On the own calendar every indicator takes the NAVs themselves (see above).
+        navs = values if args.calendar == "own" else None
+        own = panel.owned and navs is None
+        values = _panel.returns_from_navs(values, dates, panel.funds, in_place=own)
+    elif not args.returns:
+        _note_prices(_panel.price_like(values, panel.funds))
     given = None
     if types is not None or args.type_column is not None:
         # A mapping keyed by fund: each fund's type, also shown in the output.
         found = table_types(panel, types, args.type_column)
         given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
-    codes = _panel.group_codes(given or _panel.ALL_FUNDS, panel.funds, "types")
+    what = f"--type-column {args.type_column!r}" if args.type_column else "--types"
+    codes = _panel.group_codes(given or _panel.ALL_FUNDS, panel.funds, what)
     groups = None if given is None else [str(given[f]) for f in panel.funds]
     labels = panel.funds
     # The input table is not needed beyond this point: let it go before the indicators
@@ -118,7 +176,16 @@ def load_columns(
     # view of the table keeps what it needs.
     del panel, table
     clock.lap("panel")
-    cols = indicator_columns(values, dates, labels, codes, horizons, statistics_options(args))
+    stats = statistics_options(args)
+    with warnings.catch_warnings():  # told once above, as a note
+        warnings.simplefilter("ignore", PriceLikeWarning)
+        if args.navs and navs is not None:
+            cols = indicator_columns(
+                navs, dates, labels, codes, horizons, stats, args.calendar, navs=True
+            )
+        else:
+            cols = indicator_columns(values, dates, labels, codes, horizons, stats, args.calendar)
+    del navs
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
     funds = [str(f) for f in labels]
@@ -130,6 +197,98 @@ def load_columns(
     keep = series if args.report else None
     info = Panel(funds, len(dates), first, last, groups, missing, args.navs, source, keep)
     return info, cols
+
+
+# Column names that number rows rather than hold a fund (as R and pandas write them).
+_INDEX_NAMES = re.compile(r"(|rownames|row\.names|row_names|index|unnamed: \d+)", re.I)
+
+
+def _wide(table: Any, places: Places, layout: Layout, source: str) -> tuple[Any, Places]:
+    """A wide table's checks: its columns that are no funds left out (unless chosen), its
+    rows sorted by date, one row per date."""
+    from ._panel import date_text
+
+    date = layout.date
+    if layout.funds is None and not layout.exclude:
+        dropped = [c for c in table.column_names if c != date and _counts_rows(table, c)]
+        if dropped:
+            note(
+                f"left out columns that are not funds: {', '.join(map(repr, dropped))}"
+                " (they number the rows); choose the columns with --funds or --exclude"
+            )
+            table = table.drop_columns(dropped)
+    if table.num_columns < 2:
+        raise CommandError(
+            f"{source} has no fund columns beside the date column {date!r}: nothing to compute"
+        )
+    ns = np.asarray(table.column(date).cast(arrow().int64()).to_numpy(), dtype=np.int64)
+    order = None
+    if ns.size > 1 and (ns[1:] < ns[:-1]).any():
+        order = np.argsort(ns, kind="stable")
+        ns = ns[order]
+    twice = np.flatnonzero(ns[1:] == ns[:-1])
+    if twice.size:
+        k = int(twice[0])
+        a, b = (k, k + 1) if order is None else (int(order[k]), int(order[k + 1]))
+        raise CommandError(
+            f"the date {date_text(int(ns[k]))} occurs twice in a wide table"
+            f" ({places.many((a, b))}): one row per date (a table with one row per fund and date needs"
+            " --fund and --value)"
+        )
+    if order is not None:
+        note(f"the rows of {source} are not in date order: sorted by date")
+        table = table.take(order)
+        places = places.reordered(order)
+    return table, places
+
+
+def _counts_rows(table: Any, name: str) -> bool:
+    """Whether a column numbers the rows: named like an index, or integers 0..n-1 or 1..n."""
+    if _INDEX_NAMES.fullmatch(name.strip()):
+        return True
+    pa = arrow()
+    col = table.column(name)
+    if not pa.types.is_integer(col.type) or col.null_count:
+        return False
+    v = np.asarray(col.to_numpy())
+    n = len(v)
+    return bool(n > 1 and (np.array_equal(v, np.arange(n)) or np.array_equal(v, np.arange(1, n + 1))))
+
+
+def _placed(exc: InputError, places: Places) -> str:
+    """A message of the shared table reading, its row numbers told as files and lines."""
+    text = str(exc)
+    if not exc.rows:
+        return text
+    shown = places.many(exc.rows)
+    return re.sub(r"\b(at )?rows? \d+( and \d+)?", lambda m: (m.group(1) or "") + shown, text)
+
+
+def _note_prices(found: Sequence[Any]) -> None:
+    from ._panel import price_like_funds
+
+    if found:
+        note(
+            f"{price_like_funds(found)} look like prices or NAVs, not returns: if they are,"
+            " give --navs (--returns says they are returns and silences this note)"
+        )
+
+
+def note_empty_horizons(columns: dict[str, Any], horizons: Sequence[str], panel: Panel) -> None:
+    """A note for each horizon that no fund has (longer than the panel): its columns stay,
+    all missing."""
+    from ._panel import date_text
+
+    for code in horizons:
+        mean = columns.get(f"horizonret_{code}_mean")
+        if mean is not None and len(mean) and np.isnan(mean).all():
+            span = ""
+            if panel.first is not None and panel.last is not None:
+                span = f" ({date_text(panel.first)} to {date_text(panel.last)})"
+            note(
+                f"--horizon {code}: no fund has a horizon of that length within its dates"
+                f"{span}: its columns are all missing"
+            )
 
 
 # --- the dask engine -------------------------------------------------------------------
@@ -146,6 +305,11 @@ def dask_columns(
         return cast(tuple[Panel, dict[str, Any]], dask_long_columns(args, horizons, clock))
     if args.sql or args.type_column or not args.input:
         raise CommandError("--engine dask reads a wide Parquet file or folder named as INPUT")
+    if args.funds or args.exclude or args.date_format:
+        raise CommandError(
+            "--funds, --exclude and --date-format are for the default engine; --engine dask"
+            " reads every column but the date, dated by Parquet"
+        )
     path = Path(args.input)
     if not path.exists():
         raise CommandError(f"no such file or folder: {args.input}")
@@ -177,11 +341,18 @@ def dask_columns(
         codes = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
     navs = args.navs
     runs = command_runs(horizons, types=codes or _panel.ALL_FUNDS, **statistics_options(args))
-    lazy = [fkd.lazy_indicator(run.indicator, ddf, navs=navs, **run.options) for run in runs]
+    lazy = [
+        fkd.lazy_indicator(run.indicator, ddf, navs=navs, calendar=args.calendar, **run.options)
+        for run in runs
+    ]
     facts = {"missing": ddf.isna().sum().sum(), "rows": ddf.index.size}
     facts.update(first=ddf.index.min(), last=ddf.index.max())
-    with ProgressBar(out=sys.stderr):
+    with ProgressBar(out=sys.stderr), warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", PriceLikeWarning)
         done = compute(*lazy, *facts.values())
+    if not navs and not args.returns:  # each block of funds tells its own
+        for text in dict.fromkeys(str(w.message) for w in caught if w.category is PriceLikeWarning):
+            note(text.replace("pass navs=True", "give --navs (--returns silences this note)"))
     clock.lap("read and indicators (dask)")
     cols: dict[str, Any] = {}
     for run, res in zip(runs, done):

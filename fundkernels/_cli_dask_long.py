@@ -36,8 +36,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._cli_read import _read_csv, arrow, as_text, file_kind, parse_dates, read_types
-from ._errors import CommandError
+from ._cli_cells import parse_dates
+from ._cli_read import Layout, _read_csv, arrow, as_text, file_kind, read_types
+from ._errors import CommandError, InputError
 
 INPUTS = "--engine dask reads a Parquet file or folder, or a folder of CSV files, named as INPUT"
 # Funds per block when no group is larger (a block's matrix: this many columns).
@@ -82,7 +83,7 @@ def _read(unit: tuple[str, Any], fund: str, date: str, value: str) -> tuple[Any,
     """A piece as an Arrow table of the three columns, and its name for messages."""
     kind, what = unit
     if kind == "csv":
-        table, name = _read_csv(what), str(what)
+        table, name = _read_csv(what, Layout(date=date, fund=fund)), str(what)
     else:
         fragment, schema = what  # the dataset's schema brings the partition columns
         name = f"{fragment.path} (row group {fragment.row_groups[0].id})"
@@ -91,7 +92,9 @@ def _read(unit: tuple[str, Any], fund: str, date: str, value: str) -> tuple[Any,
     for role, col in (("fund", fund), ("date", date), ("value", value)):
         if col not in table.column_names:
             raise CommandError(f"no {role} column {col!r} in {name}")
-    table = as_text(parse_dates(table.select([fund, date, value]), date), fund)
+    table = table.select([fund, date, value])
+    stamps = parse_dates(table.column(date), None, date, lambda r: f"{name} row {r + 1}", arrow())
+    table = as_text(table.set_column(1, date, stamps), fund)
     return table.combine_chunks(), name
 
 
@@ -219,7 +222,7 @@ class _Blocks:
             return np.zeros(len(funds), np.int32)
         missing = [f for f in funds if f not in self.of]
         if missing:
-            raise ValueError(f"types has no code for the funds {missing[:10]}")
+            raise InputError(f"types has no code for the funds {missing[:10]}")
         return np.array([self.of[f] for f in funds], np.int32)
 
 

@@ -27,6 +27,7 @@ import pandas as pd
 from dask.base import compute
 from dask.delayed import Delayed, delayed
 
+from ._errors import InputError, InputTypeError
 from . import _panel
 from ._gather import Gathered, gather
 
@@ -58,15 +59,15 @@ class LongBlocks:
 def check_long(ddf: object, fund: object, date: object, value: object) -> dd.DataFrame:
     """A long dask DataFrame's three columns, checked by name and type (from its meta)."""
     if not isinstance(ddf, dd.DataFrame):
-        raise TypeError(f"a long table must be a dask DataFrame, not {type(ddf).__name__}")
+        raise InputTypeError(f"a long table must be a dask DataFrame, not {type(ddf).__name__}")
     for role, name in (("fund", fund), ("date", date), ("value", value)):
         if not isinstance(name, str):
-            raise TypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
+            raise InputTypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
         if name not in ddf.columns:
-            raise ValueError(f"no {role} column {name!r}; the columns are {list(ddf.columns)[:10]}")
+            raise InputError(f"no {role} column {name!r}; the columns are {list(ddf.columns)[:10]}")
     kind = ddf._meta[value].dtype
     if getattr(kind, "kind", "O") not in "iuf":
-        raise TypeError(f"the value column {value!r} must be numeric, not {kind}")
+        raise InputTypeError(f"the value column {value!r} must be numeric, not {kind}")
     return cast(dd.DataFrame, ddf[[fund, date, value]])
 
 
@@ -83,7 +84,7 @@ def _dates_ns(column: pd.Series, date: str, k: int) -> npt.NDArray[np.int64]:
         column = column.dt.tz_convert("UTC").dt.tz_localize(None)
     values = np.asarray(column.to_numpy())
     if values.dtype.kind != "M":
-        raise TypeError(f"{where} must hold dates or datetimes, not {column.dtype}")
+        raise InputTypeError(f"{where} must hold dates or datetimes, not {column.dtype}")
     return _panel.datetimes_ns(values, where)
 
 
@@ -93,7 +94,7 @@ def _survey(part: pd.DataFrame, fund: str, date: str, k: int) -> tuple[list[Any]
     missing = labels.isna().to_numpy()
     if missing.any():
         row = int(np.argmax(missing))
-        raise ValueError(f"the fund column {fund!r} holds a missing fund in partition {k} at row {row}")
+        raise InputError(f"the fund column {fund!r} holds a missing fund in partition {k} at row {row}")
     return labels.drop_duplicates().tolist(), np.unique(_dates_ns(part[date], date, k))
 
 

@@ -42,6 +42,8 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
+from ._errors import InputError, InputTypeError
+
 # Rows per piece: large enough that the per-piece overhead vanishes, small enough that the
 # piece's temporaries (a few arrays of 4 or 8 bytes a row) stay near 10 MB.
 PIECE = 1 << 20
@@ -109,7 +111,8 @@ def _missing_fund(piece: Any, lo: int, where: str, pa: Any) -> None:
         null = _missing(piece)
         if not null.any():
             return
-    raise ValueError(f"{where} holds a missing fund at row {lo + _first_null(null)}")
+    row = lo + _first_null(null)
+    raise InputError(f"{where} holds a missing fund at row {row}", rows=(row,))
 
 
 def _missing(values: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
@@ -194,14 +197,14 @@ def _physical(piece: Any, pa: Any, where: str = "") -> tuple[npt.NDArray[Any], i
         factor = _NS_PER["ms"]
         raw = piece.view(pa.int64())
     else:
-        raise TypeError(f"{where} must hold dates or datetimes, not {kind}")
+        raise InputTypeError(f"{where} must hold dates or datetimes, not {kind}")
     return raw.to_numpy(zero_copy_only=False), factor
 
 
 def _check_dates(piece: Any, lo: int, where: str, pa: Any) -> None:
     if pa is not None and isinstance(piece, pa.Array) and piece.null_count:
         row = lo + _first_null(np.asarray(piece.is_null()))
-        raise ValueError(f"{where} holds a missing date at row {row}")
+        raise InputError(f"{where} holds a missing date at row {row}", rows=(row,))
 
 
 def _distinct(raw: npt.NDArray[Any], pa: Any) -> npt.NDArray[Any]:
@@ -299,7 +302,7 @@ def gather(
         )
     n = len(funds)
     if not len(dates) == n == len(values):
-        raise ValueError("the fund, date and value columns differ in length")
+        raise InputError("the fund, date and value columns differ in length")
     table = _Columns(funds, dates, values, pa, fund_column, date_column)
     workers = min(threads or os.cpu_count() or 1, len(table.pieces))
     with ThreadPoolExecutor(max(workers, 1)) as pool:
@@ -314,7 +317,7 @@ def gather(
         expected = len(known)
         luts = [_number(known, found.labels) for found, _ in surveys]
         if labels is not None and len(known) != expected:
-            raise ValueError(f"{table.fund_where} holds funds beyond the {expected} given")
+            raise InputError(f"{table.fund_where} holds funds beyond the {expected} given")
         labels = list(known)
         days = [d for _, d in surveys]
         distinct = np.unique(np.concatenate(days)) if days else np.empty(0, np.int64)
@@ -400,7 +403,9 @@ class _Columns:
             return _encode_funds(piece, self.pa)
         except _NullEntry as null:
             row = lo + int(np.argmax(np.asarray(piece.indices) == null.entry))
-            raise ValueError(f"{self.fund_where} holds a missing fund at row {row}") from None
+            raise InputError(
+                f"{self.fund_where} holds a missing fund at row {row}", rows=(row,)
+            ) from None
 
     def cells(self, i: int, lut: npt.NDArray[np.int64], rows: int) -> npt.NDArray[np.int64]:
         """The cell of each row of a piece in the flat column-major matrix."""
@@ -424,7 +429,7 @@ class _Columns:
         if len(distinct):
             raw = raw.astype(distinct.dtype)
         if not np.isin(distinct, raw).all():
-            raise ValueError(f"{self.date_where} holds dates beyond those given")
+            raise InputError(f"{self.date_where} holds dates beyond those given")
         return raw
 
     def dates_ns(self, distinct: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
@@ -442,7 +447,7 @@ class _Columns:
                 if outside.size:
                     row = int(outside[0])
                     shown = self._slice(self.dates, i)[row]
-                    raise ValueError(f"{_RANGE}: {self.date_where} holds {shown} at row {lo + row}")
+                    raise InputError(f"{_RANGE}: {self.date_where} holds {shown} at row {lo + row}")
         return values * factor
 
 
@@ -465,7 +470,10 @@ def _settle(
         first, second = int(order[same[0]]), int(order[same[0] + 1])
         fund, row = labels[int(cell[first]) // rows], int(cell[first]) % rows
         numbers = f" (rows {first} and {second})" if rows_named else ""
-        raise ValueError(f"fund {fund!r} has two rows for {_date_text(int(date_ns[row]))}{numbers}")
+        raise InputError(
+            f"fund {fund!r} has two rows for {_date_text(int(date_ns[row]))}{numbers}",
+            rows=(first, second) if rows_named else (),
+        )
     for i, (lo, hi) in enumerate(table.pieces):
         data, _ = _floats(table._slice(table.values, i), table.pa)
         marked = np.flatnonzero(data.view(np.int64) == _EMPTY)

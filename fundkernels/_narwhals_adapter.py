@@ -15,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 from narwhals.stable.v2.dependencies import is_pandas_dataframe
 
+from ._errors import InputError, InputTypeError
 from ._gather import arrow as _pyarrow
 from ._gather import gather as gather_long
 from ._panel import (
@@ -61,7 +62,7 @@ def _eager_frame(data: object) -> nw.DataFrame[Any]:
     try:
         return nw.from_native(data, eager_only=True)
     except TypeError:
-        raise TypeError(
+        raise InputTypeError(
             "data must be a data frame (pandas, polars, pyarrow or another eager frame that"
             f" narwhals supports), not {type(data).__name__}"
         ) from None
@@ -69,7 +70,7 @@ def _eager_frame(data: object) -> nw.DataFrame[Any]:
 
 def _column(frame: nw.DataFrame[Any], name: object, role: str) -> nw.Series[Any]:
     if not isinstance(name, str):
-        raise TypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
+        raise InputTypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
     if name not in frame.columns:
         shown = frame.columns[:10]
         hint = ""
@@ -79,7 +80,7 @@ def _column(frame: nw.DataFrame[Any], name: object, role: str) -> nw.Series[Any]
 
             if isinstance(native.index, pd.DatetimeIndex):
                 hint = "; the dates are the frame's index: use .reset_index() or fundkernels.pandas"
-        raise ValueError(f"no {role} column {name!r}; the columns are {shown}{hint}")
+        raise InputError(f"no {role} column {name!r}; the columns are {shown}{hint}")
     return frame[name]
 
 
@@ -93,7 +94,7 @@ def _date_column_ns(series: nw.Series[Any], name: str) -> npt.NDArray[np.int64]:
         # "America/New_York") comes out as Timestamps: convert it in pandas.
         values = np.asarray(native.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy())
     if values.dtype.kind != "M":
-        raise TypeError(f"{where} must hold dates or datetimes, not {series.dtype}")
+        raise InputTypeError(f"{where} must hold dates or datetimes, not {series.dtype}")
     return datetimes_ns(values, where)
 
 
@@ -116,7 +117,7 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
     schema = frame.schema
     bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
     if bad:
-        raise TypeError(f"returns must be numeric columns; not numeric: {', '.join(bad[:10])}")
+        raise InputTypeError(f"data must have numeric columns; not numeric: {', '.join(bad[:10])}")
     plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
     values = _gather(frame.select(funds), len(dates), plain)
     fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
@@ -145,12 +146,12 @@ def _gather(frame: nw.DataFrame[Any], rows: int, plain: bool) -> Matrix:
 
 def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) -> Table:
     if value is None:
-        raise TypeError("a long table needs value= as well as fund=: the column of the values")
+        raise InputTypeError("a long table needs value= as well as fund=: the column of the values")
     fund_rows = _column(frame, fund, "fund")
     value_rows = _column(frame, value, "value")
     date_rows = _column(frame, date, "date")
     if not value_rows.dtype.is_numeric():
-        raise TypeError(f"the value column {value!r} must be numeric, not {value_rows.dtype}")
+        raise InputTypeError(f"the value column {value!r} must be numeric, not {value_rows.dtype}")
     if frame.implementation is nw.Implementation.PYARROW:
         # Arrow columns as they are: the gather reads their chunks in place.
         columns = (fund_rows.to_native(), date_rows.to_native(), value_rows.to_native())
@@ -162,28 +163,94 @@ def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) 
     return Table(got.values, got.dates, got.funds, fund_column, frame, fund, owned=True)
 
 
-def read_table(data: object, date: object, fund: object, value: object) -> Table:
-    """A wide or long data frame read into a panel (see fundkernels.frames)."""
+def read_table(
+    data: object,
+    date: object,
+    fund: object,
+    value: object,
+    *,
+    funds: object = None,
+    exclude: object = None,
+    date_format: object = None,
+) -> Table:
+    """A wide or long data frame read into a panel (see fundkernels.frames). funds= and
+    exclude= choose a wide table's fund columns; date_format= reads a date column of text."""
     frame = _eager_frame(data)
     if not isinstance(date, str):
-        raise TypeError(f"date= must be a column name (str), not {type(date).__name__}")
+        raise InputTypeError(f"date= must be a column name (str), not {type(date).__name__}")
+    if date_format is not None:
+        frame = _text_dates(frame, date, date_format)
     if fund is None:
         if value is not None:
-            raise TypeError("value= names the value column of a long table: give fund= too")
-        return _wide(frame, date)
+            raise InputTypeError("value= names the value column of a long table: give fund= too")
+        return _wide(_chosen(frame, date, funds, exclude), date)
+    if funds is not None or exclude is not None:
+        raise InputTypeError("funds= and exclude= choose the columns of a wide table, not fund=")
     if not isinstance(fund, str) or not (value is None or isinstance(value, str)):
-        raise TypeError("fund= and value= must be column names (str)")
+        raise InputTypeError("fund= and value= must be column names (str)")
     return _long(frame, date, fund, value)
+
+
+def _names(given: object, role: str) -> list[str]:
+    if isinstance(given, str) or not isinstance(given, Sequence):
+        raise InputTypeError(f"{role}= must be a list of column names, not {given!r}")
+    return [str(n) for n in given]
+
+
+def _chosen(
+    frame: nw.DataFrame[Any], date: str, funds: object, exclude: object
+) -> nw.DataFrame[Any]:
+    """A wide table's columns as funds= (these, in this order) or exclude= (all but these)
+    choose them."""
+    if funds is None and exclude is None:
+        return frame
+    if funds is not None and exclude is not None:
+        raise InputTypeError("give funds= or exclude=, not both")
+    role = "funds" if funds is not None else "exclude"
+    names = _names(funds if funds is not None else exclude, role)
+    unknown = [n for n in names if n not in frame.columns]
+    if unknown:
+        raise InputError(
+            f"{role}= names {unknown[0]!r}, which is no column; the columns are"
+            f" {frame.columns[:10]}"
+        )
+    if funds is not None:
+        return frame.select(date, *[n for n in names if n != date])
+    return frame.drop(*[n for n in names if n != date])
+
+
+def _text_dates(frame: nw.DataFrame[Any], date: str, date_format: object) -> nw.DataFrame[Any]:
+    """The date column, written as text, read by a strptime format."""
+    if not isinstance(date_format, str):
+        raise InputTypeError(f"date_format= must be a strptime format (str), not {date_format!r}")
+    column = _column(frame, date, "date")
+    if column.dtype != nw.String():
+        return frame  # dates already
+    try:
+        parsed = column.str.to_datetime(format=date_format)
+    except Exception as exc:  # each library words it its own way
+        raise InputError(
+            f"the date column {date!r} does not follow date_format={date_format!r}:"
+            f" {str(exc).splitlines()[0] if str(exc) else type(exc).__name__}"
+        ) from None
+    if parsed.is_null().sum() > column.is_null().sum():
+        row = int(np.argmax(np.asarray((parsed.is_null() & ~column.is_null()).to_numpy())))
+        raise InputError(
+            f"the date column {date!r} holds {column[row]!r} at row {row}, which does not"
+            f" follow date_format={date_format!r}",
+            rows=(row,),
+        )
+    return frame.with_columns(parsed.alias(date))
 
 
 def table_types(table: Table, types: object, column: Optional[str]) -> object:
     """Each fund's type code, from a mapping, a (fund, type) frame or a column of the long
-    table; without any, one group of all funds."""
+    table, or ALL_FUNDS as given."""
     if types is not None and column is not None:
-        raise TypeError("give the type codes once: types= or type=, not both")
+        raise InputTypeError("give the type codes once: types= or type=, not both")
     if column is not None:
         if table.fund is None:
-            raise TypeError(
+            raise InputTypeError(
                 "type= names a column of a long table; for a wide table give types= as a"
                 " mapping or a (fund, type) frame"
             )
@@ -193,7 +260,7 @@ def table_types(table: Table, types: object, column: Optional[str]) -> object:
             pairs[table.fund].to_list(), pairs[column].to_list(), f"the type column {column!r}"
         )
     if types is None:
-        return {f: 0 for f in table.funds}
+        return None  # the registry's check says what to give
     if isinstance(types, str) and types == ALL_FUNDS:
         return types
     if isinstance(types, Mapping) or is_pandas_series(types):
@@ -201,12 +268,12 @@ def table_types(table: Table, types: object, column: Optional[str]) -> object:
     try:
         pairs = nw.from_native(types, eager_only=True)
     except TypeError:
-        raise TypeError(
+        raise InputTypeError(
             "types must be a mapping keyed by fund or a two-column (fund, type) frame,"
             f" not {type(types).__name__}"
         ) from None
     if len(pairs.columns) != 2:
-        raise ValueError(f"a types frame has two columns, fund and type, not {pairs.columns}")
+        raise InputError(f"a types frame has two columns, fund and type, not {pairs.columns}")
     return _pairs(pairs[pairs.columns[0]].to_list(), pairs[pairs.columns[1]].to_list(), "types")
 
 
@@ -214,6 +281,6 @@ def _pairs(funds: Sequence[Any], codes: Sequence[Any], where: str) -> dict[Any, 
     out: dict[Any, Hashable] = {}
     for f, c in zip(funds, codes):
         if f in out and out[f] != c:
-            raise ValueError(f"{where} gives the fund {f!r} two types: {out[f]!r} and {c!r}")
+            raise InputError(f"{where} gives the fund {f!r} two types: {out[f]!r} and {c!r}")
         out[f] = c
     return out

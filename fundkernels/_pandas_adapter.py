@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
 
+from ._errors import InputError, InputTypeError
 from ._panel import RANGE_HINT, Columns, Dates, Matrix, check_ascending
 
 if TYPE_CHECKING:
@@ -18,15 +19,15 @@ def pandas_dates_ns(index: object, hint: str) -> Dates:
     import pandas as pd
 
     if not isinstance(index, pd.DatetimeIndex):
-        raise TypeError(f"returns must have a DatetimeIndex of dates, not {type(index).__name__}")
+        raise InputTypeError(f"data must have a DatetimeIndex of dates, not {type(index).__name__}")
     if index.hasnans:
-        raise ValueError("the date index holds NaT at row " + str(int(np.argmax(index.isna()))))
+        raise InputError("the date index holds NaT at row " + str(int(np.argmax(index.isna()))))
     if index.tz is not None:
         index = index.tz_convert("UTC").tz_localize(None)
     try:
         ns = np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
     except pd.errors.OutOfBoundsDatetime as exc:
-        raise ValueError(f"{RANGE_HINT}: {exc}") from None
+        raise InputError(f"{RANGE_HINT}: {exc}") from None
     check_ascending(ns, lambda r: str(index[r]), hint)
     return ns
 
@@ -61,7 +62,7 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     """Unique fund labels and numeric (integer or float) columns."""
     if not columns.is_unique:
         dups = columns[columns.duplicated()].unique().tolist()
-        raise ValueError(f"fund labels must be unique; duplicated: {dups[:10]}")
+        raise InputError(f"fund labels must be unique; duplicated: {dups[:10]}")
     if all(getattr(dtype, "kind", "O") in "iuf" for dtype in set(dtypes)):
         return
     bad = [
@@ -71,5 +72,5 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     ]
     if bad:
         shown = ", ".join(f"{label!r} ({dtype})" for label, dtype in bad[:10])
-        raise TypeError(f"returns must be numeric columns; not numeric: {shown}")
+        raise InputTypeError(f"data must have numeric columns; not numeric: {shown}")
 

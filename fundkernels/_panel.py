@@ -13,14 +13,18 @@ labels in its own library (``_pandas_adapter``, ``_narwhals_adapter``). It needs
 from __future__ import annotations
 
 import datetime as _dt
+import os
 import re
 import sys
+import warnings
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 import numpy.typing as npt
+
+from ._errors import InputError, InputTypeError, PriceLikeWarning
 
 if TYPE_CHECKING:
     from typing import TypeGuard
@@ -45,30 +49,34 @@ RANGE_HINT = "dates must lie between 1677 and 2262 to fit nanosecond timestamps"
 
 def check_mode(mode: object) -> str:
     if mode not in ("gain", "loss"):
-        raise ValueError(f"mode must be 'gain' or 'loss', not {mode!r}")
+        raise InputError(f"mode must be 'gain' or 'loss', not {mode!r}")
     return str(mode)
 
 
 def check_types(types: object) -> object:
     """Type codes as given; numbered per panel (``group_codes``) where the funds are known."""
     if types is None:
-        raise TypeError("crossodds needs the funds' type codes")
+        raise InputTypeError(
+            "crossodds needs types=: each fund's type code, keyed by fund (a mapping or a"
+            f" Series; in fundkernels.frames also a (fund, type) frame), or {ALL_FUNDS!r} to"
+            " compare every fund with the median of all funds"
+        )
     return types
 
 
 def horizon_code(horizon: object) -> str:
     """A horizon such as "3M" or "1Y", checked whole (the module would search inside text)."""
     if not isinstance(horizon, str):
-        raise TypeError(f"horizon must be a str such as '3M' or '1Y', not {type(horizon).__name__}")
+        raise InputTypeError(f"horizon must be a str such as '3M' or '1Y', not {type(horizon).__name__}")
     match = _HORIZON.fullmatch(horizon)
     if match is None:
-        raise ValueError(
+        raise InputError(
             "horizon must be a whole number of months or years such as '3M' or '1Y',"
             f" not {horizon!r}"
         )
     months = int(match.group(1)) * (12 if match.group(2) == "Y" else 1)
     if months > _MAX_MONTHS:
-        raise ValueError(f"horizon {horizon!r} is longer than {_MAX_MONTHS} months")
+        raise InputError(f"horizon {horizon!r} is longer than {_MAX_MONTHS} months")
     return horizon
 
 
@@ -76,13 +84,13 @@ def troughmend_kind(details: object) -> str:
     """The table's entry for troughmend: the length alone, or with details=True where the
     longest drawdown lies."""
     if not isinstance(details, (bool, np.bool_)):
-        raise TypeError(f"details must be True or False, not {details!r}")
+        raise InputTypeError(f"details must be True or False, not {details!r}")
     return "drawdown" if details else "troughmend"
 
 
 def check_navs(navs: object) -> bool:
     if not isinstance(navs, (bool, np.bool_)):
-        raise TypeError(f"navs must be True or False, not {navs!r}")
+        raise InputTypeError(f"navs must be True or False, not {navs!r}")
     return bool(navs)
 
 
@@ -95,7 +103,7 @@ def unique_labels(labels: Sequence[Hashable], what: str = "fund labels") -> None
             dups.append(label)
         seen.add(label)
     if dups:
-        raise ValueError(f"{what} must be unique; duplicated: {dups[:10]}")
+        raise InputError(f"{what} must be unique; duplicated: {dups[:10]}")
 
 
 def is_pandas_series(obj: object) -> TypeGuard[pd.Series[Any]]:
@@ -138,7 +146,7 @@ def check_ascending(ns: Dates, shown: Callable[[int], str], hint: str) -> None:
         down = np.flatnonzero(ns[1:] < ns[:-1])
         if down.size:
             r = int(down[0]) + 1
-            raise ValueError(
+            raise InputError(
                 f"the dates are not in ascending order: row {r} ({shown(r)}) comes after "
                 f"row {r - 1} ({shown(r - 1)}); {hint}"
             )
@@ -149,11 +157,12 @@ def datetimes_ns(values: npt.NDArray[Any], where: str) -> Dates:
     NaT and dates that do not fit nanoseconds are errors naming the first such row."""
     kind, _ = np.datetime_data(values.dtype)
     if kind not in _NS:
-        raise TypeError(f"{where} must hold dates, not {values.dtype}")
+        raise InputTypeError(f"{where} must hold dates, not {values.dtype}")
     raw = values.view(np.int64)
     nat = raw == np.iinfo(np.int64).min
     if nat.any():
-        raise ValueError(f"{where} holds a missing date at row {int(np.argmax(nat))}")
+        row = int(np.argmax(nat))
+        raise InputError(f"{where} holds a missing date at row {row}", rows=(row,))
     factor = _NS[kind]
     if factor == 1:
         return raw
@@ -161,7 +170,7 @@ def datetimes_ns(values: npt.NDArray[Any], where: str) -> Dates:
     outside = (raw > limit) | (raw < -limit)
     if outside.any():
         r = int(np.argmax(outside))
-        raise ValueError(f"{RANGE_HINT}: row {r} holds {values[r]}")
+        raise InputError(f"{RANGE_HINT}: row {r} holds {values[r]}")
     return raw * factor
 
 
@@ -184,10 +193,10 @@ def instant_ns(value: object, what: str) -> Optional[int]:
         elif isinstance(when, np.datetime64):
             stamp = when
         else:
-            raise ValueError(f"{value!r} is not a date")
+            raise InputError(f"{value!r} is not a date")
         return int(datetimes_ns(np.array([stamp]), what)[0])
     except (TypeError, ValueError, OverflowError) as exc:
-        raise ValueError(f"{what} must hold dates: {exc}") from None
+        raise InputError(f"{what} must hold dates: {exc}") from None
 
 
 def row_dates(rows: npt.NDArray[np.int64], dates: Dates) -> npt.NDArray[np.datetime64]:
@@ -221,10 +230,10 @@ def group_codes(codes: object, funds: Sequence[Hashable], what: str) -> npt.NDAr
         return np.zeros(len(funds), np.int32)
     if is_pandas_series(codes):
         if not codes.index.is_unique:
-            raise ValueError(f"{what} must have unique fund labels")
+            raise InputError(f"{what} must have unique fund labels")
         codes = dict(zip(codes.index, codes.tolist()))
     if not isinstance(codes, Mapping):
-        raise TypeError(
+        raise InputTypeError(
             f"{what} must be a pandas Series or a mapping keyed by fund,"
             f" not {type(codes).__name__}"
         )
@@ -238,7 +247,7 @@ def group_codes(codes: object, funds: Sequence[Hashable], what: str) -> npt.NDAr
             continue
         out[i] = numbers.setdefault(code, len(numbers))
     if missing:
-        raise ValueError(f"{what} has no code for the funds {missing[:10]}")
+        raise InputError(f"{what} has no code for the funds {missing[:10]}")
     return out
 
 
@@ -277,7 +286,7 @@ def window_bound(bound: object, side: str) -> Bound:
         return Bound(side)
     if is_pandas_series(bound):
         if not bound.index.is_unique:
-            raise ValueError(f"{side} must have unique fund labels")
+            raise InputError(f"{side} must have unique fund labels")
         bound = dict(zip(bound.index, bound.tolist()))
     if isinstance(bound, Mapping):
         return Bound(side, by_fund={f: instant_ns(d, side) for f, d in bound.items()})
@@ -322,7 +331,7 @@ def returns_from_navs(
         if bad.any():
             col, row = (int(i[0]) for i in np.nonzero(bad.T))  # the first fund, then row
             when = f"row {row}" if dates is None else date_text(int(dates[row]))
-            raise ValueError(
+            raise InputError(
                 "NAVs must be positive and finite: fund "
                 f"{funds[lo + col]!r} has {float(block[row, col])!r} on {when}"
             )
@@ -342,6 +351,50 @@ def returns_from_navs(
 
 
 
+# --- values that look like prices ------------------------------------------------------
+
+# Returns that are all positive with a median above 50% a period are not returns anyone
+# has; prices and NAVs are all positive and usually far above it.
+_PRICE_MEDIAN = 0.5
+_PRICE_PROBE = 64  # rows looked at first: returns soon show a loss or a small value
+
+
+def price_like(values: Matrix, funds: Sequence[Hashable]) -> list[Hashable]:
+    """The funds whose values look like prices or NAVs rather than returns: at least two
+    values, every one positive, their median above 0.5. The first rows decide for nearly
+    every fund of returns, so the check costs little beside the indicators."""
+    if values.ndim != 2 or values.shape[0] < 2 or values.shape[1] == 0:
+        return []
+    head = values[:_PRICE_PROBE]
+    with np.errstate(invalid="ignore"):
+        maybe = ~(head <= 0).any(axis=0) & ~(
+            (np.abs(head) <= _PRICE_MEDIAN).sum(axis=0) * 2 > (~np.isnan(head)).sum(axis=0)
+        )
+    found = []
+    for j in np.flatnonzero(maybe):
+        col = values[:, j]
+        have = col[~np.isnan(col)]
+        if have.size >= 2 and have.min() > 0 and np.median(have) > _PRICE_MEDIAN:
+            found.append(funds[int(j)])
+    return found
+
+
+def price_like_funds(found: Sequence[Hashable]) -> str:
+    """The funds of price_like for a message: "the values of 'A', 'B' and 3 more funds"."""
+    shown = ", ".join(repr(f) for f in found[:5])
+    more = f" and {len(found) - 5} more funds" if len(found) > 5 else ""
+    return f"the values of {shown}{more}"
+
+
+def _caller_level() -> int:
+    """warnings.warn's stacklevel that points at the first caller outside this package."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(here):
+        frame, level = frame.f_back, level + 1  # type: ignore[assignment]
+    return level
+
+
 def compute(
     name: str,
     values: Matrix,
@@ -350,13 +403,33 @@ def compute(
     *,
     navs: bool = False,
     owned: bool = False,
+    calendar: str = "own",
     **options: Any,
 ) -> Columns:
     """One indicator on a checked panel. navs: the values are NAVs, turned into returns
-    first (in place when the caller owns the matrix: owned=True)."""
+    first (in place when the caller owns the matrix: owned=True). calendar "own": an
+    indicator that follows each fund through its dates takes each fund on the dates it has
+    a value (see fundkernels._calendar); "panel": every fund on every row of the panel, a
+    missing value a row with a missing return."""
+    from . import _calendar
+    from ._registry import INDICATORS  # the registry's kernels build on this module
+
+    # Peer groups (summary's ranks) compare funds with each other: those run on the panel.
+    grouped = options.get("types") is not None
+    own = INDICATORS[name].calendar == "own" and not grouped
+    if not navs:
+        found = price_like(values, funds)
+        if found:
+            warnings.warn(
+                f"{price_like_funds(found)} look like prices or NAVs, not returns: if they"
+                " are, pass navs=True",
+                PriceLikeWarning,
+                stacklevel=_caller_level(),
+            )
+    if _calendar.check_calendar(calendar) == "own" and own:
+        return _calendar.own_columns(name, values, dates, funds, navs=navs, owned=owned, **options)
     if navs:
         values = returns_from_navs(values, dates, funds, in_place=owned)
-    from ._registry import INDICATORS  # the registry's kernels build on this module
 
     return INDICATORS[name].kernel(values, dates, funds, **options)
 

@@ -33,6 +33,7 @@ from horizonret import horizonret as _horizonret
 from streakset import streakset as _streakset
 from troughmend import troughmend as _troughmend
 
+from ._errors import InputError, InputTypeError
 from . import _panel
 from ._drawdown import drawdown as _drawdown
 from ._panel import Bound, Columns, Dates, Matrix, row_dates, text_dates, valid_window
@@ -127,12 +128,12 @@ class Indicator:
         known = {o.name for o in self.options}
         unknown = [k for k in options if k not in known]
         if unknown:
-            raise TypeError(f"{self.name} takes no option {unknown[0]!r}")
+            raise InputTypeError(f"{self.name} takes no option {unknown[0]!r}")
         out = {}
         for o in self.options:
             given = options.get(o.name, o.default)
             if given is REQUIRED:
-                raise TypeError(f"{self.name} needs {o.name}=")
+                raise InputTypeError(f"{self.name} needs {o.name}=")
             out[o.name] = o.check(given)
         return out
 
@@ -149,11 +150,15 @@ def resolve(dotted: str) -> Any:
 # --- kernels: the modules on a checked panel --------------------------------------------
 
 
-def _troughmend_columns(values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]) -> Columns:
+def _troughmend_columns(
+    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]
+) -> Columns:
     return {"troughmend": np.asarray(_troughmend(values))}
 
 
-def _drawdown_columns(values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]) -> Columns:
+def _drawdown_columns(
+    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]
+) -> Columns:
     assert dates is not None
     length, peak, first, last, trough, depth, recovery = _drawdown(values)
     return {
@@ -188,9 +193,12 @@ def _horizonret_columns(
 ) -> Columns:
     assert dates is not None
     first, last = valid_window(values)
-    parts = _horizonret(
-        horizon, values, start.rows(dates, funds, first), end.rows(dates, funds, last), dates
-    )
+    try:
+        parts = _horizonret(
+            horizon, values, start.rows(dates, funds, first), end.rows(dates, funds, last), dates
+        )
+    except ValueError as exc:  # a horizon that runs past the calendar: the caller's choice
+        raise InputError(str(exc)) from None
     names = [c.name for c in HORIZONRET.columns]
     return dict(zip(names, (np.asarray(p, dtype=np.float64) for p in parts)))
 
@@ -260,8 +268,11 @@ DRAWDOWN = Indicator(
     name="drawdown",
     kernel=_drawdown_columns,
     columns=(
-        Column("length", "int", "lower", "rows spent below the previous peak, the longest stretch", "int"),
-        _date("peak", "date whose value set the peak the drawdown is measured from (- for the starting value)"),
+        Column(
+            "length", "int", "lower", "rows spent below the previous peak, the longest stretch",
+            "int",
+        ),
+        _date("peak", "date whose value set the peak it is measured from (- for the start, 1.0)"),
         _date("first", "first date below the peak"),
         _date("last", "last date below the peak (of equally long drawdowns the latest)"),
         _date("trough", "date of the lowest value"),
@@ -309,7 +320,8 @@ CROSSODDS = Indicator(
 
 
 def _band(name: str, better: Better, words: str) -> Column:
-    return Column(name, "float", better, f"share of rolling {{horizon}} horizons {words}", "pct")
+    words = f"share of rolling {{horizon}} horizons returning {words}"
+    return Column(name, "float", better, words, "pct")
 
 
 HORIZONRET = Indicator(
@@ -317,15 +329,20 @@ HORIZONRET = Indicator(
     kernel=_horizonret_columns,
     columns=(
         Column("mean", "float", "higher", "mean of the rolling {horizon} horizon returns", "pct"),
-        Column("median", "float", "higher", "median of the rolling {horizon} horizon returns", "pct"),
-        Column("win", "float", "higher", "share of rolling {horizon} horizons that ended with a gain", "pct"),
+        Column(
+            "median", "float", "higher", "median of the rolling {horizon} horizon returns", "pct"
+        ),
+        Column(
+            "win", "float", "higher", "share of rolling {horizon} horizons that ended with a gain",
+            "pct",
+        ),
         # The bands of the horizon returns x; a flat horizon counts from -5% to 0.
-        _band("gain_0_5", None, "with 0 < x <= 5%"),
-        _band("gain_5_10", None, "with 5% < x <= 10%"),
-        _band("gain_over_10", "higher", "with x > 10%"),
-        _band("loss_0_5", None, "with -5% <= x <= 0"),
-        _band("loss_5_10", "lower", "with -10% <= x < -5%"),
-        _band("loss_over_10", "lower", "with x < -10%"),
+        _band("gain_0_5", None, "above 0, up to 5%"),
+        _band("gain_5_10", None, "above 5%, up to 10%"),
+        _band("gain_over_10", "higher", "above 10%"),
+        _band("loss_0_5", None, "from -5% to 0 (a flat horizon too)"),
+        _band("loss_5_10", "lower", "from -10% to below -5%"),
+        _band("loss_over_10", "lower", "below -10%"),
     ),
     description=(
         "Rolling calendar-horizon returns: the return from every row to the row where its"
@@ -358,7 +375,8 @@ def _run_columns_meta(
 
 def _run_vocabulary(options: Mapping[str, Any]) -> Mapping[str, Any]:
     gain = options["mode"] == "gain"
-    return {"run": "gains" if gain else "losses", "move": "largest rise" if gain else "deepest fall"}
+    move = "largest rise" if gain else "deepest fall"
+    return {"run": "gains" if gain else "losses", "move": move}
 
 
 def _run_indicator(
@@ -525,12 +543,14 @@ def command_runs(
     types: object,
     periods_per_year: Optional[float] = None,
     risk_free: float = 0.0,
+    check: bool = True,
 ) -> list[Run]:
     """Every indicator the command computes, as calls in the order of its table. Names:
     the prefix (the indicator, with its options where it runs more than once) alone for the
     headline column, else prefix_column: the statistics under their own names (an empty
     prefix), troughmend, troughmend_peak, ..., crossodds, horizonret_1Y_mean, ...,
-    extremeset_gain_return, ..., streakset_loss_length, ..."""
+    extremeset_gain_return, ..., streakset_loss_length, ... check=False leaves the options
+    as given (a glossary may show a placeholder horizon)."""
     choices = {
         "horizons": list(horizons),
         "types": types,
@@ -552,13 +572,14 @@ def command_runs(
                 )
                 for col in ind.columns
             )
-            runs.append(Run(ind.name, prefix, ind.checked(options), outputs))
+            runs.append(Run(ind.name, prefix, ind.checked(options) if check else options, outputs))
     return runs
 
 
 def command_columns(horizons: Sequence[str]) -> list[Output]:
     """The command's output columns with their metadata (for its --help and the report)."""
-    return [out for run in command_runs(horizons, types=_panel.ALL_FUNDS) for out in run.outputs]
+    runs = command_runs(horizons, types=_panel.ALL_FUNDS, check=False)
+    return [out for run in runs for out in run.outputs]
 
 
 def _names(ind: Indicator) -> tuple[str, ...]:

@@ -30,6 +30,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
+from ._errors import InputError
 from . import _report_charts as charts
 from ._ranks import GROUP_SIZE
 from ._report_data import Meta, data_element, describe, ranked, show, table_data
@@ -72,13 +73,13 @@ def chosen_positions(funds: Sequence[str], names: Sequence[str]) -> list[int]:
     out = []
     for name in names:
         if name not in where:
-            raise ValueError(
+            raise InputError(
                 f"--report-funds: no fund named {name!r} in the input (names are matched exactly)"
             )
         out.append(where[name])
     out = list(dict.fromkeys(out))
     if len(out) > MOST_CHOSEN:
-        raise ValueError(f"--report-funds: at most {MOST_CHOSEN} funds can be charted, {len(out)} given")
+        raise InputError(f"--report-funds: at most {MOST_CHOSEN} funds can be charted, {len(out)} given")
     return out
 
 

@@ -15,6 +15,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
+from ._errors import InputError, InputTypeError
 from ._panel import row_dates
 from ._summary import summary as _summary
 
@@ -60,7 +61,7 @@ def periods_from_dates(dates: npt.NDArray[np.int64]) -> float:
         for most, periods in SPACINGS:
             if days < most:
                 return float(periods)
-    raise ValueError(
+    raise InputError(
         f"the periods per year cannot be told from dates whose median spacing is {days:g} "
         "days (daily, weekly, monthly, quarterly and yearly data can be): give "
         "periods_per_year"
@@ -74,12 +75,12 @@ def check_periods(periods_per_year: object) -> Optional[float]:
     if isinstance(periods_per_year, (bool, np.bool_)) or not isinstance(
         periods_per_year, (int, float, np.integer, np.floating)
     ):
-        raise TypeError(
+        raise InputTypeError(
             f"periods_per_year must be a number such as 12 or 252, not {periods_per_year!r}"
         )
     p = float(periods_per_year)
     if not (math.isfinite(p) and p > 0):
-        raise ValueError(f"periods_per_year must be a positive number, not {periods_per_year!r}")
+        raise InputError(f"periods_per_year must be a positive number, not {periods_per_year!r}")
     return p
 
 
@@ -88,10 +89,10 @@ def check_risk_free(risk_free: object) -> float:
     if isinstance(risk_free, (bool, np.bool_)) or not isinstance(
         risk_free, (int, float, np.integer, np.floating)
     ):
-        raise TypeError(f"risk_free must be an annual rate such as 0.03, not {risk_free!r}")
+        raise InputTypeError(f"risk_free must be an annual rate such as 0.03, not {risk_free!r}")
     rf = float(risk_free)
     if not (math.isfinite(rf) and rf > -1.0):
-        raise ValueError(f"risk_free must be an annual rate above -1 such as 0.03, not {risk_free!r}")
+        raise InputError(f"risk_free must be an annual rate above -1 such as 0.03, not {risk_free!r}")
     return rf
 
 

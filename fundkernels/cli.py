@@ -7,7 +7,8 @@ aligned table; ``--report`` adds a self-contained HTML page. Without an input it
 the returns panel shipped inside the package.
 
 Every problem with the input or the arguments ends the command with exit status 2 and one
-line on standard error that names it. Output files are written under a temporary name in
+line on standard error that names it; anything else is a fault of fundkernels, shown with
+its traceback (exit status 1). Nothing that is read is ever written over. Output files are written under a temporary name in
 the destination folder and renamed when complete, so an existing file is replaced only by
 a finished one.
 
@@ -18,40 +19,75 @@ from __future__ import annotations
 
 import argparse
 import os
+import textwrap
 import sys
+import traceback
 from collections.abc import Sequence
 from contextlib import ExitStack
 from typing import Any, Optional
 
-from ._cli_compute import Clock, dask_columns, load_columns, result_columns, table_ranks
-from ._cli_read import PROG
+from ._cli_compute import (
+    Clock,
+    dask_columns,
+    load_columns,
+    note_empty_horizons,
+    result_columns,
+    table_ranks,
+)
+from ._cli_read import NA_VALUES, PROG, check_input_options, note, read_paths
 from ._cli_write import (
     OUTPUT_FORMATS,
+    check_destinations,
     output_format,
-    aligned_text,
     replaced_atomically,
+    terminal_text,
     write_output,
 )
-from ._errors import CommandError
+from ._errors import REFUSED, CommandError, InputError, InputTypeError
 
 # --- arguments -----------------------------------------------------------------------
-
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> Any:  # one line, not the usage block
         raise CommandError(f"{message} (see {PROG} --help)")
 
 
+def _names(text: str) -> list[str]:
+    """A comma-separated list of column names."""
+    return [n.strip() for n in text.split(",") if n.strip()]
+
+
+def _glossary() -> str:
+    """The output's columns in plain words, from the registry (H: each --horizon)."""
+    from ._registry import command_columns
+
+    lines = [
+        "output columns (H: each --horizon):",
+        f"  {'fund':<28}the fund's label",
+        f"  {'peer_group':<28}its type code for crossodds (all: one group of all funds)",
+    ]
+    for out in command_columns(["H"]):
+        lines += textwrap.wrap(
+            out.column.words, 88, initial_indent=f"  {out.name:<28}", subsequent_indent=" " * 30
+        )
+    return "\n".join(lines)
+
+
 def _parser() -> argparse.ArgumentParser:
+    from ._registry import INDICATORS
+
+    names = ", ".join(name for name, entry in INDICATORS.items() if entry.front_end)
+    description = (
+        f"Compute every fund indicator ({names}) for every fund of a panel of returns or"
+        " NAVs. Without INPUT or --sql it runs on the panel shipped with the package."
+    )
     p = _Parser(
         prog=PROG,
-        description=(
-            "Compute the summary statistics and every fund indicator (troughmend, crossodds,"
-            " horizonret, extremeset,"
-            " streakset) for every fund of a panel of returns or NAVs. Without INPUT or"
-            " --sql it runs on the panel shipped with the package."
-        ),
+        description="\n".join(textwrap.wrap(description, 88)),
+        epilog=_glossary(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     src = p.add_argument_group("input")
     src.add_argument(
         "input",
@@ -59,18 +95,57 @@ def _parser() -> argparse.ArgumentParser:
         help="CSV (.csv, .csv.gz, .csv.bz2) or Parquet file, or a folder of such files",
     )
     src.add_argument(
-        "--sql", metavar="QUERY", help="a query run by DuckDB; its result is the input"
+        "--sql", metavar="QUERY", help="one SELECT run by DuckDB; its result is the input"
     )
     src.add_argument(
         "--database", metavar="FILE", help="a DuckDB database file for --sql (opened read-only)"
     )
     src.add_argument("--date", default=None, metavar="COL", help="the date column (default: date)")
+    src.add_argument(
+        "--date-format",
+        metavar="FMT",
+        help="how the dates are written, in strptime codes such as %%m/%%d/%%Y (default: ISO"
+        " dates, YYYYMMDD, YYYYMM, 'Jan 1 2000', '1 Jan 2000' are recognised)",
+    )
+    src.add_argument(
+        "--na-values",
+        metavar="LIST",
+        type=lambda text: text.split(","),
+        default=list(NA_VALUES),
+        help="comma-separated cells that mean a missing value (default: the empty cell,"
+        f" {','.join(v for v in NA_VALUES if v)})",
+    )
     src.add_argument("--fund", metavar="COL", help="long layout: the fund column")
     src.add_argument("--value", metavar="COL", help="long layout: the value column")
     src.add_argument(
+        "--funds",
+        metavar="COL,...",
+        type=_names,
+        help="wide layout: the fund columns (default: every column but the date and columns"
+        " that number the rows)",
+    )
+    src.add_argument(
+        "--exclude", metavar="COL,...", type=_names, help="wide layout: columns that are no funds"
+    )
+    kind = src.add_mutually_exclusive_group()
+    kind.add_argument(
         "--navs",
         action="store_true",
         help="the values are NAVs or prices; returns are nav / previous valid nav - 1",
+    )
+    kind.add_argument(
+        "--returns",
+        action="store_true",
+        help="the values are returns (the default; silences the note on values that look"
+        " like prices)",
+    )
+    src.add_argument(
+        "--calendar",
+        choices=("own", "panel"),
+        default="own",
+        help="own (default): each fund on the dates it has a value, as if alone in the"
+        " input; panel: every fund on every date of the input, a missing value a row with"
+        " a missing return (crossodds always compares funds on the input's dates)",
     )
     grp = p.add_argument_group("peer groups for crossodds (default: one group of all funds)")
     grp.add_argument("--types", metavar="FILE", help="CSV or Parquet file: fund, type")
@@ -107,9 +182,21 @@ def _parser() -> argparse.ArgumentParser:
         "-o",
         "--output",
         metavar="FILE",
-        help="table file, .csv, .parquet or .json (default: an aligned table on stdout)",
+        help="table file, .csv, .parquet or .json, with every column (default: a table on"
+        " stdout)",
     )
     out.add_argument("--report", metavar="FILE.html", help="a self-contained HTML report")
+    shown = out.add_mutually_exclusive_group()
+    shown.add_argument(
+        "--columns",
+        metavar="COL,...",
+        type=_names,
+        help="the columns of the table on stdout (default on a terminal: the main column of"
+        " each indicator, as many as fit its width)",
+    )
+    shown.add_argument(
+        "--all-columns", action="store_true", help="every column in the table on stdout"
+    )
     out.add_argument(
         "--report-funds",
         metavar="NAME,...",
@@ -131,13 +218,25 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
+def _version() -> str:
+    from fundkernels import __version__
+
+    return __version__
+
+
 def _horizons(given: Optional[list[str]]) -> list[str]:
     """The horizon codes, checked, duplicates dropped, in the order given."""
     from fundkernels._panel import horizon_code
 
     out: list[str] = []
     for code in given or ["1Y"]:
-        if horizon_code(code) not in out:
+        try:
+            horizon_code(code)
+        except (InputError, InputTypeError) as exc:
+            raise CommandError(f"--{exc}") from None
+        if not any(c != "0" for c in code[:-1]):
+            raise CommandError(f"--horizon {code} has no length: give at least 1M")
+        if code not in out:
             out.append(code)
     return out
 
@@ -168,6 +267,14 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
     if args.report_funds is not None and not args.report:
         raise CommandError("--report-funds needs --report")
     output_format(args.report, "the report", {".html": "html", ".htm": "html"})
+    check_input_options(args)
+    if args.output and (args.columns or args.all_columns):
+        raise CommandError(
+            "--columns and --all-columns choose what is printed; --output files get every"
+            " column: give one or the other"
+        )
+    # Before anything is read: no output may replace a file that is read.
+    check_destinations({"--output": args.output, "--report": args.report}, read_paths(args))
     if args.engine == "dask":
         panel, cols = dask_columns(args, horizons, clock)
     else:
@@ -181,11 +288,11 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
 
         chosen = [f.strip() for f in args.report_funds.split(",")]
         chosen_positions(panel.funds, chosen)  # checked before anything is written
+    note_empty_horizons(columns, horizons, panel)
     if panel.groups is None:
-        print(
-            f"{PROG}: note: no type codes given (--types or --type-column): crossodds"
-            " compares every fund with the median of all funds",
-            file=sys.stderr,
+        note(
+            "no type codes given (--types or --type-column): crossodds compares every fund"
+            " with the median of all funds"
         )
     # Both files are written under temporary names and renamed together at the end: a
     # failure leaves neither replaced.
@@ -193,15 +300,20 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
         if args.report:
             from fundkernels._report import render
 
-            page = render(panel, columns, horizons, panel.series, chosen)
-            stack.enter_context(replaced_atomically(args.report)).write(page.encode("utf-8"))
+            # The report ranks every fund within its peer group, whether or not the
+            # table has the ranks (--ranks).
+            ranked = columns
+            if not args.ranks:
+                ranked = result_columns(panel, {**cols, **table_ranks(panel, cols, horizons)})
+            page = render(panel, ranked, horizons, panel.series, chosen)
+            fh = stack.enter_context(replaced_atomically(args.report, "--report"))
+            fh.write(page.encode("utf-8"))
             clock.lap("report")
         if args.output:
-            write_output(
-                stack.enter_context(replaced_atomically(args.output)), out_fmt or "csv", columns
-            )
+            fh = stack.enter_context(replaced_atomically(args.output, "--output"))
+            write_output(fh, out_fmt or "csv", columns)
     if not args.output:
-        sys.stdout.write(aligned_text(columns))
+        sys.stdout.write(terminal_text(columns, args.columns, args.all_columns))
     clock.lap("write")
     if args.timings:
         print(clock.line(), file=sys.stderr)
@@ -209,11 +321,11 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """The console script: exit status 0 on success, 2 with one line on stderr when the
-    arguments or the input are at fault (1 for a fault of the command itself)."""
+    """The console script: exit status 0 on success; 2 with one line on stderr when the
+    arguments or the input are refused; 1 with the traceback for a fault of fundkernels."""
     try:
         return run(argv)
-    except CommandError as exc:
+    except REFUSED as exc:
         _fail(str(exc))
         return 2
     except MemoryError:
@@ -227,14 +339,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # stdout at /dev/null so the interpreter's last flush does not fail again.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
-    except OSError as exc:
+    except OSError as exc:  # the system refused a file (permissions, a full disk)
         _fail(f"{exc.strerror or exc}: {exc.filename}" if exc.filename else str(exc))
         return 2
-    except (ValueError, TypeError) as exc:
-        _fail(str(exc))
-        return 2
-    except Exception as exc:  # a fault of the command itself: still one line, status 1
-        _fail(f"internal error ({type(exc).__name__}): {exc}")
+    except Exception:  # anything else is a bug of ours: show where, ask for a report
+        traceback.print_exc()
+        print(
+            f"{PROG}: this is a fault in fundkernels {_version()}, not in the input: please"
+            " report it with the lines above and the command that gave them",
+            file=sys.stderr,
+        )
         return 1
 
 

@@ -12,7 +12,9 @@ each task gets all the dates of a block of funds. The input is rechunked to that
 when it is not in it already: the date axis into one chunk, and the fund axis into blocks
 of ``funds_per_chunk`` columns (by default a dask array keeps its column chunks, and a dask
 DataFrame, whose partitions are blocks of rows, gets dask's automatic chunk size). So each
-task holds all dates of its funds in memory. A dask DataFrame's index is computed once (one
+task holds all dates of its funds in memory. ``calendar=`` as in ``fundkernels.pandas``:
+each task computes its funds on their own dates (or the panel's), so a fund's result is
+the same whatever block it falls in. A dask DataFrame's index is computed once (one
 date per row: small next to the panel) to check the dates and count the rows per partition.
 """
 
@@ -29,13 +31,14 @@ import pandas as pd
 from dask.base import compute
 from dask.delayed import delayed
 
+from ._errors import InputError, InputTypeError
 from . import _pandas_adapter as _pd
-from . import _panel
+from . import _calendar, _panel
 from ._dask_long import blocks_of, long_blocks
 from ._gather import Gathered
 from ._ranks import peer_ranks
 from ._registry import INDICATORS
-from .pandas import Mode, TypeCodes, WindowBound
+from .pandas import Calendar, Mode, TypeCodes, WindowBound
 
 __all__ = ["summary", "troughmend", "crossodds", "horizonret", "extremeset", "streakset"]
 
@@ -53,17 +56,17 @@ def _prepare(
     int64 nanoseconds (None when an array comes without them) and the fund labels."""
     wrong = isinstance(funds_per_chunk, bool) or not isinstance(funds_per_chunk, int)
     if funds_per_chunk is not None and (wrong or funds_per_chunk < 1):
-        raise ValueError(f"funds_per_chunk must be a positive int, not {funds_per_chunk!r}")
+        raise InputError(f"funds_per_chunk must be a positive int, not {funds_per_chunk!r}")
     if isinstance(panel, dd.DataFrame):
         if dates is not None or funds is not None:
-            raise TypeError(
+            raise InputTypeError(
                 "dates and funds come from a dask DataFrame's index and columns;"
                 " pass them only with a dask array"
             )
         meta = panel._meta
         if not isinstance(meta.index, pd.DatetimeIndex):
-            raise TypeError(
-                f"returns must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
+            raise InputTypeError(
+                f"data must have a DatetimeIndex of dates, not {type(meta.index).__name__}"
             )
         _pd.check_pandas_columns(meta.columns, meta.dtypes)
         # One pass over the index: the dates to check and the row count of each partition.
@@ -76,29 +79,29 @@ def _prepare(
         return arr, checked, meta.columns
     if isinstance(panel, da.Array):
         if panel.ndim != 2:
-            raise ValueError(
-                "returns must be a two-dimensional dask array (dates x funds),"
+            raise InputError(
+                "data must be a two-dimensional dask array (dates x funds),"
                 f" not {panel.ndim}-dimensional"
             )
         if panel.dtype.kind not in "iuf":
-            raise TypeError(f"returns must be a numeric dask array, not {panel.dtype}")
+            raise InputTypeError(f"data must be a numeric dask array, not {panel.dtype}")
         rows, cols = panel.shape
         if np.isnan(rows) or np.isnan(cols):
-            raise ValueError(
+            raise InputError(
                 "the dask array has unknown chunk sizes; call compute_chunk_sizes() first"
             )
         ns: Optional[npt.NDArray[np.int64]] = None
         if dates is not None:
             ns = _pd.pandas_dates_ns(pd.DatetimeIndex(cast(Any, dates)), _SORT_HINT)
             if len(ns) != rows:
-                raise ValueError(f"dates has {len(ns)} elements, but returns has {rows} rows")
+                raise InputError(f"dates has {len(ns)} elements, but data has {rows} rows")
         elif need_dates:
-            raise TypeError("dates= is required with a dask array: one date per row")
+            raise InputTypeError("dates= is required with a dask array: one date per row")
         labels = pd.RangeIndex(cols) if funds is None else pd.Index(funds)
         if len(labels) != cols:
-            raise ValueError(f"funds has {len(labels)} labels, but returns has {cols} columns")
+            raise InputError(f"funds has {len(labels)} labels, but data has {cols} columns")
         if not labels.is_unique:
-            raise ValueError(
+            raise InputError(
                 "fund labels must be unique; duplicated: "
                 f"{labels[labels.duplicated()].unique().tolist()[:10]}"
             )
@@ -106,7 +109,7 @@ def _prepare(
         if len(arr.chunks[0]) > 1 or funds_per_chunk is not None:
             arr = arr.rechunk({0: -1, 1: funds_per_chunk or arr.chunks[1]})
         return arr, ns, labels
-    raise TypeError(f"returns must be a dask DataFrame or a dask array, not {type(panel).__name__}")
+    raise InputTypeError(f"data must be a dask DataFrame or a dask array, not {type(panel).__name__}")
 
 
 def _column_blocks(arr: da.Array, funds: pd.Index) -> list[tuple[Any, pd.Index]]:
@@ -132,37 +135,48 @@ def _block(
     dates: Optional[npt.NDArray[np.int64]],
     name: str,
     navs: bool,
+    calendar: str,
     options: dict[str, Any],
 ) -> _pd.Labelled:
     """The work of one task: an indicator on a block of funds with all its rows."""
-    columns = _panel.compute(name, values, dates, list(funds), navs=navs, **options)
+    columns = _panel.compute(
+        name, values, dates, list(funds), navs=navs, calendar=calendar, **options
+    )
     return _pd.to_pandas(name, columns, funds)
 
 
 def _per_block(
     name: str,
-    returns: Panel,
+    data: Panel,
     dates: Dates,
     funds: Funds,
     funds_per_chunk: Optional[int],
     navs: bool,
     long: Optional[tuple[Any, Any, Any]] = None,
+    calendar: str = "own",
     **options: Any,
 ) -> Any:
     """An indicator whose funds are independent: one task per column block, the dates and
-    options shared by all tasks. long: (fund, date, value) of a long table."""
+    options shared by all tasks. long: (fund, date, value) of a long table. On the own
+    calendar each task takes each of its funds on the fund's own dates, so a fund's result
+    does not depend on its block."""
     navs = _panel.check_navs(navs)
+    calendar = _calendar.check_calendar(calendar)
     options = INDICATORS[name].checked(options)
     if long is not None:
-        return _per_long_block(name, returns, long, dates, funds, funds_per_chunk, navs, options)
+        with_calendar = {**options, "calendar": calendar}  # compute's own argument
+        return _per_long_block(
+            name, data, long, dates, funds, funds_per_chunk, navs, with_calendar
+        )
     need_dates = INDICATORS[name].needs_dates
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
     # The options (window bounds may be keyed by fund): one copy in the graph.
     opts = delayed(options, pure=True)
     fn = delayed(_block, pure=True)
     parts = [
-        fn(block, part, shared, name, navs, opts) for block, part in _column_blocks(arr, labels)
+        fn(block, part, shared, name, navs, calendar, opts)
+        for block, part in _column_blocks(arr, labels)
     ]
     meta = _pd.to_pandas(name, _panel.empty_columns(name, **options), labels[:0])
     return _lazy(parts, meta)
@@ -174,9 +188,9 @@ def _long_columns(
     """fund=, date= and value= of a long table, which brings its own dates and funds."""
     fund, date, value = long
     if value is None:
-        raise TypeError("a long table needs value= as well as fund=: the column of the values")
+        raise InputTypeError("a long table needs value= as well as fund=: the column of the values")
     if dates is not None or funds is not None:
-        raise TypeError(
+        raise InputTypeError(
             "a long table brings its dates and funds: pass dates= and funds= only with a"
             " dask array"
         )
@@ -188,7 +202,7 @@ def _long_spec(
 ) -> Optional[tuple[Any, Any, Any]]:
     if fund is None:
         if value is not None:
-            raise TypeError("value= names the value column of a long table: give fund= too")
+            raise InputTypeError("value= names the value column of a long table: give fund= too")
         return None
     return fund, date, value
 
@@ -227,7 +241,7 @@ def _long_block(
     codes: Optional[npt.NDArray[np.int32]],
 ) -> _pd.Labelled:
     """An indicator on one block of a long table (the block's matrix is the task's own)."""
-    extra = {} if codes is None else {"types": codes}
+    extra: dict[str, Any] = {} if codes is None else {"types": codes}
     columns = _panel.compute(
         name, block.values, block.dates, block.funds, navs=navs, owned=True, **options, **extra
     )
@@ -271,7 +285,7 @@ def _gather(
 
 def _per_group(
     name: str,
-    returns: Panel,
+    data: Panel,
     dates: Dates,
     funds: Funds,
     funds_per_chunk: Optional[int],
@@ -284,10 +298,10 @@ def _per_group(
     types = INDICATORS[name].checked(options)["types"]
     if long is not None:
         return _per_long_block(
-            name, returns, long, dates, funds, funds_per_chunk, navs, {}, types=types
+            name, data, long, dates, funds, funds_per_chunk, navs, {}, types=types
         )
     need_dates = INDICATORS[name].needs_dates
-    arr, ns, labels = _prepare(returns, dates, funds, funds_per_chunk, need_dates=need_dates)
+    arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     codes = _panel.group_codes(types, list(labels), "types")
     width = funds_per_chunk or max(arr.chunks[1], default=1)
     blocks = blocks_of(len(labels), arr.shape[0], width, codes)
@@ -312,17 +326,23 @@ def _per_group(
 
 def lazy_indicator(
     name: str,
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = None,
     funds: Funds = None,
     funds_per_chunk: Optional[int] = None,
     navs: bool = False,
+    calendar: str = "own",
     **options: Any,
 ) -> Any:
-    """Any indicator of the registry by name, its options by name (the command's engine)."""
-    way = _per_block if INDICATORS[name].per_column else _per_group
-    return way(name, returns, dates, funds, funds_per_chunk, navs, **options)
+    """Any indicator of the registry by name, its options by name (the command's engine).
+    An indicator compared across funds takes the panel's dates whatever the calendar."""
+    if INDICATORS[name].per_column:
+        return _per_block(
+            name, data, dates, funds, funds_per_chunk, navs, calendar=calendar, **options
+        )
+    _calendar.check_calendar(calendar)
+    return _per_group(name, data, dates, funds, funds_per_chunk, navs, **options)
 
 
 # --- the indicators --------------------------------------------------------------------
@@ -337,7 +357,7 @@ def _with_ranks(result: pd.DataFrame, types: object) -> pd.DataFrame:
 
 
 def summary(
-    returns: Panel,
+    data: Panel,
     *,
     periods_per_year: Optional[float] = None,
     risk_free: float = 0.0,
@@ -354,9 +374,9 @@ def summary(
     DataFrame by fund. The panel is rechunked to all dates in one chunk if needed. With
     ``types``, the ranks compare funds across every block: they are taken in one last task
     over the statistics of all funds (one row per fund)."""
-    options = {"periods_per_year": periods_per_year, "risk_free": risk_free}
+    options: dict[str, Any] = {"periods_per_year": periods_per_year, "risk_free": risk_free}
     long = _long_spec(fund, date, value)
-    lazy = _per_block("summary", returns, dates, funds, funds_per_chunk, navs, long, **options)
+    lazy = _per_block("summary", data, dates, funds, funds_per_chunk, navs, long, **options)
     if types is None:
         return cast(dd.DataFrame, lazy)
     if _panel.is_pandas_series(types):  # a plain mapping travels in the graph as it is
@@ -369,7 +389,7 @@ def summary(
 
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -379,10 +399,11 @@ def troughmend(
     date: str = ...,
     value: Optional[str] = ...,
     details: Literal[False] = ...,
+    calendar: Calendar = ...,
 ) -> dd.Series: ...
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -392,10 +413,11 @@ def troughmend(
     date: str = ...,
     value: Optional[str] = ...,
     details: Literal[True],
+    calendar: Calendar = ...,
 ) -> dd.DataFrame: ...
 @overload
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = ...,
     funds: Funds = ...,
@@ -405,11 +427,12 @@ def troughmend(
     date: str = ...,
     value: Optional[str] = ...,
     details: bool = ...,
+    calendar: Calendar = ...,
 ) -> Union[dd.Series, dd.DataFrame]: ...
 
 
 def troughmend(
-    returns: Panel,
+    data: Panel,
     *,
     dates: Dates = None,
     funds: Funds = None,
@@ -419,6 +442,7 @@ def troughmend(
     date: str = "date",
     value: Optional[str] = None,
     details: bool = False,
+    calendar: Calendar = "own",
 ) -> Union[dd.Series, dd.DataFrame]:
     """Longest drawdown per fund in rows, as ``fundkernels.pandas.troughmend``; a lazy
     int64 dask Series by fund. The panel is rechunked to all dates in one chunk if needed.
@@ -427,13 +451,13 @@ def troughmend(
     a lazy dask DataFrame by fund (a dask array then needs ``dates=``)."""
     kind = _panel.troughmend_kind(details)
     long = _long_spec(fund, date, value)
-    lazy = _per_block(kind, returns, dates, funds, funds_per_chunk, navs, long)
+    lazy = _per_block(kind, data, dates, funds, funds_per_chunk, navs, long, calendar)
     return cast(Union[dd.Series, dd.DataFrame], lazy)
 
 
 def crossodds(
-    returns: Panel,
-    type_codes: TypeCodes,
+    data: Panel,
+    types: TypeCodes = None,
     *,
     dates: Dates = None,
     funds: Funds = None,
@@ -453,13 +477,13 @@ def crossodds(
     """
     long = _long_spec(fund, date, value)
     lazy = _per_group(
-        "crossodds", returns, dates, funds, funds_per_chunk, navs, long, types=type_codes
+        "crossodds", data, dates, funds, funds_per_chunk, navs, long, types=types
     )
     return cast(dd.Series, lazy)
 
 
 def horizonret(
-    returns: Panel,
+    data: Panel,
     horizon: str,
     start: WindowBound = None,
     end: WindowBound = None,
@@ -471,6 +495,7 @@ def horizonret(
     fund: Optional[str] = None,
     date: str = "date",
     value: Optional[str] = None,
+    calendar: Calendar = "own",
 ) -> dd.DataFrame:
     """Rolling calendar-horizon statistics per fund, as ``fundkernels.pandas.horizonret``
     (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
@@ -479,14 +504,14 @@ def horizonret(
     return cast(
         dd.DataFrame,
         _per_block(
-            "horizonret", returns, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), **options,
+            "horizonret", data, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), **options, calendar=calendar,
         ),  # fmt: skip
     )
 
 
 def extremeset(
-    returns: Panel,
+    data: Panel,
     mode: Mode = "gain",
     *,
     dates: Dates = None,
@@ -496,6 +521,7 @@ def extremeset(
     fund: Optional[str] = None,
     date: str = "date",
     value: Optional[str] = None,
+    calendar: Calendar = "own",
 ) -> dd.DataFrame:
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
@@ -503,14 +529,14 @@ def extremeset(
     return cast(
         dd.DataFrame,
         _per_block(
-            "extremeset", returns, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), mode=mode,
+            "extremeset", data, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), mode=mode, calendar=calendar,
         ),  # fmt: skip
     )
 
 
 def streakset(
-    returns: Panel,
+    data: Panel,
     mode: Mode = "gain",
     *,
     dates: Dates = None,
@@ -520,13 +546,14 @@ def streakset(
     fund: Optional[str] = None,
     date: str = "date",
     value: Optional[str] = None,
+    calendar: Calendar = "own",
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
     return cast(
         dd.DataFrame,
         _per_block(
-            "streakset", returns, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), mode=mode,
+            "streakset", data, dates, funds, funds_per_chunk, navs,
+            _long_spec(fund, date, value), mode=mode, calendar=calendar,
         ),  # fmt: skip
     )

@@ -13,6 +13,11 @@ already) or date columns. Values are returns as fractions, or net asset values (
 with ``navs=True``: a fund's return on a row is then its NAV there over its previous valid
 NAV, minus 1.
 
+``calendar="own"`` (the default of every indicator but crossodds) takes each fund on the
+dates on which it has a value, as if it were alone in the table; ``calendar="panel"`` on
+every date of the table, a missing value a row with a missing return (see
+``fundkernels.pandas``).
+
 Each function gives a frame of the caller's library with one row per fund, in order of
 first appearance (column order for a wide table): a ``fund`` column, then the indicator's
 columns as ``fundkernels.pandas`` names them. Run dates (``first``, ``last``) are dates
@@ -31,7 +36,7 @@ import numpy as np
 from narwhals.typing import IntoDataFrameT
 
 from . import _narwhals_adapter as _nw
-from . import _panel
+from . import _calendar, _panel
 from ._registry import (
     DRAWDOWN_COLUMNS,
     HORIZON_COLUMNS,
@@ -54,10 +59,12 @@ __all__ = [
 ]
 
 Mode = Literal["gain", "loss"]
+Calendar = Literal["own", "panel"]
 DateLike = Union[str, _dt.date, np.datetime64]
 WindowBound = Union[DateLike, Mapping[Any, DateLike], None]
-# Type codes: a mapping fund -> code, or a frame whose first two columns are fund and code.
-Types = Union[Mapping[Any, Hashable], Any, None]
+# Type codes: a mapping fund -> code, a frame whose two columns are fund and code, or
+# "all" (every fund in one group); None only with type= naming a column of a long table.
+Types = Union[Mapping[Any, Hashable], Literal["all"], Any, None]
 
 
 def _call(
@@ -67,19 +74,27 @@ def _call(
     fund: object,
     value: object,
     navs: object,
+    calendar: str = "own",
     **options: Any,
 ) -> IntoDataFrameT:
     navs = _panel.check_navs(navs)
+    calendar = _calendar.check_calendar(calendar)
     column = options.pop("type", None)
     checked = INDICATORS[name].checked
-    grouped = "types" in options  # given by the caller (a default of None is no groups)
-    if not grouped:
+    if column is None:  # everything is checked before the table is read
         options = checked(options)
     table = _nw.read_table(data, date, fund, value)
-    if grouped:  # a mapping, a (fund, type) frame or a column of the table
+    if "types" in options:  # a mapping, "all", a (fund, type) frame or the column
         options = checked({**options, "types": _nw.table_types(table, options["types"], column)})
     columns = _panel.compute(
-        name, table.values, table.dates, table.funds, navs=navs, owned=table.owned, **options
+        name,
+        table.values,
+        table.dates,
+        table.funds,
+        navs=navs,
+        owned=table.owned,
+        calendar=calendar,
+        **options,
     )
     return table.result(columns).to_native()  # type: ignore[no-any-return]
 
@@ -98,6 +113,7 @@ def summary(
     navs: bool = False,
     types: Types = None,
     type: Optional[str] = None,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """The classic statistics per fund: ``fund`` and the columns of SUMMARY_COLUMNS, as
     ``fundkernels.pandas.summary`` gives them (periods_per_year and risk_free alike).
@@ -105,9 +121,9 @@ def summary(
     Peer groups for the ranks: ``types`` as a mapping fund -> code, a two-column (fund,
     type) frame or "all", or ``type=`` a column of the long table; with them, column +
     "_rank" for every column that ranks a fund, and peer_group_size. Without: no ranks."""
-    groups = {} if types is None and type is None else {"types": types, "type": type}
+    groups: dict[str, Any] = {} if types is None and type is None else {"types": types, "type": type}
     return _call(
-        "summary", data, date, fund, value, navs, periods_per_year=periods_per_year,
+        "summary", data, date, fund, value, navs, calendar, periods_per_year=periods_per_year,
         risk_free=risk_free, **groups,
     )
 
@@ -121,6 +137,7 @@ def troughmend(
     value: Optional[str] = None,
     navs: bool = False,
     details: bool = False,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """Longest drawdown per fund in rows (columns ``fund``, ``troughmend``): the longest
     stretch of consecutive rows the compounded value spends below its running peak.
@@ -128,7 +145,7 @@ def troughmend(
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``
     names it: ``fund`` and the columns of DRAWDOWN_COLUMNS (``length``, then ``peak``,
     ``first``, ``last``, ``trough`` as dates, ``depth``, ``recovery`` as a date)."""
-    return _call(_panel.troughmend_kind(details), data, date, fund, value, navs)
+    return _call(_panel.troughmend_kind(details), data, date, fund, value, navs, calendar)
 
 
 def crossodds(
@@ -143,21 +160,23 @@ def crossodds(
 ) -> IntoDataFrameT:
     """Persistence against the peer group per fund (columns ``fund``, ``crossodds``).
 
-    The groups: ``types`` as a mapping fund -> code or a two-column (fund, type) frame, or
-    ``type=`` a column of the long table; with neither, all funds form one group."""
+    The groups, given explicitly: ``types`` as a mapping fund -> code, a two-column (fund,
+    type) frame or "all" (every fund in one group), or ``type=`` a column of the long
+    table."""
     return _call("crossodds", data, date, fund, value, navs, types=types, type=type)
 
 
 def horizonret(
     data: IntoDataFrameT,
     horizon: str,
-    *,
     start: WindowBound = None,
     end: WindowBound = None,
+    *,
     date: str = "date",
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """Rolling calendar-horizon statistics per fund: ``fund`` and the columns of
     HORIZON_COLUMNS. start and end: one date for every fund or a mapping of dates by fund;
@@ -169,6 +188,7 @@ def horizonret(
         fund,
         value,
         navs,
+        calendar,
         horizon=horizon,
         start=start,
         end=end,
@@ -183,11 +203,12 @@ def extremeset(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """The most extreme compounded move over a run per fund ("gain": a run of positive
     returns, "loss": of negative ones): ``fund``, ``return``, ``length``, ``first``,
     ``last``."""
-    return _call("extremeset", data, date, fund, value, navs, mode=mode)
+    return _call("extremeset", data, date, fund, value, navs, calendar, mode=mode)
 
 
 def streakset(
@@ -198,7 +219,8 @@ def streakset(
     fund: Optional[str] = None,
     value: Optional[str] = None,
     navs: bool = False,
+    calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """The longest run of positive ("gain") or negative ("loss") returns per fund:
     ``fund``, ``return``, ``length``, ``first``, ``last``."""
-    return _call("streakset", data, date, fund, value, navs, mode=mode)
+    return _call("streakset", data, date, fund, value, navs, calendar, mode=mode)

@@ -1,10 +1,12 @@
 """The indicators on a pandas DataFrame of returns, with results labelled by fund.
 
-Every function takes a DataFrame with one row per date and one column per fund: a
+Every function takes the DataFrame first (``data``), with one row per date and one column
+per fund: a
 DatetimeIndex sorted in ascending order (the indicators follow the rows in that order),
 unique fund labels as columns and numeric columns of simple returns as fractions (0.01 is
 one percent; NaN where a fund has no return). The results are indexed by the frame's
-columns, in column order.
+columns, in column order. The functions take the same parameters, by the same names, as
+in ``fundkernels.frames`` and ``fundkernels.dask``.
 
 Dates are passed to the modules as UTC: an index with a time zone is converted to UTC, a
 naive index is taken as UTC already. A frame whose float64 columns pandas holds in one
@@ -16,6 +18,12 @@ matrix once, and other numeric columns are converted to float64 once, with missi
 
 With ``navs=True`` the values are net asset values (or prices) instead of returns: each
 fund's return on a row is its NAV there over its previous valid NAV, minus 1.
+
+``calendar="own"`` (the default of every indicator but crossodds): a fund's rows are the
+dates on which it has a value, and its result is what the indicator gives for that fund
+alone; a date it lacks neither extends a drawdown nor ends a run. ``calendar="panel"``:
+every fund on every row of the frame, a missing value a row with a missing return.
+crossodds compares funds date by date and always takes the frame's dates.
 """
 
 from __future__ import annotations
@@ -28,8 +36,9 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from ._errors import InputTypeError
 from . import _pandas_adapter as _pd
-from . import _panel
+from . import _calendar, _panel
 from ._registry import (
     DRAWDOWN_COLUMNS,
     HORIZON_COLUMNS,
@@ -52,39 +61,51 @@ __all__ = [
 ]
 
 Mode = Literal["gain", "loss"]
+Calendar = Literal["own", "panel"]
 DateLike = Union[str, _dt.date, np.datetime64, pd.Timestamp]
 # Per-fund window bounds: one date for every fund, or dates keyed by fund.
 WindowBound = Union[DateLike, "pd.Series[pd.Timestamp]", Mapping[Hashable, DateLike], None]
-TypeCodes = Union["pd.Series[int]", "pd.Series[str]", Mapping[Hashable, Hashable]]
+# Each fund's type code by fund, or "all": every fund in one group. None (the default) is
+# an error that says so: one group is chosen, never assumed.
+TypeCodes = Union[
+    "pd.Series[int]", "pd.Series[str]", Mapping[Hashable, Hashable], Literal["all"], None
+]
 
 _SORT_HINT = "sort the rows first (DataFrame.sort_index())"
 
 
-def _read(returns: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], pd.Index]:
-    """Checked values, dates and fund labels of a returns frame."""
-    if not isinstance(returns, pd.DataFrame):
-        raise TypeError(f"returns must be a pandas DataFrame, not {type(returns).__name__}")
-    dates = _pd.pandas_dates_ns(returns.index, _SORT_HINT)
-    _pd.check_pandas_columns(returns.columns, returns.dtypes)
-    return _pd.pandas_values(returns), dates, returns.columns
+def _read(data: object) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], pd.Index]:
+    """Checked values, dates and fund labels of a frame of returns (or NAVs)."""
+    if not isinstance(data, pd.DataFrame):
+        raise InputTypeError(f"data must be a pandas DataFrame, not {type(data).__name__}")
+    dates = _pd.pandas_dates_ns(data.index, _SORT_HINT)
+    _pd.check_pandas_columns(data.columns, data.dtypes)
+    return _pd.pandas_values(data), dates, data.columns
 
 
-def _call(name: str, returns: object, navs: bool, **options: Any) -> _pd.Labelled:
+def _call(
+    name: str, data: object, navs: bool, calendar: str = "own", **options: Any
+) -> _pd.Labelled:
     navs = _panel.check_navs(navs)
+    calendar = _calendar.check_calendar(calendar)
     options = INDICATORS[name].checked(options)
-    values, dates, funds = _read(returns)
-    columns = _panel.compute(name, values, dates, list(funds), navs=navs, **options)
+    values, dates, funds = _read(data)
+    columns = _panel.compute(
+        name, values, dates, list(funds), navs=navs, calendar=calendar, **options
+    )
     return _pd.to_pandas(name, columns, funds)
 
 
-def _series(name: str, returns: object, navs: bool, **options: Any) -> pd.Series:
-    result = _call(name, returns, navs, **options)
+def _series(name: str, data: object, navs: bool, **options: Any) -> pd.Series:
+    result = _call(name, data, navs, **options)
     assert isinstance(result, pd.Series)
     return result
 
 
-def _frame(name: str, returns: object, navs: bool, **options: Any) -> pd.DataFrame:
-    result = _call(name, returns, navs, **options)
+def _frame(
+    name: str, data: object, navs: bool, calendar: str = "own", **options: Any
+) -> pd.DataFrame:
+    result = _call(name, data, navs, calendar, **options)
     assert isinstance(result, pd.DataFrame)
     return result
 
@@ -93,12 +114,13 @@ def _frame(name: str, returns: object, navs: bool, **options: Any) -> pd.DataFra
 
 
 def summary(
-    returns: pd.DataFrame,
+    data: pd.DataFrame,
     *,
     periods_per_year: Optional[float] = None,
     risk_free: float = 0.0,
     navs: bool = False,
     types: Optional[Union[TypeCodes, str]] = None,
+    calendar: Calendar = "own",
 ) -> pd.DataFrame:
     """The classic statistics per fund over its valid returns, in the columns of
     SUMMARY_COLUMNS: periods, total_return, cagr, volatility, sharpe, sortino, max_drawdown
@@ -117,7 +139,8 @@ def summary(
     NaN without a value; and peer_group_size, the size of the fund's group.
     """
     return _frame(
-        "summary", returns, navs, periods_per_year=periods_per_year, risk_free=risk_free,
+        "summary", data, navs, calendar, periods_per_year=periods_per_year,
+        risk_free=risk_free,
         types=types,
     )
 
@@ -125,20 +148,36 @@ def summary(
 
 @overload
 def troughmend(
-    returns: pd.DataFrame, *, navs: bool = ..., details: Literal[False] = ...
+    data: pd.DataFrame,
+    *,
+    navs: bool = ...,
+    details: Literal[False] = ...,
+    calendar: Calendar = ...,
 ) -> pd.Series[int]: ...
 @overload
 def troughmend(
-    returns: pd.DataFrame, *, navs: bool = ..., details: Literal[True]
+    data: pd.DataFrame,
+    *,
+    navs: bool = ...,
+    details: Literal[True],
+    calendar: Calendar = ...,
 ) -> pd.DataFrame: ...
 @overload
 def troughmend(
-    returns: pd.DataFrame, *, navs: bool = ..., details: bool = ...
+    data: pd.DataFrame,
+    *,
+    navs: bool = ...,
+    details: bool = ...,
+    calendar: Calendar = ...,
 ) -> Union[pd.Series[int], pd.DataFrame]: ...
 
 
 def troughmend(
-    returns: pd.DataFrame, *, navs: bool = False, details: bool = False
+    data: pd.DataFrame,
+    *,
+    navs: bool = False,
+    details: bool = False,
+    calendar: Calendar = "own",
 ) -> Union[pd.Series[int], pd.DataFrame]:
     """Longest drawdown per fund, in rows: the longest stretch of consecutive rows that the
     fund's compounded value (starting at 1.0, NaN returns skipped) spends below its running
@@ -153,30 +192,32 @@ def troughmend(
     Dates are the rows' UTC timestamps; a fund without a drawdown has length 0, NaT dates
     and NaN depth.
     """
-    return _call(_panel.troughmend_kind(details), returns, navs)
+    return _call(_panel.troughmend_kind(details), data, navs, calendar)
 
 
 def crossodds(
-    returns: pd.DataFrame, type_codes: TypeCodes, *, navs: bool = False
+    data: pd.DataFrame, types: TypeCodes = None, *, navs: bool = False
 ) -> pd.Series[float]:
     """Persistence against the peer group per fund: on every date a fund is a winner when
     its value is at or above the median of its type group, a loser when below; the result
     is the number of repeated outcomes between consecutive flagged dates divided by the
     number of reversed ones (NaN when nothing reversed).
 
-    type_codes gives each fund's group, as a Series or a mapping keyed by fund (extra
-    keys are ignored); any hashable labels serve as codes. Result: float64 Series by fund.
+    types gives each fund's group, as a Series or a mapping keyed by fund (extra keys are
+    ignored; any hashable labels serve as codes), or "all" to put every fund in one group;
+    it must be given. Result: float64 Series by fund.
     """
-    return _series("crossodds", returns, navs, types=type_codes)
+    return _series("crossodds", data, navs, types=types)
 
 
 def horizonret(
-    returns: pd.DataFrame,
+    data: pd.DataFrame,
     horizon: str,
     start: WindowBound = None,
     end: WindowBound = None,
     *,
     navs: bool = False,
+    calendar: Calendar = "own",
 ) -> pd.DataFrame:
     """Rolling calendar-horizon returns per fund: from every row to the row where its horizon
     ends (horizon "3M", "1Y", ...: whole calendar months or years, the day clamped to the
@@ -189,10 +230,12 @@ def horizonret(
     the first row on or after it, an end date the last row on or before it. Dates are ISO
     texts ("2020-03-31"), dates, datetimes or timestamps; naive ones are taken as UTC.
     """
-    return _frame("horizonret", returns, navs, horizon=horizon, start=start, end=end)
+    return _frame("horizonret", data, navs, calendar, horizon=horizon, start=start, end=end)
 
 
-def extremeset(returns: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False) -> pd.DataFrame:
+def extremeset(
+    data: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False, calendar: Calendar = "own"
+) -> pd.DataFrame:
     """The most extreme compounded move over a run of consecutive rows per fund.
 
     mode "gain": the largest compounded rise over a run of positive returns; "loss": the
@@ -200,14 +243,16 @@ def extremeset(returns: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False
     one copy of the panel). Columns: "return" (0.0 when the fund has no such run),
     "length" in rows (0), "first" and "last" dates of the run (UTC calendar days; NaT).
     """
-    return _frame("extremeset", returns, navs, mode=mode)
+    return _frame("extremeset", data, navs, calendar, mode=mode)
 
 
-def streakset(returns: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False) -> pd.DataFrame:
+def streakset(
+    data: pd.DataFrame, mode: Mode = "gain", *, navs: bool = False, calendar: Calendar = "own"
+) -> pd.DataFrame:
     """The longest run of consecutive positive (mode "gain") or negative (mode "loss")
     returns per fund, the latest of equally long runs. Columns: "return" compounded over the
     run (0.0 when the fund has no such run), "length" in rows (0), "first" and "last" dates
     of the run (UTC calendar days; NaT). The loss mode works on the negated values (one copy
     of the panel).
     """
-    return _frame("streakset", returns, navs, mode=mode)
+    return _frame("streakset", data, navs, calendar, mode=mode)

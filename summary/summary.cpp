@@ -13,8 +13,6 @@
 // downside, and the 5% quantile is selected by the shared selection. Every column runs the
 // same operations in the same order whatever the layout, the block it falls in or the
 // thread that takes it, so results are the same bits.
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -24,8 +22,10 @@
 
 #include "fanout.hpp"
 #include "frame.hpp"
-#include "lanes.hpp"
 #include "select.hpp"
+#include "summary_lanes.hpp"
+
+using v::vec;
 
 namespace {
 
@@ -57,50 +57,50 @@ constexpr double tail_share = 0.05;
 // are doubles (exact for any row count): -1 for none. The recovery row is -2 while there
 // is no drawdown and -1 while the deepest one is open.
 struct Deepest {
-    __m256d acc, top, top_row, low, peak, peak_row, trough, rec;
+    vec acc, top, top_row, low, peak, peak_row, trough, rec;
 
     Deepest() {
-        const __m256d one = _mm256_set1_pd(1.0), none = _mm256_set1_pd(-1.0);
+        const vec one = v::set1_pd(1.0), none = v::set1_pd(-1.0);
         acc = top = low = peak = one;
         top_row = peak_row = trough = none;
-        rec = _mm256_set1_pd(-2.0);
+        rec = v::set1_pd(-2.0);
     }
 
-    void row(__m256d v, __m256d r) {
-        const __m256d one = _mm256_set1_pd(1.0);
-        const __m256d vp = _mm256_add_pd(v, one);  // NaN only where v is
-        const __m256d a = _mm256_mul_pd(acc, fk::select(_mm256_cmp_pd(vp, vp, _CMP_ORD_Q), vp, one));
-        const __m256d higher = _mm256_cmp_pd(a, top, _CMP_GT_OQ);
-        top = fk::select(higher, a, top);
-        top_row = fk::select(higher, r, top_row);
+    void row(vec v, vec r) {
+        const vec one = v::set1_pd(1.0);
+        const vec vp = v::add_pd(v, one);  // NaN only where v is
+        const vec a = v::mul_pd(acc, v::select(v::cmp_pd(vp, vp, v::ORD_Q), vp, one));
+        const vec higher = v::cmp_pd(a, top, v::GT_OQ);
+        top = v::select(higher, a, top);
+        top_row = v::select(higher, r, top_row);
         // A deeper row is below its peak, so it never recovers on the row it sets; the
         // recovery is settled with the peak held before this row (a row that regains it
         // cannot be deeper).
-        const __m256d open = _mm256_cmp_pd(rec, _mm256_set1_pd(-1.0), _CMP_EQ_OQ);
-        const __m256d back = _mm256_and_pd(open, _mm256_cmp_pd(a, peak, _CMP_GE_OQ));
-        rec = fk::select(back, r, rec);
+        const vec open = v::cmp_pd(rec, v::set1_pd(-1.0), v::EQ_OQ);
+        const vec back = v::and_pd(open, v::cmp_pd(a, peak, v::GE_OQ));
+        rec = v::select(back, r, rec);
         acc = a;
         // a / top < low only where a lies below low * top, give or take a few roundings: a
         // division (costlier than the rest of the row together) is needed only for rows
         // that come near the deepest drawdown so far, and those are few. The margin, 2^-50
         // of the product and a tiny absolute one, covers the roundings of the product and
         // of the quotient; a NaN or infinite bound leaves the row to the division.
-        const __m256d bound = _mm256_mul_pd(low, top);
-        const __m256d sign = _mm256_set1_pd(-0.0);
-        const __m256d margin = _mm256_add_pd(_mm256_mul_pd(_mm256_andnot_pd(sign, bound),
-                                                           _mm256_set1_pd(0x1p-50)),
-                                             _mm256_set1_pd(0x1p-1000));
-        const __m256d near = _mm256_andnot_pd(
-            _mm256_cmp_pd(a, _mm256_add_pd(bound, margin), _CMP_GT_OQ),
-            _mm256_cmp_pd(a, top, _CMP_LT_OQ));
-        if (_mm256_movemask_pd(near) == 0) return;
-        const __m256d q = _mm256_div_pd(a, top);
-        const __m256d deeper = _mm256_cmp_pd(q, low, _CMP_LT_OQ);
-        low = fk::select(deeper, q, low);
-        peak = fk::select(deeper, top, peak);
-        peak_row = fk::select(deeper, top_row, peak_row);
-        trough = fk::select(deeper, r, trough);
-        rec = fk::select(deeper, _mm256_set1_pd(-1.0), rec);
+        const vec bound = v::mul_pd(low, top);
+        const vec sign = v::set1_pd(-0.0);
+        const vec margin = v::add_pd(v::mul_pd(v::andnot_pd(sign, bound),
+                                                           v::set1_pd(0x1p-50)),
+                                             v::set1_pd(0x1p-1000));
+        const vec near = v::andnot_pd(
+            v::cmp_pd(a, v::add_pd(bound, margin), v::GT_OQ),
+            v::cmp_pd(a, top, v::LT_OQ));
+        if (v::movemask_pd(near) == 0) return;
+        const vec q = v::div_pd(a, top);
+        const vec deeper = v::cmp_pd(q, low, v::LT_OQ);
+        low = v::select(deeper, q, low);
+        peak = v::select(deeper, top, peak);
+        peak_row = v::select(deeper, top_row, peak_row);
+        trough = v::select(deeper, r, trough);
+        rec = v::select(deeper, v::set1_pd(-1.0), rec);
     }
 };
 
@@ -122,23 +122,23 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apar
     Deepest s[V];
     std::int64_t r = 0;
     if (width == L && m.rs == 1) {
-        const __m256d step = _mm256_set1_pd(1.0);
-        __m256d rv = _mm256_setzero_pd();
+        const vec step = v::set1_pd(1.0);
+        vec rv = v::setzero_pd();
         for (; r + 4 <= D; r += 4) {
             for (int b = 0; b < V; ++b) {
-                __m256d x[4], t[4];
+                vec x[4], t[4];
                 for (int q = 0; q < 4; ++q) {
-                    x[q] = _mm256_loadu_pd(m.col(c0 + 4 * b + q) + r);
-                    if (Store) _mm256_storeu_pd(apart + (4 * b + q) * D + r, x[q]);
+                    x[q] = v::loadu_pd(m.col(c0 + 4 * b + q) + r);
+                    if (Store) v::storeu_pd(apart + (4 * b + q) * D + r, x[q]);
                 }
-                fk::transpose4(x[0], x[1], x[2], x[3], t);
-                __m256d ri = rv;
+                v::transpose4(x[0], x[1], x[2], x[3], t);
+                vec ri = rv;
                 for (int i = 0; i < 4; ++i) {
                     s[b].row(t[i], ri);
-                    ri = _mm256_add_pd(ri, step);
+                    ri = v::add_pd(ri, step);
                 }
             }
-            rv = _mm256_add_pd(rv, _mm256_set1_pd(4.0));
+            rv = v::add_pd(rv, v::set1_pd(4.0));
         }
     }
     double rd = static_cast<double>(r);  // r as a double, counted beside it
@@ -148,15 +148,15 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apar
             v[j] = j < width ? m.data[r * m.rs + (c0 + j) * m.cs] : NaN;
             if (Store) apart[j * D + r] = v[j];
         }
-        const __m256d at = _mm256_set1_pd(rd);
-        for (int b = 0; b < V; ++b) s[b].row(_mm256_load_pd(v + 4 * b), at);
+        const vec at = v::set1_pd(rd);
+        for (int b = 0; b < V; ++b) s[b].row(v::load_pd(v + 4 * b), at);
     }
     for (int b = 0; b < V; ++b) {
-        _mm256_storeu_pd(out.acc + 4 * b, s[b].acc);
-        _mm256_storeu_pd(out.low + 4 * b, s[b].low);
-        _mm256_storeu_pd(out.peak_row + 4 * b, s[b].peak_row);
-        _mm256_storeu_pd(out.trough + 4 * b, s[b].trough);
-        _mm256_storeu_pd(out.rec + 4 * b, s[b].rec);
+        v::storeu_pd(out.acc + 4 * b, s[b].acc);
+        v::storeu_pd(out.low + 4 * b, s[b].low);
+        v::storeu_pd(out.peak_row + 4 * b, s[b].peak_row);
+        v::storeu_pd(out.trough + 4 * b, s[b].trough);
+        v::storeu_pd(out.rec + 4 * b, s[b].rec);
     }
 }
 
@@ -179,10 +179,10 @@ void gather_rows(const fk::Matrix& m, std::int64_t c0, std::int64_t width, doubl
                 for (std::int64_t j = 0; j < width; j += 8)
                     __builtin_prefetch(src + (ahead + i) * m.rs + j);
         for (std::int64_t j = 0; j < wide; j += 4) {
-            __m256d t[4];
-            fk::transpose4(_mm256_loadu_pd(src + j), _mm256_loadu_pd(src + m.rs + j),
-                           _mm256_loadu_pd(src + 2 * m.rs + j), _mm256_loadu_pd(src + 3 * m.rs + j), t);
-            for (int q = 0; q < 4; ++q) _mm256_storeu_pd(apart + (j + q) * D + r, t[q]);
+            vec t[4];
+            v::transpose4(v::loadu_pd(src + j), v::loadu_pd(src + m.rs + j),
+                           v::loadu_pd(src + 2 * m.rs + j), v::loadu_pd(src + 3 * m.rs + j), t);
+            for (int q = 0; q < 4; ++q) v::storeu_pd(apart + (j + q) * D + r, t[q]);
         }
         for (std::int64_t j = wide; j < width; ++j)
             for (int i = 0; i < 4; ++i) apart[j * D + r + i] = src[i * m.rs + j];
@@ -195,10 +195,10 @@ void gather_rows(const fk::Matrix& m, std::int64_t c0, std::int64_t width, doubl
 
 // s + x as a rounded sum and its exact rounding error (branch-free: no test of which
 // operand is larger).
-inline __m256d two_sum(__m256d s, __m256d x, __m256d& err) {
-    const __m256d t = _mm256_add_pd(s, x);
-    const __m256d z = _mm256_sub_pd(t, s);
-    err = _mm256_add_pd(_mm256_sub_pd(s, _mm256_sub_pd(t, z)), _mm256_sub_pd(x, z));
+inline vec two_sum(vec s, vec x, vec& err) {
+    const vec t = v::add_pd(s, x);
+    const vec z = v::sub_pd(t, s);
+    err = v::add_pd(v::sub_pd(s, v::sub_pd(t, z)), v::sub_pd(x, z));
     return t;
 }
 
@@ -210,17 +210,17 @@ inline double two_sum(double s, double x, double& err) {
 }
 
 // The four lanes of a, combined in a fixed order: (a0 + a1) + (a2 + a3).
-inline double fold(__m256d a) {
+inline double fold(vec a) {
     alignas(32) double l[4];
-    _mm256_store_pd(l, a);
+    v::store_pd(l, a);
     return (l[0] + l[1]) + (l[2] + l[3]);
 }
 
 // Four values of x from i on, lanes past n as `pad` (i < n).
-inline __m256d load_part(const double* x, std::size_t i, std::size_t n, double pad) {
+inline vec load_part(const double* x, std::size_t i, std::size_t n, double pad) {
     alignas(32) double v[4] = {pad, pad, pad, pad};
     for (std::size_t q = 0; q < 4 && i + q < n; ++q) v[q] = x[i + q];
-    return _mm256_load_pd(v);
+    return v::load_pd(v);
 }
 
 // Sum of x[0 .. n) in four lanes (lane q takes the values i = q mod 4, in order), each
@@ -232,23 +232,23 @@ struct Totals {
 };
 
 Totals totals(const double* x, std::size_t n) {
-    __m256d s = _mm256_setzero_pd(), c = s;
-    __m256d lo = _mm256_set1_pd(std::numeric_limits<double>::infinity());
-    __m256d hi = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
+    vec s = v::setzero_pd(), c = s;
+    vec lo = v::set1_pd(std::numeric_limits<double>::infinity());
+    vec hi = v::set1_pd(-std::numeric_limits<double>::infinity());
     for (std::size_t i = 0; i < n; i += 4) {
-        const __m256d v = i + 4 <= n ? _mm256_loadu_pd(x + i) : load_part(x, i, n, 0.0);
-        __m256d e;
+        const vec v = i + 4 <= n ? v::loadu_pd(x + i) : load_part(x, i, n, 0.0);
+        vec e;
         s = two_sum(s, v, e);
-        c = _mm256_add_pd(c, e);
-        const __m256d w = i + 4 <= n ? v : load_part(x, i, n, x[0]);
-        lo = _mm256_min_pd(w, lo);
-        hi = _mm256_max_pd(w, hi);
+        c = v::add_pd(c, e);
+        const vec w = i + 4 <= n ? v : load_part(x, i, n, x[0]);
+        lo = v::min_pd(w, lo);
+        hi = v::max_pd(w, hi);
     }
     alignas(32) double sl[4], cl[4], ll[4], hl[4];
-    _mm256_store_pd(sl, s);
-    _mm256_store_pd(cl, c);
-    _mm256_store_pd(ll, lo);
-    _mm256_store_pd(hl, hi);
+    v::store_pd(sl, s);
+    v::store_pd(cl, c);
+    v::store_pd(ll, lo);
+    v::store_pd(hl, hi);
     double e01, e23, e;
     const double s01 = two_sum(sl[0], sl[1], e01);
     const double s23 = two_sum(sl[2], sl[3], e23);
@@ -269,21 +269,21 @@ struct Powers {
 };
 
 Powers powers(const double* x, std::size_t n, double mean, double f) {
-    const __m256d mu = _mm256_set1_pd(mean), fv = _mm256_set1_pd(f);
-    const __m256d zero = _mm256_setzero_pd();
-    __m256d s1 = zero, s2 = zero, s3 = zero, s4 = zero, dn = zero;
+    const vec mu = v::set1_pd(mean), fv = v::set1_pd(f);
+    const vec zero = v::setzero_pd();
+    vec s1 = zero, s2 = zero, s3 = zero, s4 = zero, dn = zero;
     for (std::size_t i = 0; i < n; i += 4) {
         // Padding lanes hold the mean and f: their deviations and shortfalls are 0.
-        const __m256d v = i + 4 <= n ? _mm256_loadu_pd(x + i) : load_part(x, i, n, mean);
-        const __m256d d = _mm256_sub_pd(v, mu);
-        const __m256d d2 = _mm256_mul_pd(d, d);
-        s1 = _mm256_add_pd(s1, d);
-        s2 = _mm256_add_pd(s2, d2);
-        s3 = _mm256_add_pd(s3, _mm256_mul_pd(d2, d));
-        s4 = _mm256_add_pd(s4, _mm256_mul_pd(d2, d2));
-        const __m256d w = i + 4 <= n ? v : load_part(x, i, n, f);
-        const __m256d e = _mm256_min_pd(_mm256_sub_pd(w, fv), zero);
-        dn = _mm256_add_pd(dn, _mm256_mul_pd(e, e));
+        const vec v = i + 4 <= n ? v::loadu_pd(x + i) : load_part(x, i, n, mean);
+        const vec d = v::sub_pd(v, mu);
+        const vec d2 = v::mul_pd(d, d);
+        s1 = v::add_pd(s1, d);
+        s2 = v::add_pd(s2, d2);
+        s3 = v::add_pd(s3, v::mul_pd(d2, d));
+        s4 = v::add_pd(s4, v::mul_pd(d2, d2));
+        const vec w = i + 4 <= n ? v : load_part(x, i, n, f);
+        const vec e = v::min_pd(v::sub_pd(w, fv), zero);
+        dn = v::add_pd(dn, v::mul_pd(e, e));
     }
     return {fold(s1), fold(s2), fold(s3), fold(s4), fold(dn)};
 }
@@ -294,14 +294,14 @@ struct Tail {
 };
 
 Tail tail(const double* x, std::size_t n, double t) {
-    const __m256d tv = _mm256_set1_pd(t), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
-    __m256d s = zero, c = zero;
+    const vec tv = v::set1_pd(t), zero = v::setzero_pd(), one = v::set1_pd(1.0);
+    vec s = zero, c = zero;
     for (std::size_t i = 0; i < n; i += 4) {
         // Padding lanes are NaN: never at or below t.
-        const __m256d v = i + 4 <= n ? _mm256_loadu_pd(x + i) : load_part(x, i, n, NaN);
-        const __m256d in = _mm256_cmp_pd(v, tv, _CMP_LE_OQ);
-        s = _mm256_add_pd(s, _mm256_and_pd(in, v));
-        c = _mm256_add_pd(c, _mm256_and_pd(in, one));
+        const vec v = i + 4 <= n ? v::loadu_pd(x + i) : load_part(x, i, n, NaN);
+        const vec in = v::cmp_pd(v, tv, v::LE_OQ);
+        s = v::add_pd(s, v::and_pd(in, v));
+        c = v::add_pd(c, v::and_pd(in, one));
     }
     return {fold(s), fold(c)};
 }

@@ -26,6 +26,7 @@ from helpers import same_bits
 
 import fundkernels.pandas as fk
 from fundkernels import cli
+from fundkernels._ranks import percentile_ranks
 from fundkernels._report_data import describe, shown_units
 
 pytestmark = pytest.mark.slow  # runs the command in subprocesses, one on dask
@@ -289,14 +290,21 @@ def test_report_and_table_on_stdout(tmp_path):
     data = next(s for s in root.iter(f"{XHTML}script") if s.get("id") == "fk-data")
     table = json.loads(data.text)
     assert table["funds"] == FUNDS
-    assert sorted(c["key"] for c in table["columns"]) == sorted(numeric)
     meta = describe(want, ["1Y"])
+    # Without --ranks in the table the report still ranks every fund within its peer group
+    # (here one group of all funds) on every column that ranks funds.
+    ranks = [f"{c}_rank" for c in numeric if meta[c].better]
+    keys = sorted(c["key"] for c in table["columns"])
+    assert keys == sorted([*numeric, *ranks, "peer_group_size"])
+    best_first = percentile_ranks(want["sharpe"], np.zeros(len(FUNDS), np.int64), "higher")
+    assert table["values"]["sharpe_rank"] == [shown_units(r, "rank") for r in best_first]
     for c in numeric:  # every value as shown (0.01% for percentages), n/a as null
         got = [math.nan if x is None else x for x in table["values"][c]]
         shown = [shown_units(float(x), meta[c].fmt) for x in want[c]]
         assert got == pytest.approx(shown, nan_ok=True, rel=0, abs=0), c
     charted = [t.get("data-fund") for t in root.iter(f"{XHTML}table") if t.get("data-fund")]
-    assert len(charted) == 4 and set(charted) <= set(FUNDS)
+    by_sharpe = [FUNDS[i] for i in np.argsort(-want["sharpe"], kind="stable")]
+    assert charted == [*by_sharpe[:2], *by_sharpe[-2:]]  # the two best and two worst
     summary = {
         td.get("data-key"): "".join(td.itertext())
         for td in root.iter(f"{XHTML}td")
@@ -352,7 +360,6 @@ def _bad_inputs(t):
     write_long_csv(t / "long.csv", RETURNS)
     (t / "dates.csv").write_text("date,a\n2020-01-31,0.1\n2020-13-45,0.2\n")
     (t / "text.csv").write_text("date,a,b\n2020-01-31,0.1,0.2\n2020-02-29,0.1,abc\n")
-    (t / "down.csv").write_text("date,a\n2020-02-29,0.1\n2020-01-31,0.2\n")
     (t / "twice.csv").write_text(
         "fund,day,value\nA,2020-01-31,0.1\nB,2020-01-31,0.2\nA,2020-01-31,0.3\n"
     )
@@ -364,12 +371,11 @@ ERRORS = [
     (["nope.csv"], "no such file or folder: nope.csv"),
     (["p.csv", "--date", "when"], "no date column 'when'"),
     (["long.csv", "--fund", "who", "--date", "day", "--value", "value"], "no fund column 'who'"),
-    (["dates.csv"], "unparseable date '2020-13-45' in column 'date' at row 1"),
-    (["text.csv"], "not numeric: 'b' (String)"),
-    (["down.csv"], "not in ascending order: row 1 (2020-01-31) comes after row 0 (2020-02-29)"),
+    (["dates.csv"], "dates.csv line 3: cannot read the date '2020-13-45' in column 'date'"),
+    (["text.csv"], "text.csv line 3: 'abc' in column 'b' is not a number"),
     (
         ["twice.csv", "--fund", "fund", "--date", "day", "--value", "value"],
-        "fund 'A' has two rows for 2020-01-31 (rows 0 and 2)",
+        "fund 'A' has two rows for 2020-01-31 (twice.csv lines 2 and 4)",
     ),
     (["zero.csv", "--navs"], "fund 'a' has 0.0 on 2020-02-29"),
     (["p.csv", "--horizon", "1W"], "such as '3M' or '1Y', not '1W'"),

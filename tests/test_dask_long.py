@@ -91,6 +91,7 @@ def sources(table, tmp_path):
 
 @pytest.mark.parametrize("name", sorted(CALLS))
 @pytest.mark.parametrize("navs", [False, True])
+@pytest.mark.filterwarnings("ignore::fundkernels.PriceLikeWarning")  # navs=False: on purpose
 def test_long_tables_equal_the_in_memory_gather(client, table, tmp_path, name, navs):
     want = CALLS[name](fkf, table, date="day", fund="who", value="nav", navs=navs)
     for ddf in sources(table, tmp_path).values():

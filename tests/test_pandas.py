@@ -37,8 +37,8 @@ def front(name, frame):
     if name == "crossodds":
         return fkp.crossodds(frame, codes_of(getattr(frame, "columns", range(7))))
     if name == "horizonret":
-        return fkp.horizonret(frame, "3M")
-    return getattr(fkp, name)(frame)
+        return fkp.horizonret(frame, "3M", calendar="panel")
+    return getattr(fkp, name)(frame, calendar="panel")
 
 
 def as_lists(result):
@@ -100,16 +100,16 @@ def test_float64_frame_is_passed_without_copy(monkeypatch):
     by_dict = pd.DataFrame({c: frame[c].to_numpy() for c in frame.columns}, index=frame.index)
     for one_block in (frame, by_dict):
         want = troughmend(one_block.to_numpy())
-        got = fkp.troughmend(one_block)
+        got = fkp.troughmend(one_block, calendar="panel")
         assert np.shares_memory(seen[-1], one_block["fund3"].to_numpy())
         assert same_bits(got.to_numpy(), want)
     # Grown column by column, the frame holds a block per column: gathered once, same bits.
     grown = pd.DataFrame(index=frame.index)
     for c in frame.columns:
         grown[c] = frame[c].to_numpy().copy()
-    assert same_bits(fkp.troughmend(grown).to_numpy(), troughmend(frame.to_numpy()))
+    assert same_bits(fkp.troughmend(grown, calendar="panel").to_numpy(), troughmend(frame.to_numpy()))
     assert not np.shares_memory(seen[-1], grown["fund3"].to_numpy())
-    fkp.troughmend(frame.astype({"fund1": np.float32}))
+    fkp.troughmend(frame.astype({"fund1": np.float32}), calendar="panel")
     assert seen[-1].dtype == np.float64 and seen[-1].shape == frame.shape
 
 
@@ -153,7 +153,7 @@ def test_horizon_window_defaults_to_first_and_last_valid_row():
     want = horizonret("1M", frame.to_numpy(), [2, 0], [5, 7], dates)
     # From row 0, the leading gap would add flat horizons that count as losses.
     assert not same_bits(horizonret("1M", frame.to_numpy(), [0, 0], [7, 7], dates)[6], want[6])
-    agree(as_lists(fkp.horizonret(frame, "1M")), list(want))
+    agree(as_lists(fkp.horizonret(frame, "1M", calendar="panel")), list(want))
 
 
 @pytest.mark.parametrize(
@@ -178,7 +178,7 @@ def test_horizon_windows_from_dates(start, end, rows):
         values, index=pd.date_range("2020-01-31", periods=6, freq="ME"), columns=list("abc")
     )
     want = horizonret("1M", values, np.array(rows[0]), np.array(rows[1]), utc_ns(frame.index))
-    agree(as_lists(fkp.horizonret(frame, "1M", start=start, end=end)), list(want))
+    agree(as_lists(fkp.horizonret(frame, "1M", start=start, end=end, calendar="panel")), list(want))
 
 
 def test_type_codes_are_labels_of_groups():
@@ -199,10 +199,10 @@ def test_type_codes_are_labels_of_groups():
 @pytest.mark.parametrize("rows", [0, 40])
 def test_troughmend_details_are_the_kernel_s_rows_as_dates(tz, rows):
     frame = panel(rows=rows, tz=tz).assign(empty=np.nan)  # a fund without a drawdown
-    got = fkp.troughmend(frame, details=True)
+    got = fkp.troughmend(frame, details=True, calendar="panel")
     assert list(got.columns) == list(fkp.DRAWDOWN_COLUMNS)
     assert list(got.index) == list(frame.columns)
-    assert np.array_equal(got["length"], fkp.troughmend(frame))
+    assert np.array_equal(got["length"], fkp.troughmend(frame, calendar="panel"))
     stamps = utc_ns(frame.index).view("datetime64[ns]")
     for name, part in zip(fkp.DRAWDOWN_COLUMNS, drawdown(frame.to_numpy())):
         if name in ("length", "depth"):

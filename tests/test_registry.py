@@ -1,14 +1,16 @@
 """The registry of indicators: what it names exists, what it declares is what the kernels
 give, and the command's view of it is consistent."""
 
+import importlib
 import importlib.util
+import inspect
 
 import numpy as np
 import pytest
 
 from fundkernels import _panel
 from fundkernels._registry import INDICATORS, command_columns, command_runs, resolve
-from helpers import awkward_matrix
+from helpers import FRONT_END, awkward_matrix, same_bits
 
 ENTRIES = sorted(INDICATORS)
 KIND = {"float": "f", "int": "i", "date": "M"}
@@ -94,3 +96,54 @@ def test_checks_keep_what_they_checked():
     # The command checks its options once and the dask front end again.
     once = INDICATORS["horizonret"].checked({"horizon": "1Y", "start": "2020-01-31"})
     assert INDICATORS["horizonret"].checked(once) == once
+
+
+# --- one API: the front ends take the same parameters by the same names ----------------
+
+FRONTS = ["fundkernels.pandas", "fundkernels.frames", "fundkernels.dask"]
+
+
+@pytest.mark.parametrize("name", FRONT_END)
+def test_front_ends_share_one_signature(name):
+    """The data first, then the same parameters, positional or keyword alike, with the same
+    defaults; every option of the registry's entry is among them."""
+    leading = {}
+    for front in FRONTS:
+        params = inspect.signature(getattr(importlib.import_module(front), name)).parameters
+        assert {"navs", *(o.name for o in INDICATORS[name].options)} <= set(params), front
+        leading[front] = [
+            (p.name, p.default) for p in params.values() if p.kind is p.POSITIONAL_OR_KEYWORD
+        ]
+    assert leading[FRONTS[0]][0] == ("data", inspect.Parameter.empty)
+    assert leading[FRONTS[0]] == leading[FRONTS[1]] == leading[FRONTS[2]]
+
+
+def _crossodds_by(front, frame):
+    import dask.dataframe as dd
+
+    import fundkernels.dask as fkd
+    import fundkernels.frames as fkf
+    import fundkernels.pandas as fkp
+
+    if front == "pandas":
+        return lambda types: fkp.crossodds(frame, types).to_numpy()
+    if front == "frames":
+        table = frame.rename_axis("date").reset_index()
+        return lambda types: fkf.crossodds(table, types)["crossodds"].to_numpy()
+    lazy = dd.from_pandas(frame, npartitions=2)
+    return lambda types: fkd.crossodds(lazy, types=types).compute().to_numpy()
+
+
+@pytest.mark.parametrize("front", ["pandas", "frames", "dask"])
+def test_one_group_of_all_funds_is_chosen_never_assumed(front):
+    import pandas as pd
+
+    values = awkward_matrix(np.random.default_rng(5), 30, 5)
+    frame = pd.DataFrame(
+        values, index=pd.date_range("2020-01-31", periods=30, freq="ME"), columns=list("abcde")
+    )
+    call = _crossodds_by(front, frame)
+    with pytest.raises(TypeError, match="crossodds needs types=.*'all'"):
+        call(None)
+    want = _panel.compute("crossodds", values, None, list("abcde"), types=dict.fromkeys("abcde", 7))
+    assert same_bits(call("all"), want["crossodds"])

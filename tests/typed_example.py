@@ -58,12 +58,22 @@ def modules(returns: npt.NDArray[np.float64], dates: npt.NDArray[np.int64]) -> i
 def frames(returns: pd.DataFrame) -> pd.DataFrame:
     longest: pd.Series[int] = fkp.troughmend(returns)
     odds: pd.Series[float] = fkp.crossodds(returns, {f: "all" for f in returns.columns})
+    together: pd.Series[float] = fkp.crossodds(data=returns, types="all")
     one_year = fkp.horizonret(returns, "1Y", start="2000-01-31", end=None)
     best = fkp.extremeset(returns)
     losses = fkp.streakset(returns, mode="loss")
     where: pd.DataFrame = fkp.troughmend(returns, details=True)
     table = pd.concat(
-        [longest, odds, one_year["win"], best["return"], losses["length"], where["depth"]], axis=1
+        [
+            longest,
+            odds,
+            together,
+            one_year["win"],
+            best["return"],
+            losses["length"],
+            where["depth"],
+        ],
+        axis=1,
     )
     return table
 
@@ -78,7 +88,7 @@ def scaled(returns: pd.DataFrame) -> pd.DataFrame:
     one_year: dd.DataFrame = fkd.horizonret(
         values, "1Y", dates=returns.index, funds=returns.columns
     )
-    best: dd.DataFrame = fkd.extremeset(panel, "loss")  # the worst run of losses
+    best: dd.DataFrame = fkd.extremeset(data=panel, mode="loss")  # the worst run of losses
     streaks: dd.DataFrame = fkd.streakset(values, dates=returns.index, funds=list(returns.columns))
     where: dd.DataFrame = fkd.troughmend(values, dates=returns.index, details=True)
     counts: pd.Series[int] = longest.compute()
@@ -98,9 +108,9 @@ def tables(returns: pd.DataFrame) -> pl.DataFrame:
     navs = pl.from_pandas((1.0 + returns).cumprod().rename_axis("date").reset_index())
     long = navs.unpivot(index="date", variable_name="fund", value_name="nav")
     longest: pl.DataFrame = fkf.troughmend(wide)
-    odds = fkf.crossodds(long, fund="fund", value="nav", navs=True)
+    odds = fkf.crossodds(long, "all", fund="fund", value="nav", navs=True)
     grouped = fkf.crossodds(wide, {"a": "x", "b": "x", "c": "y", "d": "y"})
-    one_year = fkf.horizonret(wide, "1Y", start="2000-01-31")
+    one_year = fkf.horizonret(wide, "1Y", "2000-01-31")
     worst = fkf.extremeset(long, "loss", fund="fund", value="nav", navs=True)
     streaks = fkf.streakset(wide, mode="gain", date="date")
     by_nav: pd.DataFrame = fkp.streakset((1.0 + returns).cumprod(), navs=True)
@@ -129,6 +139,8 @@ def misuse(returns: pd.DataFrame, values: npt.NDArray[np.float64]) -> None:
     where: pd.Series[int] = fkp.troughmend(returns, details=True)  # type: ignore[assignment]
     fkp.extremeset(returns, mode="up")  # type: ignore[arg-type]
     fkp.horizonret(returns)  # type: ignore[call-arg]
+    fkp.crossodds(returns, "every")  # type: ignore[arg-type]
+    fkp.streakset(returns=returns)  # type: ignore[call-arg]
     fkd.streakset(dd.from_pandas(returns), mode="gain", chunks=3)  # type: ignore[call-arg]
     fkd.troughmend(returns)  # type: ignore[call-overload]
     fkp.troughmend(returns, navs=None)  # type: ignore[call-overload]
@@ -145,7 +157,7 @@ if __name__ == "__main__":
     raw = frame.to_numpy()
     ns = index.as_unit("ns").asi8
     assert modules(raw, ns) > 0
-    assert frames(frame).shape == (4, 6)
+    assert frames(frame).shape == (4, 7)
     assert scaled(frame).shape[0] == 4
     assert tables(frame).shape == (4, 8)
     print("typed example ran")

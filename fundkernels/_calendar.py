@@ -1,0 +1,349 @@
+"""Each fund on its own calendar: its rows are the dates on which it has a value.
+
+A panel lays every fund on the union of all dates, so a date a fund never traded (a
+holiday of its exchange that another fund's exchange trades, the months after a fund stopped
+reporting) is a row with a missing value for it, and by the modules' rules a missing row
+inside a drawdown is a drawdown row and ends a run. ``own_columns`` gives each fund, bit
+for bit, what the indicator gives for that fund alone: the matrix of its own values and the
+vector of its own dates, whatever other funds share the panel.
+
+Missing values before a fund's first value change no indicator (the compounded value
+waits at 1.0, no run or drawdown starts). So a column whose values run without a gap from
+its first row to the last row of the panel is already its fund's own calendar, and the
+panel's one module call serves it. Every other column is packed (``fundkernels._pack``):
+its own values go to the bottom of a column of the panel's height, NaN above them, and the
+module runs on those packed columns, block by block through one buffer. Result rows come
+back through the rows each packed column skipped (its holes); the modules that report
+dates get stand-in dates that number the packed rows, so that their dates can be mapped the
+same way. horizonret reads the dates themselves: its funds run in groups that skip the same
+rows, one module call per group on that group's rows and dates; any other indicator runs
+once per group of funds with exactly the same dates.
+
+NAVs: a fund's own rows are those of its NAVs, the first one included (its return is
+missing, as it is for the fund alone), and its return on a row is its NAV there over its
+previous own NAV, minus 1 — which the panel's conversion already gives.
+
+Frame-library free: NumPy and the modules only.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Sequence
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _pack
+from ._panel import Bound, Columns, Dates, Matrix, returns_from_navs
+from ._registry import INDICATORS
+
+# The indicators run on packed columns with stand-in dates: their dates only name result
+# rows. Of those, the ones whose dates are calendar days (eight-digit texts in the modules)
+# rather than the rows' own timestamps. Any other indicator that follows each fund through
+# its own dates runs once per group of funds on the same dates (horizonret reads the dates
+# to end its horizons).
+_PACKED = frozenset({"troughmend", "drawdown", "extremeset", "streakset"})
+_DAY_DATES = frozenset({"extremeset", "streakset"})
+
+CALENDARS = ("own", "panel")
+
+_DAY_NS = 86_400 * 10**9
+_NAT = np.iinfo(np.int64).min
+_AFTER_ALL = np.iinfo(np.int64).max  # a start on no row: after every date there is
+# Stand-in dates are whole days; those from 1677-09-22 to 2262-04-11 have nanosecond counts.
+_FIRST_DAY, _LAST_DAY = -106_751, 106_751
+# Doubles per packed block: a buffer of about 4 MiB, written and read while in the cache.
+_BLOCK_VALUES = 1 << 19
+
+
+def check_calendar(calendar: object) -> str:
+    if calendar not in CALENDARS:
+        raise ValueError(f"calendar must be 'own' or 'panel', not {calendar!r}")
+    return str(calendar)
+
+
+def own_columns(
+    name: str,
+    values: Matrix,
+    dates: Optional[Dates],
+    funds: Sequence[Hashable],
+    *,
+    navs: bool = False,
+    owned: bool = False,
+    **options: Any,
+) -> Columns:
+    """An indicator the registry follows on the own calendar, each fund on its own rows
+    (see the module's notes): the
+    result of the indicator for each fund alone, in the panel's fund order. navs and owned
+    as for compute."""
+    first, count = _pack.scan(values)
+    if navs:
+        values = returns_from_navs(values, dates, funds, in_place=owned)
+    rows = values.shape[0]
+    moved = np.flatnonzero(count != rows - first)
+    adapter = INDICATORS[name].kernel
+    if name == "horizonret":
+        assert dates is not None
+        return _horizons(values, dates, funds, first, count, moved, **options)
+    if name not in _PACKED:
+        assert dates is not None
+        return _by_calendar(name, values, dates, funds, first, count, options)
+    if moved.size == 0:
+        return adapter(values, dates, funds, **options)
+    if name in _DAY_DATES and rows - 1 + _FIRST_DAY > _LAST_DAY:
+        # More rows than stand-in days: each group of funds on its own rows and dates.
+        assert dates is not None
+        return _by_holes(name, values, dates, funds, first, count, moved, options)
+    return _packed(name, values, dates, funds, first, count, options)
+
+
+def _packed(
+    name: str,
+    values: Matrix,
+    dates: Optional[Dates],
+    funds: Sequence[Hashable],
+    first: Dates,
+    count: Dates,
+    options: dict[str, Any],
+) -> Columns:
+    """Every column packed to its own rows, block after block through one buffer (a column
+    without a gap is copied as it is), the module called on each block."""
+    adapter = INDICATORS[name].kernel
+    rows, cols = values.shape
+    # Stand-in dates: packed row k is day k (from 1677 on when the panel is longer than
+    # 2262 - 1970 years of days), or k nanoseconds for the row dates of drawdown.
+    days = name in _DAY_DATES
+    base = 0 if rows <= _LAST_DAY + 1 else _FIRST_DAY
+    stand_in = np.arange(rows, dtype=np.int64)
+    if days:
+        stand_in = (stand_in + base) * _DAY_NS
+    width = max(1, min(cols, _BLOCK_VALUES // max(rows, 1)))
+    buffer = np.empty((rows, width), order="F")
+    every = np.arange(cols, dtype=np.int64)
+    parts: list[Columns] = []
+    holes_parts = []
+    for lo in range(0, cols, width):
+        block = every[lo : lo + width]
+        out = buffer[:, : len(block)]
+        _, holes, _ = _pack.pack(values, first, count, block, out)
+        parts.append(adapter(out, stand_in, [funds[c] for c in block], **options))
+        holes_parts.append(holes)
+    holes = np.concatenate(holes_parts)
+    offsets = np.concatenate([[0], np.cumsum(rows - first - count)]).astype(np.int64)
+    result: Columns = {}
+    for key in parts[0]:
+        joined = np.concatenate([p[key] for p in parts])
+        if joined.dtype.kind == "M":
+            joined = _real_dates(joined, every, first, count, holes, offsets, rows, dates, days, base)
+        result[key] = joined
+    return result
+
+
+def _real_dates(
+    stand_in: npt.NDArray[np.datetime64],
+    cols: npt.NDArray[np.int64],
+    first: Dates,
+    count: Dates,
+    holes: Dates,
+    offsets: Dates,
+    rows: int,
+    dates: Optional[Dates],
+    days: bool,
+    base: int,
+) -> npt.NDArray[np.datetime64]:
+    """Stand-in dates of packed rows (one per packed column cols[j]) as the funds' own
+    dates: the row's timestamp, or its UTC calendar day."""
+    assert dates is not None
+    ns = stand_in.view(np.int64)
+    have = ns != _NAT
+    packed = ns[have] // _DAY_NS - base if days else ns[have]
+    j = np.flatnonzero(have)
+    row = panel_rows(packed, j, first[cols], count[cols], holes, offsets, rows)
+    when = dates[row]
+    if days:
+        # As the modules' date texts take it: seconds toward zero, then the day, floored.
+        seconds = np.where(when < 0, -(-when // 10**9), when // 10**9)
+        when = seconds // 86_400 * _DAY_NS
+    out = np.full(len(ns), _NAT, dtype=np.int64)
+    out[have] = when
+    return out.view("M8[ns]")
+
+
+def panel_rows(
+    packed: Dates,
+    j: npt.NDArray[np.intp],
+    first: Dates,
+    count: Dates,
+    holes: Dates,
+    offsets: Dates,
+    rows: int,
+) -> Dates:
+    """The panel row of packed row packed[q] of packed column j[q]. Column j's own row i
+    (counted from its first row) lies i rows after its first row, plus one for every hole
+    that comes before it: for hole t of the column, the number of own rows before it is
+    holes[t] - first - t, so the holes before own row i are those with at most i own rows
+    before them. One search over all columns' holes, each column's keys kept apart."""
+    columns = len(offsets) - 1
+    seg = np.repeat(np.arange(columns, dtype=np.int64), np.diff(offsets))
+    own_before = holes - first[seg] - (np.arange(len(holes)) - offsets[seg])
+    span = rows + 1
+    keys = seg * span + own_before
+    i = packed - (rows - count[j])
+    skipped = np.searchsorted(keys, j * span + i, side="right") - offsets[j]
+    return np.asarray(first[j] + i + skipped, dtype=np.int64)
+
+
+def _holes_of(
+    values: Matrix, first: Dates, count: Dates, cols: npt.NDArray[np.intp]
+) -> tuple[Dates, Dates]:
+    """The holes of the columns cols, block by block through one buffer."""
+    rows = values.shape[0]
+    width = max(1, min(len(cols), _BLOCK_VALUES // max(rows, 1)))
+    buffer = np.empty((rows, width), order="F")
+    holes_parts = []
+    for lo in range(0, len(cols), width):
+        block = np.asarray(cols[lo : lo + width], dtype=np.int64)
+        _, holes, _ = _pack.pack(values, first, count, block, buffer[:, : len(block)])
+        holes_parts.append(holes)
+    holes = np.concatenate(holes_parts) if holes_parts else np.empty(0, np.int64)
+    skipped = rows - first[cols] - count[cols]
+    offsets = np.concatenate([[0], np.cumsum(skipped)]).astype(np.int64)
+    return holes, offsets
+
+
+def _groups(
+    values: Matrix, first: Dates, count: Dates, moved: npt.NDArray[np.intp]
+) -> list[tuple[Optional[Dates], npt.NDArray[np.intp]]]:
+    """The columns in groups that skip the same rows: (the rows skipped, the columns),
+    the columns without a gap first (None: they skip nothing)."""
+    cols = values.shape[1]
+    holes, offsets = _holes_of(values, first, count, moved)
+    by_holes: dict[bytes, list[int]] = {}
+    skipped: dict[bytes, Dates] = {}
+    for j, c in enumerate(moved.tolist()):
+        own = holes[offsets[j] : offsets[j + 1]]
+        key = own.tobytes()
+        by_holes.setdefault(key, []).append(c)
+        skipped.setdefault(key, own)
+    in_place = np.setdiff1d(np.arange(cols), moved)
+    out: list[tuple[Optional[Dates], npt.NDArray[np.intp]]] = []
+    if in_place.size:
+        out.append((None, in_place))
+    out.extend((skipped[k], np.asarray(v, dtype=np.intp)) for k, v in by_holes.items())
+    return out
+
+
+def _by_holes(
+    name: str,
+    values: Matrix,
+    dates: Dates,
+    funds: Sequence[Hashable],
+    first: Dates,
+    count: Dates,
+    moved: npt.NDArray[np.intp],
+    options: dict[str, Any],
+) -> Columns:
+    """One module call per group of funds that skip the same rows, on the rows the group
+    keeps and their dates. A fund's own rows are the group's rows from its first row on,
+    and the group's rows before it are missing values for it, which change nothing."""
+    adapter = INDICATORS[name].kernel
+    rows, cols = values.shape
+    result: Optional[Columns] = None
+    for skip, members in _groups(values, first, count, moved):
+        if skip is None:
+            sub, kept = (values if members.size == cols else values[:, members]), dates
+        else:
+            keep = np.setdiff1d(np.arange(rows), skip)
+            sub, kept = values[keep][:, members], dates[keep]
+        part = adapter(sub, kept, [funds[c] for c in members], **options)
+        if result is None:
+            result = {k: _unfilled(v, cols) for k, v in part.items()}
+        for k, v in part.items():
+            result[k][members] = v
+    if result is None:  # no funds
+        return adapter(values, dates, funds, **options)
+    return result
+
+
+def _by_calendar(
+    name: str,
+    values: Matrix,
+    dates: Dates,
+    funds: Sequence[Hashable],
+    first: Dates,
+    count: Dates,
+    options: dict[str, Any],
+) -> Columns:
+    """One module call per group of funds with exactly the same own dates, on those rows
+    alone: the indicator on each fund alone, for an indicator that may read every date."""
+    rows, cols = values.shape
+    moved = np.flatnonzero(count != rows - first)
+    holes, offsets = _holes_of(values, first, count, moved)
+    by_dates: dict[tuple[int, bytes], list[int]] = {}
+    where = dict(zip(moved.tolist(), range(len(moved))))
+    for c in range(cols):
+        j = where.get(c)
+        skip = b"" if j is None else holes[offsets[j] : offsets[j + 1]].tobytes()
+        by_dates.setdefault((int(first[c]), skip), []).append(c)
+    adapter = INDICATORS[name].kernel
+    result: Optional[Columns] = None
+    for (start, skip), members in by_dates.items():
+        own = np.setdiff1d(np.arange(start, rows), np.frombuffer(skip, dtype=np.int64))
+        part = adapter(values[own][:, members], dates[own], [funds[c] for c in members], **options)
+        if result is None:
+            result = {k: _unfilled(v, cols) for k, v in part.items()}
+        for k, v in part.items():
+            result[k][members] = v
+    if result is None:  # no funds
+        return adapter(values, dates, funds, **options)
+    return result
+
+
+def _unfilled(like: npt.NDArray[Any], n: int) -> npt.NDArray[Any]:
+    return np.empty(n, dtype=like.dtype)
+
+
+def _horizons(
+    values: Matrix,
+    dates: Dates,
+    funds: Sequence[Hashable],
+    first: Dates,
+    count: Dates,
+    moved: npt.NDArray[np.intp],
+    *,
+    horizon: str,
+    start: Bound,
+    end: Bound,
+) -> Columns:
+    """horizonret on each fund's own rows. A start date before a fund's first own row
+    selects that row, as it does for the fund alone (the panel's rows before it, missing
+    values for the fund, would otherwise enter its window as flat rows)."""
+    start = _start_from_first(start, dates, funds, first, count)
+    options = {"horizon": horizon, "start": start, "end": end}
+    return _by_holes("horizonret", values, dates, funds, first, count, moved, options)
+
+
+def _start_from_first(
+    start: Bound, dates: Dates, funds: Sequence[Hashable], first: Dates, count: Dates
+) -> Bound:
+    """start with each given date raised to the fund's first own date, if it lies before.
+    A fund of one own row or none has no horizon for itself alone; it gets an empty window
+    (the panel's rows before its own would otherwise enter a window that ends on a given
+    date, as flat rows)."""
+    rows = len(dates)
+    if start.every is None and start.by_fund is None and not (count < 2).any():
+        return start
+    given = (
+        [start.by_fund.get(f) for f in funds]
+        if start.by_fund is not None
+        else [start.every] * len(funds)
+    )
+    by_fund: dict[Hashable, Optional[int]] = {}
+    for f, g, r, n in zip(funds, given, first.tolist(), count.tolist()):
+        if n < 2:
+            g = _AFTER_ALL
+        elif g is not None:
+            g = max(g, int(dates[r]))
+        by_fund[f] = g
+    return Bound("start", by_fund=by_fund)

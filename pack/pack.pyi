@@ -1,0 +1,14 @@
+import numpy as np
+import numpy.typing as npt
+
+def scan(values: npt.ArrayLike, /) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """Per column the first row holding a value (the row count if none) and the count of rows holding one: (first, count), int64"""
+
+def pack(
+    values: npt.ArrayLike,
+    first: npt.ArrayLike,
+    count: npt.ArrayLike,
+    cols: npt.ArrayLike,
+    out: npt.NDArray[np.float64] | None = None,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """The columns cols with their own rows packed to the bottom (NaN above), and the rows each skips from its first row on: (packed, holes, offsets)"""
