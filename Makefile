@@ -42,7 +42,7 @@ test-quick: install-test,bench
 # The Python linter, its rules in pyproject.toml (lint only; it formats nothing). ruff comes
 # with the test extra, or alone here.
 lint: $(PY)
-	test -x $(VENV)/bin/ruff || $(PIP) install -q "ruff>=0.8"
+	test -x $(VENV)/bin/ruff || $(PIP) install -q "ruff==0.17.6"
 	$(VENV)/bin/ruff check .
 
 # Debian's chromium, in which the suite renders the report (those tests skip without it).

@@ -331,7 +331,6 @@ def _start_from_first(
     A fund of one own row or none has no horizon for itself alone; it gets an empty window
     (the panel's rows before its own would otherwise enter a window that ends on a given
     date, as flat rows)."""
-    rows = len(dates)
     if start.every is None and start.by_fund is None and not (count < 2).any():
         return start
     given = (

@@ -23,6 +23,7 @@ one block: the whole matrix is then gathered in one task.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import shutil
 import sys
@@ -64,7 +65,7 @@ def _units(path: Path, fund: str) -> list[tuple[str, Any]]:
         return [("csv", p) for p in files if file_kind(p) == "csv"]
     if kinds != {"parquet"}:
         raise CommandError(INPUTS)
-    import pyarrow.dataset as ds
+    ds = importlib.import_module("pyarrow.dataset")  # by name: no type information
 
     fmt = ds.ParquetFileFormat(read_options=ds.ParquetReadOptions(dictionary_columns=[fund]))
     data = ds.dataset(str(path), format=fmt, partitioning="hive")
@@ -252,7 +253,7 @@ def dask_long_columns(
             f"--engine dask needs dask: pip install 'fundkernels[cli]' ({exc})"
         ) from None
     names = (args.fund, args.date or "date", args.value)
-    given: dict[str, Any] = {}
+    given: dict[Any, Any] = {}
     if args.types:
         types = read_types(args.types).columns
         given = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
@@ -310,8 +311,10 @@ def dask_long_columns(
         back[order] = np.arange(len(order))
         cols = {key: np.concatenate([d[0][key] for d in done])[back] for key in done[0][0]}
     else:
-        empty = (np.empty((0, 0)), np.empty(0, np.int64), [], np.empty(0, np.int32))
-        cols = indicator_columns(*empty, horizons, statistics_options(args))
+        cols = indicator_columns(
+            np.empty((0, 0)), np.empty(0, np.int64), [], np.empty(0, np.int32), horizons,
+            statistics_options(args),
+        )  # fmt: skip
     rows = len(axis)
     first, last = (int(axis[0]), int(axis[-1])) if rows else (None, None)
     missing = sum(d[1] for d in done) / (rows * len(funds)) if rows and funds else 0.0

@@ -15,9 +15,10 @@ A long table larger than memory is turned into matrices a block of funds at a ti
 
 from __future__ import annotations
 
+import importlib
 from dataclasses import dataclass
 from itertools import chain
-from typing import Any, Optional
+from typing import Any, Optional, cast
 
 import dask.dataframe as dd
 import numpy as np
@@ -67,15 +68,14 @@ def check_long(ddf: object, fund: object, date: object, value: object) -> dd.Dat
     kind = ddf._meta[value].dtype
     if getattr(kind, "kind", "O") not in "iuf":
         raise InputTypeError(f"the value column {value!r} must be numeric, not {kind}")
-    return ddf[[fund, date, value]]
+    return cast(dd.DataFrame, ddf[[fund, date, value]])
 
 
 def _dates_ns(column: pd.Series, date: str, k: int) -> npt.NDArray[np.int64]:
     """A partition's dates as int64 ns (UTC), a missing date naming its row."""
     where = f"the date column {date!r} (partition {k})"
     if isinstance(column.dtype, pd.ArrowDtype):  # Arrow dates and timestamps, as read
-        import pyarrow as pa
-
+        pa = importlib.import_module("pyarrow")  # by name: it ships no type information
         kind = column.dtype.pyarrow_dtype
         if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
             zoned = pa.types.is_timestamp(kind) and kind.tz is not None
@@ -103,7 +103,7 @@ def _tag(
 ) -> pd.DataFrame:
     """A partition as numbers only, which shuffle cheaply: each row's block, its fund's
     number among all funds, its date in int64 ns and its value as float64."""
-    number = index.get_indexer(part[fund])
+    number = index.get_indexer(pd.Index(part[fund]))
     return pd.DataFrame(
         {
             _BLOCK: block_of[number],
@@ -150,7 +150,9 @@ def blocks_of(
     if codes is None:
         return [np.arange(lo, min(lo + width, funds)) for lo in range(0, funds, width)]
     order = np.argsort(codes, kind="stable")  # funds of group 0, then of group 1, ...
-    starts = np.flatnonzero(np.r_[True, np.diff(codes[order]) != 0]) if funds else []
+    starts: list[int] = (
+        np.flatnonzero(np.r_[True, np.diff(codes[order]) != 0]).tolist() if funds else []
+    )
     out: list[npt.NDArray[np.intp]] = []
     current: list[npt.NDArray[np.intp]] = []
     filled = 0
