@@ -316,13 +316,13 @@ def test_command_on_two_funds_takes_each_on_its_own_dates(tmp_path):
     closes = pd.DataFrame(
         {
             "date": DAYS.append(pd.DatetimeIndex(["2008-12-02"])),
-            "index": [100.0, 98.0, np.nan, 99.0, 97.0, 101.0],
+            "stocks": [100.0, 98.0, np.nan, 99.0, 97.0, 101.0],
             "oil": [50.0, 49.0, 50.0, 48.0, 47.0, 52.0],
         }
     )
-    both, one = tmp_path / "both.csv", tmp_path / "index.csv"
+    both, one = tmp_path / "both.csv", tmp_path / "stocks.csv"
     closes.to_csv(both, index=False)
-    closes[["date", "index"]].dropna().to_csv(one, index=False)
+    closes[["date", "stocks"]].dropna().to_csv(one, index=False)
 
     def table(path, *extra):
         out = tmp_path / f"{path.stem}{len(extra)}.csv"
@@ -332,7 +332,7 @@ def test_command_on_two_funds_takes_each_on_its_own_dates(tmp_path):
 
     own, panel, single = table(both), table(both, "--calendar", "panel"), table(one)
     indicators = [c for c in single.columns if c not in ("type", "crossodds")]
-    pd.testing.assert_frame_equal(own.loc[["index"], indicators], single[indicators])
-    assert own.loc["index", "troughmend"] == 3  # the 26th, 28th and 1 December
-    assert panel.loc["index", "troughmend"] == 4  # and the 27th, the oil market's
+    pd.testing.assert_frame_equal(own.loc[["stocks"], indicators], single[indicators])
+    assert own.loc["stocks", "troughmend"] == 3  # the 26th, 28th and 1 December
+    assert panel.loc["stocks", "troughmend"] == 4  # and the 27th, the oil market's
     assert own.loc["oil", "troughmend"] == panel.loc["oil", "troughmend"]
