@@ -103,6 +103,7 @@ def test_long_tables_equal_the_in_memory_gather(client, table, tmp_path, name, n
             equal(got, want)
 
 
+@pytest.mark.filterwarnings("ignore::fundkernels.PriceLikeWarning")  # NAVs read as returns
 def test_duplicates_and_missing_funds_are_refused(client, table):
     twice = pd.concat([table, table.iloc[[4]]], ignore_index=True)
     ddf = dd.from_pandas(twice, npartitions=3)
