@@ -17,6 +17,8 @@ import fundkernels.pandas as fkp
 from fundkernels import InputError, _narwhals_adapter, cli
 from fundkernels._errors import PriceLikeWarning
 
+pytestmark = pytest.mark.command
+
 DAYS = pd.date_range("2000-01-01", periods=30, freq="MS")
 RNG = np.random.default_rng(3)
 RETS = RNG.normal(0.005, 0.04, (30, 3))

@@ -158,6 +158,7 @@ def layouts(table, folder):
     return {"split": split, "by_fund": by_fund, "csv": csv}
 
 
+@pytest.mark.command
 @pytest.mark.parametrize("navs", [[], ["--navs"]], ids=["returns", "navs"])
 def test_the_command_on_long_tables_gives_the_same_table(table, tmp_path, navs):
     (tmp_path / "types.csv").write_text(
