@@ -312,7 +312,7 @@ def test_every_front_end_gives_each_fund_its_result_alone(front, kind, data, req
 # --- the command -----------------------------------------------------------------------
 
 
-@pytest.mark.command
+@pytest.mark.arrow_threads
 def test_command_on_two_funds_takes_each_on_its_own_dates(tmp_path):
     closes = pd.DataFrame(
         {

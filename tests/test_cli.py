@@ -29,7 +29,7 @@ from fundkernels import cli
 from fundkernels._ranks import percentile_ranks
 from fundkernels._report_data import describe, shown_units
 
-pytestmark = [pytest.mark.slow, pytest.mark.command]  # the command in subprocesses, one on dask
+pytestmark = [pytest.mark.slow, pytest.mark.arrow_threads]  # the command in subprocesses, one on dask
 
 FUNDS = ["Alpha", "Beta", "Gamma", "Delta", "Eps", "Zeta"]
 TYPES = {"Alpha": "eq", "Beta": "eq", "Gamma": "bond", "Delta": "eq", "Eps": "bond", "Zeta": "bond"}

@@ -17,6 +17,9 @@ import fundkernels.frames as fkf
 from fundkernels._dask_long import blocks_of
 from helpers import awkward_matrix, same_bits
 
+# The dask tasks read Parquet files and build tables on pyarrow's own thread pool.
+pytestmark = pytest.mark.arrow_threads
+
 RESULT_TIMEOUT = 300
 ROWS, COLS = 26, 11
 CODES = {f"f{c:02d}": [0, 1, 0, 2, 1, 1, 3, 0, 2, 4, 1][c] for c in range(COLS)}
@@ -158,7 +161,6 @@ def layouts(table, folder):
     return {"split": split, "by_fund": by_fund, "csv": csv}
 
 
-@pytest.mark.command
 @pytest.mark.parametrize("navs", [[], ["--navs"]], ids=["returns", "navs"])
 def test_the_command_on_long_tables_gives_the_same_table(table, tmp_path, navs):
     (tmp_path / "types.csv").write_text(
