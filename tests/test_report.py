@@ -226,9 +226,17 @@ def test_few_funds_no_duplicates():
     assert sorted(shown) == sorted(set(shown))
 
 
+# Under a sanitizer's runtime (the interpreter is not instrumented, the kernels are) the
+# large page takes many minutes of NumPy work on shadowed memory; its size and its sorting
+# in the browser are the report's, which the plain suite checks.
+SANITIZED = any(lib in os.environ.get("LD_PRELOAD", "") for lib in ("libasan", "libtsan"))
+
+
 @pytest.fixture(scope="module")
 def large_page(tmp_path_factory):
     """5000 funds in 40 peer groups over 2520 dates, every column with its ranks."""
+    if SANITIZED:
+        pytest.skip("the 5000-fund page is left to the suite without a sanitizer")
     n = 5000
     groups = [f"category {i % 40}" for i in range(n)]
     funds = [f"Fund {i:05d} Global Equity Accumulation" for i in range(n)]
