@@ -28,7 +28,7 @@ Frame-library free: NumPy and the modules only.
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Sequence
+from collections.abc import Hashable, Iterable, Iterator, Sequence
 from typing import Any, Optional
 
 import numpy as np
@@ -249,21 +249,17 @@ def _by_holes(
     and the group's rows before it are missing values for it, which change nothing."""
     adapter = INDICATORS[name].kernel
     rows, cols = values.shape
-    result: Optional[Columns] = None
-    for skip, members in _groups(values, first, count, moved):
-        if skip is None:
-            sub, kept = (values if members.size == cols else values[:, members]), dates
-        else:
-            keep = np.setdiff1d(np.arange(rows), skip)
-            sub, kept = values[keep][:, members], dates[keep]
-        part = adapter(sub, kept, [funds[c] for c in members], **options)
-        if result is None:
-            result = {k: _unfilled(v, cols) for k, v in part.items()}
-        for k, v in part.items():
-            result[k][members] = v
-    if result is None:  # no funds
-        return adapter(values, dates, funds, **options)
-    return result
+
+    def parts() -> Iterator[tuple[Any, Columns]]:
+        for skip, members in _groups(values, first, count, moved):
+            if skip is None:
+                sub, kept = (values if members.size == cols else values[:, members]), dates
+            else:
+                keep = np.setdiff1d(np.arange(rows), skip)
+                sub, kept = values[keep][:, members], dates[keep]
+            yield members, adapter(sub, kept, [funds[c] for c in members], **options)
+
+    return _assembled(parts(), cols) or adapter(values, dates, funds, **options)
 
 
 def _by_calendar(
@@ -287,21 +283,27 @@ def _by_calendar(
         skip = b"" if j is None else holes[offsets[j] : offsets[j + 1]].tobytes()
         by_dates.setdefault((int(first[c]), skip), []).append(c)
     adapter = INDICATORS[name].kernel
+
+    def parts() -> Iterator[tuple[Any, Columns]]:
+        for (start, skip), members in by_dates.items():
+            own = np.setdiff1d(np.arange(start, rows), np.frombuffer(skip, dtype=np.int64))
+            sub = values[own][:, members]
+            yield members, adapter(sub, dates[own], [funds[c] for c in members], **options)
+
+    return _assembled(parts(), cols) or adapter(values, dates, funds, **options)
+
+
+def _assembled(parts: Iterable[tuple[Any, Columns]], n: int) -> Optional[Columns]:
+    """The results of groups of funds (their column numbers and their columns) put in the
+    panel's fund order; None when there was no group (no funds: the caller asks the
+    indicator itself for its empty columns)."""
     result: Optional[Columns] = None
-    for (start, skip), members in by_dates.items():
-        own = np.setdiff1d(np.arange(start, rows), np.frombuffer(skip, dtype=np.int64))
-        part = adapter(values[own][:, members], dates[own], [funds[c] for c in members], **options)
+    for members, part in parts:
         if result is None:
-            result = {k: _unfilled(v, cols) for k, v in part.items()}
+            result = {k: np.empty(n, dtype=v.dtype) for k, v in part.items()}
         for k, v in part.items():
             result[k][members] = v
-    if result is None:  # no funds
-        return adapter(values, dates, funds, **options)
     return result
-
-
-def _unfilled(like: npt.NDArray[Any], n: int) -> npt.NDArray[Any]:
-    return np.empty(n, dtype=like.dtype)
 
 
 def _horizons(
