@@ -39,11 +39,12 @@ test: install-test,bench browser
 test-quick: install-test,bench
 	$(PY) -m pytest -m "not slow"
 
-# The Python linter, its rules in pyproject.toml (lint only; it formats nothing). ruff comes
-# with the test extra, or alone here.
+# The Python linter and formatter check, their rules in pyproject.toml (`ruff format .` fixes
+# the layout). ruff comes with the test extra, or alone here.
 lint: $(PY)
 	test -x $(VENV)/bin/ruff || $(PIP) install -q "ruff==0.17.6"
 	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
 
 # Debian's chromium, in which the suite renders the report (those tests skip without it).
 browser:

@@ -71,8 +71,10 @@ def main():
                     call(frame, calendar)
                     took[calendar].append(time.perf_counter() - t0)
             own, panel = (statistics.median(took[c]) for c in ("own", "panel"))
-            print(f"  {name:20s} own {own * 1e3:8.1f} ms  panel {panel * 1e3:8.1f} ms"
-                  f"  ratio {own / panel:5.2f}")
+            print(
+                f"  {name:20s} own {own * 1e3:8.1f} ms  panel {panel * 1e3:8.1f} ms"
+                f"  ratio {own / panel:5.2f}"
+            )
 
 
 if __name__ == "__main__":

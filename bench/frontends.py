@@ -42,9 +42,7 @@ def main():
             "date": np.tile(index.to_numpy(), cols),
             "value": values.reshape(-1, order="F"),
         }
-    ).sample(
-        frac=1.0, random_state=1, ignore_index=True
-    )  # rows in no order
+    ).sample(frac=1.0, random_state=1, ignore_index=True)  # rows in no order
     inputs = {
         "pandas wide": wide,
         "polars wide": pl.from_pandas(wide),

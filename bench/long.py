@@ -130,8 +130,12 @@ def main() -> None:
             "machine": {"cpu": cpu(), "cores": os.cpu_count()},
             "load": list(os.getloadavg()),
             "repeat": args.repeat,
-            "table": {"funds": args.funds, "days": args.days, "rows": rows,
-                      "parquet_mb": path.stat().st_size / 1e6},  # fmt: skip
+            "table": {
+                "funds": args.funds,
+                "days": args.days,
+                "rows": rows,
+                "parquet_mb": path.stat().st_size / 1e6,
+            },  # fmt: skip
             "in_process": mine,
             "command": cmd,
         }

@@ -265,8 +265,9 @@ def crossodds(type_codes, values):
     order = np.argsort(codes, kind="stable")
     _, first, sizes = np.unique(codes[order], return_index=True, return_counts=True)
     kept = sizes > 1
-    members = np.concatenate([order[f : f + s] for f, s in zip(first[kept], sizes[kept])]
-                             or [np.zeros(0, np.int64)]).astype(np.int64)
+    members = np.concatenate(
+        [order[f : f + s] for f, s in zip(first[kept], sizes[kept])] or [np.zeros(0, np.int64)]
+    ).astype(np.int64)
     starts = np.concatenate([[0], np.cumsum(sizes[kept])]).astype(np.int64)
     group_of = np.full(cols, -1, dtype=np.int64)
     for g in range(len(starts) - 1):
@@ -289,7 +290,9 @@ def _summary(x, f):
     n_out = np.zeros(cols, dtype=np.int64)
     hits_out = np.zeros(cols, dtype=np.int64)
     rows_out = np.full((3, cols), -1, dtype=np.int64)  # peak, trough, recovery
-    out = np.full((11, cols), np.nan)  # value, mean, std, skew, kurt, down, best, worst, depth, var, cvar
+    out = np.full(
+        (11, cols), np.nan
+    )  # value, mean, std, skew, kurt, down, best, worst, depth, var, cvar
     for c in prange(cols):
         # The value compounded from 1.0 and its deepest drawdown, row by row.
         acc, top, top_row = 1.0, 1.0, -1
@@ -377,15 +380,24 @@ def _summary(x, f):
         m2 = s2 - s1 * delta
         m2 = 0.0 if flat or m2 < 0.0 else m2
         m3 = 0.0 if flat else s3 - 3.0 * delta * s2 + 2.0 * nd * delta * delta * delta
-        m4 = 0.0 if flat else (s4 - 4.0 * delta * s3 + 6.0 * delta * delta * s2
-                               - 3.0 * nd * delta * delta * delta * delta)
+        m4 = (
+            0.0
+            if flat
+            else (
+                s4
+                - 4.0 * delta * s3
+                + 6.0 * delta * delta * s2
+                - 3.0 * nd * delta * delta * delta * delta
+            )
+        )
         if n >= 2:
             out[2, c] = np.sqrt(m2 / (nd - 1.0))
         if n >= 3:
             out[3, c] = nd * np.sqrt(nd - 1.0) / (nd - 2.0) * (m3 / (m2 * np.sqrt(m2)))
         if n >= 4:
-            out[4, c] = ((nd + 1.0) * nd * (nd - 1.0) * m4 / ((nd - 2.0) * (nd - 3.0) * (m2 * m2))
-                         - 3.0 * (nd - 1.0) * (nd - 1.0) / ((nd - 2.0) * (nd - 3.0)))
+            out[4, c] = (nd + 1.0) * nd * (nd - 1.0) * m4 / (
+                (nd - 2.0) * (nd - 3.0) * (m2 * m2)
+            ) - 3.0 * (nd - 1.0) * (nd - 1.0) / ((nd - 2.0) * (nd - 3.0))
         # The 5% quantile between the two order statistics around (n - 1) * 0.05.
         srt = np.sort(buf[:n])
         at = (nd - 1.0) * 0.05
@@ -411,7 +423,21 @@ def _summary(x, f):
 def summary(returns, f):
     n, hits, rows, out = _summary(np.asarray(returns, dtype=np.float64), float(f))
     value, mean, std, skew, kurt, down, best, worst, depth, var, cvar = out
-    return (n, value.copy(), mean.copy(), std.copy(), skew.copy(), kurt.copy(), down.copy(),
-            best.copy(), worst.copy(), hits, depth.copy(), rows[0].copy(), rows[1].copy(),
-            rows[2].copy(), var.copy(), cvar.copy())
-
+    return (
+        n,
+        value.copy(),
+        mean.copy(),
+        std.copy(),
+        skew.copy(),
+        kurt.copy(),
+        down.copy(),
+        best.copy(),
+        worst.copy(),
+        hits,
+        depth.copy(),
+        rows[0].copy(),
+        rows[1].copy(),
+        rows[2].copy(),
+        var.copy(),
+        cvar.copy(),
+    )

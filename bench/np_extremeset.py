@@ -26,7 +26,12 @@ def _peer(x, dates, positive):
     if len(dates) < R:
         raise ValueError(f"dates has {len(dates)} elements, but the value matrix has {R} rows")
     if R == 0 or C == 0:  # nothing to scan; np.char.replace also rejects empty arrays
-        return {"r": np.zeros(C), "p": np.zeros(C, dtype=np.int64), "s": [NO_RUN] * C, "l": [NO_RUN] * C}
+        return {
+            "r": np.zeros(C),
+            "p": np.zeros(C, dtype=np.int64),
+            "s": [NO_RUN] * C,
+            "l": [NO_RUN] * C,
+        }
     sel = x > 0.0  # NaN, zero and losses end a run
     # Unselected rows multiply by exactly 1.0, which leaves the running product as it was.
     factor = np.where(sel, x + 1.0 if positive else 1.0 - x, 1.0)
@@ -47,7 +52,8 @@ def _peer(x, dates, positive):
     # The latest row holding the extreme, and the first row of its block of usable rows.
     last_idx = R - 1 - np.argmax((ratio == extreme)[::-1], axis=0)
     block = np.maximum.accumulate(
-        np.where(usable & ~np.vstack([np.zeros((1, C), dtype=bool), usable[:-1]]), rows, 0), axis=0)
+        np.where(usable & ~np.vstack([np.zeros((1, C), dtype=bool), usable[:-1]]), rows, 0), axis=0
+    )
     first_idx = block[last_idx, np.arange(C)]
     r = np.where(found, extreme - 1.0, 0.0)
     p = np.where(found, last_idx - first_idx + 1, 0)

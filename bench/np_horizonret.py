@@ -65,7 +65,7 @@ def _peer(x, start, end, fut, tail):
     nv = np.cumprod(np.where(inside & ~np.isnan(x), x + 1.0, 1.0), axis=0)
     nv[~inside] = np.nan
     ret = nv[fut] / nv - 1.0
-    ret[max(D - 1 - tail, 0):] = np.nan
+    ret[max(D - 1 - tail, 0) :] = np.nan
 
     valid = ~np.isnan(ret)
     n = valid.sum(axis=0)

@@ -63,8 +63,24 @@ def peer(returns, f):
     nan = np.full(cols, np.nan)
     none = np.full(cols, -1, np.int64)
     if rows == 0 or cols == 0:
-        return (n.astype(np.int64), nan, nan, nan, nan, nan, nan, nan, nan, hits, nan, none,
-                none, none, nan, nan)
+        return (
+            n.astype(np.int64),
+            nan,
+            nan,
+            nan,
+            nan,
+            nan,
+            nan,
+            nan,
+            nan,
+            hits,
+            nan,
+            none,
+            none,
+            none,
+            nan,
+            nan,
+        )
     with np.errstate(all="ignore"):
         return _peer(x, f, valid, n, nd, hits)
 
@@ -116,8 +132,11 @@ def _peer(x, f, valid, n, nd, hits):
     m2 = s2 - s1 * delta
     m2 = np.where(flat, 0.0, np.where(m2 < 0.0, 0.0, m2))
     m3 = np.where(flat, 0.0, s3 - 3.0 * delta * s2 + 2.0 * nd * delta * delta * delta)
-    m4 = np.where(flat, 0.0, s4 - 4.0 * delta * s3 + 6.0 * delta * delta * s2
-                  - 3.0 * nd * delta * delta * delta * delta)
+    m4 = np.where(
+        flat,
+        0.0,
+        s4 - 4.0 * delta * s3 + 6.0 * delta * delta * s2 - 3.0 * nd * delta * delta * delta * delta,
+    )
     std = np.where(n >= 2, np.sqrt(m2 / (nd - 1.0)), np.nan)
     skew = np.where(n >= 3, nd * np.sqrt(nd - 1.0) / (nd - 2.0) * (m3 / (m2 * np.sqrt(m2))), np.nan)
     kurt = np.where(
@@ -149,10 +168,22 @@ def _peer(x, f, valid, n, nd, hits):
     def only(a):
         return np.where(some, a, np.nan)
 
-    rows_of = [np.where(some & (trough >= 0), a, -1).astype(np.int64)
-               for a in (peak_row, trough, recovery)]
+    rows_of = [
+        np.where(some & (trough >= 0), a, -1).astype(np.int64) for a in (peak_row, trough, recovery)
+    ]
     return (
-        n.astype(np.int64), only(value), only(mean), only(std), only(skew), only(kurt),
-        only(np.sqrt(dn / nd)), only(best), only(worst), hits, only(low - 1.0), *rows_of,
-        only(var), only(cvar),
+        n.astype(np.int64),
+        only(value),
+        only(mean),
+        only(std),
+        only(skew),
+        only(kurt),
+        only(np.sqrt(dn / nd)),
+        only(best),
+        only(worst),
+        hits,
+        only(low - 1.0),
+        *rows_of,
+        only(var),
+        only(cvar),
     )

@@ -1,8 +1,8 @@
 """Benchmark records (bench/results/*.json, written by bench/run.py).
 
-    python bench/record.py compare OLD NEW   ratios of two records, case by case
-    python bench/record.py readme [RECORD]   the README's performance table from a record
-                                             (the newest one when none is named)
+python bench/record.py compare OLD NEW   ratios of two records, case by case
+python bench/record.py readme [RECORD]   the README's performance table from a record
+                                         (the newest one when none is named)
 """
 
 import argparse
@@ -37,23 +37,29 @@ def compare(old, new):
     """Lines setting the two records side by side: module time new / old, and the peer ratio
     and the read ratio in each. Only cases present in both are listed."""
     a, b = keyed(old), keyed(new)
-    lines = [f"old {old['commit']} ({old['when']}, load {old['load'][0]:.1f}), "
-             f"new {new['commit']} ({new['when']}, load {new['load'][0]:.1f})",
-             f"{'case':<15} {'shape':>11} {'order':>5} {'new/old':>8} {'numba/mod old':>13} "
-             f"{'new':>6} {'mod/read old':>12} {'new':>6}"]
+    lines = [
+        f"old {old['commit']} ({old['when']}, load {old['load'][0]:.1f}), "
+        f"new {new['commit']} ({new['when']}, load {new['load'][0]:.1f})",
+        f"{'case':<15} {'shape':>11} {'order':>5} {'new/old':>8} {'numba/mod old':>13} "
+        f"{'new':>6} {'mod/read old':>12} {'new':>6}",
+    ]
     for key in sorted(a.keys() & b.keys(), key=lambda k: (k[0], k[1] * k[2], k[3])):
         x, y = a[key], b[key]
         case, rows, cols, order = key
         if order == "small":
-            lines.append(f"{case:<15} {f'{rows}x{cols}':>11} {'C':>5} "
-                         f"{y['module_us'] / x['module_us']:8.2f} "
-                         f"{x['numba_us'] / x['module_us']:13.2f} {y['numba_us'] / y['module_us']:6.2f}"
-                         f" {'-':>12} {'-':>6}")
+            lines.append(
+                f"{case:<15} {f'{rows}x{cols}':>11} {'C':>5} "
+                f"{y['module_us'] / x['module_us']:8.2f} "
+                f"{x['numba_us'] / x['module_us']:13.2f} {y['numba_us'] / y['module_us']:6.2f}"
+                f" {'-':>12} {'-':>6}"
+            )
         else:
-            lines.append(f"{case:<15} {f'{rows}x{cols}':>11} {order:>5} "
-                         f"{y['module_s'] / x['module_s']:8.2f} {x['numba_over_module']:13.2f} "
-                         f"{y['numba_over_module']:6.2f} {x['module_over_read']:12.2f} "
-                         f"{y['module_over_read']:6.2f}")
+            lines.append(
+                f"{case:<15} {f'{rows}x{cols}':>11} {order:>5} "
+                f"{y['module_s'] / x['module_s']:8.2f} {x['numba_over_module']:13.2f} "
+                f"{y['numba_over_module']:6.2f} {x['module_over_read']:12.2f} "
+                f"{y['module_over_read']:6.2f}"
+            )
     return lines
 
 
@@ -74,18 +80,27 @@ def table(record):
     head += [f"module / read, {r} x {c} (C, F)" for r, c in shapes]
     head += [f"µs per call, {r} x {c}: module (beyond a thread start), numba" for r, c in small]
     # The steadiest measure of a small call's own work that the record has.
-    key, how = next(((k, h) for k, h in (
-        ("beyond_user_us", ", in user-mode CPU time (a thread start's kernel work left out)."),
-        ("beyond_cpu_us", ", in CPU time."), ("beyond_us", "."))
-        if all(k in s for s in record["small"])))
+    key, how = next(
+        (
+            (k, h)
+            for k, h in (
+                (
+                    "beyond_user_us",
+                    ", in user-mode CPU time (a thread start's kernel work left out).",
+                ),
+                ("beyond_cpu_us", ", in CPU time."),
+                ("beyond_us", "."),
+            )
+            if all(k in s for s in record["small"])
+        )
+    )
     lines = [
         f"From the record of commit `{record['commit']}` ({record['when'][:10]}), "
         f"{m['cores']} cores ({m['cpu'] or 'unknown CPU'}), load average "
         f"{record['load'][0]:.1f} at the start: medians of {record['repeat']} runs. Starting and "
         f"joining one idle thread took {record['thread_start_us']['1']:.0f} µs in that run, two "
         f"{record['thread_start_us']['2']:.0f} µs, in a tight loop; a small call's excess over a "
-        f"thread start is measured against one start timed from Python, as the call is"
-        + how,
+        f"thread start is measured against one start timed from Python, as the call is" + how,
         "",
         "| " + " | ".join(head) + " |",
         "| " + " | ".join(["---"] * len(head)) + " |",
@@ -105,8 +120,11 @@ def table(record):
             extra = "no thread" if s["beyond_us"] < -s["module_us"] else format(s[key], "+.0f")
             cells.append(f"{s['module_us']:.0f} ({extra}), {number(s['numba_us'], '.0f')}")
         lines.append("| " + " | ".join(cells) + " |")
-    fc, speed, mem = record.get("f_over_c", {}), record.get("speedup_1_to_all", {}), \
-        record.get("peak_extra_mib", {})
+    fc, speed, mem = (
+        record.get("f_over_c", {}),
+        record.get("speedup_1_to_all", {}),
+        record.get("peak_extra_mib", {}),
+    )
     if fc or speed or mem:
         big = f"{shapes[-1][0]} x {shapes[-1][1]}"
         head = ["indicator"] + [f"F / C time, {r} x {c}" for r, c in shapes]

@@ -44,8 +44,9 @@ def floor_library():
     lib = HERE.parent / "build" / "bench" / "libfloor.so"
     if not lib.exists() or lib.stat().st_mtime < src.stat().st_mtime:
         lib.parent.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["g++", *CXXFLAGS, "-shared", "-fPIC", "-pthread", str(src), "-o", str(lib)],
-                       check=True)
+        subprocess.run(
+            ["g++", *CXXFLAGS, "-shared", "-fPIC", "-pthread", str(src), "-o", str(lib)], check=True
+        )
     so = ctypes.CDLL(str(lib))
     so.stream_sum.restype = ctypes.c_double
     so.stream_sum.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]
@@ -103,14 +104,22 @@ def paired_per_call(fn, ref, rounds=15, budget=0.01, user_rounds=7, user_budget=
     for _ in range(rounds):
         a.append(per_call_time(fn, batches=1, budget=budget))
         b.append(per_call_time(ref, batches=1, budget=budget))
-        cpu.append(per_call_time(fn, batches=1, budget=budget, clock=time.process_time)
-                   - per_call_time(ref, batches=1, budget=budget, clock=time.process_time))
+        cpu.append(
+            per_call_time(fn, batches=1, budget=budget, clock=time.process_time)
+            - per_call_time(ref, batches=1, budget=budget, clock=time.process_time)
+        )
     for _ in range(user_rounds):
-        user.append(per_call_time(fn, batches=1, budget=user_budget, clock=user_time)
-                    - per_call_time(ref, batches=1, budget=user_budget, clock=user_time))
-    return (statistics.median(a), statistics.median(b),
-            statistics.median(x - y for x, y in zip(a, b)), statistics.median(cpu),
-            statistics.median(user))
+        user.append(
+            per_call_time(fn, batches=1, budget=user_budget, clock=user_time)
+            - per_call_time(ref, batches=1, budget=user_budget, clock=user_time)
+        )
+    return (
+        statistics.median(a),
+        statistics.median(b),
+        statistics.median(x - y for x, y in zip(a, b)),
+        statistics.median(cpu),
+        statistics.median(user),
+    )
 
 
 def one_core_time(fn, repeat):
@@ -157,16 +166,24 @@ def machine():
                 break
     except OSError:
         pass
-    return {"cpu": model, "cores": len(os.sched_getaffinity(0)), "system": platform.platform(),
-            "python": platform.python_version(), "numpy": np.__version__}
+    return {
+        "cpu": model,
+        "cores": len(os.sched_getaffinity(0)),
+        "system": platform.platform(),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+    }
 
 
 def commit():
     def git(*args):
         r = subprocess.run(["git", *args], cwd=HERE, capture_output=True, text=True)
         return r.stdout.strip() if r.returncode == 0 else ""
+
     head = git("rev-parse", "--short=12", "HEAD")
-    return head + ("-dirty" if head and git("status", "--porcelain", "--untracked-files=no") else "")
+    return head + (
+        "-dirty" if head and git("status", "--porcelain", "--untracked-files=no") else ""
+    )
 
 
 MEMORY_CHILD = r"""
@@ -199,8 +216,12 @@ print((peak_kib() - before) / 1024)
 
 def peak_extra_mib(name, rows, cols, order):
     """Growth of peak resident memory over one call, in MiB, in a fresh process."""
-    r = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(HERE.parent), name, str(rows), str(cols),
-                        order], capture_output=True, text=True, check=True)
+    r = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHILD, str(HERE.parent), name, str(rows), str(cols), order],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return float(r.stdout.strip())
 
 
@@ -211,7 +232,11 @@ def quiet(seconds=0.3):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--only", nargs="*", help="case labels (the CASES beside each reference in tests/fk_references)")
+    ap.add_argument(
+        "--only",
+        nargs="*",
+        help="case labels (the CASES beside each reference in tests/fk_references)",
+    )
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--shapes", nargs="*", help="large shapes RxC, e.g. 2520x5000")
     ap.add_argument("--small", nargs="*", help="small shapes RxC, e.g. 60x30")
@@ -219,7 +244,10 @@ def main():
     ap.add_argument("--no-record", action="store_true")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory children")
     opts = ap.parse_args()
-    parse = lambda specs, default: [tuple(map(int, s.split("x"))) for s in specs] if specs is not None else default  # noqa: E731
+
+    def parse(specs, default):
+        return [tuple(map(int, s.split("x"))) for s in specs] if specs is not None else default
+
     shapes, small = parse(opts.shapes, LARGE), parse(opts.small, SMALL)
     cases = {**INDICATORS, **VARIANTS}
     names = opts.only or list(cases)
@@ -231,9 +259,11 @@ def main():
     cores = len(os.sched_getaffinity(0))
     threads = os.cpu_count() or 1
     load0 = os.getloadavg()
-    print(f"{cores} cores, {threads} module workers at most, numba {numba.__version__} on "
-          f"{numba.config.NUMBA_NUM_THREADS} threads; medians of {opts.repeat} runs; "
-          f"load average {load0[0]:.2f}\n")
+    print(
+        f"{cores} cores, {threads} module workers at most, numba {numba.__version__} on "
+        f"{numba.config.NUMBA_NUM_THREADS} threads; medians of {opts.repeat} runs; "
+        f"load average {load0[0]:.2f}\n"
+    )
 
     # Compilation is paid here, on a tiny matrix of every kind the timings use.
     rng = np.random.default_rng(7)
@@ -255,8 +285,10 @@ def main():
     module_times = {}
     speedups = {}
     largest = max(shapes, key=lambda s: s[0] * s[1]) if shapes else None
-    print(f"{'indicator':<15} {'shape':>11} {'order':>5} {'module s':>9} {'numba s':>9} "
-          f"{'read s':>8} {'numba/mod':>9} {'mod/read':>8}")
+    print(
+        f"{'indicator':<15} {'shape':>11} {'order':>5} {'module s':>9} {'numba s':>9} "
+        f"{'read s':>8} {'numba/mod':>9} {'mod/read':>8}"
+    )
     for rows, cols in shapes:
         base = rng.normal(0.0003, 0.01, size=(rows, cols))
         base[rng.random(base.shape) < 0.01] = np.nan
@@ -265,16 +297,23 @@ def main():
         got, res = {}, {}
         # Phase 1: the modules and the floor, numba's pool asleep.
         for order, x in mats.items():
-            floor = median_time(lambda: floor_so.stream_sum(x.ctypes.data, x.size, threads),
-                                opts.repeat)
+            floor = median_time(
+                lambda: floor_so.stream_sum(x.ctypes.data, x.size, threads), opts.repeat
+            )
             for name in names:
                 ind = cases[name]
                 args = ind.args(x)
                 got[name, order] = ind.module(*args)
                 t = median_time(lambda: ind.module(*args), opts.repeat)
                 module_times[name, rows, cols, order] = t
-                res[name, order] = {"case": name, "rows": rows, "cols": cols, "order": order,
-                                    "module_s": t, "read_s": floor}
+                res[name, order] = {
+                    "case": name,
+                    "rows": rows,
+                    "cols": cols,
+                    "order": order,
+                    "module_s": t,
+                    "read_s": floor,
+                }
                 if (rows, cols) == largest and order == "C" and cores > 1:
                     speedups[name] = one_core_time(lambda: ind.module(*args), opts.repeat) / t
         # Phase 2: the numba peers, checked bit for bit against the modules.
@@ -294,17 +333,24 @@ def main():
                 r["numba_over_module"] = r["numba_s"] / r["module_s"]
                 r["module_over_read"] = r["module_s"] / r["read_s"]
                 rows_out.append(r)
-                print(f"{name:<15} {f'{rows}x{cols}':>11} {order:>5} {r['module_s']:9.4f} "
-                      f"{r['numba_s']:9.4f} {r['read_s']:8.4f} {r['numba_over_module']:9.2f} "
-                      f"{r['module_over_read']:8.2f}", flush=True)
+                print(
+                    f"{name:<15} {f'{rows}x{cols}':>11} {order:>5} {r['module_s']:9.4f} "
+                    f"{r['numba_s']:9.4f} {r['read_s']:8.4f} {r['numba_over_module']:9.2f} "
+                    f"{r['module_over_read']:8.2f}",
+                    flush=True,
+                )
         del mats, got
 
     if small:
-        print("\nsmall calls, us per call; beyond: the call less one thread start and join timed "
-              "the same way, from Python, in batches taken in turn with the call's (median of "
-              "the differences, in elapsed, CPU and user-mode CPU time)")
-        print(f"{'indicator':<15} {'shape':>7} {'module':>8} {'start':>8} {'beyond':>8} "
-              f"{'cpu':>8} {'user':>8} {'numba':>8}")
+        print(
+            "\nsmall calls, us per call; beyond: the call less one thread start and join timed "
+            "the same way, from Python, in batches taken in turn with the call's (median of "
+            "the differences, in elapsed, CPU and user-mode CPU time)"
+        )
+        print(
+            f"{'indicator':<15} {'shape':>7} {'module':>8} {'start':>8} {'beyond':>8} "
+            f"{'cpu':>8} {'user':>8} {'numba':>8}"
+        )
     for rows, cols in small:
         x = np.asarray(rng.normal(0.0003, 0.01, size=(rows, cols)))
         res, starts, beyond, beyond_cpu, beyond_user = {}, {}, {}, {}, {}
@@ -312,8 +358,9 @@ def main():
             ind = cases[name]
             args = ind.args(x)
             res[name], starts[name], beyond[name], beyond_cpu[name], beyond_user[name] = (
-                1e6 * t for t in paired_per_call(lambda: ind.module(*args),
-                                                 lambda: floor_so.start_join(1)))
+                1e6 * t
+                for t in paired_per_call(lambda: ind.module(*args), lambda: floor_so.start_join(1))
+            )
         nb = {}
         for name in names:
             ind = cases[name]
@@ -325,15 +372,25 @@ def main():
             nb[name] = per_call_time(lambda: ind.numba(*args)) * 1e6
         quiet()
         for name in names:
-            r = {"case": name, "rows": rows, "cols": cols, "order": "C", "module_us": res[name],
-                 "start_us": starts[name], "beyond_us": beyond[name],
-                 "beyond_cpu_us": beyond_cpu[name], "beyond_user_us": beyond_user[name],
-                 "numba_us": nb[name]}
+            r = {
+                "case": name,
+                "rows": rows,
+                "cols": cols,
+                "order": "C",
+                "module_us": res[name],
+                "start_us": starts[name],
+                "beyond_us": beyond[name],
+                "beyond_cpu_us": beyond_cpu[name],
+                "beyond_user_us": beyond_user[name],
+                "numba_us": nb[name],
+            }
             small_out.append(r)
-            print(f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {r['start_us']:8.1f} "
-                  f"{r['beyond_us']:8.1f} {r['beyond_cpu_us']:8.1f} {r['beyond_user_us']:8.1f} "
-                  f"{r['numba_us']:8.1f}",
-                  flush=True)
+            print(
+                f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {r['start_us']:8.1f} "
+                f"{r['beyond_us']:8.1f} {r['beyond_cpu_us']:8.1f} {r['beyond_user_us']:8.1f} "
+                f"{r['numba_us']:8.1f}",
+                flush=True,
+            )
 
     fc = {}
     if shapes:
@@ -344,17 +401,24 @@ def main():
             print(f"{name:<15} " + "  ".join(f"{r}x{c}: {v:4.2f}" for (r, c), v in zip(shapes, q)))
     if shapes and {"drawdown", "troughmend"} <= set(names):
         print("\nWhere the longest drawdown lies: drawdown time / troughmend time")
-        print("drawdown        " + "  ".join(
-            f"{r}x{c} {o}: {module_times['drawdown', r, c, o] / module_times['troughmend', r, c, o]:4.2f}"
-            for r, c in shapes for o in "CF"))
+        print(
+            "drawdown        "
+            + "  ".join(
+                f"{r}x{c} {o}: {module_times['drawdown', r, c, o] / module_times['troughmend', r, c, o]:4.2f}"
+                for r, c in shapes
+                for o in "CF"
+            )
+        )
     if speedups:
         print(f"\nSpeed-up from 1 core to {cores} at {largest[0]}x{largest[1]} (C order)")
         for name, s in speedups.items():
             print(f"{name:<15} {s:4.2f}x")
     memory = {}
     if shapes and not opts.no_memory:
-        print(f"\npeak extra memory of one call at {largest[0]}x{largest[1]}, MiB (C, F), "
-              f"each in a fresh process")
+        print(
+            f"\npeak extra memory of one call at {largest[0]}x{largest[1]}, MiB (C, F), "
+            f"each in a fresh process"
+        )
         for name in names:
             memory[name] = {o: peak_extra_mib(name, *largest, o) for o in "CF"}
             print(f"{name:<15} {memory[name]['C']:6.1f} {memory[name]['F']:6.1f}", flush=True)
@@ -376,8 +440,15 @@ def main():
         "speedup_1_to_all": speedups,
         "peak_extra_mib": memory,
     }
-    out = Path(opts.out) if opts.out else (
-        HERE / "results" / f"{record['when'][:19].replace(':', '')}-{record['commit'] or 'nocommit'}.json")
+    out = (
+        Path(opts.out)
+        if opts.out
+        else (
+            HERE
+            / "results"
+            / f"{record['when'][:19].replace(':', '')}-{record['commit'] or 'nocommit'}.json"
+        )
+    )
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps(record, indent=1) + "\n")
     print(f"record: {out}")

@@ -102,8 +102,14 @@ def main() -> None:
             "machine": {"cpu": cpu(), "cores": os.cpu_count()},
             "load_before": list(load),
             "load_after": list(os.getloadavg()),
-            "table": {"funds": args.funds, "days": args.days, "rows": args.funds * args.days,
-                      "parquet_gb": size / 1e9, "files": 20, "groups": GROUPS},  # fmt: skip
+            "table": {
+                "funds": args.funds,
+                "days": args.days,
+                "rows": args.funds * args.days,
+                "parquet_gb": size / 1e9,
+                "files": 20,
+                "groups": GROUPS,
+            },  # fmt: skip
             "duckdb_read_s": read,
             "command": run,
             "command_over_read": run["wall_s"] / read,

@@ -80,15 +80,33 @@ def main():
                     np.median(x[~np.isnan(x)])
 
             yardstick = per_value(numpy_median, n)
-            rows.append({"family": family, "values": n, "given_ns": given, "counted_ns": counted,
-                         "numpy_ns": yardstick})
+            rows.append(
+                {
+                    "family": family,
+                    "values": n,
+                    "given_ns": given,
+                    "counted_ns": counted,
+                    "numpy_ns": yardstick,
+                }
+            )
             print(f"{family:<14} {n:>7} {given:>7.2f} {counted:>8.2f} {yardstick:>7.2f}")
-    record = {"when": datetime.now(timezone.utc).isoformat(timespec="seconds"),
-              "commit": commit(), "machine": machine(), "load": list(os.getloadavg()),
-              "rows": rows}
-    out = Path(opts.out) if opts.out else (
-        HERE / "results" / "selection"
-        / f"{record['when'][:19].replace(':', '')}-{record['commit'] or 'nocommit'}.json")
+    record = {
+        "when": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "commit": commit(),
+        "machine": machine(),
+        "load": list(os.getloadavg()),
+        "rows": rows,
+    }
+    out = (
+        Path(opts.out)
+        if opts.out
+        else (
+            HERE
+            / "results"
+            / "selection"
+            / f"{record['when'][:19].replace(':', '')}-{record['commit'] or 'nocommit'}.json"
+        )
+    )
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps(record, indent=1) + "\n")
     print(f"CPU {record['machine']['cpu']}, load {record['load'][0]:.1f}; record: {out}")

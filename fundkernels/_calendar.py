@@ -135,7 +135,9 @@ def _packed(
     for key in parts[0]:
         joined = np.concatenate([p[key] for p in parts])
         if joined.dtype.kind == "M":
-            joined = _real_dates(joined, every, first, count, holes, offsets, rows, dates, days, base)
+            joined = _real_dates(
+                joined, every, first, count, holes, offsets, rows, dates, days, base
+            )
         result[key] = joined
     return result
 

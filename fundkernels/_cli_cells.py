@@ -58,9 +58,7 @@ def parse_dates(
     if pa.types.is_integer(col.type):
         col = col.cast(pa.string())
     if not (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
-        raise CommandError(
-            f"{place(0)}: the date column {column!r} holds {col.type}, not dates"
-        )
+        raise CommandError(f"{place(0)}: the date column {column!r} holds {col.type}, not dates")
     col = pc.utf8_trim_whitespace(col)
     if len(col) == 0:
         return col.cast(pa.timestamp("ns"))

@@ -49,7 +49,6 @@ class Clock:
         return "timings: " + ", ".join(f"{k} {v:.3f} s" for k, v in self.laps.items())
 
 
-
 @dataclass
 class Panel:
     """What the output and the report say about the input."""
@@ -64,7 +63,6 @@ class Panel:
     source: str
     # The returns of some funds, by position: (dates in ns, matrix of their columns).
     series: Optional[Callable[[Sequence[int]], tuple[Any, Any]]] = None
-
 
 
 def statistics_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -252,7 +250,9 @@ def _counts_rows(table: Any, name: str) -> bool:
         return False
     v = np.asarray(col.to_numpy())
     n = len(v)
-    return bool(n > 1 and (np.array_equal(v, np.arange(n)) or np.array_equal(v, np.arange(1, n + 1))))
+    return bool(
+        n > 1 and (np.array_equal(v, np.arange(n)) or np.array_equal(v, np.arange(1, n + 1)))
+    )
 
 
 def _placed(exc: InputError, places: Places) -> str:
@@ -401,4 +401,3 @@ def result_columns(panel: Panel, cols: dict[str, Any]) -> dict[str, Any]:
     every indicator."""
     group = panel.groups if panel.groups is not None else ["all"] * len(panel.funds)
     return {"fund": list(panel.funds), "peer_group": list(group), **cols}
-

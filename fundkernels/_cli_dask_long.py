@@ -139,7 +139,9 @@ def _split(
     # Rows by block: a counting sort (radix on small integers), then a slice per block.
     counts = np.bincount(blocks, minlength=1)
     if len(counts) > 1:
-        order = np.argsort(blocks.astype(np.int16 if len(counts) < 2**15 else np.int32), kind="stable")
+        order = np.argsort(
+            blocks.astype(np.int16 if len(counts) < 2**15 else np.int32), kind="stable"
+        )
         codes, ns, floats = codes[order], ns[order], floats[order]
     ends = np.cumsum(counts)
     written = []

@@ -251,9 +251,7 @@ def _read_only(con: Any, query: str, duckdb: Any) -> None:
         )
     kind = statements[0].type
     if kind != duckdb.StatementType.SELECT:
-        raise CommandError(
-            f"--sql only reads: give a SELECT query, not a {kind.name} statement"
-        )
+        raise CommandError(f"--sql only reads: give a SELECT query, not a {kind.name} statement")
 
 
 def read_types(name: str) -> Any:
@@ -296,9 +294,7 @@ def _pieces(parts: list[tuple[Piece, Any]], layout: Layout) -> tuple[Any, Places
                 f" has {first}: the files of a folder must have the same columns"
             )
     try:
-        whole = pa.concat_tables(
-            [t.select(first) for t in tables], promote_options="permissive"
-        )
+        whole = pa.concat_tables([t.select(first) for t in tables], promote_options="permissive")
     except pa.ArrowException as exc:
         raise CommandError(f"the files of the folder do not fit together: {exc}") from None
     return whole, Places([p for p, _ in parts])
@@ -310,8 +306,7 @@ def _piece(piece: Piece, table: Any, layout: Layout) -> Any:
     if layout.date not in names:
         option = "" if layout.date != "date" else " (name it with --date)"
         raise CommandError(
-            f"no date column {layout.date!r} in {piece.name}{option}; the columns are"
-            f" {names[:10]}"
+            f"no date column {layout.date!r} in {piece.name}{option}; the columns are {names[:10]}"
         )
     for option, role, col in (("--fund", "fund", layout.fund), ("--value", "value", layout.value)):
         if col is not None and col not in names:

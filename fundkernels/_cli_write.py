@@ -194,7 +194,6 @@ def aligned_text(columns: dict[str, Any]) -> str:
     return "\n".join(lines) + "\n"
 
 
-
 def main_columns(columns: dict[str, Any]) -> list[str]:
     """The fund, its group and the main column of each indicator."""
     main = ("fund", "peer_group", "troughmend", "crossodds")
@@ -203,14 +202,14 @@ def main_columns(columns: dict[str, Any]) -> list[str]:
     return [
         c
         for c in columns
-        if c in main or c in runs or c in streaks
+        if c in main
+        or c in runs
+        or c in streaks
         or (c.startswith("horizonret_") and c.endswith("_mean"))
     ]
 
 
-def terminal_text(
-    columns: dict[str, Any], chosen: Optional[list[str]], every: bool
-) -> str:
+def terminal_text(columns: dict[str, Any], chosen: Optional[list[str]], every: bool) -> str:
     """The table for stdout: the columns chosen, every column, or on a terminal the main
     ones that fit its width (with a note of what is left out)."""
     if chosen is not None:

@@ -94,7 +94,9 @@ def _survey(part: pd.DataFrame, fund: str, date: str, k: int) -> tuple[list[Any]
     missing = labels.isna().to_numpy()
     if missing.any():
         row = int(np.argmax(missing))
-        raise InputError(f"the fund column {fund!r} holds a missing fund in partition {k} at row {row}")
+        raise InputError(
+            f"the fund column {fund!r} holds a missing fund in partition {k} at row {row}"
+        )
     return labels.drop_duplicates().tolist(), np.unique(_dates_ns(part[date], date, k))
 
 

@@ -93,8 +93,6 @@ def _slice(column: Any, lo: int, hi: int, pa: Any) -> Any:
     return column[lo:hi]
 
 
-
-
 # --- funds ----------------------------------------------------------------------------
 
 
@@ -241,7 +239,9 @@ class _DateRows:
                 offset //= self.step
             return np.take(self.table, offset)
         if self.pa is not None:
-            rows = self.pa.compute.index_in(self.pa.array(raw), value_set=self.pa.array(self.distinct))
+            rows = self.pa.compute.index_in(
+                self.pa.array(raw), value_set=self.pa.array(self.distinct)
+            )
             return np.asarray(rows)
         return np.searchsorted(self.distinct, raw)
 
@@ -335,7 +335,9 @@ def gather(
         each(lambda i: table.scatter(i, luts[i], rows, flat), range(len(table.pieces)))
 
         # 3. Duplicates: count the cells no row reached, and make them plain NaN.
-        empty = sum(each(lambda a: _unmark(flat[a : a + _COUNT_BLOCK]), range(0, cells, _COUNT_BLOCK)))
+        empty = sum(
+            each(lambda a: _unmark(flat[a : a + _COUNT_BLOCK]), range(0, cells, _COUNT_BLOCK))
+        )
     if cells - empty != n:
         shown = labels if names is None else list(names)
         _settle(flat, table, luts, rows, shown, date_ns, rows_named)
@@ -415,7 +417,9 @@ class _Columns:
         cell += self.row_of(_physical(self._slice(self.dates, i), self.pa)[0])
         return cell
 
-    def scatter(self, i: int, lut: npt.NDArray[np.int64], rows: int, flat: npt.NDArray[np.float64]) -> None:
+    def scatter(
+        self, i: int, lut: npt.NDArray[np.int64], rows: int, flat: npt.NDArray[np.float64]
+    ) -> None:
         cell = self.cells(i, lut, rows)
         self.found[i] = None  # a plain column's codes: no longer needed
         data, missing = _floats(self._slice(self.values, i), self.pa)
@@ -463,7 +467,9 @@ def _settle(
     """The slow road, taken when the rows filled fewer cells than there are rows: name the
     first duplicate (by fund, then date; its first two rows), or, when there is none, put
     back the values that carried the empty marker's bits (made plain NaN by the count)."""
-    cell = np.concatenate([table.cells(i, lut, rows) for i, lut in enumerate(luts)] or [np.empty(0, np.int64)])
+    cell = np.concatenate(
+        [table.cells(i, lut, rows) for i, lut in enumerate(luts)] or [np.empty(0, np.int64)]
+    )
     order = np.argsort(cell, kind="stable")
     same = np.flatnonzero(cell[order][1:] == cell[order][:-1])
     if same.size:

@@ -73,4 +73,3 @@ def check_pandas_columns(columns: pd.Index, dtypes: pd.Series) -> None:
     if bad:
         shown = ", ".join(f"{label!r} ({dtype})" for label, dtype in bad[:10])
         raise InputTypeError(f"data must have numeric columns; not numeric: {shown}")
-

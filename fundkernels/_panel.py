@@ -67,7 +67,9 @@ def check_types(types: object) -> object:
 def horizon_code(horizon: object) -> str:
     """A horizon such as "3M" or "1Y", checked whole (the module would search inside text)."""
     if not isinstance(horizon, str):
-        raise InputTypeError(f"horizon must be a str such as '3M' or '1Y', not {type(horizon).__name__}")
+        raise InputTypeError(
+            f"horizon must be a str such as '3M' or '1Y', not {type(horizon).__name__}"
+        )
     match = _HORIZON.fullmatch(horizon)
     if match is None:
         raise InputError(
@@ -213,8 +215,6 @@ def text_dates(texts: Sequence[str]) -> npt.NDArray[np.datetime64]:
     return np.array(iso, dtype="M8[D]").astype("M8[ns]")
 
 
-
-
 # --- type groups and windows -----------------------------------------------------------
 
 
@@ -234,8 +234,7 @@ def group_codes(codes: object, funds: Sequence[Hashable], what: str) -> npt.NDAr
         codes = dict(zip(codes.index, codes.tolist()))
     if not isinstance(codes, Mapping):
         raise InputTypeError(
-            f"{what} must be a pandas Series or a mapping keyed by fund,"
-            f" not {type(codes).__name__}"
+            f"{what} must be a pandas Series or a mapping keyed by fund, not {type(codes).__name__}"
         )
     numbers: dict[Hashable, int] = {}
     out = np.empty(len(funds), np.int32)
@@ -350,7 +349,6 @@ def returns_from_navs(
     return out
 
 
-
 # --- values that look like prices ------------------------------------------------------
 
 # Returns that are all positive with a median above 50% a period are not returns anyone
@@ -437,4 +435,3 @@ def compute(
 def empty_columns(name: str, **options: Any) -> Columns:
     """The result's columns for no funds: names and dtypes, e.g. for lazy results."""
     return compute(name, np.empty((0, 0)), np.empty(0, np.int64), [], **options)
-

@@ -156,9 +156,7 @@ def _troughmend_columns(
     return {"troughmend": np.asarray(_troughmend(values))}
 
 
-def _drawdown_columns(
-    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]
-) -> Columns:
+def _drawdown_columns(values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]) -> Columns:
     assert dates is not None
     length, peak, first, last, trough, depth, recovery = _drawdown(values)
     return {
@@ -443,8 +441,9 @@ def _summary_columns(
 ) -> Columns:
     """The statistics; with peer groups (types: as crossodds takes them), each ranked
     column's percentile rank within the fund's group and the group's size beside them."""
-    cols = summary_columns(values, dates, funds, periods_per_year=periods_per_year,
-                           risk_free=risk_free)
+    cols = summary_columns(
+        values, dates, funds, periods_per_year=periods_per_year, risk_free=risk_free
+    )
     if types is None:
         return cols
     codes = types if isinstance(types, np.ndarray) else _panel.group_codes(types, funds, "types")
@@ -565,8 +564,11 @@ def command_runs(
             words = {**options, **ind.vocabulary(options)}
             outputs = tuple(
                 Output(
-                    prefix if col.name in (ind.headline, prefix)
-                    else f"{prefix}_{col.name}" if prefix else col.name,
+                    prefix
+                    if col.name in (ind.headline, prefix)
+                    else f"{prefix}_{col.name}"
+                    if prefix
+                    else col.name,
                     ind.name,
                     col.for_options(words),
                 )

@@ -79,7 +79,9 @@ def chosen_positions(funds: Sequence[str], names: Sequence[str]) -> list[int]:
         out.append(where[name])
     out = list(dict.fromkeys(out))
     if len(out) > MOST_CHOSEN:
-        raise InputError(f"--report-funds: at most {MOST_CHOSEN} funds can be charted, {len(out)} given")
+        raise InputError(
+            f"--report-funds: at most {MOST_CHOSEN} funds can be charted, {len(out)} given"
+        )
     return out
 
 
@@ -106,7 +108,9 @@ def glossary(meta: Mapping[str, Meta]) -> str:
     for name, m in meta.items():
         if ranked(name, meta):
             continue
-        better = {"higher": " Higher is better.", "lower": " Lower is better."}.get(m.better or "", "")
+        better = {"higher": " Higher is better.", "lower": " Lower is better."}.get(
+            m.better or "", ""
+        )
         words = (m.words[:1].upper() + m.words[1:] + ".") if m.words else "No description."
         out.append(f"<dt><code>{escape(name)}</code></dt><dd>{escape(words + better)}</dd>")
     if any(ranked(n, meta) for n in meta):
@@ -123,9 +127,7 @@ def _figure(cls: str, wide: str, narrow: str) -> str:
     return f'<div class="{cls} wide">{wide}</div><div class="{cls} narrow">{narrow}</div>'
 
 
-def chosen_section(
-    funds: Sequence[str], picked: Sequence[int], series: Series, how: str
-) -> str:
+def chosen_section(funds: Sequence[str], picked: Sequence[int], series: Series, how: str) -> str:
     """Value and underwater charts of the chosen funds and their deepest drawdowns."""
     ns, returns = series(picked)
     days = np.asarray(ns, dtype="datetime64[ns]").astype("datetime64[D]")
@@ -308,8 +310,11 @@ def render(
         "<p>Click a column's name to sort by it (again to reverse), hover it for its meaning."
         " Filter by name and peer group; the view is kept in the address"
         " (<code>#sort=-sharpe&amp;group=...&amp;q=...</code>) for bookmarks."
-        + (" Small grey numbers are ranks within the peer group, 1 the best and 100 the worst."
-           if any(ranked(name, meta) for name in meta) else "")
+        + (
+            " Small grey numbers are ranks within the peer group, 1 the best and 100 the worst."
+            if any(ranked(name, meta) for name in meta)
+            else ""
+        )
         + "</p>",
         '<div class="controls"><label>Fund <input id="q" type="search"/></label>',
         '<label>Peer group <select id="group"><option value="">all</option>',

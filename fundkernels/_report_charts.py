@@ -30,9 +30,7 @@ def svg_open(width: float, height: float, label: str) -> str:
 
 def text(x: float, y: float, body: str, anchor: str = "start", cls: str = "") -> str:
     klass = f' class="{cls}"' if cls else ""
-    return (
-        f'<text x="{x:.1f}" y="{y:.1f}" text-anchor="{anchor}"{klass}>{escape(body)}</text>'
-    )
+    return f'<text x="{x:.1f}" y="{y:.1f}" text-anchor="{anchor}"{klass}>{escape(body)}</text>'
 
 
 # --- ticks -----------------------------------------------------------------------------

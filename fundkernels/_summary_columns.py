@@ -92,7 +92,9 @@ def check_risk_free(risk_free: object) -> float:
         raise InputTypeError(f"risk_free must be an annual rate such as 0.03, not {risk_free!r}")
     rf = float(risk_free)
     if not (math.isfinite(rf) and rf > -1.0):
-        raise InputError(f"risk_free must be an annual rate above -1 such as 0.03, not {risk_free!r}")
+        raise InputError(
+            f"risk_free must be an annual rate above -1 such as 0.03, not {risk_free!r}"
+        )
     return rf
 
 
@@ -138,8 +140,24 @@ def summary_columns(
     else:
         p = periods_from_dates(dates)
     f = (1.0 + rf) ** (1.0 / p) - 1.0 if math.isfinite(p) else 0.0
-    (n, value, mean, std, skew, kurt, downside, best, worst, hits, depth, peak, trough,
-     recovery, var, cvar) = _summary(values, f)
+    (
+        n,
+        value,
+        mean,
+        std,
+        skew,
+        kurt,
+        downside,
+        best,
+        worst,
+        hits,
+        depth,
+        peak,
+        trough,
+        recovery,
+        var,
+        cvar,
+    ) = _summary(values, f)
     nf = n.astype(np.float64)
     root = math.sqrt(p)
     with np.errstate(divide="ignore", invalid="ignore", over="ignore"):

@@ -47,6 +47,7 @@ from ._errors import REFUSED, CommandError, InputError, InputTypeError
 
 # --- arguments -----------------------------------------------------------------------
 
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> Any:  # one line, not the usage block
         raise CommandError(f"{message} (see {PROG} --help)")
@@ -182,8 +183,7 @@ def _parser() -> argparse.ArgumentParser:
         "-o",
         "--output",
         metavar="FILE",
-        help="table file, .csv, .parquet or .json, with every column (default: a table on"
-        " stdout)",
+        help="table file, .csv, .parquet or .json, with every column (default: a table on stdout)",
     )
     out.add_argument("--report", metavar="FILE.html", help="a self-contained HTML report")
     shown = out.add_mutually_exclusive_group()

@@ -109,7 +109,9 @@ def _prepare(
         if len(arr.chunks[0]) > 1 or funds_per_chunk is not None:
             arr = arr.rechunk({0: -1, 1: funds_per_chunk or arr.chunks[1]})
         return arr, ns, labels
-    raise InputTypeError(f"data must be a dask DataFrame or a dask array, not {type(panel).__name__}")
+    raise InputTypeError(
+        f"data must be a dask DataFrame or a dask array, not {type(panel).__name__}"
+    )
 
 
 def _column_blocks(arr: da.Array, funds: pd.Index) -> list[tuple[Any, pd.Index]]:
@@ -165,9 +167,7 @@ def _per_block(
     options = INDICATORS[name].checked(options)
     if long is not None:
         with_calendar = {**options, "calendar": calendar}  # compute's own argument
-        return _per_long_block(
-            name, data, long, dates, funds, funds_per_chunk, navs, with_calendar
-        )
+        return _per_long_block(name, data, long, dates, funds, funds_per_chunk, navs, with_calendar)
     need_dates = INDICATORS[name].needs_dates
     arr, ns, labels = _prepare(data, dates, funds, funds_per_chunk, need_dates=need_dates)
     shared = delayed(ns, pure=True)
@@ -182,17 +182,14 @@ def _per_block(
     return _lazy(parts, meta)
 
 
-def _long_columns(
-    long: tuple[Any, Any, Any], dates: Dates, funds: Funds
-) -> tuple[Any, Any, Any]:
+def _long_columns(long: tuple[Any, Any, Any], dates: Dates, funds: Funds) -> tuple[Any, Any, Any]:
     """fund=, date= and value= of a long table, which brings its own dates and funds."""
     fund, date, value = long
     if value is None:
         raise InputTypeError("a long table needs value= as well as fund=: the column of the values")
     if dates is not None or funds is not None:
         raise InputTypeError(
-            "a long table brings its dates and funds: pass dates= and funds= only with a"
-            " dask array"
+            "a long table brings its dates and funds: pass dates= and funds= only with a dask array"
         )
     return fund, date, value
 
@@ -386,7 +383,6 @@ def summary(
     return cast(dd.DataFrame, whole.map_partitions(_with_ranks, types, meta=meta))
 
 
-
 @overload
 def troughmend(
     data: Panel,
@@ -476,9 +472,7 @@ def crossodds(
     input); a group wider than that gets a task of its own. All dates go into one chunk.
     """
     long = _long_spec(fund, date, value)
-    lazy = _per_group(
-        "crossodds", data, dates, funds, funds_per_chunk, navs, long, types=types
-    )
+    lazy = _per_group("crossodds", data, dates, funds, funds_per_chunk, navs, long, types=types)
     return cast(dd.Series, lazy)
 
 
@@ -504,8 +498,15 @@ def horizonret(
     return cast(
         dd.DataFrame,
         _per_block(
-            "horizonret", data, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), **options, calendar=calendar,
+            "horizonret",
+            data,
+            dates,
+            funds,
+            funds_per_chunk,
+            navs,
+            _long_spec(fund, date, value),
+            **options,
+            calendar=calendar,
         ),  # fmt: skip
     )
 
@@ -529,8 +530,15 @@ def extremeset(
     return cast(
         dd.DataFrame,
         _per_block(
-            "extremeset", data, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), mode=mode, calendar=calendar,
+            "extremeset",
+            data,
+            dates,
+            funds,
+            funds_per_chunk,
+            navs,
+            _long_spec(fund, date, value),
+            mode=mode,
+            calendar=calendar,
         ),  # fmt: skip
     )
 
@@ -553,7 +561,14 @@ def streakset(
     return cast(
         dd.DataFrame,
         _per_block(
-            "streakset", data, dates, funds, funds_per_chunk, navs,
-            _long_spec(fund, date, value), mode=mode, calendar=calendar,
+            "streakset",
+            data,
+            dates,
+            funds,
+            funds_per_chunk,
+            navs,
+            _long_spec(fund, date, value),
+            mode=mode,
+            calendar=calendar,
         ),  # fmt: skip
     )

@@ -121,12 +121,21 @@ def summary(
     Peer groups for the ranks: ``types`` as a mapping fund -> code, a two-column (fund,
     type) frame or "all", or ``type=`` a column of the long table; with them, column +
     "_rank" for every column that ranks a fund, and peer_group_size. Without: no ranks."""
-    groups: dict[str, Any] = {} if types is None and type is None else {"types": types, "type": type}
-    return _call(
-        "summary", data, date, fund, value, navs, calendar, periods_per_year=periods_per_year,
-        risk_free=risk_free, **groups,
+    groups: dict[str, Any] = (
+        {} if types is None and type is None else {"types": types, "type": type}
     )
-
+    return _call(
+        "summary",
+        data,
+        date,
+        fund,
+        value,
+        navs,
+        calendar,
+        periods_per_year=periods_per_year,
+        risk_free=risk_free,
+        **groups,
+    )
 
 
 def troughmend(

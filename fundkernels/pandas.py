@@ -139,11 +139,14 @@ def summary(
     NaN without a value; and peer_group_size, the size of the fund's group.
     """
     return _frame(
-        "summary", data, navs, calendar, periods_per_year=periods_per_year,
+        "summary",
+        data,
+        navs,
+        calendar,
+        periods_per_year=periods_per_year,
         risk_free=risk_free,
         types=types,
     )
-
 
 
 @overload

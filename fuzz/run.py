@@ -51,31 +51,48 @@ def campaign(targets, seconds, runs):
     from fuzz.targets import TARGETS
 
     FINDINGS.mkdir(exist_ok=True)
-    print(f"{'target':<16} {'seconds':>7} {'executions':>10} {'exec/s':>7} {'edges':>6} "
-          f"{'features':>8} {'corpus':>6}  findings", flush=True)
+    print(
+        f"{'target':<16} {'seconds':>7} {'executions':>10} {'exec/s':>7} {'edges':>6} "
+        f"{'features':>8} {'corpus':>6}  findings",
+        flush=True,
+    )
     bad = 0
     for target in targets or TARGETS:
         corpus = HERE / "corpus" / target
         seeds = HERE / "seeds" / target
         corpus.mkdir(parents=True, exist_ok=True)
-        flags = [f"-artifact_prefix={FINDINGS}/{target}-", "-print_final_stats=1",
-                 "-max_len=2048", "-timeout=60", "-rss_limit_mb=6144", "-detect_leaks=0"]
+        flags = [
+            f"-artifact_prefix={FINDINGS}/{target}-",
+            "-print_final_stats=1",
+            "-max_len=2048",
+            "-timeout=60",
+            "-rss_limit_mb=6144",
+            "-detect_leaks=0",
+        ]
         flags += [f"-runs={runs}"] if runs else [f"-max_total_time={seconds}"]
         dirs = [str(corpus)] + ([str(seeds)] if seeds.is_dir() else [])
         before = set(FINDINGS.iterdir())
         log = HERE / "corpus" / f"{target}.log"  # libFuzzer's progress, as it happens
         t0 = time.monotonic()
         with open(log, "w") as out:
-            proc = subprocess.run([sys.executable, "-m", "fuzz.run", "--one", target, *flags,
-                                   *dirs], stdout=out, stderr=subprocess.STDOUT, cwd=HERE.parent)
+            proc = subprocess.run(
+                [sys.executable, "-m", "fuzz.run", "--one", target, *flags, *dirs],
+                stdout=out,
+                stderr=subprocess.STDOUT,
+                cwd=HERE.parent,
+            )
         took = time.monotonic() - t0
         execs, cov, ft, corp = summary(log.read_text(errors="replace"))
         new = sorted(p.name for p in set(FINDINGS.iterdir()) - before)
-        found = ", ".join(new) or (f"exit status {proc.returncode}, see {log}"
-                                   if proc.returncode else "none")
+        found = ", ".join(new) or (
+            f"exit status {proc.returncode}, see {log}" if proc.returncode else "none"
+        )
         bad += found != "none"
-        print(f"{target:<16} {took:7.0f} {execs:10d} {execs / max(took, 1e-9):7.0f} {cov:>6} "
-              f"{ft:>8} {corp:>6}  {found}", flush=True)
+        print(
+            f"{target:<16} {took:7.0f} {execs:10d} {execs / max(took, 1e-9):7.0f} {cov:>6} "
+            f"{ft:>8} {corp:>6}  {found}",
+            flush=True,
+        )
     return 1 if bad else 0
 
 

@@ -37,20 +37,87 @@ NS_DAY = 86_400 * 10**9
 
 # Values that upset kernels: gaps, signed zeros, total and beyond-total loss, overflow,
 # subnormals, 1 + v rounding to 1, band edges, and few enough of them to make ties.
-POOL = [nan, 0.0, -0.0, -1.0, -1.5, -2.0, inf, -inf, 1e308, -1e308, 5e-324, -5e-324,
-        2.2250738585072014e-308, 1e-300, 5e-17, -5e-17, 0.01, -0.01, 0.05, -0.05, 0.1, -0.1,
-        0.5, 1.0, 0.25, 3.0, 0.1 + 1e-17, -0.05000000000000001]
+POOL = [
+    nan,
+    0.0,
+    -0.0,
+    -1.0,
+    -1.5,
+    -2.0,
+    inf,
+    -inf,
+    1e308,
+    -1e308,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e-300,
+    5e-17,
+    -5e-17,
+    0.01,
+    -0.01,
+    0.05,
+    -0.05,
+    0.1,
+    -0.1,
+    0.5,
+    1.0,
+    0.25,
+    3.0,
+    0.1 + 1e-17,
+    -0.05000000000000001,
+]
 
-DATE_POOL = [I64_MIN, I64_MIN + 1, I64_MAX, I64_MAX - 1, 0, -1, 1, -999_999_999,
-             -1_000_000_000, NS_DAY - 1, 951_782_400 * 10**9, 1_609_459_200 * 10**9,
-             1_580_428_800 * 10**9, -2_208_988_800 * 10**9, 9_214_646_400 * 10**9]
+DATE_POOL = [
+    I64_MIN,
+    I64_MIN + 1,
+    I64_MAX,
+    I64_MAX - 1,
+    0,
+    -1,
+    1,
+    -999_999_999,
+    -1_000_000_000,
+    NS_DAY - 1,
+    951_782_400 * 10**9,
+    1_609_459_200 * 10**9,
+    1_580_428_800 * 10**9,
+    -2_208_988_800 * 10**9,
+    9_214_646_400 * 10**9,
+]
 
 CODE_POOL = [0, 1, 2, -1, 7, I32_MIN, I32_MAX, I32_MIN + 1, I32_MAX - 1]
 
-PERIOD_POOL = ["1M", "3M", "0M", "1Y", "6M", "12M", "5Y", "13M", "007M", "1Y6M", "x5Yz",
-               "12 3M", "M3M", "2147483647M", "2147460000M", "178956970Y", "178956971Y",
-               "2147483648M", "99999999999M", "abc", "", "3m", "３M", "0" * 300 + "3M",
-               "1" * 300, "1" * 300 + "M", "1000000M", "1200M"]
+PERIOD_POOL = [
+    "1M",
+    "3M",
+    "0M",
+    "1Y",
+    "6M",
+    "12M",
+    "5Y",
+    "13M",
+    "007M",
+    "1Y6M",
+    "x5Yz",
+    "12 3M",
+    "M3M",
+    "2147483647M",
+    "2147460000M",
+    "178956970Y",
+    "178956971Y",
+    "2147483648M",
+    "99999999999M",
+    "abc",
+    "",
+    "3m",
+    "３M",
+    "0" * 300 + "3M",
+    "1" * 300,
+    "1" * 300 + "M",
+    "1000000M",
+    "1200M",
+]
 
 MODE_POOL = ["positive", "Positive", "positive ", "", "loss", "POSITIVE", "positiv"]
 
@@ -91,18 +158,25 @@ class Draw:
         return self.below(k) == k - 1
 
     def raw(self, n):
-        b = self.data[self.pos: self.pos + n]
+        b = self.data[self.pos : self.pos + n]
         self.pos += len(b)
         return b.ljust(n, b"\0")
 
     def text(self, limit):
         """Any text, lone surrogates included: code points from the bytes."""
         n = self.below(limit + 1)
-        return "".join(chr(self.pick([self.byte(), 0x30 + self.below(10), ord("M"), ord("Y"),
-                                      self.below(0x110000)])) for _ in range(n))
+        return "".join(
+            chr(
+                self.pick(
+                    [self.byte(), 0x30 + self.below(10), ord("M"), ord("Y"), self.below(0x110000)]
+                )
+            )
+            for _ in range(n)
+        )
 
 
 # ---- values ----------------------------------------------------------------------------
+
 
 def values(d, n):
     """n float64 values: from the pool (ties), Gaussian returns with pool values mixed in,
@@ -143,12 +217,25 @@ def dates_values(d, n):
 # whatever NumPy's own conversion of the passed object gives, so layouts that repeat or
 # reinterpret memory need not keep the values they were given.
 
+
 def as_dtype(d, a, integer):
     """The array in another element type the forced conversion accepts."""
-    kinds = (["same"] * 6 + ["int32", "float64", "uint64", "object", "list", "swapped"]
-             if integer else
-             ["same"] * 8 + ["float32", "int64", "int8", "bool", "object", "complex",
-                             "swapped", "list", "none-object"])
+    kinds = (
+        ["same"] * 6 + ["int32", "float64", "uint64", "object", "list", "swapped"]
+        if integer
+        else ["same"] * 8
+        + [
+            "float32",
+            "int64",
+            "int8",
+            "bool",
+            "object",
+            "complex",
+            "swapped",
+            "list",
+            "none-object",
+        ]
+    )
     kind = d.pick(kinds)
     with np.errstate(all="ignore"):
         if kind == "same":
@@ -200,8 +287,9 @@ def layout(d, a):
         cols = a.shape[1]
         n = max(a.shape[0] + cols - 1, 1)
         b = np.resize(flat, n)
-        return as_strided(b, shape=a.shape, strides=(b.strides[0], b.strides[0]),
-                          writeable=False), [b]
+        return as_strided(
+            b, shape=a.shape, strides=(b.strides[0], b.strides[0]), writeable=False
+        ), [b]
     b = np.ascontiguousarray(a).copy()
     b.setflags(write=False)
     return b, [b]
@@ -256,6 +344,7 @@ def text_arg(d, pool):
 
 
 # ---- judging -------------------------------------------------------------------------------
+
 
 class Refused(Exception):
     """The arguments lie outside the contract: the call must raise TypeError or ValueError."""
@@ -333,7 +422,7 @@ def canon_horizonret(*args, **kwargs):
 def canon_runs(first):
     def canon(*args, **kwargs):
         names = [first, "dates", "i_code"]
-        if len(args) > 3 or any(k not in names[len(args):] for k in kwargs):
+        if len(args) > 3 or any(k not in names[len(args) :] for k in kwargs):
             raise Refused("arguments do not match the signature")
         bound = dict(zip(names, args), **kwargs)
         if first not in bound or "dates" not in bound:
@@ -341,9 +430,8 @@ def canon_runs(first):
         x = converted(bound[first], np.float64, 2)
         dates = long_enough(converted(bound["dates"], np.int64, 1), x.shape[0])
         return x, dates, text_of(bound.get("i_code", "positive"))
+
     return canon
-
-
 
 
 def judge(name, args, kwargs, buffers):
@@ -354,13 +442,15 @@ def judge(name, args, kwargs, buffers):
         got = fn(*args, **kwargs)
     except (TypeError, ValueError, IndexError, RuntimeError, OverflowError, MemoryError) as e:
         if want[0] == "result":
-            raise AssertionError(f"{name} raised {type(e).__name__}: {e} on an input "
-                                 f"inside its contract") from e
+            raise AssertionError(
+                f"{name} raised {type(e).__name__}: {e} on an input inside its contract"
+            ) from e
         if want[0] == "raises":
             assert type(e) is want[1], f"{name} raised {type(e).__name__}, not {want[1]}: {e}"
         else:
             assert isinstance(e, (TypeError, ValueError)), (
-                f"{name} refused {want[1]} with {type(e).__name__}: {e}")
+                f"{name} refused {want[1]} with {type(e).__name__}: {e}"
+            )
     else:
         assert want[0] == "result", f"{name} returned a result where {want} was due"
         assert same_result(got, want[1]), f"{name} differs from its definition:\n{got}\n{want[1]}"
@@ -369,6 +459,7 @@ def judge(name, args, kwargs, buffers):
 
 
 # ---- the calls ------------------------------------------------------------------------------
+
 
 def shape(d, wide, tall_only=False, flat_only=False):
     if not wide:  # mostly small: most faults show on a few rows and columns
@@ -406,15 +497,18 @@ def call_horizonret(d, wide):
     code = text_arg(d, PERIOD_POOL[:4] if wide else PERIOD_POOL)
     if wide:
         dates = np.datetime64("1990-01-31", "D") + np.cumsum(
-            np.random.default_rng(d.below(2**32)).integers(0, 4, rows))
+            np.random.default_rng(d.below(2**32)).integers(0, 4, rows)
+        )
         dates = dates.astype("datetime64[ns]").astype(np.int64)
     else:
         dates = dates_values(d, rows)
     index = [I64_MIN, I64_MAX, -1, 0, 1, rows - 1, rows, rows // 2]
-    start = np.array([d.pick(index) if d.one_in(3) else d.below(rows + 1) for _ in range(cols)],
-                     np.int64)
-    end = np.array([d.pick(index) if d.one_in(3) else d.below(rows + 1) for _ in range(cols)],
-                   np.int64)
+    start = np.array(
+        [d.pick(index) if d.one_in(3) else d.below(rows + 1) for _ in range(cols)], np.int64
+    )
+    end = np.array(
+        [d.pick(index) if d.one_in(3) else d.below(rows + 1) for _ in range(cols)], np.int64
+    )
     if wide and d.one_in(2):
         start[:], end[:] = 0, rows - 1
     s, sb = vector(d, start)
@@ -439,6 +533,7 @@ def call_runs(first):
         if form == 3 and d.one_in(4):  # an unknown keyword, or one argument twice
             return (x, t), {d.pick(["mode", "dates"]): mode}, bufs + tb
         return (x, t, mode), {}, bufs + tb
+
     return call
 
 
@@ -453,7 +548,8 @@ STREAKSET = (call_runs("a_value"), canon_runs("a_value"))
 # Per module: the draw, the binding's reading and the definition the result must equal.
 MODULES = {
     entry.module.partition(":")[0]: (*resolve(entry.fuzz), resolve(entry.reference))
-    for entry in INDICATORS.values() if entry.fuzz is not None
+    for entry in INDICATORS.values()
+    if entry.fuzz is not None
 }
 
 

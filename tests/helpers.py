@@ -50,8 +50,13 @@ def shifted(a):
     return view
 
 
-LAYOUTS = {"C": c_order, "F": f_order, "sliced": sliced, "reversed": reversed_view,
-           "shifted": shifted}
+LAYOUTS = {
+    "C": c_order,
+    "F": f_order,
+    "sliced": sliced,
+    "reversed": reversed_view,
+    "shifted": shifted,
+}
 
 # Values that upset naive kernels: gaps, zero, total loss, overflow and the tiny.
 SPECIALS = np.array([np.nan, 0.0, -0.0, -1.0, -2.0, 1e-300, -1e-300, 5e-17, np.inf, -np.inf, 1e300])
@@ -69,10 +74,10 @@ def awkward_matrix(rng, rows, cols, special_share=0.1):
         if kind == 1:
             a[: rng.integers(0, rows + 1), c] = np.nan
         elif kind == 2:
-            a[rng.integers(0, rows + 1):, c] = np.nan
+            a[rng.integers(0, rows + 1) :, c] = np.nan
         elif kind == 3:
             lo = rng.integers(0, rows)
-            a[lo: lo + rng.integers(1, 6), c] = np.nan
+            a[lo : lo + rng.integers(1, 6), c] = np.nan
     return a
 
 
@@ -115,7 +120,10 @@ def direct(name, values, dates):
     arrays (crossodds: fund i in group i % 3; horizonret: "3M" over each fund's valid rows)."""
     cols = values.shape[1]
     if name == "summary":
-        texts = lambda d: ["nan" if np.isnat(t) else str(t.astype("M8[D]")).replace("-", "") for t in d]  # noqa: E731
+
+        def texts(d):
+            return ["nan" if np.isnat(t) else str(t.astype("M8[D]")).replace("-", "") for t in d]
+
         got = summary_columns(values, dates, [None] * cols)
         return [texts(c) if c.dtype.kind == "M" else c for c in got.values()]
     if name == "troughmend":

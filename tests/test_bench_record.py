@@ -6,15 +6,37 @@ import pytest
 from bench import record
 
 RECORD = {
-    "commit": "abc123", "when": "2026-12-09T03:00:00+00:00", "repeat": 7, "load": [1.5, 2.0],
-    "machine": {"cores": 2, "cpu": "Test CPU"}, "thread_start_us": {"1": 12.0, "2": 30.0},
+    "commit": "abc123",
+    "when": "2026-12-09T03:00:00+00:00",
+    "repeat": 7,
+    "load": [1.5, 2.0],
+    "machine": {"cores": 2, "cpu": "Test CPU"},
+    "thread_start_us": {"1": 12.0, "2": 30.0},
     "large": [
-        {"case": "troughmend", "rows": 10, "cols": 20, "order": o, "module_s": 1.0,
-         "numba_s": q, "read_s": 0.5, "numba_over_module": q, "module_over_read": 2.0 * q}
+        {
+            "case": "troughmend",
+            "rows": 10,
+            "cols": 20,
+            "order": o,
+            "module_s": 1.0,
+            "numba_s": q,
+            "read_s": 0.5,
+            "numba_over_module": q,
+            "module_over_read": 2.0 * q,
+        }
         for o, q in (("C", 4.25), ("F", 3.0))
     ],
-    "small": [{"case": "troughmend", "rows": 6, "cols": 3, "order": "C", "module_us": 20.4,
-               "beyond_us": 8.4, "numba_us": 7.0}],
+    "small": [
+        {
+            "case": "troughmend",
+            "rows": 6,
+            "cols": 3,
+            "order": "C",
+            "module_us": 20.4,
+            "beyond_us": 8.4,
+            "numba_us": 7.0,
+        }
+    ],
     "f_over_c": {"troughmend": {"10x20": 1.0}},
     "speedup_1_to_all": {"troughmend": 1.75},
     "peak_extra_mib": {"troughmend": {"C": 0.5, "F": 0.25}},
@@ -22,9 +44,14 @@ RECORD = {
 
 
 # The small call's excess is shown in the steadiest measure the record has.
-@pytest.mark.parametrize("measures, shown", [
-    ({}, "+8"), ({"beyond_cpu_us": 5.2}, "+5"), ({"beyond_cpu_us": 5.2, "beyond_user_us": 3.4}, "+3"),
-])
+@pytest.mark.parametrize(
+    "measures, shown",
+    [
+        ({}, "+8"),
+        ({"beyond_cpu_us": 5.2}, "+5"),
+        ({"beyond_cpu_us": 5.2, "beyond_user_us": 3.4}, "+3"),
+    ],
+)
 def test_table_from_record_replaces_only_the_marked_part(tmp_path, measures, shown):
     readme = tmp_path / "README.md"
     readme.write_text(f"# Title\n\nbefore\n{record.BEGIN}\nold table\n{record.END}\nafter\n")
@@ -35,13 +62,20 @@ def test_table_from_record_replaces_only_the_marked_part(tmp_path, measures, sho
     assert text.startswith("# Title\n\nbefore\n" + record.BEGIN + "\n")
     assert text.endswith(record.END + "\nafter\n") and "old table" not in text
     rows = [line for line in text.splitlines() if line.startswith("| `troughmend`")]
-    assert rows == [f"| `troughmend` | 4.2, 3.0 | 8.5, 6.0 | 20 ({shown}), 7 |",
-                    "| `troughmend` | 1.00 | 1.75 | 0.5, 0.2 |"]
+    assert rows == [
+        f"| `troughmend` | 4.2, 3.0 | 8.5, 6.0 | 20 ({shown}), 7 |",
+        "| `troughmend` | 1.00 | 1.75 | 0.5, 0.2 |",
+    ]
 
 
 def test_compare_sets_cases_side_by_side():
-    faster = {**RECORD, "large": [dict(r, module_s=0.5, numba_over_module=2 * r["numba_over_module"])
-                                  for r in RECORD["large"]]}
+    faster = {
+        **RECORD,
+        "large": [
+            dict(r, module_s=0.5, numba_over_module=2 * r["numba_over_module"])
+            for r in RECORD["large"]
+        ],
+    }
     lines = record.compare(RECORD, faster)
     assert len(lines) == 2 + 3  # two heads, two large cases, one small
     c_line = next(line for line in lines if " C " in line and "10x20" in line)

@@ -96,7 +96,12 @@ def alone(name, values, dates, funds, c, navs, **options):
     """The indicator on fund c alone: its own values and dates, a panel of one fund."""
     keep = ~np.isnan(values[:, c])
     return _panel.compute(
-        name, values[keep][:, [c]], dates[keep], [funds[c]], navs=navs, calendar="panel",
+        name,
+        values[keep][:, [c]],
+        dates[keep],
+        [funds[c]],
+        navs=navs,
+        calendar="panel",
         **options,
     )
 
@@ -165,8 +170,13 @@ def test_scan_and_pack_follow_each_column(layout):
         assert np.isnan(packed[: 70 - len(own), j]).all()
         assert np.array_equal(holes[offsets[j] : offsets[j + 1]], np.setdiff1d(rows, own))
         back = _calendar.panel_rows(
-            np.arange(70 - len(own), 70), np.full(len(own), j), first[cols], count[cols],
-            holes, offsets, 70,
+            np.arange(70 - len(own), 70),
+            np.full(len(own), j),
+            first[cols],
+            count[cols],
+            holes,
+            offsets,
+            70,
         )
         assert np.array_equal(back, own)
     with pytest.raises(ValueError, match="count does not match"):
@@ -285,13 +295,13 @@ def test_every_front_end_gives_each_fund_its_result_alone(front, kind, data, req
     if front == "pandas":
         got = pandas_call(kind, frame, bounds, navs=is_navs)
     elif front == "frames-wide":
-        got = to_pandas(frames_call(kind, pl.from_pandas(frame.reset_index()), bounds, navs=is_navs))
+        got = to_pandas(
+            frames_call(kind, pl.from_pandas(frame.reset_index()), bounds, navs=is_navs)
+        )
     elif front == "frames-long":
         long = frame.reset_index().melt(id_vars="date", var_name="fund", value_name="value")
         table = pl.from_pandas(long.dropna())
-        got = to_pandas(
-            frames_call(kind, table, bounds, fund="fund", value="value", navs=is_navs)
-        )
+        got = to_pandas(frames_call(kind, table, bounds, fund="fund", value="value", navs=is_navs))
     else:
         request.getfixturevalue("client")
         got = dask_call(kind, values, dates, funds, bounds, is_navs).compute()

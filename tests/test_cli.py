@@ -29,7 +29,10 @@ from fundkernels import cli
 from fundkernels._ranks import percentile_ranks
 from fundkernels._report_data import describe, shown_units
 
-pytestmark = [pytest.mark.slow, pytest.mark.arrow_threads]  # the command in subprocesses, one on dask
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.arrow_threads,
+]  # the command in subprocesses, one on dask
 
 FUNDS = ["Alpha", "Beta", "Gamma", "Delta", "Eps", "Zeta"]
 TYPES = {"Alpha": "eq", "Beta": "eq", "Gamma": "bond", "Delta": "eq", "Eps": "bond", "Zeta": "bond"}
@@ -420,10 +423,16 @@ def test_a_failed_write_keeps_the_old_output(tmp_path):
     assert old.read_text() == "kept\n" and os.listdir(tmp_path) == ["out.parquet"]
 
 
-@pytest.mark.parametrize("flags, statistics", [
-    (["--risk-free", "0.03"], {"risk_free": 0.03}),
-    (["--periods-per-year", "52", "--risk-free", "-0.01"], {"periods_per_year": 52, "risk_free": -0.01}),
-])
+@pytest.mark.parametrize(
+    "flags, statistics",
+    [
+        (["--risk-free", "0.03"], {"risk_free": 0.03}),
+        (
+            ["--periods-per-year", "52", "--risk-free", "-0.01"],
+            {"periods_per_year": 52, "risk_free": -0.01},
+        ),
+    ],
+)
 def test_statistics_flags(tmp_path, flags, statistics):
     write_wide_csv(tmp_path / "w.csv", RETURNS)
     done = run_command("w.csv", *flags, "--output", "out.parquet", cwd=tmp_path)
@@ -431,11 +440,14 @@ def test_statistics_flags(tmp_path, flags, statistics):
     assert_same_table(read_output(tmp_path / "out.parquet"), expected(RETURNS, **statistics))
 
 
-@pytest.mark.parametrize("flags, message", [
-    (["--periods-per-year", "0"], "--periods-per-year: periods_per_year must be a positive"),
-    (["--risk-free", "-1.5"], "--risk-free: risk_free must be an annual rate above -1"),
-    (["--risk-free", "3%"], "argument --risk-free: invalid float value"),
-])
+@pytest.mark.parametrize(
+    "flags, message",
+    [
+        (["--periods-per-year", "0"], "--periods-per-year: periods_per_year must be a positive"),
+        (["--risk-free", "-1.5"], "--risk-free: risk_free must be an annual rate above -1"),
+        (["--risk-free", "3%"], "argument --risk-free: invalid float value"),
+    ],
+)
 def test_bad_statistics_flags(tmp_path, flags, message):
     write_wide_csv(tmp_path / "w.csv", RETURNS)
     done = run_command("w.csv", *flags, cwd=tmp_path)

@@ -31,7 +31,9 @@ def wide_csv(values, dates=None, names=("a", "b", "c"), extra=None):
     head = ["date", *cols, *names]
     lines = [",".join(head)]
     for i, d in enumerate(dates):
-        lines.append(",".join([d, *[str(c[i]) for c in cols.values()], *(repr(float(v)) for v in values[i])]))
+        lines.append(
+            ",".join([d, *[str(c[i]) for c in cols.values()], *(repr(float(v)) for v in values[i])])
+        )
     return "\n".join(lines) + "\n"
 
 
@@ -53,7 +55,9 @@ def make(t):
     pd.DataFrame(RETS, columns=list("abc")).assign(date=DAYS).to_parquet(t / "w.parquet")
     (t / "parts").mkdir()
     (t / "parts" / "one.csv").write_text(wide_csv(RETS[:15], [f"{d:%Y-%m-%d}" for d in DAYS[:15]]))
-    bad = wide_csv(RETS[15:], [f"{d:%Y-%m-%d}" for d in DAYS[15:]]).replace(repr(float(RETS[16, 1])), "x")
+    bad = wide_csv(RETS[15:], [f"{d:%Y-%m-%d}" for d in DAYS[15:]]).replace(
+        repr(float(RETS[16, 1])), "x"
+    )
     (t / "parts" / "two.csv").write_text(bad)
     (t / "link.csv").symlink_to(t / "p.csv")
     os.link(t / "p.csv", t / "hard.csv")
@@ -217,8 +221,10 @@ def test_parquet_and_query_dates_of_any_type(tmp_path, kind):
     dates = days.cast(pa.date32()) if kind == "date32" else days.cast(pa.timestamp(unit))
     if zone:  # the same instants, told in another zone
         dates = dates.cast(pa.timestamp(unit, tz=zone))
-    pq.write_table(pa.table({"date": dates, **{f: RETS[:, i] for i, f in enumerate("abc")}}),
-                   tmp_path / "p.parquet")
+    pq.write_table(
+        pa.table({"date": dates, **{f: RETS[:, i] for i, f in enumerate("abc")}}),
+        tmp_path / "p.parquet",
+    )
     for how in (["p.parquet"], ["--sql", "SELECT * FROM 'p.parquet'"]):
         done = run(*how, "-o", "out.csv", cwd=tmp_path)
         assert done.returncode == 0, done.stderr
@@ -257,7 +263,11 @@ def test_version_and_glossary(tmp_path):
     assert done.returncode == 0 and done.stdout.strip() == f"fundkernels {version('fundkernels')}"
     text = run("--help", cwd=tmp_path).stdout
     glossary = text[text.index("output columns") :]
-    lines = [line.split()[0] for line in glossary.splitlines()[1:] if line.startswith("  ") and line[2] != " "]
+    lines = [
+        line.split()[0]
+        for line in glossary.splitlines()[1:]
+        if line.startswith("  ") and line[2] != " "
+    ]
     for family in ("troughmend", "crossodds"):
         assert lines.count(family) == 1, family
 
@@ -294,15 +304,22 @@ def test_terminal_table_fits(tmp_path, args, widest):
     if widest is None:
         assert width > 80 and "extremeset_loss_last" in lines[0]
     else:
-        assert width <= widest and lines[0].split()[:2] == ["fund", "peer_group" if not args else "crossodds"]
+        assert width <= widest and lines[0].split()[:2] == [
+            "fund",
+            "peer_group" if not args else "crossodds",
+        ]
 
 
 @pytest.mark.parametrize("front", ["pandas", "frames"])
-@pytest.mark.parametrize("values, navs, warned", [(PRICES, False, True), (PRICES, True, False), (RETS, False, False)])
+@pytest.mark.parametrize(
+    "values, navs, warned", [(PRICES, False, True), (PRICES, True, False), (RETS, False, False)]
+)
 def test_price_like_warning(front, values, navs, warned):
     df = pd.DataFrame(values, index=DAYS, columns=list("abc"))
-    call = (lambda: fkp.troughmend(df, navs=navs)) if front == "pandas" else (
-        lambda: fkf.troughmend(df.rename_axis("date").reset_index(), navs=navs)
+    call = (
+        (lambda: fkp.troughmend(df, navs=navs))
+        if front == "pandas"
+        else (lambda: fkf.troughmend(df.rename_axis("date").reset_index(), navs=navs))
     )
     if warned:
         with pytest.warns(PriceLikeWarning, match="'a', 'b', 'c' look like prices") as seen:

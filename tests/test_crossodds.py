@@ -19,34 +19,54 @@ peer = INDICATORS["crossodds"].peer  # the benchmark's NumPy peer, through the r
 nan, inf = math.nan, math.inf
 
 
-@pytest.mark.parametrize("codes, rows, expected", [
-    pytest.param([1, 1, 1, 2], [[1, 2, 3, 10], [3, 1, 2, nan], [nan, 5, 1, 7], [2, 0, 4, 8]],
-                 [1.0, 0.0, 0.5, nan], id="worked-example"),
-    pytest.param([5], [[1.0], [-1.0], [3.0], [-inf]], [nan], id="alone-always-winner"),
-    # Median 2.5 of (4, 1, 3, 2): with the lower middle 2 as the median, 2 would win.
-    pytest.param([0] * 4, [[4, 1, 3, 2], [1, 4, 2, 3], [4, 1, 3, 2]], [0.0] * 4, id="even-count"),
-    pytest.param([0, 0, 0], [[1, 2, 3], [3, 1, 2], [1, 2, 3]], [0.0, 0.0, nan], id="equal-wins"),
-    pytest.param([0, 0], [[1, 1], [2, 1], [1, 2]], [1.0, 0.0], id="pair-ties-both-win"),
-    # (1e308 + 1e308) * 0.5 is inf, so both are losers; halving first would make winners.
-    pytest.param([0, 0], [[1e308, 1e308], [1, 2], [1e308, 1e308]], [nan, 0.0], id="pair-overflow"),
-    pytest.param([0, 0], [[inf, -inf], [1, 2], [inf, -inf], [2, 1]], [0.0, 0.0], id="inf-inf"),
-    # An odd count takes the middle value itself, never a sum of it with itself.
-    pytest.param([0] * 3, [[1e308] * 3, [1, 2, 3], [1e308] * 3], [0.0, nan, nan], id="odd-huge"),
-    pytest.param([0, 0], [[nan, nan], [1, 2], [nan, nan], [2, 1]], [0.0, 0.0], id="all-nan-date"),
-    pytest.param([0, 0], np.zeros((0, 2)), [nan, nan], id="no-dates"),
-    pytest.param([], np.zeros((3, 0)), [], id="no-funds"),
-])
+@pytest.mark.parametrize(
+    "codes, rows, expected",
+    [
+        pytest.param(
+            [1, 1, 1, 2],
+            [[1, 2, 3, 10], [3, 1, 2, nan], [nan, 5, 1, 7], [2, 0, 4, 8]],
+            [1.0, 0.0, 0.5, nan],
+            id="worked-example",
+        ),
+        pytest.param([5], [[1.0], [-1.0], [3.0], [-inf]], [nan], id="alone-always-winner"),
+        # Median 2.5 of (4, 1, 3, 2): with the lower middle 2 as the median, 2 would win.
+        pytest.param(
+            [0] * 4, [[4, 1, 3, 2], [1, 4, 2, 3], [4, 1, 3, 2]], [0.0] * 4, id="even-count"
+        ),
+        pytest.param(
+            [0, 0, 0], [[1, 2, 3], [3, 1, 2], [1, 2, 3]], [0.0, 0.0, nan], id="equal-wins"
+        ),
+        pytest.param([0, 0], [[1, 1], [2, 1], [1, 2]], [1.0, 0.0], id="pair-ties-both-win"),
+        # (1e308 + 1e308) * 0.5 is inf, so both are losers; halving first would make winners.
+        pytest.param(
+            [0, 0], [[1e308, 1e308], [1, 2], [1e308, 1e308]], [nan, 0.0], id="pair-overflow"
+        ),
+        pytest.param([0, 0], [[inf, -inf], [1, 2], [inf, -inf], [2, 1]], [0.0, 0.0], id="inf-inf"),
+        # An odd count takes the middle value itself, never a sum of it with itself.
+        pytest.param(
+            [0] * 3, [[1e308] * 3, [1, 2, 3], [1e308] * 3], [0.0, nan, nan], id="odd-huge"
+        ),
+        pytest.param(
+            [0, 0], [[nan, nan], [1, 2], [nan, nan], [2, 1]], [0.0, 0.0], id="all-nan-date"
+        ),
+        pytest.param([0, 0], np.zeros((0, 2)), [nan, nan], id="no-dates"),
+        pytest.param([], np.zeros((3, 0)), [], id="no-funds"),
+    ],
+)
 def test_examples(codes, rows, expected):
     x, codes = np.array(rows, dtype=np.float64), np.array(codes, dtype=np.int32)
     for got in (crossodds(codes, x), peer(codes, x), reference(codes, x)):
         assert same_bits(got, np.array(expected, dtype=np.float64)), got
 
 
-@pytest.mark.parametrize("codes, same_as", [
-    ([1.0, 1.7, 2.9, 2.0, 1.2, 2.5], [1, 1, 2, 2, 1, 2]),
-    ([-1.5, -1.0, -2.5, -2.0, -1.9, 0.5], [-1, -1, -2, -2, -1, 0]),  # toward zero
-    ([3, 3, 4, 4, 3, 4, 99, -7, 1e9], [3, 3, 4, 4, 3, 4]),  # extra codes ignored
-])
+@pytest.mark.parametrize(
+    "codes, same_as",
+    [
+        ([1.0, 1.7, 2.9, 2.0, 1.2, 2.5], [1, 1, 2, 2, 1, 2]),
+        ([-1.5, -1.0, -2.5, -2.0, -1.9, 0.5], [-1, -1, -2, -2, -1, 0]),  # toward zero
+        ([3, 3, 4, 4, 3, 4, 99, -7, 1e9], [3, 3, 4, 4, 3, 4]),  # extra codes ignored
+    ],
+)
 def test_code_conversion(codes, same_as):
     x = awkward_matrix(np.random.default_rng(11), 30, 6)
     assert same_bits(crossodds(codes, x), crossodds(np.array(same_as, dtype=np.int32), x))
@@ -72,8 +92,11 @@ VALUES = st.one_of(SPECIAL, st.floats(-3, 3))
 @settings(max_examples=150, deadline=None)
 @given(x=matrices(max_rows=12, max_cols=7, elements=VALUES), data=st.data())
 def test_matches_reference(x, data):
-    codes = data.draw(st.lists(st.sampled_from([0, 7, -(2**31), 2**31 - 1]),
-                               min_size=x.shape[1], max_size=x.shape[1]))
+    codes = data.draw(
+        st.lists(
+            st.sampled_from([0, 7, -(2**31), 2**31 - 1]), min_size=x.shape[1], max_size=x.shape[1]
+        )
+    )
     want = reference(codes, x)
     assert same_bits(crossodds(np.array(codes, dtype=np.int32), x), want)
     assert same_bits(peer(codes, x), want)
@@ -103,8 +126,23 @@ PLACED = {
     # 10 ranks below the upper middle, the upper middle itself, 21 above it.
     "upper-middle-placed": [*range(150, 160), 160, *range(161, 182)],
     # Spread around the middle, with the upper middle 60 ranks above the 11th smallest.
-    "upper-middle-inside": [*range(5, 100, 10), 100, 130, 160, 170, 180, 190, 200, 210, 220,
-                            230, 240, 245, 249, *range(255, 312, 7)],
+    "upper-middle-inside": [
+        *range(5, 100, 10),
+        100,
+        130,
+        160,
+        170,
+        180,
+        190,
+        200,
+        210,
+        220,
+        230,
+        240,
+        245,
+        249,
+        *range(255, 312, 7),
+    ],
 }
 
 
@@ -150,9 +188,23 @@ def group_of_320(kind, rng):
 
 
 @pytest.mark.parametrize("layout", ["C", "F"])
-@pytest.mark.parametrize("kind", ["normal", *PLACED, "every-tenth-apart", "one-far-off", "ties",
-                                  "mostly-stale", "all-equal", "sample-missing", "mostly-missing",
-                                  "extremes", "subnormal", "scales"])
+@pytest.mark.parametrize(
+    "kind",
+    [
+        "normal",
+        *PLACED,
+        "every-tenth-apart",
+        "one-far-off",
+        "ties",
+        "mostly-stale",
+        "all-equal",
+        "sample-missing",
+        "mostly-missing",
+        "extremes",
+        "subnormal",
+        "scales",
+    ],
+)
 def test_large_groups_of_every_layout_match_reference(kind, layout):
     rng = np.random.default_rng(len(kind))
     dates = 9
@@ -255,15 +307,19 @@ def test_groups_around_the_sorting_network_size(size, layout):
     assert same_bits(crossodds(codes, LAYOUTS[layout](x)), reference(codes, x))
 
 
-@pytest.mark.parametrize("layout", [np.asfortranarray,
-                                    lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]])
-@pytest.mark.parametrize("seed, codes_of", [
-    # Three groups of about 8,000: copied into group order, all 12 dates in one tile.
-    (5, lambda rng: rng.integers(0, 3, 25000)),
-    # Groups of 12 or 13 take the network in place, in tiles of dates sized by the number of
-    # grouped funds: 25,000 of them take 7 dates at a time rather than a whole block.
-    (6, lambda rng: rng.permutation(np.arange(25000) % 2000)),
-])
+@pytest.mark.parametrize(
+    "layout", [np.asfortranarray, lambda a: np.asfortranarray(a[::-1, ::-1])[::-1, ::-1]]
+)
+@pytest.mark.parametrize(
+    "seed, codes_of",
+    [
+        # Three groups of about 8,000: copied into group order, all 12 dates in one tile.
+        (5, lambda rng: rng.integers(0, 3, 25000)),
+        # Groups of 12 or 13 take the network in place, in tiles of dates sized by the number of
+        # grouped funds: 25,000 of them take 7 dates at a time rather than a whole block.
+        (6, lambda rng: rng.permutation(np.arange(25000) % 2000)),
+    ],
+)
 def test_many_funds_read_across_the_columns(seed, codes_of, layout):
     rng = np.random.default_rng(seed)
     x = np.round(awkward_matrix(rng, 12, 25000), 3)
@@ -326,8 +382,22 @@ def test_subnormal_medians_with_results_flushed_to_zero(tmp_path):
     if cc is None:
         pytest.skip("no C compiler to set the mode")
     (tmp_path / "flush.c").write_text(FLUSH_TO_ZERO)
-    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(tmp_path / "flush.so"),
-                    str(tmp_path / "flush.c")], check=True)
-    run = subprocess.run([sys.executable, "-c", FLUSHED_RUN, str(tmp_path / "flush.so"),
-                          str(Path(__file__).parent)], capture_output=True, text=True, timeout=120)
+    subprocess.run(
+        [
+            cc,
+            "-O2",
+            "-shared",
+            "-fPIC",
+            "-o",
+            str(tmp_path / "flush.so"),
+            str(tmp_path / "flush.c"),
+        ],
+        check=True,
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", FLUSHED_RUN, str(tmp_path / "flush.so"), str(Path(__file__).parent)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert run.returncode == 0, run.stderr

@@ -88,7 +88,9 @@ def sources(table, tmp_path):
     folder = tmp_path / "lake"
     folder.mkdir()
     for k, (a, b) in enumerate(zip(cuts, cuts[1:])):
-        pq.write_table(pa.Table.from_pandas(table.iloc[a:b], preserve_index=False), folder / f"{k}.parquet")
+        pq.write_table(
+            pa.Table.from_pandas(table.iloc[a:b], preserve_index=False), folder / f"{k}.parquet"
+        )
     return {"uneven partitions": uneven, "parquet folder": dd.read_parquet(str(folder))}
 
 
@@ -111,7 +113,9 @@ def test_duplicates_and_missing_funds_are_refused(client, table):
     twice = pd.concat([table, table.iloc[[4]]], ignore_index=True)
     ddf = dd.from_pandas(twice, npartitions=3)
     fund, day = table.loc[4, "who"], table.loc[4, "day"]
-    with pytest.raises(ValueError, match=f"fund '{fund}' has two rows for {day.tz_convert('UTC'):%Y-%m-%d %H:%M}"):
+    with pytest.raises(
+        ValueError, match=f"fund '{fund}' has two rows for {day.tz_convert('UTC'):%Y-%m-%d %H:%M}"
+    ):
         fkd.streakset(ddf, date="day", fund="who", value="nav", funds_per_chunk=2).compute()
     holed = dd.from_pandas(table.assign(who=table["who"].where(table.index != 70)), npartitions=3)
     sizes = np.cumsum([0, *holed.map_partitions(len).compute()])
@@ -151,9 +155,13 @@ def layouts(table, folder):
     split = folder / "split"
     split.mkdir()
     for k, (a, b) in enumerate(zip(cuts, cuts[1:])):
-        pq.write_table(pa.Table.from_pandas(table.iloc[a:b], preserve_index=False), split / f"{k}.parquet")
+        pq.write_table(
+            pa.Table.from_pandas(table.iloc[a:b], preserve_index=False), split / f"{k}.parquet"
+        )
     by_fund = folder / "by_fund"
-    pq.write_to_dataset(pa.Table.from_pandas(table, preserve_index=False), by_fund, partition_cols=["who"])
+    pq.write_to_dataset(
+        pa.Table.from_pandas(table, preserve_index=False), by_fund, partition_cols=["who"]
+    )
     csv = folder / "csv"
     csv.mkdir()
     for k, (a, b) in enumerate(zip(cuts, cuts[1:])):

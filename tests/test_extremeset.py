@@ -70,14 +70,18 @@ def test_examples(column, mode, r, p, first, last):
 @pytest.mark.parametrize(
     "column, mode",
     [
-        *[(c, m) for m in ("positive", "inverted") for c in (
-            [],
-            [nan, nan],
-            [0.0, -0.1, -0.0, nan],
-            [5e-17, 5e-17],  # growth of exactly 1.0 only
-            [0.1, inf, 0.1],  # an infinite extreme: finite growth elsewhere is not reported
-            [inf, 0.1],
-        )],
+        *[
+            (c, m)
+            for m in ("positive", "inverted")
+            for c in (
+                [],
+                [nan, nan],
+                [0.0, -0.1, -0.0, nan],
+                [5e-17, 5e-17],  # growth of exactly 1.0 only
+                [0.1, inf, 0.1],  # an infinite extreme: finite growth elsewhere is not reported
+                [inf, 0.1],
+            )
+        ],
         ([-0.1, 1e300, 1e300, 0.1], "positive"),  # the product overflows
     ],
 )
@@ -90,9 +94,16 @@ def test_no_run(column, mode):
 
 @pytest.mark.parametrize(
     "code, inverted",
-    [("positive", False), (b"positive", False), ("Positive", True), ("", True),
-     ("positive ", True), ("negative", True), (b"inverted", True),
-     (bytearray(b"positive"), False)],
+    [
+        ("positive", False),
+        (b"positive", False),
+        ("Positive", True),
+        ("", True),
+        ("positive ", True),
+        ("negative", True),
+        (b"inverted", True),
+        (bytearray(b"positive"), False),
+    ],
 )
 def test_mode_code_is_exact(code, inverted):
     x = np.array([[0.01], [0.02], [-0.01], [0.05]])
@@ -118,20 +129,32 @@ def test_calls_and_result_types():
 
 def test_rows_without_dates():
     out = extremeset(np.zeros((0, 3)), np.zeros(0, dtype=np.int64))
-    assert_same(out, {"r": np.zeros(3), "p": np.zeros(3, dtype=np.int64), "s": ["nan"] * 3, "l": ["nan"] * 3})
+    assert_same(
+        out,
+        {"r": np.zeros(3), "p": np.zeros(3, dtype=np.int64), "s": ["nan"] * 3, "l": ["nan"] * 3},
+    )
 
 
 @pytest.mark.parametrize("have, rows", [(0, 1), (3, 4), (249, 250)])
 def test_short_dates_rejected(have, rows):
-    with pytest.raises(ValueError, match=rf"^dates has {have} elements?, but the value matrix has {rows} rows$"):
+    with pytest.raises(
+        ValueError, match=rf"^dates has {have} elements?, but the value matrix has {rows} rows$"
+    ):
         extremeset(np.full((rows, 2), 0.01), days(have))
 
 
 DATE_TEXTS = [
-    (0, "19700101"), (86399999999999, "19700101"), (86400000000000, "19700102"),
-    (1609459200000000000, "20210101"), (951782400000000000, "20000229"),
-    (-1, "19700101"), (-999999999, "19700101"), (-1000000000, "19691231"),
-    (-86400000000000, "19691231"), (-(2**63), "16770921"), (2**63 - 1, "22620411"),
+    (0, "19700101"),
+    (86399999999999, "19700101"),
+    (86400000000000, "19700102"),
+    (1609459200000000000, "20210101"),
+    (951782400000000000, "20000229"),
+    (-1, "19700101"),
+    (-999999999, "19700101"),
+    (-1000000000, "19691231"),
+    (-86400000000000, "19691231"),
+    (-(2**63), "16770921"),
+    (2**63 - 1, "22620411"),
 ]
 
 
@@ -153,7 +176,9 @@ def test_date_text_ignores_time_zone(tz):
     )
     path = [str(Path(extremeset_module.__file__).parent), *sys.path]
     env = {**os.environ, "TZ": tz, "PYTHONPATH": os.pathsep.join(path)}
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True
+    )
     assert out.stdout.split() == [t for _, t in DATE_TEXTS]
 
 
@@ -171,7 +196,9 @@ VALUES = st.one_of(
     data=st.data(),
 )
 def test_matches_reference(x, mode, data):
-    dates = data.draw(st.lists(st.integers(-(2**63), 2**63 - 1), min_size=x.shape[0], max_size=x.shape[0]))
+    dates = data.draw(
+        st.lists(st.integers(-(2**63), 2**63 - 1), min_size=x.shape[0], max_size=x.shape[0])
+    )
     dates = np.array(dates, dtype=np.int64)
     want = reference(x, dates, mode)
     assert_same(extremeset(x, dates, mode), want)
@@ -198,8 +225,8 @@ def long_runs(rows, cols, seed):
     x[:, cols // 2] = np.where(np.arange(rows) % 40 == 39, -0.1, 0.01)  # equal growth: the last
     c = cols - 1  # growth of exactly 1.0 at the head of a long run cuts it short
     x[:, c] = -0.01
-    x[rows // 4: rows // 4 + 3, c] = 5e-17
-    x[rows // 4 + 3: rows - 5, c] = 0.01
+    x[rows // 4 : rows // 4 + 3, c] = 5e-17
+    x[rows // 4 + 3 : rows - 5, c] = 0.01
     return x
 
 

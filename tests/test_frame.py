@@ -213,8 +213,9 @@ def test_narrow_matrices_match_peer(name, cols, layout):
 
 
 ROOT = Path(__file__).resolve().parent.parent
-EXTENSIONS = sorted(p.relative_to(ROOT).as_posix() for p in ROOT.glob("*/*.cpp")
-                    if p.stem == p.parent.name) + ["tests/ext/selection.cpp"]
+EXTENSIONS = sorted(
+    p.relative_to(ROOT).as_posix() for p in ROOT.glob("*/*.cpp") if p.stem == p.parent.name
+) + ["tests/ext/selection.cpp"]
 
 
 @pytest.mark.slow
@@ -228,12 +229,29 @@ def test_extensions_compile_without_avx():
     cxx = shutil.which("c++") or shutil.which("g++")
     if cxx is None:
         pytest.skip("no C++ compiler")
-    flags = [cxx, "-std=c++17", "-O0", "-march=x86-64", "-mno-avx", "-w", "-c", "-o", os.devnull,
-             "-I", str(ROOT / "common"), "-I", sysconfig.get_paths()["include"],
-             "-I", pybind11.get_include()]
-    procs = {source: subprocess.Popen([*flags, source], cwd=ROOT, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.PIPE, text=True)
-             for source in EXTENSIONS}
+    flags = [
+        cxx,
+        "-std=c++17",
+        "-O0",
+        "-march=x86-64",
+        "-mno-avx",
+        "-w",
+        "-c",
+        "-o",
+        os.devnull,
+        "-I",
+        str(ROOT / "common"),
+        "-I",
+        sysconfig.get_paths()["include"],
+        "-I",
+        pybind11.get_include(),
+    ]
+    procs = {
+        source: subprocess.Popen(
+            [*flags, source], cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+        )
+        for source in EXTENSIONS
+    }
     failed = {}
     for source, proc in procs.items():
         _, err = proc.communicate(timeout=600)

@@ -483,8 +483,9 @@ def test_summary_ranks_by_mapping_frame_column_or_all():
     pairs = pl.DataFrame({"name": list(codes), "group": list(codes.values())})
     for got in (
         fkf.summary(pl.from_pandas(wide(frame)), types=pairs, periods_per_year=12),
-        fkf.summary(pa.Table.from_pandas(table), fund="fund", value="ret", type="kind",
-                    periods_per_year=12),
+        fkf.summary(
+            pa.Table.from_pandas(table), fund="fund", value="ret", type="kind", periods_per_year=12
+        ),
     ):
         got = as_pandas(got).reindex(want.index)
         for name in want.columns:

@@ -56,8 +56,20 @@ def observed_months(code):
 
 @pytest.mark.parametrize(
     "code, months",
-    [("3M", 3), ("36M", 36), ("1Y", 12), ("5Y", 60), ("0M", 0), ("x5Yz", 60), ("1Y6M", 12),
-     ("12 3M", 3), ("007M", 7), ("M3M", 3), ("0" * 100000 + "7M", 7), ("149M", None)],
+    [
+        ("3M", 3),
+        ("36M", 36),
+        ("1Y", 12),
+        ("5Y", 60),
+        ("0M", 0),
+        ("x5Yz", 60),
+        ("1Y6M", 12),
+        ("12 3M", 3),
+        ("007M", 7),
+        ("M3M", 3),
+        ("0" * 100000 + "7M", 7),
+        ("149M", None),
+    ],
     ids=lambda v: v[:12] if isinstance(v, str) else None,
 )
 def test_period_code(code, months):
@@ -92,6 +104,7 @@ def test_horizon_past_every_date_blanks_everything(code):
 
 # ---- calendar arithmetic, seen through the row at which a horizon ends -------------------
 
+
 def first_horizon_end(months, d, probes):
     """Row at which row 0's horizon ends; rows 1.. are `probes`, then three far rows.
 
@@ -112,10 +125,14 @@ def lands_on_target(months, d, target):
 @pytest.mark.parametrize(
     "start, months, end",
     [
-        ("2020-01-31", 1, "2020-02-29"), ("2021-01-31", 1, "2021-02-28"),
-        ("2020-03-31", 1, "2020-04-30"), ("2020-12-15", 1, "2021-01-15"),
-        ("2020-02-29", 12, "2021-02-28"), ("2019-08-31", 6, "2020-02-29"),
-        ("1900-01-31", 1, "1900-02-28"), ("2000-01-31", 1, "2000-02-29"),
+        ("2020-01-31", 1, "2020-02-29"),
+        ("2021-01-31", 1, "2021-02-28"),
+        ("2020-03-31", 1, "2020-04-30"),
+        ("2020-12-15", 1, "2021-01-15"),
+        ("2020-02-29", 12, "2021-02-28"),
+        ("2019-08-31", 6, "2020-02-29"),
+        ("1900-01-31", 1, "1900-02-28"),
+        ("2000-01-31", 1, "2000-02-29"),
         ("2020-01-31T15:30:00", 1, "2020-02-29T15:30:00"),
         ("2020-01-31T15:30:00.999999999", 1, "2020-02-29T15:30:00"),
         ("1969-12-31T23:59:59.5", 1, "1970-02-01"),
@@ -137,7 +154,9 @@ def test_month_arithmetic_matches_pandas():
             d = int(rng.integers(lo, hi))
         else:  # the last four days of a month, where the day clamps
             month = np.datetime64(int(rng.integers(-3500, 3500)), "M")  # 1678 .. 2261
-            d = int((month + 1).astype("datetime64[ns]").astype(np.int64)) - int(rng.integers(1, 4 * DAY))
+            d = int((month + 1).astype("datetime64[ns]").astype(np.int64)) - int(
+                rng.integers(1, 4 * DAY)
+            )
             if not lo <= d <= hi:
                 continue
         whole = abs(d) // NS * (1 if d >= 0 else -1) * NS
@@ -162,8 +181,14 @@ def test_zero_months_truncates_sub_seconds(dates, avg):
 
 def test_cursor_never_moves_back():
     # Row 1's target (02-28 23:00) lies below row 0's (02-28 23:59): the cursor stays on row 3.
-    dates = ns("2021-01-30T23:59", "2021-01-31T23:00", "2021-02-28T23:30", "2021-03-31",
-               "2021-05-01", "2021-05-02")
+    dates = ns(
+        "2021-01-30T23:59",
+        "2021-01-31T23:00",
+        "2021-02-28T23:30",
+        "2021-03-31",
+        "2021-05-01",
+        "2021-05-02",
+    )
     res = call("1M", [0.0, 0.0, 1.0, 1.0, 0.0, 0.0], dates, 0, 3)
     assert (res[0][0], res[1][0]) == (7.0 / 3, 3.0)
 
@@ -214,9 +239,16 @@ SIX = ns(*[f"2020-{m:02d}-01" for m in range(1, 7)])
 @pytest.mark.parametrize(
     "column, start, expected",
     [
-        ([0, 0.25, -0.2, 0.5, 0, 0], 0, [0.18333333333333335, 0.25, 2 / 3, 0, 0, 2 / 3, 0, 0, 1 / 3]),
-        ([nan, nan, 0.02, nan, 0.03, 0.01], 1,
-         [0.010000000000000009, 0.010000000000000009, 0.5, 0.5, 0, 0, 0.5, 0, 0]),
+        (
+            [0, 0.25, -0.2, 0.5, 0, 0],
+            0,
+            [0.18333333333333335, 0.25, 2 / 3, 0, 0, 2 / 3, 0, 0, 1 / 3],
+        ),
+        (
+            [nan, nan, 0.02, nan, 0.03, 0.01],
+            1,
+            [0.010000000000000009, 0.010000000000000009, 0.5, 0.5, 0, 0, 0.5, 0, 0],
+        ),
     ],
 )
 def test_monthly_examples(column, start, expected):
@@ -231,8 +263,18 @@ W0, W5, W10, L0, L5, L10 = range(3, 9)
 @pytest.mark.parametrize(
     "v, band",
     [
-        (0.04, W0), (0.05, W5), (0.1, W10), (0.0, L0), (nan, L0), (1e-300, L0),
-        (-0.05, L5), (-0.1, L5), (-0.11, L10), (-1.0, L10), (inf, W10), (-inf, L10),
+        (0.04, W0),
+        (0.05, W5),
+        (0.1, W10),
+        (0.0, L0),
+        (nan, L0),
+        (1e-300, L0),
+        (-0.05, L5),
+        (-0.1, L5),
+        (-0.11, L10),
+        (-1.0, L10),
+        (inf, W10),
+        (-inf, L10),
     ],
 )
 def test_band_of_a_single_horizon(v, band):
@@ -247,8 +289,14 @@ def test_band_of_a_single_horizon(v, band):
 @pytest.mark.parametrize(
     "start, end, same_as",
     [
-        (4, 2, None), (6, 9, None), (2, 2, None), (I64_MIN, -1, None), (5, I64_MAX, None),
-        (I64_MIN, I64_MAX, (0, 5)), (-7, 1, (0, 1)), (1, I64_MAX, (1, 5)),
+        (4, 2, None),
+        (6, 9, None),
+        (2, 2, None),
+        (I64_MIN, -1, None),
+        (5, I64_MAX, None),
+        (I64_MIN, I64_MAX, (0, 5)),
+        (-7, 1, (0, 1)),
+        (1, I64_MAX, (1, 5)),
     ],
 )
 def test_windows_are_clipped_to_the_matrix(start, end, same_as):
@@ -263,7 +311,12 @@ def test_windows_are_clipped_to_the_matrix(start, end, same_as):
 
 @pytest.mark.parametrize(
     "code, shape, dates",
-    [("1M", (3, 2), SIX[:3]), ("1Y", (6, 2), SIX), ("1M", (1, 3), SIX[:1]), ("1M", (0, 4), SIX[:0])],
+    [
+        ("1M", (3, 2), SIX[:3]),
+        ("1Y", (6, 2), SIX),
+        ("1M", (1, 3), SIX[:1]),
+        ("1M", (0, 4), SIX[:0]),
+    ],
 )
 def test_all_blanked(code, shape, dates):
     res = call(code, np.full(shape, 0.01), dates)
@@ -288,12 +341,16 @@ def test_short_vectors_rejected(lengths, message):
 def test_positional_only_and_docstring():
     with pytest.raises(TypeError):
         horizonret("1M", np.zeros((2, 1)), [0], [1], dates=SIX[:2])
-    assert horizonret.__doc__.endswith("Fully numpy-consistent C++ implementation of cal_rolling_gain\n")
+    assert horizonret.__doc__.endswith(
+        "Fully numpy-consistent C++ implementation of cal_rolling_gain\n"
+    )
 
 
 # ---- against the reference, the NumPy peer and other time zones --------------------------
 
-STEPS = st.sampled_from([0, 1, NS, 3600 * NS, DAY, 13 * DAY, 28 * DAY, 31 * DAY, 92 * DAY, 400 * DAY])
+STEPS = st.sampled_from(
+    [0, 1, NS, 3600 * NS, DAY, 13 * DAY, 28 * DAY, 31 * DAY, 92 * DAY, 400 * DAY]
+)
 TIMES = st.sampled_from([0, 1, NS, 23 * 3600 * NS, DAY - NS])
 FINITE = st.floats(-0.5, 0.5, allow_nan=False)
 VALUES = st.one_of(FINITE, FINITE, FINITE, st.sampled_from([nan, 0.0, -1.0, inf, -inf, 1e300]))
@@ -358,7 +415,7 @@ def with_ranks(ranks, months=MONTHS):
     below the spacing of the values, so the ranks hold exactly.
     """
     x = np.zeros(months)
-    x[1: len(ranks) + 1] = -0.03 + 1e-4 * np.asarray(ranks, dtype=np.float64)
+    x[1 : len(ranks) + 1] = -0.03 + 1e-4 * np.asarray(ranks, dtype=np.float64)
     return x
 
 
@@ -369,7 +426,7 @@ def edge_ranks(n=640, around=True):
     not `around`, the 64 smallest ranks, a range far below the median."""
     rng = np.random.default_rng(3)
     h, step = n // 2, n // 64
-    picked = rng.permutation(np.r_[h - 25:h + 39] if around else np.r_[0:64])
+    picked = rng.permutation(np.r_[h - 25 : h + 39] if around else np.r_[0:64])
     rest = rng.permutation(np.setdiff1d(np.arange(n), picked))
     ranks = np.empty(n, np.int64)
     placed = np.arange(n) % step == step // 2
@@ -407,8 +464,18 @@ def long_column(kind):
 
 @pytest.mark.parametrize(
     "kind",
-    ["independent", "overlapping", "ties", "flat", "every-tenth", "middle-at-edge",
-     "gap-at-middle", "wiped", "2560-at-edge", "2560-far-below"],
+    [
+        "independent",
+        "overlapping",
+        "ties",
+        "flat",
+        "every-tenth",
+        "middle-at-edge",
+        "gap-at-middle",
+        "wiped",
+        "2560-at-edge",
+        "2560-far-below",
+    ],
 )
 def test_long_columns_match_reference(kind):
     code, column = long_column(kind)
@@ -437,8 +504,13 @@ out = np.array(horizonret("1M", x, np.zeros(6, np.int64), np.full(6, 199, np.int
 def test_results_do_not_depend_on_time_zone(tz):
     # Evening and morning times near month ends fall in another month in local time.
     env = dict(os.environ, TZ=tz, PYTHONPATH=os.pathsep.join(sys.path))
-    there = subprocess.run([sys.executable, "-c", TZ_SCRIPT + "print(out.tobytes().hex())"],
-                           env=env, capture_output=True, text=True, check=True).stdout.strip()
+    there = subprocess.run(
+        [sys.executable, "-c", TZ_SCRIPT + "print(out.tobytes().hex())"],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
     here = {}
     exec(TZ_SCRIPT, here)
     assert not np.isnan(here["out"]).any()

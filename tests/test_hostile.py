@@ -32,7 +32,7 @@ def code_positions(name):
 
 
 def with_arg(args, i, value):
-    return args[:i] + (value,) + args[i + 1:]
+    return args[:i] + (value,) + args[i + 1 :]
 
 
 VECTOR_ARGS = [(n, i) for n in NAMES for i in vector_positions(n)]
@@ -114,7 +114,9 @@ def test_object_matrix_none_is_a_gap():
         x, args = sample(name)
         obj = x.astype(object)
         obj[np.isnan(x)] = None
-        assert_same_parts(call(name, replace_arrays(args, x, matrix=lambda _: obj)), call(name, args))
+        assert_same_parts(
+            call(name, replace_arrays(args, x, matrix=lambda _: obj)), call(name, args)
+        )
 
 
 # ---- views that repeat memory: broadcasting and stride tricks -----------------------------
@@ -124,14 +126,16 @@ def overlapping(x, down):
     """Element (r, c) is base[r + c] (down=1) or base[rows - 1 - r + c] (down=-1)."""
     rows, cols = x.shape
     base = np.ascontiguousarray(x.T.ravel()[: rows + cols - 1])
-    start = base if down == 1 else base[rows - 1:]
+    start = base if down == 1 else base[rows - 1 :]
     return as_strided(start, shape=x.shape, strides=(down * 8, 8), writeable=False)
 
 
 VIEWS = {
     "one-row-broadcast": lambda x: np.broadcast_to(x[3], x.shape),
     "one-column-broadcast": lambda x: np.broadcast_to(x[:, 2:3], x.shape),
-    "one-value": lambda x: as_strided(x[5:6, 1:2].copy(), shape=x.shape, strides=(0, 0), writeable=False),
+    "one-value": lambda x: as_strided(
+        x[5:6, 1:2].copy(), shape=x.shape, strides=(0, 0), writeable=False
+    ),
     "overlapping-down": lambda x: overlapping(x, 1),
     "overlapping-up": lambda x: overlapping(x, -1),
 }
@@ -199,7 +203,10 @@ def test_broadcast_vectors_are_read_only_as_far_as_needed(name, i):
 BAD_MATRICES = {
     "letters": (np.array([["a", "b"], ["c", "d"]]), TypeError, "incompatible function arguments"),
     "object-with-text": (
-        np.array([[0.1, "x"], [0.2, 0.3]], dtype=object), TypeError, "incompatible function arguments"),
+        np.array([[0.1, "x"], [0.2, 0.3]], dtype=object),
+        TypeError,
+        "incompatible function arguments",
+    ),
     "ragged-list": ([[0.1, 0.2], [0.3]], TypeError, "incompatible function arguments"),
     "numeric-bytes": (np.array([[b"1", b"-0.5"]]), None, None),
     "none": (None, ValueError, "two-dimensional .* but it has 0 dimensions"),
@@ -224,10 +231,26 @@ def test_bad_matrix(name, case):
 
 BAD_VECTORS = {
     "0-d": (lambda v: v[0], ValueError, "must be one-dimensional, but it has 0 dimensions"),
-    "2-d": (lambda v: v.reshape(1, -1), ValueError, "must be one-dimensional, but it has 2 dimensions"),
-    "column": (lambda v: v.reshape(-1, 1), ValueError, "must be one-dimensional, but it has 2 dimensions"),
-    "one-short": (lambda v: v[:-1], ValueError, r"has \d+ elements, but the value matrix has \d+ (rows|columns)"),
-    "empty": (lambda v: v[:0], ValueError, r"has 0 elements, but the value matrix has \d+ (rows|columns)"),
+    "2-d": (
+        lambda v: v.reshape(1, -1),
+        ValueError,
+        "must be one-dimensional, but it has 2 dimensions",
+    ),
+    "column": (
+        lambda v: v.reshape(-1, 1),
+        ValueError,
+        "must be one-dimensional, but it has 2 dimensions",
+    ),
+    "one-short": (
+        lambda v: v[:-1],
+        ValueError,
+        r"has \d+ elements, but the value matrix has \d+ (rows|columns)",
+    ),
+    "empty": (
+        lambda v: v[:0],
+        ValueError,
+        r"has 0 elements, but the value matrix has \d+ (rows|columns)",
+    ),
     "letters": (lambda v: np.array(["x"] * len(v)), TypeError, "incompatible function arguments"),
     "none": (lambda v: None, TypeError, "incompatible function arguments"),
     "float-nan": (lambda v: np.full(len(v), np.nan), TypeError, "incompatible function arguments"),
@@ -243,7 +266,9 @@ def test_bad_vector(name, i, case):
         call(name, with_arg(args, i, make(args[i])))
 
 
-@pytest.mark.parametrize("code", [None, 3, 3.0, ["3M"], "\ud800"], ids=["none", "int", "float", "list", "surrogate"])
+@pytest.mark.parametrize(
+    "code", [None, 3, 3.0, ["3M"], "\ud800"], ids=["none", "int", "float", "list", "surrogate"]
+)
 @pytest.mark.parametrize("name, i", CODE_ARGS)
 def test_code_that_is_not_text(name, i, code):
     x, args = sample(name, rows=6, cols=4)
@@ -328,7 +353,9 @@ def test_extreme_values_match_peer(name, kind):
 
 def extreme_dates(n, seed=3):
     """Ascending int64 nanoseconds from the smallest to the largest value."""
-    inner = np.random.default_rng(seed).integers(I64.min, I64.max, n - 6, dtype=np.int64, endpoint=True)
+    inner = np.random.default_rng(seed).integers(
+        I64.min, I64.max, n - 6, dtype=np.int64, endpoint=True
+    )
     return np.sort(np.concatenate([[I64.min, I64.min + 1, -1, 0, I64.max - 1, I64.max], inner]))
 
 
@@ -347,7 +374,11 @@ def test_type_codes_at_the_int32_extremes_match_peer():
     ind = INDICATORS["crossodds"]
     x = awkward_matrix(np.random.default_rng(12), 50, 17)
     i32 = np.iinfo(np.int32)
-    codes = np.random.default_rng(13).choice([i32.min, i32.min + 1, -1, 0, i32.max], 17).astype(np.int32)
+    codes = (
+        np.random.default_rng(13)
+        .choice([i32.min, i32.min + 1, -1, 0, i32.max], 17)
+        .astype(np.int32)
+    )
     args = (codes, x)
     assert_same_parts(as_parts(ind.module(*args)), as_parts(ind.peer(*args)))
 

@@ -20,8 +20,11 @@ CASES = {name: ind for name, ind in {**INDICATORS, **VARIANTS}.items() if ind.nu
 def test_numba_peer_matches_module(name, shape):
     ind = CASES[name]
     rows, cols = shape
-    x = wide_panel(rows, cols, 11) if rows >= 300 else awkward_matrix(
-        np.random.default_rng(rows + cols), rows, cols)
+    x = (
+        wide_panel(rows, cols, 11)
+        if rows >= 300
+        else awkward_matrix(np.random.default_rng(rows + cols), rows, cols)
+    )
     for layout in (np.ascontiguousarray, np.asfortranarray):
         args = ind.args(layout(x))
         assert_same_parts(as_parts(ind.numba(*args)), as_parts(ind.module(*args)))

@@ -107,7 +107,9 @@ def test_float64_frame_is_passed_without_copy(monkeypatch):
     grown = pd.DataFrame(index=frame.index)
     for c in frame.columns:
         grown[c] = frame[c].to_numpy().copy()
-    assert same_bits(fkp.troughmend(grown, calendar="panel").to_numpy(), troughmend(frame.to_numpy()))
+    assert same_bits(
+        fkp.troughmend(grown, calendar="panel").to_numpy(), troughmend(frame.to_numpy())
+    )
     assert not np.shares_memory(seen[-1], grown["fund3"].to_numpy())
     fkp.troughmend(frame.astype({"fund1": np.float32}), calendar="panel")
     assert seen[-1].dtype == np.float64 and seen[-1].shape == frame.shape

@@ -22,8 +22,13 @@ def pandas_ranks(values, groups, better):
 
 @settings(max_examples=200, deadline=None)
 @given(
-    data=st.lists(st.tuples(st.sampled_from([0.5, -0.1, 0.0, -0.0, 2.0, math.inf, math.nan, 0.3]),
-                            st.integers(0, 4)), min_size=1, max_size=40),
+    data=st.lists(
+        st.tuples(
+            st.sampled_from([0.5, -0.1, 0.0, -0.0, 2.0, math.inf, math.nan, 0.3]), st.integers(0, 4)
+        ),
+        min_size=1,
+        max_size=40,
+    ),
     better=st.sampled_from(["higher", "lower"]),
 )
 def test_matches_pandas(data, better):
@@ -33,13 +38,16 @@ def test_matches_pandas(data, better):
     np.testing.assert_allclose(got, pandas_ranks(values, groups, better), rtol=1e-12)
 
 
-@pytest.mark.parametrize("better, values, want", [
-    ("higher", [0.1, 0.3, 0.2], [100, 1, 50.5]),
-    ("lower", [0.1, 0.3, 0.2], [1, 100, 50.5]),
-    ("higher", [0.3, 0.3, 0.1], [1, 1, 100]),  # a tie takes the better place
-    ("lower", [5.0, np.nan, 7.0], [1, np.nan, 100]),  # without a value: unranked
-    ("higher", [0.2], [1]),  # alone in its group: the best
-])
+@pytest.mark.parametrize(
+    "better, values, want",
+    [
+        ("higher", [0.1, 0.3, 0.2], [100, 1, 50.5]),
+        ("lower", [0.1, 0.3, 0.2], [1, 100, 50.5]),
+        ("higher", [0.3, 0.3, 0.1], [1, 1, 100]),  # a tie takes the better place
+        ("lower", [5.0, np.nan, 7.0], [1, np.nan, 100]),  # without a value: unranked
+        ("higher", [0.2], [1]),  # alone in its group: the best
+    ],
+)
 def test_examples(better, values, want):
     got = percentile_ranks(np.array(values), np.zeros(len(values), np.int64), better)
     np.testing.assert_array_equal(got, np.array(want, dtype=float))
@@ -48,8 +56,11 @@ def test_examples(better, values, want):
 def test_groups_rank_apart():
     values = np.array([1.0, 2.0, 3.0, 10.0, 20.0])
     groups = np.array([7, 7, 7, 3, 3])
-    got = peer_ranks({"sharpe": values, "fund_name": np.arange(5), "max_drawdown": -values},
-                     groups, {"sharpe": "higher", "max_drawdown": "higher", "fund_name": None})
+    got = peer_ranks(
+        {"sharpe": values, "fund_name": np.arange(5), "max_drawdown": -values},
+        groups,
+        {"sharpe": "higher", "max_drawdown": "higher", "fund_name": None},
+    )
     assert list(got) == ["sharpe_rank", "max_drawdown_rank", GROUP_SIZE]
     np.testing.assert_array_equal(got["sharpe_rank"], [100, 50.5, 1, 100, 1])
     np.testing.assert_array_equal(got["max_drawdown_rank"], [1, 50.5, 100, 1, 100])

@@ -31,7 +31,7 @@ from fundkernels._cli_compute import Panel, indicator_columns, result_columns
 XHTML = "{http://www.w3.org/1999/xhtml}"
 HOSTILE = [
     "</script><script>document.title='RAN'</script>",
-    '<img src=x onerror="document.body.setAttribute(\'data-ran\',\'1\')">',
+    "<img src=x onerror=\"document.body.setAttribute('data-ran','1')\">",
     "<!-- a & b -->",
     "]]> \u2028 ' \"",
 ]
@@ -480,6 +480,7 @@ def test_screenshots_and_phone_width(tmp_path, width):
                                "'svg text, td, th, p, label'), function (e) {"
                                " return parseFloat(getComputedStyle(e).fontSize); }))")  # fmt: skip
         assert smallest >= 11
+
         # One value chart shown, the one of the screen's width, the tick box switching
         # between the linear and the log scale.
         def shown():

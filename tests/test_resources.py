@@ -66,14 +66,19 @@ want = {n: as_parts(f(*a)) for n, (f, a) in calls.items()}
 
 
 def run_child(body, rows, cols, preload=None):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
-               OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
+        OPENBLAS_NUM_THREADS="1",
+        OMP_NUM_THREADS="1",
+    )
     if preload:
         env["LD_PRELOAD"] = preload
     prelude = CHILD_PRELUDE.replace("ROWS", str(rows)).replace("COLS", str(cols))
     code = prelude + textwrap.dedent(body)
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                          timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=300
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     return json.loads(proc.stdout.splitlines()[-1])
 
@@ -230,15 +235,19 @@ print(json.dumps(report))
 
 
 def compiled(source, tmp_path_factory, name, lang="c"):
-    cc = (shutil.which("cc") or shutil.which("gcc") if lang == "c"
-          else shutil.which("c++") or shutil.which("g++"))
+    cc = (
+        shutil.which("cc") or shutil.which("gcc")
+        if lang == "c"
+        else shutil.which("c++") or shutil.which("g++")
+    )
     if cc is None:
         pytest.skip(f"no {lang} compiler for the fault-injection library")
     d = tmp_path_factory.mktemp(name)
     src = d / f"{name}.{lang}"
     src.write_text(source)
-    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(d / f"{name}.so"), str(src), "-ldl"],
-                   check=True)
+    subprocess.run(
+        [cc, "-O2", "-shared", "-fPIC", "-o", str(d / f"{name}.so"), str(src), "-ldl"], check=True
+    )
     return str(d / f"{name}.so")
 
 
@@ -247,15 +256,23 @@ def injected(child, source, tmp_path_factory, name, why, rows=50, cols=200, lang
     sanitized build skips it, giving `why` (its runtime owns what the library replaces)."""
     if SANITIZED:
         pytest.skip(why)
-    return run_child(child, rows=rows, cols=cols,
-                     preload=compiled(source, tmp_path_factory, name, lang))
+    return run_child(
+        child, rows=rows, cols=cols, preload=compiled(source, tmp_path_factory, name, lang)
+    )
 
 
 @pytest.fixture(scope="module")
 def start_report(tmp_path_factory):
     # Work for two workers or more in most cases: a call of one starts no thread.
-    return injected(START_CHILD, FAIL_START_C, tmp_path_factory, "failstart",
-                    "the sanitizer runtime intercepts thread creation", rows=300, cols=500)
+    return injected(
+        START_CHILD,
+        FAIL_START_C,
+        tmp_path_factory,
+        "failstart",
+        "the sanitizer runtime intercepts thread creation",
+        rows=300,
+        cols=500,
+    )
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -317,8 +334,15 @@ print(json.dumps(report))
 def alloc_report(tmp_path_factory):
     # 300 rows: per-worker scratch that grows with the rows is past the 1 KiB line; 500
     # columns: work for two workers, the second on a thread of its own.
-    return injected(ALLOC_CHILD, FAIL_ALLOC_C, tmp_path_factory, "failalloc",
-                    "the sanitizer runtime owns malloc", rows=300, cols=500)
+    return injected(
+        ALLOC_CHILD,
+        FAIL_ALLOC_C,
+        tmp_path_factory,
+        "failalloc",
+        "the sanitizer runtime owns malloc",
+        rows=300,
+        cols=500,
+    )
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -400,8 +424,14 @@ print(json.dumps(report))
 
 @pytest.fixture(scope="module")
 def new_report(tmp_path_factory):
-    return injected(NEW_CHILD, FAIL_NEW_CPP, tmp_path_factory, "failnew",
-                    "the sanitizer runtime owns the allocation functions", lang="cpp")
+    return injected(
+        NEW_CHILD,
+        FAIL_NEW_CPP,
+        tmp_path_factory,
+        "failnew",
+        "the sanitizer runtime owns the allocation functions",
+        lang="cpp",
+    )
 
 
 @pytest.mark.parametrize("name", NAMES + ["drawdown"])
@@ -477,8 +507,10 @@ def test_python_allocation_failure_is_memory_error(nomem_report, name):
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(f, ctypes.c_size_t) for f in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+    _fields_ = [
+        (f, ctypes.c_size_t)
+        for f in "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()
+    ]
 
 
 def heap_in_use():

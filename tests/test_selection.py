@@ -13,7 +13,8 @@ from hypothesis import strategies as st
 
 sel = pytest.importorskip(
     "fundkernels._test_selection",
-    reason="built only with FK_TEST_EXTENSIONS=ON (make install-test sets it)")
+    reason="built only with FK_TEST_EXTENSIONS=ON (make install-test sets it)",
+)
 
 TINY = np.nextafter(0.0, 1.0)  # the smallest subnormal
 BIG = np.finfo(np.float64).max
@@ -28,25 +29,33 @@ def sample_positions(rows):
 FAMILIES = {
     "normal": lambda rng, n: rng.standard_normal(n),
     "sorted": lambda rng, n: np.sort(rng.standard_normal(n)),
-    "far": lambda rng, n: np.where(rng.random(n) < 2 / max(n, 1),
-                                   rng.choice([-1e300, 1e300, 1e6]), rng.standard_normal(n)),
-    "range overflows": lambda rng, n: np.where(rng.random(n) < 0.2, rng.choice([-BIG, BIG], n),
-                                               rng.standard_normal(n)),
+    "far": lambda rng, n: np.where(
+        rng.random(n) < 2 / max(n, 1), rng.choice([-1e300, 1e300, 1e6]), rng.standard_normal(n)
+    ),
+    "range overflows": lambda rng, n: np.where(
+        rng.random(n) < 0.2, rng.choice([-BIG, BIG], n), rng.standard_normal(n)
+    ),
     "stale 60%": lambda rng, n: np.where(rng.random(n) < 0.6, 0.0, rng.standard_normal(n)),
     "stale 99%": lambda rng, n: np.where(rng.random(n) < 0.99, 1.25, rng.standard_normal(n)),
     "few values": lambda rng, n: rng.integers(-2, 3, n).astype(float),
-    "narrow cluster": lambda rng, n: np.where(rng.random(n) < 0.9, 1 + rng.random(n) * 1e-9,
-                                              rng.standard_normal(n) * 1e3),
+    "narrow cluster": lambda rng, n: np.where(
+        rng.random(n) < 0.9, 1 + rng.random(n) * 1e-9, rng.standard_normal(n) * 1e3
+    ),
     # Values on the boundaries of equal parts of their range (both ends included).
-    "part boundaries": lambda rng, n: -3 + 8 * rng.integers(0, sel.select_bins + 1, n)
-    / sel.select_bins,
+    "part boundaries": lambda rng, n: (
+        -3 + 8 * rng.integers(0, sel.select_bins + 1, n) / sel.select_bins
+    ),
     "subnormal": lambda rng, n: rng.integers(-40, 41, n) * TINY,
-    "signed zeros": lambda rng, n: np.where(rng.random(n) < 0.5, -0.0, 0.0)
-    + np.where(rng.random(n) < 0.1, rng.standard_normal(n), 0.0),
-    "infinities": lambda rng, n: np.where(rng.random(n) < 0.3, rng.choice([-np.inf, np.inf], n),
-                                          rng.standard_normal(n)),
-    "subnormal crowd": lambda rng, n: np.where(rng.random(n) < 0.9, rng.integers(-40, 41, n) * TINY,
-                                               rng.standard_normal(n)),
+    "signed zeros": lambda rng, n: (
+        np.where(rng.random(n) < 0.5, -0.0, 0.0)
+        + np.where(rng.random(n) < 0.1, rng.standard_normal(n), 0.0)
+    ),
+    "infinities": lambda rng, n: np.where(
+        rng.random(n) < 0.3, rng.choice([-np.inf, np.inf], n), rng.standard_normal(n)
+    ),
+    "subnormal crowd": lambda rng, n: np.where(
+        rng.random(n) < 0.9, rng.integers(-40, 41, n) * TINY, rng.standard_normal(n)
+    ),
     "sample trap": lambda rng, n: _sample_trap(rng, n),
     "sample skew": lambda rng, n: _sample_skew(rng, n),
 }
@@ -74,9 +83,19 @@ def _around(*points):
 # Every threshold of the header: the short range of a plain selection (8), the sorting
 # networks, the first binned count, the sample and the scratch it needs, the parts, the
 # byte counts' chunk (255 x 16), the bracketing round; and powers of two.
-SIZES = _around(1, 2, 8, sel.network_rows, sel.min_binned, sel.bracket_sample,
-                3 * sel.bracket_sample, sel.select_bins, 255 * 16, sel.min_bracket,
-                *(2 ** k for k in range(4, 13)))
+SIZES = _around(
+    1,
+    2,
+    8,
+    sel.network_rows,
+    sel.min_binned,
+    sel.bracket_sample,
+    3 * sel.bracket_sample,
+    sel.select_bins,
+    255 * 16,
+    sel.min_bracket,
+    *(2**k for k in range(4, 13)),
+)
 
 
 def make(family, rows, seed, nan_share=0.0, stride=1):
@@ -122,19 +141,30 @@ def test_median_at_every_threshold(family):
 
 
 @settings(max_examples=300, deadline=None)
-@given(family=st.sampled_from(sorted(FAMILIES)), rows=st.sampled_from(SIZES),
-       nan_share=st.sampled_from([0.0, 0.0, 0.01, 0.2, 0.5, 0.95, 1.0]),
-       stride=st.sampled_from([1, 1, 3]), seed=st.integers(0, 2**32 - 1))
+@given(
+    family=st.sampled_from(sorted(FAMILIES)),
+    rows=st.sampled_from(SIZES),
+    nan_share=st.sampled_from([0.0, 0.0, 0.01, 0.2, 0.5, 0.95, 1.0]),
+    stride=st.sampled_from([1, 1, 3]),
+    seed=st.integers(0, 2**32 - 1),
+)
 def test_median_matches_numpy(family, rows, nan_share, stride, seed):
     check_median(make(family, rows, seed, nan_share, stride))
 
 
 @settings(max_examples=300, deadline=None)
-@given(family=st.sampled_from(sorted(FAMILIES)), rows=st.sampled_from(SIZES),
-       nan_share=st.sampled_from([0.0, 0.0, 0.01, 0.3]), stride=st.sampled_from([1, 2]),
-       rank=st.floats(0, 1), seed=st.integers(0, 2**32 - 1), flush_to_zero=st.booleans())
-def test_kth_and_the_value_before_it_match_a_sort(family, rows, nan_share, stride, rank, seed,
-                                                  flush_to_zero):
+@given(
+    family=st.sampled_from(sorted(FAMILIES)),
+    rows=st.sampled_from(SIZES),
+    nan_share=st.sampled_from([0.0, 0.0, 0.01, 0.3]),
+    stride=st.sampled_from([1, 2]),
+    rank=st.floats(0, 1),
+    seed=st.integers(0, 2**32 - 1),
+    flush_to_zero=st.booleans(),
+)
+def test_kth_and_the_value_before_it_match_a_sort(
+    family, rows, nan_share, stride, rank, seed, flush_to_zero
+):
     # Every rank, not just the middle: the rank may fall on a part's first value, on the
     # edge of the sampled bracket, or on the first value above a run of ties. With
     # subnormal results flushed to zero, the order of the values themselves still holds.

@@ -55,7 +55,9 @@ def test_examples(column, mode, ret, days, start):
     assert_same(reference(x, DATES, mode), want)
 
 
-@pytest.mark.parametrize("column, mode", [([1.0, -0.5, 0.5], "negative"), ([-1.0, -2.0, 0.5], "positive")])
+@pytest.mark.parametrize(
+    "column, mode", [([1.0, -0.5, 0.5], "negative"), ([-1.0, -2.0, 0.5], "positive")]
+)
 def test_zero_base_is_the_quiet_nan(column, mode):
     # Not the 0/0 of the division: that NaN carries the sign bit on x86.
     r = streakset(np.array(column).reshape(-1, 1), DATES, mode)[0]
@@ -64,8 +66,15 @@ def test_zero_base_is_the_quiet_nan(column, mode):
 
 @pytest.mark.parametrize(
     "i_code, ret",
-    [("positive", 0.5), (b"positive", 0.5), ("Positive", -0.5), ("positive ", -0.5), ("", -0.5),
-     ("positive\0", -0.5), ("negative", -0.5)],
+    [
+        ("positive", 0.5),
+        (b"positive", 0.5),
+        ("Positive", -0.5),
+        ("positive ", -0.5),
+        ("", -0.5),
+        ("positive\0", -0.5),
+        ("negative", -0.5),
+    ],
 )
 def test_mode_code_is_exact(i_code, ret):
     assert streakset([[0.5]], DATES, i_code)[0].tolist() == [ret]
@@ -74,9 +83,12 @@ def test_mode_code_is_exact(i_code, ret):
 def test_call_forms_and_result_types():
     x = awkward_matrix(np.random.default_rng(9), 10, 4)
     want = streakset(x, DATES)
-    for got in (streakset(x, DATES, "positive"), streakset(dates=DATES, a_value=x),
-                streakset(x, dates=DATES.tolist(), i_code="positive"),
-                streakset(x, DATES.astype("datetime64[ns]"))):
+    for got in (
+        streakset(x, DATES, "positive"),
+        streakset(dates=DATES, a_value=x),
+        streakset(x, dates=DATES.tolist(), i_code="positive"),
+        streakset(x, DATES.astype("datetime64[ns]")),
+    ):
         assert_same(got, want)
     assert type(want) is tuple and len(want) == 4
     assert want[0].dtype == np.float64 and want[3].dtype == np.int64
@@ -90,7 +102,9 @@ RUNLESS = [[nan, 0.0, -0.0, -0.1], [nan, -1.0, -inf, -0.2]]
 
 
 @pytest.mark.parametrize("mode", ["positive", "negative"])
-@pytest.mark.parametrize("x", [np.zeros((0, 0)), np.zeros((0, 3)), np.zeros((4, 0)), np.array(RUNLESS)])
+@pytest.mark.parametrize(
+    "x", [np.zeros((0, 0)), np.zeros((0, 3)), np.zeros((4, 0)), np.array(RUNLESS)]
+)
 def test_no_run_and_empty_shapes(x, mode):
     r, s, e, days = streakset(x, np.zeros(x.shape[0], dtype=np.int64), mode)
     assert r.dtype == np.float64 and days.dtype == np.int64
@@ -105,9 +119,17 @@ def test_short_dates_rejected():
 
 @pytest.mark.parametrize(
     "ns, want",
-    [(0, "19700101"), (86399999999999, "19700101"), (86400000000000, "19700102"),
-     (951782400000000000, "20000229"), (-1, "19700101"), (-999999999, "19700101"),
-     (-1000000000, "19691231"), (-(2**63), "16770921"), (2**63 - 1, "22620411")],
+    [
+        (0, "19700101"),
+        (86399999999999, "19700101"),
+        (86400000000000, "19700102"),
+        (951782400000000000, "20000229"),
+        (-1, "19700101"),
+        (-999999999, "19700101"),
+        (-1000000000, "19691231"),
+        (-(2**63), "16770921"),
+        (2**63 - 1, "22620411"),
+    ],
 )
 def test_date_texts(ns, want):
     _, s, e, _ = streakset([[0.1], [0.2]], [ns, ns])

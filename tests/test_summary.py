@@ -43,13 +43,17 @@ def moment_scales(xs, f):
     mean = sum(q) / n
     d = [abs(float(v - mean)) for v in q]
     m2 = sum(v * v for v in d)
-    s = {"mean": sum(abs(v) for v in xs) / n, "std": math.sqrt(m2 / max(n - 1, 1)),
-         "downside": math.sqrt(sum(min(v - f, 0.0) ** 2 for v in xs) / n)}
+    s = {
+        "mean": sum(abs(v) for v in xs) / n,
+        "std": math.sqrt(m2 / max(n - 1, 1)),
+        "downside": math.sqrt(sum(min(v - f, 0.0) ** 2 for v in xs) / n),
+    }
     if m2 > 0 and n >= 3:
         s["skew"] = n * math.sqrt(n - 1) / (n - 2) * sum(v**3 for v in d) / m2**1.5
     if m2 > 0 and n >= 4:
-        s["kurtosis"] = (n + 1) * n * (n - 1) * sum(v**4 for v in d) / ((n - 2) * (n - 3) * m2**2) \
-            + 3 * (n - 1) ** 2 / ((n - 2) * (n - 3))
+        s["kurtosis"] = (n + 1) * n * (n - 1) * sum(v**4 for v in d) / (
+            (n - 2) * (n - 3) * m2**2
+        ) + 3 * (n - 1) ** 2 / ((n - 2) * (n - 3))
     return s
 
 
@@ -70,7 +74,9 @@ def check_against_reference(x, f=F):
         xs = [v for v in x[:, c].tolist() if not math.isnan(v)]
         tail = [v for v in xs if v <= want["var"][c]]
         if tail and all(math.isfinite(v) for v in tail):
-            assert abs(got["cvar"][c] - want["cvar"][c]) <= 1e-12 * math.fsum(map(abs, tail)) / len(tail)
+            assert abs(got["cvar"][c] - want["cvar"][c]) <= 1e-12 * math.fsum(map(abs, tail)) / len(
+                tail
+            )
         if not xs or not representable(xs):
             continue
         scales = moment_scales(xs, f)
@@ -85,29 +91,67 @@ def check_against_reference(x, f=F):
 
 # One fund's returns and some of its parts (rows for the drawdown: peak, trough, recovery).
 CASES = {
-    "recovers": ([0.1, -0.05, -0.05, 0.2],
-                 dict(periods=4, hits=2, peak=0, trough=2, recovery=3, depth=1.1 * 0.95 * 0.95 / 1.1 - 1,
-                      best=0.2, worst=-0.05)),
+    "recovers": (
+        [0.1, -0.05, -0.05, 0.2],
+        dict(
+            periods=4,
+            hits=2,
+            peak=0,
+            trough=2,
+            recovery=3,
+            depth=1.1 * 0.95 * 0.95 / 1.1 - 1,
+            best=0.2,
+            worst=-0.05,
+        ),
+    ),
     "open at the end": ([0.1, -0.1, 0.05], dict(peak=0, trough=1, recovery=-1)),
-    "loss on the first row": ([-0.1, 0.05, 0.2], dict(peak=-1, trough=0, recovery=2,
-                                                       depth=0.9 - 1)),
+    "loss on the first row": (
+        [-0.1, 0.05, 0.2],
+        dict(peak=-1, trough=0, recovery=2, depth=0.9 - 1),
+    ),
     "deeper later drawdown": ([-0.1, 0.2, -0.3, 0.5], dict(peak=1, trough=2, recovery=3)),
     "equal lows: the earliest": ([-0.1, 0.0, nan, 0.5], dict(trough=0, recovery=3)),
     "value equal to the peak recovers": ([0.25, -0.2, 0.25], dict(trough=1, recovery=2)),
     "only gains": ([0.01, 0.0, 0.02], dict(depth=0.0, peak=-1, trough=-1, recovery=-1, hits=2)),
     "total loss": ([0.1, -1.0, 0.5], dict(depth=-1.0, value=0.0, trough=1, recovery=-1)),
-    "all missing": ([nan, nan], dict(periods=0, hits=0, value=nan, mean=nan, std=nan, depth=nan,
-                                     best=nan, var=nan, cvar=nan, peak=-1, trough=-1)),
-    "one value": ([nan, 0.03], dict(periods=1, mean=0.03, std=nan, skew=nan, var=0.03, cvar=0.03,
-                                    best=0.03, worst=0.03)),
-    "two values": ([0.01, 0.03], dict(std=math.sqrt(0.0002), skew=nan, kurtosis=nan,
-                                      var=0.01 + 0.02 * 0.05)),
-    "three values": ([0.01, 0.02, 0.06], dict(skew=pd.Series([0.01, 0.02, 0.06]).skew(),
-                                              kurtosis=nan)),
-    "constant": ([0.01] * 7, dict(mean=0.01, std=0.0, skew=nan, kurtosis=nan, var=0.01,
-                                  cvar=0.01, best=0.01, worst=0.01)),
-    "constant zeros of both signs": ([0.0, -0.0, 0.0, -0.0], dict(std=0.0, var=0.0, best=0.0,
-                                                                 worst=0.0, hits=0)),
+    "all missing": (
+        [nan, nan],
+        dict(
+            periods=0,
+            hits=0,
+            value=nan,
+            mean=nan,
+            std=nan,
+            depth=nan,
+            best=nan,
+            var=nan,
+            cvar=nan,
+            peak=-1,
+            trough=-1,
+        ),
+    ),
+    "one value": (
+        [nan, 0.03],
+        dict(periods=1, mean=0.03, std=nan, skew=nan, var=0.03, cvar=0.03, best=0.03, worst=0.03),
+    ),
+    "two values": (
+        [0.01, 0.03],
+        dict(std=math.sqrt(0.0002), skew=nan, kurtosis=nan, var=0.01 + 0.02 * 0.05),
+    ),
+    "three values": (
+        [0.01, 0.02, 0.06],
+        dict(skew=pd.Series([0.01, 0.02, 0.06]).skew(), kurtosis=nan),
+    ),
+    "constant": (
+        [0.01] * 7,
+        dict(
+            mean=0.01, std=0.0, skew=nan, kurtosis=nan, var=0.01, cvar=0.01, best=0.01, worst=0.01
+        ),
+    ),
+    "constant zeros of both signs": (
+        [0.0, -0.0, 0.0, -0.0],
+        dict(std=0.0, var=0.0, best=0.0, worst=0.0, hits=0),
+    ),
     "infinite return": ([0.1, inf, -0.1], dict(best=inf, mean=nan, std=nan, var=-0.1 + 0.2 * 0.1)),
 }
 
@@ -121,8 +165,17 @@ def test_examples(column, expected):
             assert got[p][0] == pytest.approx(v, rel=1e-12)
         else:
             assert equal(got[p][0], v), (p, got[p][0], v)
-    assert same_bits(got["var"], np.array([np.quantile(np.array(column)[~np.isnan(column)], 0.05)
-                                            if not np.all(np.isnan(column)) else nan]) + 0.0)
+    assert same_bits(
+        got["var"],
+        np.array(
+            [
+                np.quantile(np.array(column)[~np.isnan(column)], 0.05)
+                if not np.all(np.isnan(column))
+                else nan
+            ]
+        )
+        + 0.0,
+    )
     check_against_reference(x)
 
 
@@ -140,13 +193,17 @@ def test_not_a_matrix():
         summary(np.zeros(4), 0.0)
 
 
-ordinary = st.one_of(st.floats(-0.99, 2.0, allow_nan=False),
-                     st.sampled_from([0.0, -0.0, -1.0, -2.0, 5e-17, 1e-300, nan, 0.01, 0.01]))
+ordinary = st.one_of(
+    st.floats(-0.99, 2.0, allow_nan=False),
+    st.sampled_from([0.0, -0.0, -1.0, -2.0, 5e-17, 1e-300, nan, 0.01, 0.01]),
+)
 
 
 @settings(max_examples=300, deadline=None)
-@given(x=matrices(max_rows=24, max_cols=5, elements=ordinary),
-       f=st.sampled_from([0.0, 1e-4, -2e-3, 0.05]))
+@given(
+    x=matrices(max_rows=24, max_cols=5, elements=ordinary),
+    f=st.sampled_from([0.0, 1e-4, -2e-3, 0.05]),
+)
 def test_matches_reference(x, f):
     check_against_reference(x, f)
 
@@ -203,8 +260,9 @@ def check_against_libraries(frame):
     ok = spread & (n >= 3)
     np.testing.assert_allclose(got["skew"][ok], frame.skew().to_numpy()[ok], rtol=1e-9, atol=1e-12)
     ok = spread & (n >= 4)
-    np.testing.assert_allclose(got["kurtosis"][ok], frame.kurt().to_numpy()[ok], rtol=1e-9,
-                               atol=1e-12)
+    np.testing.assert_allclose(
+        got["kurtosis"][ok], frame.kurt().to_numpy()[ok], rtol=1e-9, atol=1e-12
+    )
     with np.errstate(all="ignore"):
         import warnings
 
@@ -212,8 +270,9 @@ def check_against_libraries(frame):
             warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN columns
             q = np.nanquantile(frame.to_numpy(), 0.05, axis=0)
     assert equal(got["var"], q)
-    tails = [col[col <= v].mean() for (_, col), v in zip(frame.items(), got["var"])
-             if not math.isnan(v)]
+    tails = [
+        col[col <= v].mean() for (_, col), v in zip(frame.items(), got["var"]) if not math.isnan(v)
+    ]
     np.testing.assert_allclose(got["cvar"][~np.isnan(got["var"])], tails, rtol=1e-12)
     assert equal(got["best"], frame.max().to_numpy())
     assert equal(got["worst"], frame.min().to_numpy())
@@ -238,8 +297,10 @@ def real_panels():
         return
     ff = pd.read_csv(SHARED / "frenchdata.csv.gz", index_col="Date") / 100.0
     yield "frenchdata", ff
-    closes = {name: pd.read_csv(SHARED / f"{name}.csv.gz", index_col="Date")["Adj Close"]
-              for name in ("sp500", "nasdaq")}
+    closes = {
+        name: pd.read_csv(SHARED / f"{name}.csv.gz", index_col="Date")["Adj Close"]
+        for name in ("sp500", "nasdaq")
+    }
     yield "indices", pd.DataFrame(closes).pct_change().iloc[1:]
 
 
@@ -275,8 +336,9 @@ def dates_every(days, n):
     return d.astype("M8[ns]").astype(np.int64)
 
 
-@pytest.mark.parametrize("spacing, periods", [("B", 252), (1, 252), (7, 52), ("M", 12),
-                                              ("Q", 4), ("Y", 1)])
+@pytest.mark.parametrize(
+    "spacing, periods", [("B", 252), (1, 252), (7, 52), ("M", 12), ("Q", 4), ("Y", 1)]
+)
 def test_periods_per_year_from_dates(spacing, periods):
     assert periods_from_dates(dates_every(spacing, 30)) == periods
 
@@ -289,8 +351,10 @@ def test_periods_per_year_that_cannot_be_told(dates):
     assert cols["periods_per_year"][0] == 12
 
 
-@pytest.mark.parametrize("bad, error", [(0, ValueError), (-12, ValueError), (nan, ValueError),
-                                        ("12", TypeError), (True, TypeError)])
+@pytest.mark.parametrize(
+    "bad, error",
+    [(0, ValueError), (-12, ValueError), (nan, ValueError), ("12", TypeError), (True, TypeError)],
+)
 def test_bad_periods_per_year(bad, error):
     with pytest.raises(error, match="periods_per_year"):
         summary_columns(np.zeros((3, 1)), dates_every("M", 3), ["a"], periods_per_year=bad)
@@ -316,9 +380,13 @@ def test_columns_follow_their_definitions():
     growth = (1 + frame).prod().to_numpy()
     np.testing.assert_allclose(cols["total_return"], growth - 1, rtol=1e-12)
     np.testing.assert_allclose(cols["cagr"], growth ** (12 / n) - 1, rtol=1e-12)
-    np.testing.assert_allclose(cols["volatility"], frame.std().to_numpy() * math.sqrt(12), rtol=1e-12)
+    np.testing.assert_allclose(
+        cols["volatility"], frame.std().to_numpy() * math.sqrt(12), rtol=1e-12
+    )
     excess = frame - f
-    np.testing.assert_allclose(cols["sharpe"], excess.mean() / excess.std() * math.sqrt(12), rtol=1e-10)
+    np.testing.assert_allclose(
+        cols["sharpe"], excess.mean() / excess.std() * math.sqrt(12), rtol=1e-10
+    )
     down = np.sqrt((excess.clip(upper=0) ** 2).mean())
     np.testing.assert_allclose(cols["sortino"], excess.mean() / down * math.sqrt(12), rtol=1e-10)
     np.testing.assert_allclose(cols["calmar"], cols["cagr"] / -cols["max_drawdown"], rtol=1e-15)
@@ -332,31 +400,48 @@ def test_columns_follow_their_definitions():
     peak_value = np.maximum(value.cummax(), 1.0).to_numpy()[dd.to_numpy().argmin(axis=0), range(6)]
     at = np.searchsorted(dates, cols["max_drawdown_peak"].view(np.int64))
     started = np.isnat(cols["max_drawdown_peak"])
-    assert np.array_equal(value.to_numpy()[at[~started], np.flatnonzero(~started)], peak_value[~started])
-    assert (peak_value[started] == 1.0).all() and (cols["max_drawdown_peak"][~started] < trough[~started]).all()
+    assert np.array_equal(
+        value.to_numpy()[at[~started], np.flatnonzero(~started)], peak_value[~started]
+    )
+    assert (peak_value[started] == 1.0).all() and (
+        cols["max_drawdown_peak"][~started] < trough[~started]
+    ).all()
     assert cols["max_drawdown_peak"].dtype == np.dtype("M8[ns]")
     assert (cols["periods_per_year"] == 12).all()
 
 
 ZERO_RISK = {
     # returns, risk_free, {column: expected}
-    "constant above the risk-free rate": ([0.01] * 5, 0.0, dict(sharpe=inf, sortino=inf,
-                                                                 calmar=inf, volatility=0.0)),
+    "constant above the risk-free rate": (
+        [0.01] * 5,
+        0.0,
+        dict(sharpe=inf, sortino=inf, calmar=inf, volatility=0.0),
+    ),
     "constant below it": ([0.001] * 5, 0.5, dict(sharpe=-inf, calmar=inf)),
-    "no shortfall, no excess": ([0.0] * 4, 0.0, dict(sharpe=nan, sortino=nan, calmar=nan,
-                                                    total_return=0.0, hit_rate=0.0)),
-    "one return": ([nan, 0.02], 0.0, dict(volatility=nan, sharpe=nan, sortino=inf, skew=nan,
-                                          periods=1)),
-    "no return": ([nan, nan], 0.0, dict(cagr=nan, sharpe=nan, max_drawdown=nan, hit_rate=nan,
-                                        periods=0)),
+    "no shortfall, no excess": (
+        [0.0] * 4,
+        0.0,
+        dict(sharpe=nan, sortino=nan, calmar=nan, total_return=0.0, hit_rate=0.0),
+    ),
+    "one return": (
+        [nan, 0.02],
+        0.0,
+        dict(volatility=nan, sharpe=nan, sortino=inf, skew=nan, periods=1),
+    ),
+    "no return": (
+        [nan, nan],
+        0.0,
+        dict(cagr=nan, sharpe=nan, max_drawdown=nan, hit_rate=nan, periods=0),
+    ),
     "losses only": ([-0.01, -0.02, -0.01], 0.0, dict(sortino="finite, below 0")),
 }
 
 
 @pytest.mark.parametrize("column, rf, expected", ZERO_RISK.values(), ids=ZERO_RISK.keys())
 def test_ratios_over_zero_risk(column, rf, expected):
-    cols = summary_columns(np.array(column).reshape(-1, 1), dates_every("M", len(column)), ["a"],
-                           risk_free=rf)
+    cols = summary_columns(
+        np.array(column).reshape(-1, 1), dates_every("M", len(column)), ["a"], risk_free=rf
+    )
     for name, want in expected.items():
         if isinstance(want, str):
             assert math.isfinite(cols[name][0]) and cols[name][0] < 0

@@ -51,7 +51,9 @@ def test_keyword_argument_rejected():
 
 
 def test_docstring():
-    assert troughmend.__doc__.endswith("Longest drawdown-recovery days per fund (C++ & thread-parallel)\n")
+    assert troughmend.__doc__.endswith(
+        "Longest drawdown-recovery days per fund (C++ & thread-parallel)\n"
+    )
 
 
 @settings(max_examples=200, deadline=None)

@@ -4,8 +4,15 @@ import re
 import numpy as np
 
 from .calls import cols_of, daily_dates, rows_of
-from .dates import (DAY_S, NS, civil_from_days, days_from_civil, month_length,
-                    seconds_toward_zero, ymd)
+from .dates import (
+    DAY_S,
+    NS,
+    civil_from_days,
+    days_from_civil,
+    month_length,
+    seconds_toward_zero,
+    ymd,
+)
 
 I32_MAX = 2**31 - 1
 nan, inf = math.nan, math.inf
@@ -47,8 +54,10 @@ def add_months(ns, months):
     year, month, mday = civil_from_days(day)
     tot = year * 12 + month - 1 + months
     if tot > I32_MAX:
-        raise ValueError(f"horizon too long: {months} months after {ymd(ns)} end past month "
-                         f"{I32_MAX} counted from year 0")
+        raise ValueError(
+            f"horizon too long: {months} months after {ymd(ns)} end past month "
+            f"{I32_MAX} counted from year 0"
+        )
     ny, nm = divmod(tot, 12)
     end = days_from_civil(ny, nm + 1, min(mday, month_length(ny, nm + 1)))
     return (end * DAY_S + tod) * NS

@@ -13,8 +13,24 @@ from fractions import Fraction
 import numpy as np
 
 # Order of the parts, as the kernel returns them.
-PARTS = ("periods", "value", "mean", "std", "skew", "kurtosis", "downside", "best", "worst",
-         "hits", "depth", "peak", "trough", "recovery", "var", "cvar")
+PARTS = (
+    "periods",
+    "value",
+    "mean",
+    "std",
+    "skew",
+    "kurtosis",
+    "downside",
+    "best",
+    "worst",
+    "hits",
+    "depth",
+    "peak",
+    "trough",
+    "recovery",
+    "var",
+    "cvar",
+)
 INTEGER_PARTS = {"periods", "hits", "peak", "trough", "recovery"}
 TAIL = 0.05
 
@@ -97,12 +113,15 @@ def column(values, f):
             out["std"] = float(_sqrt(m2 / (n - 1)))
         if m2 != 0 and n >= 3:
             out["skew"] = float(
-                Decimal(n) * Decimal(n - 1).sqrt() / Decimal(n - 2)
-                * _decimal(m3) / (_decimal(m2) * _sqrt(m2))
+                Decimal(n)
+                * Decimal(n - 1).sqrt()
+                / Decimal(n - 2)
+                * _decimal(m3)
+                / (_decimal(m2) * _sqrt(m2))
             )
         if m2 != 0 and n >= 4:
             out["kurtosis"] = float(
-                Fraction((n + 1) * n * (n - 1)) * m4 / ((n - 2) * (n - 3) * m2 ** 2)
+                Fraction((n + 1) * n * (n - 1)) * m4 / ((n - 2) * (n - 3) * m2**2)
                 - Fraction(3 * (n - 1) ** 2, (n - 2) * (n - 3))
             )
     return out
