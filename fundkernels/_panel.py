@@ -380,7 +380,8 @@ def price_like(values: Matrix, funds: Sequence[Hashable]) -> list[Hashable]:
 def price_like_funds(found: Sequence[Hashable]) -> str:
     """The funds of price_like for a message: "the values of 'A', 'B' and 3 more funds"."""
     shown = ", ".join(repr(f) for f in found[:5])
-    more = f" and {len(found) - 5} more funds" if len(found) > 5 else ""
+    rest = len(found) - 5
+    more = f" and {rest} more fund{'s' if rest > 1 else ''}" if rest > 0 else ""
     return f"the values of {shown}{more}"
 
 

@@ -8,8 +8,13 @@ Two layouts are read:
 - long (``fund=`` and ``value=`` name columns): one row per fund and date, in any order; a
   (fund, date) pair may occur once, and the dates a fund lacks are missing values for it.
 
+A wide table's fund columns are all its columns but the date; ``funds=`` (these columns, in
+this order) or ``exclude=`` (all but these) choose them, for example to leave out a row
+counter or a column of codes.
+
 Dates are datetime columns of any unit and time zone (taken to UTC; naive ones are UTC
-already) or date columns. Values are returns as fractions, or net asset values (or prices)
+already) or date columns, or text read by ``date_format=`` (strptime codes such as
+``"%m/%d/%Y"``; the day and month order is never guessed). Values are returns as fractions, or net asset values (or prices)
 with ``navs=True``: a fund's return on a row is then its NAV there over its previous valid
 NAV, minus 1.
 
@@ -29,7 +34,7 @@ scatter); nothing else of the size of the panel is copied.
 from __future__ import annotations
 
 import datetime as _dt
-from collections.abc import Hashable, Mapping
+from collections.abc import Hashable, Mapping, Sequence
 from typing import Any, Literal, Optional, Union
 
 import numpy as np
@@ -75,6 +80,8 @@ def _call(
     value: object,
     navs: object,
     calendar: str = "own",
+    *,
+    read: Mapping[str, Any],
     **options: Any,
 ) -> IntoDataFrameT:
     navs = _panel.check_navs(navs)
@@ -83,7 +90,7 @@ def _call(
     checked = INDICATORS[name].checked
     if column is None:  # everything is checked before the table is read
         options = checked(options)
-    table = _nw.read_table(data, date, fund, value)
+    table = _nw.read_table(data, date, fund, value, **read)
     if "types" in options:  # a mapping, "all", a (fund, type) frame or the column
         options = checked({**options, "types": _nw.table_types(table, options["types"], column)})
     columns = _panel.compute(
@@ -99,6 +106,10 @@ def _call(
     return table.result(columns).to_native()  # type: ignore[no-any-return]
 
 
+def _reading(funds: object, exclude: object, date_format: object) -> dict[str, Any]:
+    return {"funds": funds, "exclude": exclude, "date_format": date_format}
+
+
 # --- the indicators --------------------------------------------------------------------
 
 
@@ -110,6 +121,9 @@ def summary(
     date: str = "date",
     fund: Optional[str] = None,
     value: Optional[str] = None,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
     navs: bool = False,
     types: Types = None,
     type: Optional[str] = None,
@@ -132,6 +146,7 @@ def summary(
         value,
         navs,
         calendar,
+        read=_reading(funds, exclude, date_format),
         periods_per_year=periods_per_year,
         risk_free=risk_free,
         **groups,
@@ -144,6 +159,9 @@ def troughmend(
     date: str = "date",
     fund: Optional[str] = None,
     value: Optional[str] = None,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
     navs: bool = False,
     details: bool = False,
     calendar: Calendar = "own",
@@ -154,7 +172,16 @@ def troughmend(
     details=True: where it lies, as ``fundkernels.pandas.troughmend(..., details=True)``
     names it: ``fund`` and the columns of DRAWDOWN_COLUMNS (``length``, then ``peak``,
     ``first``, ``last``, ``trough`` as dates, ``depth``, ``recovery`` as a date)."""
-    return _call(_panel.troughmend_kind(details), data, date, fund, value, navs, calendar)
+    return _call(
+        _panel.troughmend_kind(details),
+        data,
+        date,
+        fund,
+        value,
+        navs,
+        calendar,
+        read=_reading(funds, exclude, date_format),
+    )
 
 
 def crossodds(
@@ -164,6 +191,9 @@ def crossodds(
     date: str = "date",
     fund: Optional[str] = None,
     value: Optional[str] = None,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
     type: Optional[str] = None,
     navs: bool = False,
 ) -> IntoDataFrameT:
@@ -172,7 +202,17 @@ def crossodds(
     The groups, given explicitly: ``types`` as a mapping fund -> code, a two-column (fund,
     type) frame or "all" (every fund in one group), or ``type=`` a column of the long
     table."""
-    return _call("crossodds", data, date, fund, value, navs, types=types, type=type)
+    return _call(
+        "crossodds",
+        data,
+        date,
+        fund,
+        value,
+        navs,
+        read=_reading(funds, exclude, date_format),
+        types=types,
+        type=type,
+    )
 
 
 def horizonret(
@@ -184,6 +224,9 @@ def horizonret(
     date: str = "date",
     fund: Optional[str] = None,
     value: Optional[str] = None,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
     navs: bool = False,
     calendar: Calendar = "own",
 ) -> IntoDataFrameT:
@@ -198,6 +241,7 @@ def horizonret(
         value,
         navs,
         calendar,
+        read=_reading(funds, exclude, date_format),
         horizon=horizon,
         start=start,
         end=end,
@@ -211,13 +255,26 @@ def extremeset(
     date: str = "date",
     fund: Optional[str] = None,
     value: Optional[str] = None,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
     navs: bool = False,
     calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """The most extreme compounded move over a run per fund ("gain": a run of positive
     returns, "loss": of negative ones): ``fund``, ``return``, ``length``, ``first``,
     ``last``."""
-    return _call("extremeset", data, date, fund, value, navs, calendar, mode=mode)
+    return _call(
+        "extremeset",
+        data,
+        date,
+        fund,
+        value,
+        navs,
+        calendar,
+        read=_reading(funds, exclude, date_format),
+        mode=mode,
+    )
 
 
 def streakset(
@@ -227,9 +284,22 @@ def streakset(
     date: str = "date",
     fund: Optional[str] = None,
     value: Optional[str] = None,
+    funds: Optional[Sequence[str]] = None,
+    exclude: Optional[Sequence[str]] = None,
+    date_format: Optional[str] = None,
     navs: bool = False,
     calendar: Calendar = "own",
 ) -> IntoDataFrameT:
     """The longest run of positive ("gain") or negative ("loss") returns per fund:
     ``fund``, ``return``, ``length``, ``first``, ``last``."""
-    return _call("streakset", data, date, fund, value, navs, calendar, mode=mode)
+    return _call(
+        "streakset",
+        data,
+        date,
+        fund,
+        value,
+        navs,
+        calendar,
+        read=_reading(funds, exclude, date_format),
+        mode=mode,
+    )

@@ -329,3 +329,15 @@ def test_price_like_warning(front, values, navs, warned):
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             call()
+
+
+@pytest.mark.parametrize(
+    "count, tail",
+    [(5, "'f4' look"), (6, "'f4' and 1 more fund look"), (8, "'f4' and 3 more funds look")],
+)
+def test_price_like_warning_counts_the_funds_it_does_not_name(count, tail):
+    df = pd.DataFrame(
+        np.tile(PRICES[:, :1], (1, count)), index=DAYS, columns=[f"f{i}" for i in range(count)]
+    )
+    with pytest.warns(PriceLikeWarning, match=f"^the values of 'f0', .*{tail} like prices"):
+        fkp.troughmend(df)

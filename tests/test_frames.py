@@ -498,3 +498,46 @@ def test_summary_ranks_by_mapping_frame_column_or_all():
     everyone = fkf.summary(pl.from_pandas(wide(frame)), types="all")
     assert (everyone["peer_group_size"] == len(frame.columns)).all()
     assert "sharpe_rank" not in fkf.summary(pl.from_pandas(wide(frame))).columns
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize(
+    "choose, chosen",
+    [
+        ({"exclude": ["t", "code"]}, ["f0", "f1", "f2", "f3"]),
+        ({"funds": ["f3", "f0"]}, ["f3", "f0"]),
+        ({"funds": ["date", "f1"]}, ["f1"]),  # naming the date column too changes nothing
+    ],
+)
+def test_wide_columns_and_text_dates_as_the_caller_chooses(library, choose, chosen):
+    frame = returns_panel(rows=30, cols=4, tz="UTC")
+    clean = wide(frame)
+    clean["date"] = clean["date"].dt.tz_localize(None).dt.normalize()
+    messy = clean.assign(t=np.arange(len(clean)), code=7)  # a row counter, a column of codes
+    messy["date"] = messy["date"].dt.strftime("%m/%d/%Y")
+    for name in NAMES:
+        want = columns(call(name, LIBRARIES[library](clean[["date", *chosen]]), "wide"))
+        got = columns(
+            call(name, LIBRARIES[library](messy), "wide", date_format="%m/%d/%Y", **choose)
+        )
+        assert got.keys() == want.keys()
+        for key in want:
+            assert same_bits(got[key], want[key]) if key != "fund" else list(got[key]) == chosen
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"funds": ["f0"], "exclude": ["f1"]}, TypeError, "give funds= or exclude=, not both"),
+        ({"funds": "f0"}, TypeError, "funds= must be a list of column names"),
+        ({"exclude": ["f9"]}, ValueError, "exclude= names 'f9', which is no column"),
+        ({"date_format": "%d/%m/%Y"}, ValueError, r"does not follow date_format='%d/%m/%Y'"),
+        ({"date_format": 5}, TypeError, "date_format= must be a strptime format"),
+        ({"funds": ["f0"], "fund": "f1", "value": "f2"}, TypeError, "not fund="),
+    ],
+)
+def test_bad_column_choices_and_date_formats_are_refused(kwargs, error, message):
+    table = wide(returns_panel(rows=20, cols=3, tz="UTC"))
+    table["date"] = table["date"].dt.strftime("%m/%d/%Y")
+    with pytest.raises(error, match=message):
+        fkf.streakset(table, **kwargs)
