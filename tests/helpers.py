@@ -1,5 +1,7 @@
 """Inputs shared by the test modules: layouts of one logical matrix and awkward values."""
 
+import os
+
 import numpy as np
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -15,6 +17,12 @@ from fundkernels._registry import INDICATORS
 
 # The indicators with a function in every front end, in the registry's order.
 FRONT_END = [name for name, entry in INDICATORS.items() if entry.front_end]
+
+
+def examples(n):
+    """A property test's example count: n in the full suite (CI, make test), a fifth of it
+    in the edit-test loop (make test-quick sets FK_QUICK_EXAMPLES), at least 10."""
+    return max(10, n // 5) if os.environ.get("FK_QUICK_EXAMPLES") else n
 
 
 def c_order(a):

@@ -17,7 +17,7 @@ import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
 from fundkernels import _calendar, _pack, _panel
 from fundkernels._registry import INDICATORS
-from helpers import LAYOUTS, same_bits
+from helpers import LAYOUTS, same_bits, examples
 
 pl = pytest.importorskip("polars")
 
@@ -107,7 +107,7 @@ def alone(name, values, dates, funds, c, navs, **options):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(data=st.data())
 def test_each_fund_is_the_indicator_on_that_fund_alone(kind, data):
     returns, navs, dates, funds = data.draw(panels())
@@ -126,7 +126,7 @@ def test_each_fund_is_the_indicator_on_that_fund_alone(kind, data):
 
 
 @pytest.mark.parametrize("kind", ["details", "streakset-gain", "horizonret"])
-@settings(max_examples=25, deadline=None)
+@settings(max_examples=examples(25), deadline=None)
 @given(data=st.data())
 def test_many_blocks_and_long_panels_give_the_same_results(kind, data):
     """Packed blocks of a few funds each, and the route for panels with more rows than
@@ -279,10 +279,14 @@ def client():
         yield c
 
 
-@pytest.mark.parametrize("front", ["pandas", "frames-wide", "frames-long", "dask"])
+@pytest.mark.parametrize(
+    "front", ["pandas", "frames-wide", "frames-long", pytest.param("dask", marks=pytest.mark.slow)]
+)
 @pytest.mark.parametrize("kind", FRONT_KINDS)
 @settings(
-    max_examples=12, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+    max_examples=examples(12),
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
 )
 @given(data=st.data())
 def test_every_front_end_gives_each_fund_its_result_alone(front, kind, data, request):
@@ -323,6 +327,7 @@ def test_every_front_end_gives_each_fund_its_result_alone(front, kind, data, req
 
 
 @pytest.mark.arrow_threads
+@pytest.mark.slow  # the command in a subprocess
 def test_command_on_two_funds_takes_each_on_its_own_dates(tmp_path):
     closes = pd.DataFrame(
         {

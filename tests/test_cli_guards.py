@@ -17,7 +17,7 @@ import fundkernels.pandas as fkp
 from fundkernels import InputError, _narwhals_adapter, cli
 from fundkernels._errors import PriceLikeWarning
 
-pytestmark = pytest.mark.arrow_threads
+pytestmark = [pytest.mark.arrow_threads, pytest.mark.slow]  # the command in subprocesses
 
 DAYS = pd.date_range("2000-01-01", periods=30, freq="MS")
 RNG = np.random.default_rng(3)

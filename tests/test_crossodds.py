@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from crossodds import crossodds
-from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
+from helpers import LAYOUTS, awkward_matrix, matrices, same_bits, examples
 from fk_references.cases import INDICATORS
 from fk_references.crossodds import crossodds as reference
 
@@ -89,7 +89,7 @@ SPECIAL = st.sampled_from([nan, 0.0, -0.0, 1.0, 2.0, -1.0, inf, -inf, 1e308, -1e
 VALUES = st.one_of(SPECIAL, st.floats(-3, 3))
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(x=matrices(max_rows=12, max_cols=7, elements=VALUES), data=st.data())
 def test_matches_reference(x, data):
     codes = data.draw(
@@ -102,7 +102,7 @@ def test_matches_reference(x, data):
     assert same_bits(peer(codes, x), want)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(x=matrices(min_rows=2, max_rows=4, min_cols=17, max_cols=90, elements=VALUES))
 def test_large_groups_match_reference(x):
     # Groups too large to be sorted outright, with heavy ties: the selection does the work.

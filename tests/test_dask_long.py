@@ -18,7 +18,7 @@ from fundkernels._dask_long import blocks_of
 from helpers import awkward_matrix, same_bits
 
 # The dask tasks read Parquet files and build tables on pyarrow's own thread pool.
-pytestmark = pytest.mark.arrow_threads
+pytestmark = [pytest.mark.arrow_threads, pytest.mark.slow]  # local dask clusters
 
 RESULT_TIMEOUT = 300
 ROWS, COLS = 26, 11

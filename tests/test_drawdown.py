@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 
 from fundkernels._drawdown import drawdown
-from helpers import LAYOUTS, assert_same_parts, awkward_matrix, matrices
+from helpers import LAYOUTS, assert_same_parts, awkward_matrix, matrices, examples
 from fk_references.cases import VARIANTS
 from fk_references.drawdown import PARTS
 from fk_references.drawdown import drawdown as reference
@@ -78,7 +78,7 @@ def test_not_a_matrix():
         drawdown(np.zeros(4))
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(x=matrices(max_rows=15, max_cols=5))
 def test_matches_reference(x):
     check(x)

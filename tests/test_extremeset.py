@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 import extremeset as extremeset_module
 from extremeset import extremeset
-from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
+from helpers import LAYOUTS, awkward_matrix, matrices, same_bits, examples
 from fk_references.cases import INDICATORS
 from fk_references.dates import ymd
 from fk_references.extremeset import extremeset as reference
@@ -189,7 +189,7 @@ VALUES = st.one_of(
 )
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     x=matrices(max_rows=14, max_cols=5, elements=VALUES),
     mode=st.sampled_from(["positive", "inverted"]),

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import LAYOUTS, assert_same_parts as assert_same, awkward_matrix, matrices
+from helpers import LAYOUTS, assert_same_parts as assert_same, awkward_matrix, matrices, examples
 from fk_references.cases import INDICATORS, VARIANTS, as_parts
 
 NAMES = sorted(INDICATORS)
@@ -44,7 +44,7 @@ def part_columns(part, cols):
 
 
 @pytest.mark.parametrize("name", NAMES)
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=examples(30), deadline=None)
 @given(x=matrices(max_rows=14, max_cols=12), layout=st.sampled_from(sorted(LAYOUTS)))
 def test_layout_does_not_change_results(name, x, layout):
     view = LAYOUTS[layout](x)
@@ -103,7 +103,7 @@ def test_empty_shapes_give_one_result_per_column(name, shape):
 
 
 @pytest.mark.parametrize("name", [n for n in NAMES if INDICATORS[n].per_column])
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(x=matrices(max_rows=10, max_cols=20, min_cols=1), data=st.data())
 def test_column_alone_equals_column_among_others(name, x, data):
     # One column runs on one worker, alone in its group of columns; many columns share
@@ -118,7 +118,7 @@ def test_column_alone_equals_column_among_others(name, x, data):
 
 
 @pytest.mark.parametrize("name", NAMES)
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=examples(30), deadline=None)
 @given(x=matrices(max_rows=12, max_cols=24, min_cols=1), data=st.data())
 def test_permuting_columns_permutes_results(name, x, data):
     perm = data.draw(st.permutations(range(x.shape[1])))
@@ -129,7 +129,7 @@ def test_permuting_columns_permutes_results(name, x, data):
 
 
 @pytest.mark.parametrize("name", [n for n in NAMES if not INDICATORS[n].per_column])
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=examples(30), deadline=None)
 @given(x=matrices(max_rows=12, max_cols=24, min_cols=1), data=st.data())
 def test_group_alone_equals_group_among_others(name, x, data):
     # A fund is compared with the funds that share its code, and with no other: the funds of

@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 
 from fundkernels import _gather
 from fundkernels._gather import gather
+from helpers import examples
 
 # A NaN with the payload the gather marks empty cells with: values may carry it too.
 MARKER = np.int64(0x7FF8_0DEA_DBEE_F5ED).view(np.float64)
@@ -61,7 +62,7 @@ DATE_KINDS = {
 }
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(
     table=long_tables(),
     date_kind=st.sampled_from(sorted(DATE_KINDS)),
@@ -95,7 +96,7 @@ def test_gather_equals_the_pivot(table, date_kind, labels, cuts, piece, threads)
     assert same_bits(got.values, want)
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(
     table=long_tables(),
     twice=st.data(),
@@ -132,7 +133,7 @@ def test_duplicate_pairs_are_refused_naming_the_first(table, twice, arrow, piece
     assert str(err.value) == f"fund {fund!r} has two rows for {date} (rows {row} and {second})"
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(table=long_tables(), piece=st.sampled_from([2, _gather.PIECE]))
 def test_without_pyarrow_numpy_numbers_alike(table, piece):
     funds, days, values = table

@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from fk_references.cases import INDICATORS
-from helpers import awkward_matrix, matrices, same_bits
+from helpers import awkward_matrix, matrices, same_bits, examples
 from horizonret import horizonret
 from fk_references.horizonret import horizonret as reference
 
@@ -375,7 +375,7 @@ def cases(draw):
     return code, x, np.array(start, np.int64), np.array(end, np.int64), np.array(dates, np.int64)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(case=cases())
 def test_matches_reference(case):
     assert_matches_reference(*case)

@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from fundkernels._ranks import GROUP_SIZE, peer_ranks, percentile_ranks
+from helpers import examples
 
 
 def pandas_ranks(values, groups, better):
@@ -20,7 +21,7 @@ def pandas_ranks(values, groups, better):
     return np.where(m > 1, 1 + 99 * (place - 1) / (m - 1), 1.0) + np.where(pct.isna(), np.nan, 0)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(
     data=st.lists(
         st.tuples(

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from helpers import examples
 
 sel = pytest.importorskip(
     "fundkernels._test_selection",
@@ -140,7 +141,7 @@ def test_median_at_every_threshold(family):
             check_median(make(family, rows, rows, nan_share))
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     family=st.sampled_from(sorted(FAMILIES)),
     rows=st.sampled_from(SIZES),
@@ -152,7 +153,7 @@ def test_median_matches_numpy(family, rows, nan_share, stride, seed):
     check_median(make(family, rows, seed, nan_share, stride))
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     family=st.sampled_from(sorted(FAMILIES)),
     rows=st.sampled_from(SIZES),

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
+from helpers import LAYOUTS, awkward_matrix, matrices, same_bits, examples
 from fk_references.cases import INDICATORS
 from fk_references.dates import ymd
 from fk_references.streakset import streakset as reference
@@ -136,7 +136,7 @@ def test_date_texts(ns, want):
     assert s == e == [want] and ymd(ns) == want
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(data=st.data(), x=matrices(max_rows=14, max_cols=19))
 def test_matches_reference_and_peer(data, x):
     dates = np.array(data.draw(st.lists(I64, min_size=len(x), max_size=len(x))), dtype=np.int64)

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 from fundkernels._summary import summary
 from fundkernels._summary_columns import COLUMNS, periods_from_dates, summary_columns
-from helpers import LAYOUTS, awkward_matrix, matrices, same_bits
+from helpers import LAYOUTS, awkward_matrix, matrices, same_bits, examples
 from fk_references.summary import INTEGER_PARTS, PARTS
 from fk_references.summary import summary as reference
 
@@ -199,7 +199,7 @@ ordinary = st.one_of(
 )
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(
     x=matrices(max_rows=24, max_cols=5, elements=ordinary),
     f=st.sampled_from([0.0, 1e-4, -2e-3, 0.05]),
@@ -208,7 +208,7 @@ def test_matches_reference(x, f):
     check_against_reference(x, f)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(x=matrices(max_rows=15, max_cols=5))
 def test_matches_reference_with_extreme_values(x):
     check_against_reference(x)

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 
-from helpers import awkward_matrix, matrices
+from helpers import awkward_matrix, matrices, examples
 from fk_references.troughmend import troughmend as reference
 from troughmend import troughmend
 
@@ -56,7 +56,7 @@ def test_docstring():
     )
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(x=matrices(max_rows=15, max_cols=5))
 def test_matches_reference(x):
     assert np.array_equal(troughmend(x), reference(x))
