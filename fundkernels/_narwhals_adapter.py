@@ -59,6 +59,14 @@ class Table:
 
 
 def _eager_frame(data: object) -> nw.DataFrame[Any]:
+    if is_pandas_dataframe(data):
+        import pandas as pd
+
+        if isinstance(data.columns.dtype, pd.StringDtype):
+            # Column labels of pandas' text dtype as Python objects, on a shallow copy (the
+            # values are shared, not copied): narwhals checks that they are unique by
+            # iterating over them, a microsecond per label of text, a millisecond per 1000.
+            data = data.set_axis(data.columns.astype(object), axis=1)
     try:
         return nw.from_native(data, eager_only=True)
     except TypeError:
@@ -68,11 +76,15 @@ def _eager_frame(data: object) -> nw.DataFrame[Any]:
         ) from None
 
 
-def _column(frame: nw.DataFrame[Any], name: object, role: str) -> nw.Series[Any]:
+def _column(
+    frame: nw.DataFrame[Any], name: object, role: str, names: Optional[list[str]] = None
+) -> nw.Series[Any]:
+    """The column of a role (names: the frame's columns, when the caller has them)."""
     if not isinstance(name, str):
         raise InputTypeError(f"{role}= must be a column name (str), not {type(name).__name__}")
-    if name not in frame.columns:
-        shown = frame.columns[:10]
+    names = frame.columns if names is None else names
+    if name not in names:
+        shown = names[:10]
         hint = ""
         native = frame.to_native()
         if role == "date" and is_pandas_dataframe(native):
@@ -110,37 +122,113 @@ def _numeric(series: nw.Series[Any]) -> npt.NDArray[Any]:
 
 
 def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
-    dates = _date_column_ns(_column(frame, date, "date"), date)
+    names = frame.columns  # once: a pyarrow table builds the list anew on each call
+    dates = _date_column_ns(_column(frame, date, "date", names), date)
     check_ascending(dates, lambda r: date_text(int(dates[r])), "sort the rows by date first")
-    funds = [c for c in frame.columns if c != date]
+    funds = [c for c in names if c != date]
     unique_labels(funds)
-    schema = frame.schema
-    bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
-    if bad:
-        raise InputTypeError(f"data must have numeric columns; not numeric: {', '.join(bad[:10])}")
-    plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
-    values = _gather(frame.select(funds), len(dates), plain)
+    plain = _plain_numbers(frame, date)
+    if not plain:
+        schema = frame.schema
+        bad = [f"{f!r} ({schema[f]})" for f in funds if not schema[f].is_numeric()]
+        if bad:
+            raise InputTypeError(
+                f"data must have numeric columns; not numeric: {', '.join(bad[:10])}"
+            )
+        plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
+    values = _gather(frame, date, funds, len(dates), plain)
     fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
     return Table(values, dates, funds, fund_column, frame, None, owned=values.flags.owndata)
 
 
-def _gather(frame: nw.DataFrame[Any], rows: int, plain: bool) -> Matrix:
-    """The numeric columns of a frame as one float64 matrix, missing values as NaN, made
-    by the frame's library in one pass where it can (a column-major copy for polars and
-    Arrow, a view of a pandas frame of float64 columns), else column by column. plain:
-    every column is a float or an integer column."""
-    if not frame.columns:
+# The integer and float types of each library's own columns (by name), which narwhals takes
+# as integers and floats and the library gives to NumPy as numbers.
+_PLAIN = {
+    nw.Implementation.PANDAS: frozenset(
+        f"{k}{b}" for k in ("int", "uint") for b in (8, 16, 32, 64)
+    ).union({"float32", "float64"}),
+    nw.Implementation.POLARS: frozenset(
+        f"{k}{b}" for k in ("Int", "UInt") for b in (8, 16, 32, 64)
+    ).union({"Float32", "Float64"}),
+    nw.Implementation.PYARROW: frozenset(
+        f"{k}{b}" for k in ("int", "uint") for b in (8, 16, 32, 64)
+    ).union({"float", "double"}),
+}
+
+
+def _plain_numbers(frame: nw.DataFrame[Any], date: str) -> bool:
+    """Whether every column but the date is an integer or float column of NumPy's (pandas),
+    polars' or Arrow's own types, told from the library's dtypes at once: narwhals' schema
+    converts them one column at a time, milliseconds on a frame of a few thousand funds.
+    False when it cannot tell (another library, other types): the schema decides then."""
+    plain = _PLAIN.get(frame.implementation)
+    if plain is None:
+        return False
+    native = frame.to_native()
+    if frame.implementation is nw.Implementation.PANDAS:
+        # Compared at once: iterating over a pandas index of text costs a microsecond a label.
+        dtypes = native.dtypes.to_numpy()[np.asarray(native.columns != date, dtype=bool)]
+        return all(isinstance(t, np.dtype) and t.name in plain for t in set(dtypes.tolist()))
+    if frame.implementation is nw.Implementation.POLARS:
+        named = native.schema.items()
+        return all(str(t) in plain for t in {t for n, t in named if n != date})
+    types = native.schema.types  # without the names: each is a new Python string
+    del types[native.schema.get_field_index(date)]
+    return all(str(t) in plain for t in set(types))
+
+
+def _gather(
+    frame: nw.DataFrame[Any], date: str, funds: list[Any], rows: int, plain: bool
+) -> Matrix:
+    """The fund columns of a wide frame as one float64 matrix, missing values as NaN, made
+    by the frame's library in one pass where it can (a view of a pandas frame of float64
+    columns, a column-major copy for polars, Arrow's columns copied one by one into a
+    column-major matrix), else column by column. plain: every fund column is a float or an
+    integer column."""
+    if not funds:
         return np.empty((rows, 0), order="F")
     if plain:
-        values = np.asarray(frame.to_numpy())
+        values = _plain_matrix(frame, date, funds)
         if values.dtype.kind in "iuf":
             return np.asarray(values, dtype=np.float64)
-    out = np.empty((rows, len(frame.columns)), order="F")
-    for j, c in enumerate(frame.columns):
+    out = np.empty((rows, len(funds)), order="F")
+    for j, c in enumerate(funds):
         column = frame[c]
         if not (column.dtype.is_float() or column.dtype.is_integer()):
             column = column.cast(nw.Float64())
         out[:, j] = _numeric(column)
+    return out
+
+
+def _plain_matrix(frame: nw.DataFrame[Any], date: str, funds: list[Any]) -> npt.NDArray[Any]:
+    """The fund columns of integers and floats as a NumPy matrix, by the library itself."""
+    native = frame.to_native()
+    if frame.implementation is nw.Implementation.PANDAS:
+        # No copy: the frame without its date column shares the values' block. A date
+        # column at either end is sliced off (dropping it by name looks up every label).
+        if native.columns[0] == date:
+            return np.asarray(native.iloc[:, 1:].to_numpy())
+        if native.columns[-1] == date:
+            return np.asarray(native.iloc[:, :-1].to_numpy())
+        return np.asarray(native.drop(columns=date).to_numpy())
+    if frame.implementation is nw.Implementation.POLARS:
+        return np.asarray(native.drop(date).to_numpy())
+    if frame.implementation is nw.Implementation.PYARROW:
+        return _arrow_matrix(native.select(funds))
+    return np.asarray(frame.select(funds).to_numpy())
+
+
+def _arrow_matrix(table: Any) -> Matrix:
+    """An Arrow table of integer and float columns as a column-major float64 matrix, nulls
+    as NaN: by Arrow at once when every column is float64 in one piece, else column by
+    column, each one contiguous copy (a row-major stack of them would write every value apart
+    from its neighbours; integers become the same doubles either way)."""
+    batches = table.to_batches()
+    if len(batches) == 1 and all(str(t) == "double" for t in table.schema.types):
+        return np.asarray(batches[0].to_tensor(null_to_nan=True, row_major=False))
+    out = np.empty((table.num_rows, table.num_columns), order="F")
+    for j, column in enumerate(table.columns):
+        out[:, j] = column.to_numpy()
     return out
 
 

@@ -32,6 +32,17 @@ def pandas_dates_ns(index: object, hint: str) -> Dates:
     return ns
 
 
+def labels(index: pd.Index) -> list[Any]:
+    """An index's labels as a list, as iterating over it gives them: at once for NumPy's
+    dtypes and text (a step per label of an index of text costs a microsecond); one by one
+    for pandas' masked dtypes, whose tolist gives other scalars than iteration."""
+    import pandas as pd
+
+    if isinstance(index.dtype, (np.dtype, pd.StringDtype)):
+        return index.tolist()
+    return list(index)
+
+
 Labelled = Union["pd.Series[Any]", "pd.DataFrame"]
 
 

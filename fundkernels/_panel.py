@@ -364,12 +364,16 @@ def price_like(values: Matrix, funds: Sequence[Hashable]) -> list[Hashable]:
     if values.ndim != 2 or values.shape[0] < 2 or values.shape[1] == 0:
         return []
     head = values[:_PRICE_PROBE]
+    # A loss or a zero in the first rows clears nearly every fund of returns at once; the
+    # share of small values is counted only for the funds that remain.
     with np.errstate(invalid="ignore"):
-        maybe = ~(head <= 0).any(axis=0) & ~(
-            (np.abs(head) <= _PRICE_MEDIAN).sum(axis=0) * 2 > (~np.isnan(head)).sum(axis=0)
-        )
+        maybe = np.flatnonzero(~(np.fmin.reduce(head, axis=0) <= 0))
+        rest = head[:, maybe]
+        maybe = maybe[
+            ~((np.abs(rest) <= _PRICE_MEDIAN).sum(axis=0) * 2 > (~np.isnan(rest)).sum(axis=0))
+        ]
     found = []
-    for j in np.flatnonzero(maybe):
+    for j in maybe:
         col = values[:, j]
         have = col[~np.isnan(col)]
         if have.size >= 2 and have.min() > 0 and np.median(have) > _PRICE_MEDIAN:

@@ -91,7 +91,7 @@ def _call(
     options = INDICATORS[name].checked(options)
     values, dates, funds = _read(data)
     columns = _panel.compute(
-        name, values, dates, list(funds), navs=navs, calendar=calendar, **options
+        name, values, dates, _pd.labels(funds), navs=navs, calendar=calendar, **options
     )
     return _pd.to_pandas(name, columns, funds)
 

@@ -94,6 +94,56 @@ def test_agrees_with_module_for_every_library_and_layout(name, library, layout):
         assert (list(g) == w) if isinstance(w, list) else same_bits(g, w)
 
 
+def _mixed_wide(rows, where):
+    """A wide pandas table whose fund columns are of several numeric types (NaN in the
+    floats, values every type holds exactly), the date column first, in the middle or last;
+    and the float64 matrix of its funds."""
+    rng = np.random.default_rng(5)
+    x = np.round(rng.normal(0, 4, (rows, 6)))
+    x[rng.random(x.shape) < 0.2] = np.nan
+    x[:, 2:] = np.nan_to_num(np.abs(x[:, 2:]))  # the integer columns: no gaps
+    cols = {
+        "a": x[:, 0],
+        "b": x[:, 1].astype(np.float32),
+        "c": x[:, 2].astype(np.int8),
+        "d": x[:, 3].astype(np.uint64),
+        "e": x[:, 4].astype(np.int64),
+        "f": x[:, 5],
+    }
+    dates = pd.date_range("2020-01-01", periods=rows, freq="D", unit="ns")
+    names = list(cols)
+    names.insert({"first": 0, "middle": 3, "last": len(names)}[where], "date")
+    table = pd.DataFrame({**cols, "date": dates})[names]
+    return table, x
+
+
+@pytest.mark.parametrize("library", LIBRARIES)
+@pytest.mark.parametrize("where", ["first", "middle", "last"])
+@pytest.mark.parametrize("types", ["mixed", "float64", "float64 in pieces"])
+def test_wide_values_read_exactly_whatever_the_column_types(library, where, types):
+    """Every way a wide table's values reach the matrix (a library's own conversion of
+    plain numbers, Arrow's at once or column by column, the column-wise fallback) gives the
+    same float64 values, NaN where a value is missing, in the columns' order."""
+    from fundkernels._narwhals_adapter import read_table
+
+    table, x = _mixed_wide(30, where)
+    if types != "mixed":
+        table = table.astype({c: np.float64 for c in "abcdef"})
+    native = LIBRARIES[library](table)
+    if types == "float64 in pieces":  # Arrow: several batches; pandas: a block per column
+        if library == "pyarrow":
+            native = pa.concat_tables([native.slice(0, 11), native.slice(11)])
+        elif library == "pandas":
+            native = pd.DataFrame({c: table[c].copy() for c in table.columns})
+    got = read_table(native, "date", None, None)
+    assert got.funds == list("abcdef")
+    assert got.values.dtype == np.float64
+    assert same_bits(got.values, x.astype(np.float64))
+    want = fkp.troughmend(pd.DataFrame(x, index=table["date"].rename(None)), calendar="panel")
+    result = as_pandas(fkf.troughmend(native, calendar="panel"))
+    assert same_bits(result["troughmend"].to_numpy(), want.to_numpy())
+
+
 @pytest.mark.parametrize("library", LIBRARIES)
 @pytest.mark.parametrize("layout", ["wide", "long"])
 def test_troughmend_details_as_the_pandas_front_end_gives_them(library, layout):
