@@ -16,8 +16,10 @@ module runs on those packed columns, block by block through one buffer. Result r
 back through the rows each packed column skipped (its holes); the modules that report
 dates get stand-in dates that number the packed rows, so that their dates can be mapped the
 same way. horizonret reads the dates themselves: its funds run in groups that skip the same
-rows, one module call per group on that group's rows and dates; any other indicator runs
-once per group of funds with exactly the same dates.
+rows, one module call per group on that group's rows and dates. The summary skips missing
+values and names only rows holding values, so the panel's call serves it but for the
+periods per year it tells from each fund's own dates. Any other indicator runs once per
+group of funds with exactly the same dates.
 
 NAVs: a fund's own rows are those of its NAVs, the first one included (its return is
 missing, as it is for the fund alone), and its return on a row is its NAV there over its
@@ -28,6 +30,7 @@ Frame-library free: NumPy and the modules only.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Hashable, Iterable, Iterator, Sequence
 from typing import Any, Optional
 
@@ -37,6 +40,7 @@ import numpy.typing as npt
 from . import _pack
 from ._panel import Bound, Columns, Dates, Matrix, returns_from_navs
 from ._registry import INDICATORS
+from ._summary_columns import check_periods, check_risk_free, periods_from_spacing, summary_at
 
 # The indicators run on packed columns with stand-in dates: their dates only name result
 # rows. Of those, the ones whose dates are calendar days (eight-digit texts in the modules)
@@ -83,6 +87,9 @@ def own_columns(
     rows = values.shape[0]
     moved = np.flatnonzero(count != rows - first)
     adapter = INDICATORS[name].kernel
+    if name == "summary":
+        assert dates is not None
+        return _summaries(values, dates, first, moved, **options)
     if name == "horizonret":
         assert dates is not None
         return _horizons(values, dates, funds, first, count, moved, **options)
@@ -350,3 +357,51 @@ def _start_from_first(
             g = max(g, int(dates[r]))
         by_fund[f] = g
     return Bound("start", by_fund=by_fund)
+
+
+def _summaries(
+    values: Matrix,
+    dates: Dates,
+    first: Dates,
+    moved: npt.NDArray[np.intp],
+    *,
+    periods_per_year: Optional[float],
+    risk_free: float,
+    types: object,
+) -> Columns:
+    """The summary on each fund's own rows. Its statistics skip missing values, and the rows
+    its drawdown's dates name hold values (or are the starting value's), so on the panel's
+    rows each fund gets what it gets alone, but for the periods per year told from the
+    dates: a fund's come from the median spacing of its own dates. One call per distinct
+    periods per year (daily funds on any exchange share one)."""
+    rf = check_risk_free(risk_free)
+    given = check_periods(periods_per_year)
+    cols = values.shape[1]
+    if given is not None or cols == 0:
+        return summary_at(values, dates, math.nan if given is None else given, rf)
+    rows = values.shape[0]
+    spacing = np.full(cols, math.nan)
+    # A column without a gap has the panel's dates from its first row on.
+    in_place = np.ones(cols, dtype=bool)
+    in_place[moved] = False
+    starts, where = np.unique(first[in_place], return_inverse=True)
+    medians = [np.median(np.diff(dates[f:])) if f <= rows - 2 else math.nan for f in starts]
+    spacing[in_place] = np.asarray(medians, dtype=np.float64)[where]
+    spacing[moved] = _pack.spacing(values, first, moved.astype(np.int64), dates)
+    # Periods per year of each distinct spacing, in fund order: a spacing too short to
+    # tell them from refuses as it does for the first such fund alone.
+    distinct, at = np.unique(spacing, return_index=True)
+    periods = np.full(cols, math.nan)
+    for k in np.argsort(at, kind="stable").tolist():
+        same = spacing == distinct[k] if not math.isnan(distinct[k]) else np.isnan(spacing)
+        periods[same] = periods_from_spacing(float(distinct[k]))
+
+    def parts() -> Iterator[tuple[Any, Columns]]:
+        for p in np.unique(periods).tolist():
+            members = np.flatnonzero(periods == p if not math.isnan(p) else np.isnan(periods))
+            sub = values if members.size == cols else values[:, members]
+            yield members, summary_at(sub, dates, p, rf)
+
+    result = _assembled(parts(), cols)
+    assert result is not None
+    return result

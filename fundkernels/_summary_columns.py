@@ -56,7 +56,14 @@ def periods_from_dates(dates: npt.NDArray[np.int64]) -> float:
     daily 252, weekly 52, monthly 12, quarterly 4, yearly 1; NaN for fewer than two dates."""
     if len(dates) < 2:
         return math.nan
-    days = float(np.median(np.diff(dates))) / _DAY_NS
+    return periods_from_spacing(float(np.median(np.diff(dates))))
+
+
+def periods_from_spacing(spacing: float) -> float:
+    """Periods per year of a median spacing of dates in nanoseconds (NaN: NaN)."""
+    if math.isnan(spacing):
+        return math.nan
+    days = spacing / _DAY_NS
     if days >= 0.5:
         for most, periods in SPACINGS:
             if days < most:
@@ -139,6 +146,17 @@ def summary_columns(
         p = math.nan
     else:
         p = periods_from_dates(dates)
+    return summary_at(values, dates, p, rf)
+
+
+def summary_at(
+    values: npt.NDArray[np.float64],
+    dates: Optional[npt.NDArray[np.int64]],
+    p: float,
+    rf: float,
+) -> dict[str, npt.NDArray[Any]]:
+    """summary_columns for P = p periods per year (NaN: none to annualise by) and the
+    checked annual risk-free rate rf."""
     f = (1.0 + rf) ** (1.0 / p) - 1.0 if math.isfinite(p) else 0.0
     (
         n,

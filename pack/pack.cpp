@@ -173,6 +173,56 @@ py::tuple pack(fk::f64_array values, fk::i64_array first_arr, fk::i64_array coun
     return fk::tuple_of(out, holes_arr, fk::to_numpy(offsets));
 }
 
+// Per column of `cols`, the median spacing of its own dates (its first row, given by the
+// caller, and every later row holding a value), in nanoseconds: the middle difference of
+// consecutive own dates, or the mean of the two middle ones for an even count, as a float64
+// median of int64 differences gives it ((a + b) / 2 over doubles). NaN for a column with fewer
+// than two own dates. The summary annualises each fund by it on the fund's own calendar.
+py::array_t<double> spacing(fk::f64_array values, fk::i64_array first_arr, fk::i64_array cols_arr,
+                            fk::i64_array dates_arr) {
+    const fk::Matrix m = fk::matrix_arg(values, "values");
+    const std::int64_t R = m.rows, N = m.cols;
+    const std::int64_t* first = fk::vector_arg(first_arr, "first", N, "columns");
+    if (cols_arr.ndim() != 1) throw py::value_error("cols must be one-dimensional");
+    const std::int64_t M = cols_arr.shape(0);
+    const std::int64_t* cols = fk::vector_arg(cols_arr, "cols", M, "columns");
+    const std::int64_t* dates = fk::vector_arg(dates_arr, "dates", R, "rows");
+    for (std::int64_t j = 0; j < M; ++j)
+        if (cols[j] < 0 || cols[j] >= N || first[cols[j]] < 0 || first[cols[j]] > R)
+            throw py::value_error("spacing: column " + std::to_string(cols[j]) +
+                                  " is out of range");
+    py::array_t<double> out_arr = fk::new_vector<double>(static_cast<std::size_t>(M));
+    double* const out = out_arr.mutable_data();
+    fk::for_each_item(static_cast<std::uint64_t>(M), [&](std::uint64_t i) {
+        const std::int64_t c = cols[i], f = first[c];
+        const double* col = m.col(c);
+        thread_local std::vector<std::int64_t> gaps;
+        gaps.clear();
+        std::int64_t prev = f;
+        for (std::int64_t r = f + 1; r < R; ++r) {
+            const double v = col[r * m.rs];
+            if (v != v) continue;
+            gaps.push_back(dates[r] - dates[prev]);
+            prev = r;
+        }
+        const std::size_t n = gaps.size();
+        if (n == 0) {
+            out[i] = NaN;
+            return;
+        }
+        const auto mid = gaps.begin() + static_cast<std::ptrdiff_t>(n / 2);
+        std::nth_element(gaps.begin(), mid, gaps.end());
+        const double upper = static_cast<double>(*mid);
+        if (n % 2 == 1) {
+            out[i] = upper;
+            return;
+        }
+        const double lower = static_cast<double>(*std::max_element(gaps.begin(), mid));
+        out[i] = (lower + upper) / 2.0;
+    }, scan_work * static_cast<std::uint64_t>(R) * static_cast<std::uint64_t>(M));
+    return out_arr;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_pack, m) {
@@ -183,4 +233,8 @@ PYBIND11_MODULE(_pack, m) {
           py::arg("out") = py::none(),
           "The columns cols with their own rows packed to the bottom (NaN above), and the "
           "rows each skips from its first row on: (packed, holes, offsets)");
+    m.def("spacing", &spacing, py::arg("values"), py::arg("first"), py::arg("cols"),
+          py::arg("dates"),
+          "Per column of cols the median spacing of its own dates in nanoseconds, as a "
+          "float64 median of their differences (NaN for fewer than two)");
 }

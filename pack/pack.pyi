@@ -12,3 +12,8 @@ def pack(
     out: npt.NDArray[np.float64] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """The columns cols with their own rows packed to the bottom (NaN above), and the rows each skips from its first row on: (packed, holes, offsets)"""
+
+def spacing(
+    values: npt.ArrayLike, first: npt.ArrayLike, cols: npt.ArrayLike, dates: npt.ArrayLike
+) -> npt.NDArray[np.float64]:
+    """Per column of cols the median spacing of its own dates in nanoseconds, as a float64 median of their differences (NaN for fewer than two)"""

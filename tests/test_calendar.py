@@ -181,6 +181,15 @@ def test_scan_and_pack_follow_each_column(layout):
         assert np.array_equal(back, own)
     with pytest.raises(ValueError, match="count does not match"):
         _pack.pack(view, first, count + (count < 70 - first), cols)
+    # The median spacing of each column's own dates, as NumPy's median takes it: the mean
+    # of the two middle differences for an even count.
+    dates = np.cumsum(rng.integers(1, 10**6, 70)) * 10**9
+    spacing = _pack.spacing(view, first, cols, dates)
+    for j, c in enumerate(cols):
+        rows = np.arange(first[c], 70)
+        own = rows[(rows == first[c]) | valid[first[c] :, c]]
+        want = np.median(np.diff(dates[own])) if len(own) > 1 else np.nan
+        assert same_bits(spacing[j : j + 1], np.array([want])), c
 
 
 # --- hand-made cases -------------------------------------------------------------------
