@@ -153,6 +153,8 @@ def test_scan_and_pack_follow_each_column(layout):
     values[10:, 5] = np.nan  # stops reporting
     values[:30, 6] = np.nan  # starts late, no gap
     values[:, 7] = 0.5  # no gap at all
+    values[:, 8], values[:, 9] = 0.1, 0.2  # one value missing: in the last rows, or amid
+    values[69, 8] = values[40, 9] = np.nan
     view = LAYOUTS[layout](values)
     first, count = _pack.scan(view)
     valid = ~np.isnan(values)
