@@ -2,22 +2,27 @@
 
 The input, a Parquet file or folder (partitioned by fund or not) or a folder of CSV files,
 is read a piece at a time (a Parquet row group, a CSV file), as the arrow engine reads the
-whole: labels as text, text dates parsed alike. Dask runs two rounds of tasks on its local
-scheduler, with a progress bar:
+whole: labels as text, text dates parsed alike. Funds are cut into blocks of whole peer
+groups (crossodds compares a fund with its group), packed from the types file. Dask runs
+three rounds of tasks on its local scheduler, with a progress bar:
 
-1. Each piece is split by block of funds into files of numbers only (the fund's index
-   among the piece's funds, the date in nanoseconds, the value), written to a scratch
-   folder; the task returns the piece's funds in order of first appearance and its
-   distinct dates. Blocks hold whole peer groups (crossodds compares a fund with its
-   group), packed from the types file: so a row's block is known before any survey.
-2. After the funds (in order of first appearance over all pieces) and the dates are
-   merged, each block reads its files back, is gathered into its own matrix on all dates,
-   as the whole table would be, and every indicator of the table is computed on it.
+1. The survey reads each piece's fund and date columns (cheap: dictionary-encoded labels
+   and small integers) for its funds in order of first appearance and its distinct dates.
+   Merged, they give every fund, every date, and so each fund's place in its block's
+   matrix (dates x funds, column-major, as the whole matrix would lay it out).
+2. The scatter reads each piece whole and writes each value straight into its cell of
+   its block's matrix, in one scratch file holding the blocks one after another (a file
+   the size of the whole matrix, 8 bytes a cell, on disk rather than in memory; only the
+   pages a piece touches are mapped while it writes). Cells hold the value's bits XOR the
+   gather's empty marker, so that the file's zeros (never written) read as "no row".
+3. Each block reads its matrix back, checks by a count that every row found a cell of its
+   own (else the block is gathered again from its rows, which names the first duplicate
+   as the in-memory gather does), and computes every indicator on it.
 
-Only the results (one row per fund) meet, so memory stays near a piece plus a block. The
-scratch files (about 20 bytes a row) live in the system's temporary folder ($TMPDIR) and
-go when the command ends. Without peer groups (--types), all funds form one group, and so
-one block: the whole matrix is then gathered in one task.
+Nothing but a piece, a block's matrix and the results (one row per fund) is ever in
+memory. The scratch file lives in the system's temporary folder ($TMPDIR) and goes when
+the command ends. Without peer groups (--types), all funds form one group, and so one
+block: the whole matrix is then read back in one task.
 """
 
 from __future__ import annotations
@@ -28,6 +33,7 @@ import os
 import shutil
 import sys
 import tempfile
+import warnings
 from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -38,7 +44,8 @@ import numpy.typing as npt
 
 from ._cli_cells import parse_dates
 from ._cli_read import Layout, _read_csv, arrow, as_text, file_kind, read_types
-from ._errors import CommandError, InputError
+from ._errors import CommandError, InputError, PriceLikeWarning
+from ._gather import _EMPTY, _DateRows, _floats, _physical, _unmark, gather
 
 INPUTS = "--engine dask reads a Parquet file or folder, or a folder of CSV files, named as INPUT"
 # Funds per block when no group is larger (a block's matrix: this many columns).
@@ -47,12 +54,11 @@ BLOCK_FUNDS = 2048
 
 @dataclass
 class _Piece:
-    """What a piece's split tells: its funds in order of first appearance, its distinct
-    dates (ns) and the blocks it wrote files for."""
+    """A piece's survey: its funds in order of first appearance and its distinct dates
+    (ns)."""
 
     funds: list[Any]
     dates: npt.NDArray[np.int64]
-    blocks: list[int]
 
 
 def _units(path: Path, fund: str) -> list[tuple[str, Any]]:
@@ -79,127 +85,208 @@ def _units(path: Path, fund: str) -> list[tuple[str, Any]]:
         raise CommandError(f"cannot read {path}: {exc}") from None
 
 
-def _read(unit: tuple[str, Any], fund: str, date: str, value: str) -> tuple[Any, str]:
-    """A piece as an Arrow table of the three columns, and its name for messages."""
-    kind, what = unit
-    if kind == "csv":
-        table, name = _read_csv(what, Layout(date=date, fund=fund)), str(what)
-    else:
-        fragment, schema = what  # the dataset's schema brings the partition columns
-        name = f"{fragment.path} (row group {fragment.row_groups[0].id})"
-        present = [c for c in (fund, date, value) if c in schema.names]
-        table = fragment.to_table(schema=schema, columns=present)
-    for role, col in (("fund", fund), ("date", date), ("value", value)):
-        if col not in table.column_names:
-            raise CommandError(f"no {role} column {col!r} in {name}")
-    table = table.select([fund, date, value])
-    stamps = parse_dates(table.column(date), None, date, lambda r: f"{name} row {r + 1}", arrow())
-    table = as_text(table.set_column(1, date, stamps), fund)
-    return table.combine_chunks(), name
+class _Read:
+    """A piece's columns as the arrow engine reads them: the funds' labels as text, each
+    row's index among the piece's funds (in order of first appearance), and the dates in
+    their own unit (text dates parsed into nanoseconds)."""
+
+    def __init__(self, unit: tuple[str, Any], names: tuple[str, str, str], whole: bool) -> None:
+        pa = self.pa = arrow()
+        fund, date, value = names
+        kind, what = unit
+        wanted = [fund, date, value] if whole else [fund, date]
+        if kind == "csv":  # a CSV file is parsed whole either way
+            table, name = _read_csv(what, Layout(date=date, fund=fund)), str(what)
+        else:
+            fragment, schema = what  # the dataset's schema brings the partition columns
+            name = f"{fragment.path} (row group {fragment.row_groups[0].id})"
+            present = [c for c in wanted if c in schema.names]
+            table = fragment.to_table(schema=schema, columns=present)
+        for role, col in zip(("fund", "date", "value"), wanted):
+            if col not in table.column_names:
+                raise CommandError(f"no {role} column {col!r} in {name}")
+        self.name, self.rows = name, table.num_rows
+        table = as_text(table.select(wanted), fund)
+        labels = table.column(fund).combine_chunks()
+        if labels.null_count:
+            row = int(np.argmax(np.asarray(labels.is_null())))
+            raise CommandError(
+                f"the fund column {fund!r} holds a missing fund at row {row} of {name}"
+            )
+        if not pa.types.is_dictionary(labels.type):
+            labels = labels.dictionary_encode()
+        used = pa.compute.unique(labels.indices)
+        rank = np.zeros(len(labels.dictionary), np.int32)
+        rank[np.asarray(used)] = np.arange(len(used), dtype=np.int32)
+        self.codes = rank[np.asarray(labels.indices)]
+        self.funds: list[Any] = labels.dictionary.take(used).to_pylist()
+        days = table.column(date).combine_chunks()
+        if not (pa.types.is_timestamp(days.type) or pa.types.is_date(days.type)):
+            days = parse_dates(days, None, date, lambda r: f"{name} row {r + 1}", pa)
+        elif days.null_count:
+            row = int(np.argmax(np.asarray(days.is_null())))
+            raise CommandError(f"{name} row {row + 1}: the date column {date!r} has no date")
+        self.days = days
+        self.raw, self.factor = _physical(days, pa)
+        values = table.column(value).combine_chunks() if whole else None
+        if values is not None and not (
+            pa.types.is_integer(values.type) or pa.types.is_floating(values.type)
+        ):
+            raise CommandError(f"the value column {value!r} must be numeric in {name}")
+        self.values = values
+
+    def distinct_ns(self, date: str) -> npt.NDArray[np.int64]:
+        """The piece's distinct dates in nanoseconds (UTC)."""
+        pa = self.pa
+        distinct = pa.compute.unique(self.days)
+        try:
+            ns = distinct.cast(pa.timestamp("ns", tz=getattr(distinct.type, "tz", None)))
+        except pa.ArrowInvalid as exc:
+            raise CommandError(
+                f"the dates in column {date!r} must lie between 1677 and 2262: {exc}"
+            ) from None
+        return np.asarray(ns.view(pa.int64()))
+
+    def date_rows(self, axis: npt.NDArray[np.int64]) -> npt.NDArray[Any]:
+        """Each row's row of the matrix (axis: every date, sorted, ns)."""
+        factor = self.factor
+        if factor != 1 and not np.all(axis % factor == 0):  # another piece's finer unit
+            return _DateRows(axis, self.pa)(self.raw.astype(np.int64) * factor)
+        return _DateRows(axis // factor, self.pa)(self.raw)
 
 
-def _split(
-    k: int,
+def _survey(unit: tuple[str, Any], names: tuple[str, str, str]) -> _Piece:
+    """Round 1 on one piece (see the module's description)."""
+    got = _Read(unit, names, whole=False)
+    return _Piece(got.funds, got.distinct_ns(names[1]))
+
+
+class _Plan:
+    """Where every value goes: per fund (numbered in order of first appearance) its block
+    and the offset of its column in the scratch file (in cells), per block its first cell,
+    its funds and how many rows it should receive. (An object of its own, which the
+    scheduler passes to tasks as it is.)"""
+
+    def __init__(
+        self,
+        funds: list[Any],
+        axis: npt.NDArray[np.int64],
+        where: npt.NDArray[np.int32],
+        path: str,
+        pieces: tuple[list[tuple[str, Any]], tuple[str, str, str], list[npt.NDArray[np.int64]]],
+    ) -> None:
+        self.funds, self.axis, self.where, self.path = funds, axis, where, path
+        # What the slow road reads again: the pieces, the columns' names and the global
+        # number of each piece's funds.
+        self.units, self.names, self.numbers = pieces
+        rows = len(axis)
+        self.blocks: list[int] = sorted(set(where.tolist()))
+        self.members = {b: np.flatnonzero(where == b) for b in self.blocks}
+        self.start: dict[int, int] = {}
+        self.column = np.zeros(len(funds), np.int64)
+        cells = 0
+        for b in self.blocks:
+            self.start[b] = cells
+            self.column[self.members[b]] = cells + rows * np.arange(len(self.members[b]))
+            cells += rows * len(self.members[b])
+        self.cells = cells
+
+    def __dask_tokenize__(self) -> str:
+        return self.path  # one plan per scratch file: no need to hash its contents
+
+    def received(self, written: Sequence[npt.NDArray[np.int64]]) -> npt.NDArray[np.int64]:
+        """Rows per block, from the rows each piece wrote per fund."""
+        out = np.zeros(max(self.blocks, default=0) + 1, np.int64)
+        for lut, counts in zip(self.numbers, written):
+            np.add.at(out, self.where[lut], counts)
+        return out
+
+
+def _scatter(
     unit: tuple[str, Any],
     names: tuple[str, str, str],
-    block_of: _Blocks,
-    folder: str,
-) -> _Piece:
-    """Round 1 on one piece (see the module's description)."""
-    pa = arrow()
-    pc = pa.compute
-    fund, date, value = names
-    table, name = _read(unit, fund, date, value)
-    labels = table.column(fund).chunk(0) if table.num_rows else pa.array([], pa.string())
-    if labels.null_count:
-        row = int(np.argmax(np.asarray(labels.is_null())))
-        raise CommandError(f"the fund column {fund!r} holds a missing fund at row {row} of {name}")
-    if not pa.types.is_dictionary(labels.type):
-        labels = labels.dictionary_encode()
-    # The piece's funds in order of first appearance, and each row's index among them.
-    used = pc.unique(labels.indices)
-    rank = np.zeros(len(labels.dictionary), np.int32)
-    rank[np.asarray(used)] = np.arange(len(used), dtype=np.int32)
-    codes = rank[np.asarray(labels.indices)]
-    funds = labels.dictionary.take(used).to_pylist()
-    blocks = block_of(funds)[codes]
-    days = table.column(date).chunk(0) if table.num_rows else pa.array([], pa.timestamp("ns"))
-    if not (pa.types.is_timestamp(days.type) or pa.types.is_date(days.type)):
-        raise CommandError(f"the date column {date!r} must hold dates or datetimes in {name}")
-    if days.null_count:
-        row = int(np.argmax(np.asarray(days.is_null())))
-        raise CommandError(f"the date column {date!r} holds a missing date at row {row} of {name}")
-    unit = pa.timestamp("ns", getattr(days.type, "tz", None))
-    ns = np.asarray(pc.cast(days.cast(unit), pa.int64()))
-    distinct = np.asarray(pc.cast(pc.unique(days).cast(unit), pa.int64()))
-    numbers = table.column(value).chunk(0) if table.num_rows else pa.array([], pa.float64())
-    if not (pa.types.is_integer(numbers.type) or pa.types.is_floating(numbers.type)):
-        raise CommandError(f"the value column {value!r} must be numeric in {name}")
-    floats = np.asarray(pc.fill_null(numbers.cast(pa.float64()), float("nan")))
-    # Rows by block: a counting sort (radix on small integers), then a slice per block.
-    counts = np.bincount(blocks, minlength=1)
-    if len(counts) > 1:
-        order = np.argsort(
-            blocks.astype(np.int16 if len(counts) < 2**15 else np.int32), kind="stable"
-        )
-        codes, ns, floats = codes[order], ns[order], floats[order]
-    ends = np.cumsum(counts)
-    written = []
-    for b in np.flatnonzero(counts).tolist():
-        lo, hi = int(ends[b] - counts[b]), int(ends[b])
-        part = pa.table({"f": codes[lo:hi], "d": ns[lo:hi], "v": floats[lo:hi]})
-        target = Path(folder) / str(b)
-        target.mkdir(exist_ok=True)
-        with pa.ipc.new_file(str(target / f"{k}.arrow"), part.schema) as out:
-            out.write_table(part)
-        written.append(b)
-    return _Piece(funds, distinct, written)
+    numbers: npt.NDArray[np.int64],
+    plan: _Plan,
+) -> npt.NDArray[np.int64]:
+    """Round 2 on one piece: its values into their cells (numbers: the global number of
+    each of the piece's funds). Returns the rows it wrote per fund of the piece."""
+    got = _Read(unit, names, whole=True)
+    assert len(got.funds) == len(numbers), "a piece reads the same funds twice"
+    counts = np.bincount(got.codes, minlength=len(numbers)).astype(np.int64)
+    cell = plan.column[numbers][got.codes]
+    cell += got.date_rows(plan.axis)
+    data, missing = _floats(got.values, got.pa)
+    bits = data.view(np.int64) ^ _EMPTY
+    if missing is not None:
+        bits[missing] = np.float64(np.nan).view(np.int64) ^ _EMPTY
+    del got, data
+    if len(cell):
+        out = np.memmap(plan.path, np.int64, "r+", shape=(plan.cells,))
+        out[cell] = bits
+        del out  # unmapped: its pages stay in the system's cache, not in this process
+    return counts
 
 
 def _block(
     b: int,
-    pieces: list[int],
-    luts: list[npt.NDArray[np.int64]],
-    members: npt.NDArray[np.intp],
-    labels: list[str],
-    axis: npt.NDArray[np.int64],
+    plan: _Plan,
+    expected: int,
     codes: npt.NDArray[np.int32],
     horizons: Sequence[str],
-    navs: bool,
-    folder: str,
-    statistics: dict[str, Any],
-) -> tuple[dict[str, Any], int]:
-    """Round 2 on one block: its matrix and every indicator on it, and how many of its
-    cells had no value."""
+    options: tuple[bool, bool, str, dict[str, Any]],
+) -> tuple[dict[str, Any], int, list[Any]]:
+    """Round 3 on one block: its matrix and every indicator on it, how many of its cells
+    had no value, and its funds whose values look like prices (unless told which)."""
     from fundkernels import _panel
-    from fundkernels._gather import gather
 
     from ._cli_compute import indicator_columns
 
-    pa = arrow()
+    navs, returns, calendar, statistics = options
+    axis, members = plan.axis, plan.members[b]
+    labels = [str(plan.funds[i]) for i in members]
+    cells = len(axis) * len(members)
+    flat = np.fromfile(plan.path, np.int64, count=cells, offset=plan.start[b] * 8)
+    flat ^= _EMPTY
+    values = flat.view(np.float64)
+    if cells - _unmark(values) != expected:  # a duplicate, or a value with the marker's bits
+        values = _gathered(b, plan, labels)
+    matrix = values.reshape(len(members), len(axis)).T  # column-major, as gathered
+    missing = int(np.count_nonzero(np.isnan(matrix)))
+    prices = [] if navs or returns else _panel.price_like(matrix, labels)
+    # As the arrow engine does: on the own calendar every indicator takes the NAVs.
+    if navs and calendar != "own":
+        matrix = _panel.returns_from_navs(matrix, axis, labels, in_place=True)
+    own_navs = navs and calendar == "own"
+    got = indicator_columns(matrix, axis, labels, codes, horizons, statistics, calendar, own_navs)
+    return got, missing, prices
+
+
+def _gathered(b: int, plan: _Plan, labels: list[str]) -> npt.NDArray[np.float64]:
+    """A block's matrix (flat, column-major) gathered from its rows, read again: the road
+    that names the first duplicate (or puts back values with the empty marker's bits)."""
     numbers, dates, values = [], [], []
-    for k, lut in zip(pieces, luts):
-        with pa.memory_map(str(Path(folder) / str(b) / f"{k}.arrow")) as source:
-            part = pa.ipc.open_file(source).read_all()
-        numbers.append(lut[np.asarray(part.column("f"))])
-        dates.append(np.asarray(part.column("d")))
-        values.append(np.asarray(part.column("v")))
-    got = gather(
+    for unit, lut in zip(plan.units, plan.numbers):
+        got = _Read(unit, plan.names, whole=True)
+        fund = lut[got.codes]
+        keep = np.flatnonzero(plan.where[fund] == b)
+        data, missing = _floats(got.values, got.pa)
+        data = data.copy()
+        if missing is not None:
+            data[missing] = np.nan
+        numbers.append(fund[keep])
+        dates.append(got.raw[keep].astype(np.int64) * got.factor)
+        values.append(data[keep])
+    matrix = gather(
         np.concatenate(numbers),
         np.concatenate(dates),
         np.concatenate(values),
-        labels=members.tolist(),
-        axis=axis,
+        labels=plan.members[b].tolist(),
+        axis=plan.axis,
         rows_named=False,
         names=labels,
         threads=1,  # the blocks run side by side
-    )
-    shutil.rmtree(Path(folder) / str(b), ignore_errors=True)
-    matrix = got.values
-    missing = int(np.count_nonzero(np.isnan(matrix)))
-    if navs:
-        matrix = _panel.returns_from_navs(matrix, axis, labels, in_place=True)
-    return indicator_columns(matrix, axis, labels, codes, horizons, statistics), missing
+    ).values
+    return np.ascontiguousarray(matrix.T).reshape(-1)
 
 
 class _Blocks:
@@ -235,7 +322,7 @@ def dask_long_columns(
     on stderr."""
     from fundkernels import _panel
 
-    from ._cli_compute import Panel, indicator_columns, statistics_options
+    from ._cli_compute import Panel, _note_prices, indicator_columns, statistics_options
 
     if args.fund is None or args.value is None:
         raise CommandError("the long layout needs both --fund and --value")
@@ -261,14 +348,12 @@ def dask_long_columns(
         given = dict(zip(types[0].to_pylist(), types[1].to_pylist()))
     block_of = _Blocks(given, by_group=bool(args.types))
     units = _units(path, args.fund)
+    statistics = statistics_options(args)
     folder = tempfile.mkdtemp(prefix="fundkernels-", dir=os.environ.get("TMPDIR"))
     try:
         with ProgressBar(out=sys.stderr):
-            split = delayed(_split, pure=True)
-            pieces = compute(
-                *[split(k, u, names, block_of, folder) for k, u in enumerate(units)],
-                scheduler="threads",
-            )
+            survey = delayed(_survey, pure=True)
+            pieces = compute(*[survey(u, names) for u in units], scheduler="threads")
             # Funds in order of first appearance over all pieces, and every date.
             known: dict[Hashable, int] = {}
             luts = [
@@ -280,42 +365,49 @@ def dask_long_columns(
             axis = np.unique(np.concatenate(days)) if days else np.empty(0, np.int64)
             found = {f: given.get(f) for f in funds} if args.types else dict.fromkeys(funds, 0)
             codes = _panel.group_codes(found, funds, "types")
-            where = block_of(funds)
-            blocks = sorted({b for p in pieces for b in p.blocks})
-            members = {b: np.flatnonzero(where == b) for b in blocks}
-            task = delayed(_block, pure=True)
-            done = compute(
-                *[
-                    task(
-                        b,
-                        [k for k, p in enumerate(pieces) if b in p.blocks],
-                        [luts[k] for k, p in enumerate(pieces) if b in p.blocks],
-                        members[b],
-                        [str(funds[i]) for i in members[b]],
-                        axis,
-                        codes[members[b]],
-                        tuple(horizons),
-                        args.navs,
-                        folder,
-                        statistics_options(args),
-                    )
-                    for b in blocks
-                ],
+            scratch_path = str(Path(folder) / "blocks")
+            plan = _Plan(funds, axis, block_of(funds), scratch_path, (units, names, luts))
+            with open(scratch_path, "wb") as scratch:
+                scratch.truncate(plan.cells * 8)  # sparse: zeros, "no row", cost nothing
+            scatter = delayed(_scatter, pure=True)
+            written = compute(
+                *[scatter(u, names, lut, plan) for u, lut in zip(units, luts)],
                 scheduler="threads",
             )
+            received = plan.received(written)
+            task = delayed(_block, pure=True)
+            options = (bool(args.navs), bool(args.returns), args.calendar, statistics)
+            with warnings.catch_warnings():  # told once below, as a note
+                warnings.simplefilter("ignore", PriceLikeWarning)
+                done = compute(
+                    *[
+                        task(
+                            b,
+                            plan,
+                            int(received[b]),
+                            codes[plan.members[b]],
+                            tuple(horizons),
+                            options,
+                        )
+                        for b in plan.blocks
+                    ],
+                    scheduler="threads",
+                )
     finally:
         shutil.rmtree(folder, ignore_errors=True)
-    clock.lap("read and indicators (dask)")
     labels = [str(f) for f in funds]
+    place = {f: i for i, f in enumerate(labels)}
+    _note_prices(sorted((f for d in done for f in d[2]), key=place.__getitem__))
+    clock.lap("read and indicators (dask)")
     if done:
-        order = np.concatenate([members[b] for b in blocks])
+        order = np.concatenate([plan.members[b] for b in plan.blocks])
         back = np.empty(len(order), np.intp)
         back[order] = np.arange(len(order))
         cols = {key: np.concatenate([d[0][key] for d in done])[back] for key in done[0][0]}
     else:
         cols = indicator_columns(
             np.empty((0, 0)), np.empty(0, np.int64), [], np.empty(0, np.int32), horizons,
-            statistics_options(args),
+            statistics,
         )  # fmt: skip
     rows = len(axis)
     first, last = (int(axis[0]), int(axis[-1])) if rows else (None, None)

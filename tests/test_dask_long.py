@@ -190,3 +190,51 @@ def test_the_command_on_long_tables_gives_the_same_table(table, tmp_path, navs):
                 assert same_bits(b, a), (name, column)
             else:
                 assert a.tolist() == b.tolist(), (name, column)
+
+
+@pytest.mark.parametrize("calendar", ["own", "panel"])
+@pytest.mark.parametrize("navs", [[], ["--navs"]], ids=["returns", "navs"])
+def test_the_command_on_blocks_of_groups_gives_the_same_table(
+    table, tmp_path, monkeypatch, calendar, navs
+):
+    """Blocks of two funds (groups kept whole), funds split across files, a value carrying
+    the bits of the gather's empty marker: the dask engine's table equals the arrow
+    engine's, on either calendar."""
+    import fundkernels._cli_dask_long as dask_long
+    from fundkernels._gather import _EMPTY
+    from fundkernels.cli import main
+
+    monkeypatch.setattr(dask_long, "BLOCK_FUNDS", 2)
+    odd = table.copy()
+    if not navs:  # as a return: a missing value whose bits are the marker's
+        odd.loc[5, "nav"] = np.int64(_EMPTY).view(np.float64)
+    (tmp_path / "types.csv").write_text(
+        "fund,type\n" + "".join(f"{f},{c}\n" for f, c in CODES.items())
+    )
+    path = layouts(odd, tmp_path)["split"]
+    flags = ["--fund", "who", "--date", "day", "--value", "nav", "--types", "types.csv"]
+    flags += [*navs, "--calendar", calendar]
+    monkeypatch.chdir(tmp_path)
+    assert main([str(path), *flags, "-o", "a.parquet"]) == 0
+    assert main([str(path), *flags, "--engine", "dask", "-o", "d.parquet"]) == 0
+    want, got = pq.read_table(tmp_path / "a.parquet"), pq.read_table(tmp_path / "d.parquet")
+    assert got.column_names == want.column_names
+    for column in want.column_names:
+        a, b = want.column(column).to_numpy(), got.column(column).to_numpy()
+        if a.dtype.kind == "f":
+            assert same_bits(b, a), column
+        else:
+            assert a.tolist() == b.tolist(), column
+
+
+def test_the_command_refuses_a_duplicate_across_files(table, tmp_path, capsys):
+    """A fund's row repeated in another file: the dask engine names the fund and date."""
+    from fundkernels.cli import main
+
+    row = table.iloc[[40]]
+    twice = pd.concat([table, row], ignore_index=True)
+    path = layouts(twice, tmp_path)["split"]
+    fund, day = row["who"].iloc[0], row["day"].iloc[0].tz_convert("UTC")
+    flags = ["--fund", "who", "--date", "day", "--value", "nav", "--engine", "dask"]
+    assert main([str(path), *flags, "-o", str(tmp_path / "d.parquet")]) == 2
+    assert f"fund '{fund}' has two rows for {day:%Y-%m-%d %H:%M}" in capsys.readouterr().err
