@@ -1,6 +1,8 @@
 """Inputs shared by the test modules: layouts of one logical matrix and awkward values."""
 
 import os
+import subprocess
+import sys
 
 import numpy as np
 from hypothesis import strategies as st
@@ -150,3 +152,15 @@ def direct(name, values, dates):
         return [d["r"], d["p"], d["s"], d["l"]]
     r, s, e, days = streakset(values, dates)
     return [r, days, s, e]
+
+
+def run_command(*args, cwd, env=None, timeout=600):
+    """The command run as a user runs it, in a fresh interpreter: its exit code and output."""
+    return subprocess.run(
+        [sys.executable, "-m", "fundkernels", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+    )

@@ -8,7 +8,6 @@ import dask.array as da
 import numpy as np
 import pandas as pd
 import pytest
-from distributed import Client, LocalCluster
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -275,19 +274,6 @@ def to_pandas(table):
         if frame[col].dtype.kind == "O" or str(frame[col].dtype).startswith("date"):
             frame[col] = pd.to_datetime(frame[col]).astype("M8[ns]")
     return frame
-
-
-@pytest.fixture(scope="module")
-def client():
-    cluster = LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        dashboard_address="127.0.0.1:0",
-    )
-    with cluster, Client(cluster) as c:
-        yield c
 
 
 @pytest.mark.parametrize(

@@ -22,7 +22,7 @@ import pyarrow as pa
 import pyarrow.csv as pcsv
 import pyarrow.parquet as pq
 import pytest
-from helpers import same_bits
+from helpers import same_bits, run_command
 
 import fundkernels.pandas as fk
 from fundkernels import cli
@@ -200,16 +200,6 @@ def assert_same_table(got, want):
             assert g.dtype == w.dtype and np.array_equal(g.view("i8"), w.view("i8")), col
         else:
             assert same_bits(g, w), col
-
-
-def run_command(*args, cwd):
-    return subprocess.run(
-        [sys.executable, "-m", "fundkernels", *map(str, args)],
-        cwd=cwd,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
 
 
 def long_csv_with_types(path, values):

@@ -16,6 +16,7 @@ import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
 from fundkernels import InputError, _narwhals_adapter, cli
 from fundkernels._errors import PriceLikeWarning
+from helpers import run_command as run
 
 pytestmark = [pytest.mark.arrow_threads, pytest.mark.slow]  # the command in subprocesses
 
@@ -35,17 +36,6 @@ def wide_csv(values, dates=None, names=("a", "b", "c"), extra=None):
             ",".join([d, *[str(c[i]) for c in cols.values()], *(repr(float(v)) for v in values[i])])
         )
     return "\n".join(lines) + "\n"
-
-
-def run(*args, cwd, env=None):
-    return subprocess.run(
-        [sys.executable, "-m", "fundkernels", *map(str, args)],
-        cwd=cwd,
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env=env,
-    )
 
 
 def make(t):

@@ -5,7 +5,6 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 import pytest
-from distributed import Client, LocalCluster
 
 import fundkernels.dask as fkd
 import fundkernels.pandas as fkp
@@ -19,21 +18,6 @@ ROWS, COLS = 30, 23
 # Seconds to wait for a result: a worker that dies must fail the test, not hang the suite
 # (generous, for the sanitizer builds).
 RESULT_TIMEOUT = 300
-
-
-@pytest.fixture(scope="module")
-def client():
-    # Loopback only; one cluster for the whole module. The scheduler serves HTTP even
-    # without a dashboard, on port 8787 unless told otherwise: any free port will do.
-    cluster = LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        dashboard_address="127.0.0.1:0",
-    )
-    with cluster, Client(cluster) as c:
-        yield c
 
 
 @pytest.fixture(scope="module")

@@ -1,9 +1,6 @@
 """Long tables through the dask front end on a real local cluster: blocks of funds gathered
 apart, bit for bit equal to the whole table gathered in memory."""
 
-import subprocess
-import sys
-
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
@@ -15,7 +12,7 @@ from distributed import Client, LocalCluster
 import fundkernels.dask as fkd
 import fundkernels.frames as fkf
 from fundkernels._dask_long import blocks_of
-from helpers import awkward_matrix, same_bits
+from helpers import awkward_matrix, same_bits, run_command as command
 
 # The dask tasks read Parquet files and build tables on pyarrow's own thread pool.
 pytestmark = [pytest.mark.arrow_threads, pytest.mark.slow]  # local dask clusters
@@ -136,16 +133,6 @@ def test_duplicates_and_missing_funds_are_refused(client, table):
 def test_blocks_keep_groups_whole(codes, width, want):
     codes = None if codes is None else np.array(codes, np.int32)
     assert [b.tolist() for b in blocks_of(5, 10, width, codes)] == want
-
-
-def command(*args, cwd):
-    return subprocess.run(
-        [sys.executable, "-m", "fundkernels", *map(str, args)],
-        cwd=cwd,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
 
 
 def layouts(table, folder):
