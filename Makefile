@@ -30,14 +30,16 @@ demo: install-demo
 	@echo "table written to examples/out/indicators.csv, report to examples/out/report.html"
 
 # The numba peers of the benchmark are checked bit for bit here too (the sanitizer runs
-# below leave them out: they skip without numba).
+# below leave them out: they skip without numba). One worker process per core, each test
+# module whole in one of them (its cluster or large fixture made once); the sanitizer runs
+# stay in one process.
 test: install-test,bench browser
-	$(PY) -m pytest
+	$(PY) -m pytest -n auto --dist loadfile
 
 # The edit-test loop: the suite without the tests marked slow (compilers, subprocesses,
 # clusters, large inputs), each property test on a fifth of its examples; CI runs them all.
 test-quick: install-test,bench
-	FK_QUICK_EXAMPLES=1 $(PY) -m pytest -m "not slow"
+	FK_QUICK_EXAMPLES=1 $(PY) -m pytest -m "not slow" -n auto
 
 # The Python linter and formatter check, their rules in pyproject.toml (`ruff format .` fixes
 # the layout). ruff comes with the test extra, or alone here.
