@@ -1,18 +1,16 @@
 // fundkernels._summary: the classic statistics of every fund, over its valid returns, in
 // one read of the matrix.
 //
-// A worker takes a block of eight adjacent columns at a time and walks its rows once. On
-// the way, the compounded value and its deepest drawdown are followed for the eight
-// columns side by side (their state lives in AVX registers), and the block's values are
-// laid apart, column by column, into a buffer of the worker that stays in cache. (A
-// row-major matrix is first gathered that way a panel of several blocks at a time, whole
-// stretches of rows read in order, and its blocks are walked from the buffer.) Each
-// column's remaining statistics then come from its own values there: they are compacted
-// (missing values left out, positive ones counted), summed with compensation for the
-// mean, summed again as deviations from that mean for the spread, skew, kurtosis and
-// downside, and the 5% quantile is selected by the shared selection. Every column runs the
-// same operations in the same order whatever the layout, the block it falls in or the
-// thread that takes it, so results are the same bits.
+// A worker takes a block of four adjacent columns at a time and walks its rows once. On
+// the way, the compounded value and its deepest drawdown are followed for the four
+// columns side by side (their state lives in vector registers). Each column's remaining
+// statistics then come from its own values: the matrix's column where it is contiguous,
+// else a copy the walk lays apart into a buffer of the worker that stays in cache. They
+// are compacted (missing values left out, positive ones counted), summed with
+// compensation for the mean, summed again as deviations from that mean for the spread,
+// skew, kurtosis and downside, and the 5% quantile is selected by the shared selection.
+// Every column runs the same operations in the same order whatever the layout, the block
+// it falls in or the thread that takes it, so results are the same bits.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -33,13 +31,16 @@ namespace py = pybind11;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// Columns per block: two vectors of four.
-constexpr int L = 8;
-constexpr int V = L / 4;
+// Columns per block: one vector of four.
+constexpr int L = 4;
 
 // Rows ahead whose stretch of a row-major block is asked for while a row is read: the
 // stretches lie a whole row apart, which the hardware's own prefetch does not follow.
-constexpr std::int64_t ahead = 32;
+constexpr std::int64_t ahead = 64;
+
+// Columns of a row-major matrix whose rows the first block of a panel asks for ahead: the
+// blocks after it find them in the second-level cache (2520 rows of 32 columns: 645 KB).
+constexpr std::int64_t panel = 32;
 
 // Work per element, in single passes, for the worker count: the read and the walk, the
 // values laid apart and compacted, the two sums, and the selection's share.
@@ -55,52 +56,51 @@ constexpr double tail_share = 0.05;
 // far: the lowest value / peak of any row, the earliest of equal ones, with the row that
 // set its peak, its own row and the first later row whose value regains that peak. Rows
 // are doubles (exact for any row count): -1 for none. The recovery row is -2 while there
-// is no drawdown and -1 while the deepest one is open.
+// is no drawdown and +inf while the deepest one is open.
+//
+// Most rows only compound the value and follow the peak, in a few operations each: a
+// lane's running extremes and rows are kept by max and min, which return their second
+// operand when the first is NaN, against a row number turned NaN (all bits set) where the
+// condition fails, and rows only increase. A division is needed only for rows that come
+// near the deepest drawdown so far, and those are few (see near).
 struct Deepest {
-    vec acc, top, top_row, low, peak, peak_row, trough, rec;
+    vec acc, top, top_row, low, low_up, peak, peak_row, trough, rec;
 
     Deepest() {
         const vec one = v::set1_pd(1.0), none = v::set1_pd(-1.0);
-        acc = top = low = peak = one;
+        acc = top = low = low_up = peak = one;
         top_row = peak_row = trough = none;
         rec = v::set1_pd(-2.0);
     }
 
     void row(vec v, vec r) {
-        const vec one = v::set1_pd(1.0);
-        const vec vp = v::add_pd(v, one);  // NaN only where v is
-        const vec a = v::mul_pd(acc, v::select(v::cmp_pd(vp, vp, v::ORD_Q), vp, one));
-        const vec higher = v::cmp_pd(a, top, v::GT_OQ);
-        top = v::select(higher, a, top);
-        top_row = v::select(higher, r, top_row);
-        // A deeper row is below its peak, so it never recovers on the row it sets; the
-        // recovery is settled with the peak held before this row (a row that regains it
-        // cannot be deeper).
-        const vec open = v::cmp_pd(rec, v::set1_pd(-1.0), v::EQ_OQ);
-        const vec back = v::and_pd(open, v::cmp_pd(a, peak, v::GE_OQ));
-        rec = v::select(back, r, rec);
+        // A missing return becomes 0, whose 1 + 0 keeps the value as it is.
+        const vec a = v::mul_pd(acc, v::add_pd(v::and_pd(v::cmp_pd(v, v, v::ORD_Q), v),
+                                               v::set1_pd(1.0)));
+        top_row = v::max_pd(v::or_pd(v::cmp_pd(a, top, v::NGT_UQ), r), top_row);
+        top = v::max_pd(a, top);
+        // The first row that regains the peak of an open drawdown (+inf): min keeps an
+        // earlier recovery, and -2 while there is none. A deeper row is below its peak, so
+        // it never recovers on the row it sets; the recovery is settled with the peak held
+        // before this row (a row that regains it cannot be deeper).
+        rec = v::min_pd(v::or_pd(v::cmp_pd(a, peak, v::NGE_UQ), r), rec);
         acc = a;
-        // a / top < low only where a lies below low * top, give or take a few roundings: a
-        // division (costlier than the rest of the row together) is needed only for rows
-        // that come near the deepest drawdown so far, and those are few. The margin, 2^-50
-        // of the product and a tiny absolute one, covers the roundings of the product and
-        // of the quotient; a NaN or infinite bound leaves the row to the division.
-        const vec bound = v::mul_pd(low, top);
-        const vec sign = v::set1_pd(-0.0);
-        const vec margin = v::add_pd(v::mul_pd(v::andnot_pd(sign, bound),
-                                                           v::set1_pd(0x1p-50)),
-                                             v::set1_pd(0x1p-1000));
-        const vec near = v::andnot_pd(
-            v::cmp_pd(a, v::add_pd(bound, margin), v::GT_OQ),
-            v::cmp_pd(a, top, v::LT_OQ));
-        if (v::movemask_pd(near) == 0) return;
+        // a / top < low (rounded) implies a < top * low exactly, and then a <= top *
+        // low_up as rounded, low_up being low raised by 2^-48 of itself and 2^-1000 (more
+        // than the roundings of the raise and of the product; top >= 1). Rows that pass
+        // are few, and only they pay for a division. A NaN value passes no test, an
+        // infinite one (or peak) leaves the row to the division.
+        if (v::movemask_pd(v::cmp_pd(a, v::mul_pd(top, low_up), v::LE_OQ)) == 0) return;
         const vec q = v::div_pd(a, top);
         const vec deeper = v::cmp_pd(q, low, v::LT_OQ);
         low = v::select(deeper, q, low);
         peak = v::select(deeper, top, peak);
         peak_row = v::select(deeper, top_row, peak_row);
         trough = v::select(deeper, r, trough);
-        rec = v::select(deeper, v::set1_pd(-1.0), rec);
+        rec = v::select(deeper, v::set1_pd(std::numeric_limits<double>::infinity()), rec);
+        const vec size = v::andnot_pd(v::set1_pd(-0.0), low);
+        low_up = v::add_pd(low, v::add_pd(v::mul_pd(size, v::set1_pd(0x1p-48)),
+                                          v::set1_pd(0x1p-1000)));
     }
 };
 
@@ -112,83 +112,70 @@ struct DeepestLanes {
 // --- a worker's block: one walk over its rows ---------------------------------------------
 
 // Walks the rows of the block of columns c0 .. c0 + width - 1 once and feeds every row to
-// the drawdown state; Store: also writes column j's values to apart[j * D .. j * D + D).
-// Lanes beyond the matrix read NaN. A block of contiguous columns is read four rows at a
-// time and turned by 4 x 4 transposes; any other layout value by value.
+// the drawdown state, whose four lanes stay in registers; Store: also writes column j's
+// values to apart[j * D .. j * D + D). Lanes beyond the matrix read NaN. Four contiguous
+// columns are read four rows at a time and turned by a 4 x 4 transpose; four adjacent
+// columns of a row-major matrix are one vector per row (the copy apart turned by the
+// transpose), the rows further on asked for ahead across `reach` columns from c0, as they
+// lie a whole row apart, which the hardware's own prefetch does not follow; any other
+// layout is read value by value.
 template <bool Store>
-void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apart,
+void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t reach, double* apart,
           DeepestLanes& out) {
     const std::int64_t D = m.rows;
-    Deepest s[V];
+    Deepest s;
     std::int64_t r = 0;
+    const vec step = v::set1_pd(1.0);
+    vec rv = v::setzero_pd();  // r, lane by lane
     if (width == L && m.rs == 1) {
-        const vec step = v::set1_pd(1.0);
-        vec rv = v::setzero_pd();
         for (; r + 4 <= D; r += 4) {
-            for (int b = 0; b < V; ++b) {
-                vec x[4], t[4];
-                for (int q = 0; q < 4; ++q) {
-                    x[q] = v::loadu_pd(m.col(c0 + 4 * b + q) + r);
-                    if (Store) v::storeu_pd(apart + (4 * b + q) * D + r, x[q]);
-                }
-                v::transpose4(x[0], x[1], x[2], x[3], t);
-                vec ri = rv;
-                for (int i = 0; i < 4; ++i) {
-                    s[b].row(t[i], ri);
-                    ri = v::add_pd(ri, step);
-                }
+            vec x[4], t[4];
+            for (int q = 0; q < 4; ++q) {
+                x[q] = v::loadu_pd(m.col(c0 + q) + r);
+                if (Store) v::storeu_pd(apart + q * D + r, x[q]);
             }
-            rv = v::add_pd(rv, v::set1_pd(4.0));
+            v::transpose4(x[0], x[1], x[2], x[3], t);
+            for (int i = 0; i < 4; ++i) {
+                s.row(t[i], rv);
+                rv = v::add_pd(rv, step);
+            }
+        }
+    } else if (width == L && m.cs == 1) {
+        for (; r + 4 <= D; r += 4) {
+            const double* src = m.data + r * m.rs + c0;
+            if (r + ahead + 4 <= D)
+                for (int i = 0; i < 4; ++i) {
+                    const double* at = src + (ahead + i) * m.rs;
+                    for (std::int64_t j = 0; j < reach; j += 8) __builtin_prefetch(at + j);
+                    __builtin_prefetch(at + reach - 1);
+                }
+            vec x[4];
+            for (int i = 0; i < 4; ++i) {
+                x[i] = v::loadu_pd(src + i * m.rs);
+                s.row(x[i], rv);
+                rv = v::add_pd(rv, step);
+            }
+            if (Store) {
+                vec t[4];
+                v::transpose4(x[0], x[1], x[2], x[3], t);
+                for (int q = 0; q < 4; ++q) v::storeu_pd(apart + q * D + r, t[q]);
+            }
         }
     }
-    double rd = static_cast<double>(r);  // r as a double, counted beside it
-    for (; r < D; ++r, rd += 1.0) {
+    for (; r < D; ++r) {
         alignas(32) double v[L];
         for (int j = 0; j < L; ++j) {
             v[j] = j < width ? m.data[r * m.rs + (c0 + j) * m.cs] : NaN;
             if (Store) apart[j * D + r] = v[j];
         }
-        const vec at = v::set1_pd(rd);
-        for (int b = 0; b < V; ++b) s[b].row(v::load_pd(v + 4 * b), at);
+        s.row(v::load_pd(v), rv);
+        rv = v::add_pd(rv, step);
     }
-    for (int b = 0; b < V; ++b) {
-        v::storeu_pd(out.acc + 4 * b, s[b].acc);
-        v::storeu_pd(out.low + 4 * b, s[b].low);
-        v::storeu_pd(out.peak_row + 4 * b, s[b].peak_row);
-        v::storeu_pd(out.trough + 4 * b, s[b].trough);
-        v::storeu_pd(out.rec + 4 * b, s[b].rec);
-    }
-}
-
-// Bytes of a worker's buffer for the columns of a row-major panel: the panel stays in the
-// second-level cache while its columns are walked and summarised.
-constexpr std::int64_t panel_bytes = 1 << 20;
-
-// Copies the columns c0 .. c0 + width - 1 of a row-major matrix to apart, column j at
-// apart[j * D]: whole rows of the panel are read in order (the hardware prefetch is asked
-// for the rows further on, which lie a whole row apart), four rows by four columns at a
-// time turned by 4 x 4 transposes.
-void gather_rows(const fk::Matrix& m, std::int64_t c0, std::int64_t width, double* apart) {
-    const std::int64_t D = m.rows;
-    const std::int64_t wide = width / 4 * 4;
-    std::int64_t r = 0;
-    for (; r + 4 <= D; r += 4) {
-        const double* src = m.data + r * m.rs + c0;
-        if (r + ahead + 4 <= D)
-            for (int i = 0; i < 4; ++i)
-                for (std::int64_t j = 0; j < width; j += 8)
-                    __builtin_prefetch(src + (ahead + i) * m.rs + j);
-        for (std::int64_t j = 0; j < wide; j += 4) {
-            vec t[4];
-            v::transpose4(v::loadu_pd(src + j), v::loadu_pd(src + m.rs + j),
-                           v::loadu_pd(src + 2 * m.rs + j), v::loadu_pd(src + 3 * m.rs + j), t);
-            for (int q = 0; q < 4; ++q) v::storeu_pd(apart + (j + q) * D + r, t[q]);
-        }
-        for (std::int64_t j = wide; j < width; ++j)
-            for (int i = 0; i < 4; ++i) apart[j * D + r + i] = src[i * m.rs + j];
-    }
-    for (; r < D; ++r)
-        for (std::int64_t j = 0; j < width; ++j) apart[j * D + r] = m.data[r * m.rs + c0 + j];
+    v::storeu_pd(out.acc, s.acc);
+    v::storeu_pd(out.low, s.low);
+    v::storeu_pd(out.peak_row, s.peak_row);
+    v::storeu_pd(out.trough, s.trough);
+    v::storeu_pd(out.rec, s.rec);
 }
 
 // --- one column's statistics from its compacted values ------------------------------------
@@ -346,7 +333,7 @@ void column(const double* col, std::int64_t D, double f, double low, double peak
     if (trough >= 0.0) {
         res.peak[c] = static_cast<std::int64_t>(peak_row);
         res.trough[c] = static_cast<std::int64_t>(trough);
-        res.recovery[c] = rec >= 0.0 ? static_cast<std::int64_t>(rec) : -1;
+        res.recovery[c] = rec >= 0.0 && rec < HUGE_VAL ? static_cast<std::int64_t>(rec) : -1;
     }
     // Adding 0.0 makes a zero +0.0: which of equal values of either sign a selection or a
     // running extreme keeps depends on their order, and a result should not.
@@ -396,38 +383,32 @@ py::tuple summary(fk::f64_array returns, double f) {
     const std::int64_t D = m.rows;
     Results res(C);
     const std::int64_t blocks = (m.cols + L - 1) / L;
-    // A row-major matrix goes to the workers in panels of adjacent blocks, each gathered
-    // into the worker's buffer first; any other, block by block.
-    const bool rows_first = m.cs == 1 && m.rs != 1;
-    const std::int64_t per =
-        rows_first ? std::clamp<std::int64_t>(panel_bytes / (8 * L * std::max<std::int64_t>(D, 1)), 1, 16) : 1;
-    const std::int64_t panels = (blocks + per - 1) / per;
     if (D > 0 && blocks > 0) {
-        fk::fan_out(static_cast<std::uint64_t>(panels), [&](std::uint64_t t, std::uint64_t n_th) {
-            // A worker's scratch, from the heap (see horizonret): the panel's columns laid
+        fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
+            // A worker's scratch, from the heap (see horizonret): the block's columns laid
             // apart, one column's valid values and the selection's buffers.
             const auto Dz = static_cast<std::size_t>(D);
-            const std::unique_ptr<double[]> apart(new double[Dz * static_cast<std::size_t>(L * per)]);
+            const std::unique_ptr<double[]> apart(new double[Dz * L]);
             const std::unique_ptr<double[]> x(new double[Dz]);
             const std::unique_ptr<double[]> sel(new double[3 * Dz]);
-            for (auto p = static_cast<std::int64_t>(t); p < panels; p += static_cast<std::int64_t>(n_th)) {
-                const std::int64_t p0 = p * per * L;
-                const std::int64_t p_width = std::min<std::int64_t>(per * L, m.cols - p0);
-                if (rows_first) gather_rows(m, p0, p_width, apart.get());
-                const fk::Matrix own{apart.get(), D, p_width, 1, D};
-                for (std::int64_t c0 = p0; c0 < p0 + p_width; c0 += L) {
-                    const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
-                    double* block = apart.get() + (c0 - p0) * D;
-                    DeepestLanes dd;
-                    if (rows_first)
-                        walk<false>(own, c0 - p0, width, nullptr, dd);
-                    else
-                        walk<true>(m, c0, width, block, dd);
-                    for (std::int64_t j = 0; j < width; ++j)
-                        column(block + j * D, D, f, dd.low[j], dd.peak_row[j], dd.trough[j],
-                               dd.rec[j], dd.acc[j], x.get(), sel.get(),
-                               static_cast<std::size_t>(c0 + j), res);
-                }
+            for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n_th)) {
+                const std::int64_t c0 = b * L;
+                const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
+                // The block's columns, one after another: the matrix's own where each is
+                // contiguous, else a copy the walk makes.
+                const bool own = m.rs == 1;
+                const double* block = own ? m.col(c0) : apart.get();
+                const std::int64_t step = own ? m.cs : D;
+                DeepestLanes dd;
+                if (own)
+                    walk<false>(m, c0, width, 0, nullptr, dd);
+                else
+                    walk<true>(m, c0, width, c0 % panel == 0 ? std::min(panel, m.cols - c0) : L,
+                               apart.get(), dd);
+                for (std::int64_t j = 0; j < width; ++j)
+                    column(block + j * step, D, f, dd.low[j], dd.peak_row[j], dd.trough[j],
+                           dd.rec[j], dd.acc[j], x.get(), sel.get(),
+                           static_cast<std::size_t>(c0 + j), res);
             }
         }, summary_work * fk::element_reads(m));
     }

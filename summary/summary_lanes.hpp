@@ -18,7 +18,7 @@ namespace v {
 #ifdef __AVX__
 using vec = __m256d;
 constexpr int ORD_Q = _CMP_ORD_Q, EQ_OQ = _CMP_EQ_OQ, LT_OQ = _CMP_LT_OQ, LE_OQ = _CMP_LE_OQ,
-              GT_OQ = _CMP_GT_OQ, GE_OQ = _CMP_GE_OQ;
+              GT_OQ = _CMP_GT_OQ, GE_OQ = _CMP_GE_OQ, NGT_UQ = _CMP_NGT_UQ, NGE_UQ = _CMP_NGE_UQ;
 inline vec set1_pd(double x) { return _mm256_set1_pd(x); }
 inline vec setzero_pd() { return _mm256_setzero_pd(); }
 inline vec add_pd(vec a, vec b) { return _mm256_add_pd(a, b); }
@@ -28,6 +28,7 @@ inline vec div_pd(vec a, vec b) { return _mm256_div_pd(a, b); }
 inline vec min_pd(vec a, vec b) { return _mm256_min_pd(a, b); }
 inline vec max_pd(vec a, vec b) { return _mm256_max_pd(a, b); }
 inline vec and_pd(vec a, vec b) { return _mm256_and_pd(a, b); }
+inline vec or_pd(vec a, vec b) { return _mm256_or_pd(a, b); }
 inline vec andnot_pd(vec a, vec b) { return _mm256_andnot_pd(a, b); }
 template <int P>
 inline vec cmp(vec a, vec b) { return _mm256_cmp_pd(a, b, P); }
@@ -45,7 +46,7 @@ inline void transpose4(vec a0, vec a1, vec a2, vec a3, vec* out) {
 struct vec {
     double x[4];
 };
-enum { ORD_Q, EQ_OQ, LT_OQ, LE_OQ, GT_OQ, GE_OQ };
+enum { ORD_Q, EQ_OQ, LT_OQ, LE_OQ, GT_OQ, GE_OQ, NGT_UQ, NGE_UQ };
 template <class F>
 inline vec each(vec a, vec b, F f) {
     vec r;
@@ -77,6 +78,9 @@ inline vec and_pd(vec a, vec b) {
 inline vec andnot_pd(vec a, vec b) {
     return each(a, b, [](double p, double q) { return bits_of(~bits(p) & bits(q)); });
 }
+inline vec or_pd(vec a, vec b) {
+    return each(a, b, [](double p, double q) { return bits_of(bits(p) | bits(q)); });
+}
 inline vec cmp_pd(vec a, vec b, int pred) {
     return each(a, b, [pred](double p, double q) {
         const bool t = pred == ORD_Q   ? (p == p) & (q == q)
@@ -84,7 +88,9 @@ inline vec cmp_pd(vec a, vec b, int pred) {
                        : pred == LT_OQ ? p < q
                        : pred == LE_OQ ? p <= q
                        : pred == GT_OQ ? p > q
-                                       : p >= q;
+                       : pred == GE_OQ ? p >= q
+                       : pred == NGT_UQ ? !(p > q)
+                                        : !(p >= q);
         return bits_of(t ? ~std::uint64_t{0} : 0);
     });
 }
