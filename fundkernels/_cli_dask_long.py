@@ -37,7 +37,7 @@ import warnings
 from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -86,9 +86,9 @@ def _units(path: Path, fund: str) -> list[tuple[str, Any]]:
 
 
 class _Read:
-    """A piece's columns as the arrow engine reads them: the funds' labels as text, each
-    row's index among the piece's funds (in order of first appearance), and the dates in
-    their own unit (text dates parsed into nanoseconds)."""
+    """A piece's columns as the arrow engine reads them: the funds' labels as text
+    (dictionary-encoded: the labels and each row's index among them), the dates in their
+    own unit (text dates parsed into nanoseconds) and, when whole, the values."""
 
     def __init__(self, unit: tuple[str, Any], names: tuple[str, str, str], whole: bool) -> None:
         pa = self.pa = arrow()
@@ -115,11 +115,8 @@ class _Read:
             )
         if not pa.types.is_dictionary(labels.type):
             labels = labels.dictionary_encode()
-        used = pa.compute.unique(labels.indices)
-        rank = np.zeros(len(labels.dictionary), np.int32)
-        rank[np.asarray(used)] = np.arange(len(used), dtype=np.int32)
-        self.codes = rank[np.asarray(labels.indices)]
-        self.funds: list[Any] = labels.dictionary.take(used).to_pylist()
+        self.labels: list[Any] = labels.dictionary.to_pylist()
+        self.indices = np.asarray(labels.indices)
         days = table.column(date).combine_chunks()
         if not (pa.types.is_timestamp(days.type) or pa.types.is_date(days.type)):
             days = parse_dates(days, None, date, lambda r: f"{name} row {r + 1}", pa)
@@ -135,17 +132,63 @@ class _Read:
             raise CommandError(f"the value column {value!r} must be numeric in {name}")
         self.values = values
 
+    def runs(self) -> Optional[tuple[npt.NDArray[Any], npt.NDArray[np.int64]]]:
+        """The label index and length of each run of rows of one fund, in order; None
+        when runs are short (rows not grouped by fund), where hashing every row is
+        cheaper than listing them."""
+        index = self.indices
+        starts = np.flatnonzero(index[1:] != index[:-1]) + 1
+        if len(starts) >= len(index) // 8:
+            return None
+        edges = np.r_[0, starts, len(index)]
+        return index[edges[:-1]], np.diff(edges)
+
+    def funds(self) -> list[Any]:
+        """The piece's funds in order of first appearance."""
+        if not len(self.indices):
+            return []
+        runs = self.runs()
+        if runs is not None:
+            used = list(dict.fromkeys(runs[0].tolist()))
+        else:
+            pa = self.pa
+            used = np.asarray(pa.compute.unique(pa.array(self.indices))).tolist()
+        return [self.labels[u] for u in used]
+
+    def counts(self) -> npt.NDArray[np.int64]:
+        """Rows per label."""
+        runs = self.runs() if len(self.indices) else None
+        if runs is None:
+            return np.bincount(self.indices, minlength=len(self.labels)).astype(np.int64)
+        out = np.zeros(len(self.labels), np.int64)
+        np.add.at(out, runs[0], runs[1])
+        return out
+
     def distinct_ns(self, date: str) -> npt.NDArray[np.int64]:
-        """The piece's distinct dates in nanoseconds (UTC)."""
-        pa = self.pa
-        distinct = pa.compute.unique(self.days)
+        """The piece's distinct dates in nanoseconds (UTC): counted over their span when
+        it is short (days), else by hashing."""
+        pa, raw = self.pa, self.raw
+        if not len(raw):
+            return np.empty(0, np.int64)
+        lo, hi = raw.min(), raw.max()
+        if int(hi) - int(lo) <= 4 * len(raw) + 1024:
+            distinct = np.flatnonzero(np.bincount(raw - lo)).astype(raw.dtype) + lo
+        else:
+            distinct = np.sort(np.asarray(pa.compute.unique(pa.array(raw))))
+        stamps = pa.array(distinct).view(self.days.type)
         try:
-            ns = distinct.cast(pa.timestamp("ns", tz=getattr(distinct.type, "tz", None)))
+            ns = stamps.cast(pa.timestamp("ns", tz=getattr(stamps.type, "tz", None)))
         except pa.ArrowInvalid as exc:
             raise CommandError(
                 f"the dates in column {date!r} must lie between 1677 and 2262: {exc}"
             ) from None
         return np.asarray(ns.view(pa.int64()))
+
+    def entries(self, funds: list[Any], numbers: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """The global number of each label (-1: a label no row of the piece uses), given
+        the piece's funds and their numbers."""
+        number = dict(zip(funds, numbers.tolist()))
+        return np.array([number.get(f, -1) for f in self.labels], np.int64)
 
     def date_rows(self, axis: npt.NDArray[np.int64]) -> npt.NDArray[Any]:
         """Each row's row of the matrix (axis: every date, sorted, ns)."""
@@ -158,7 +201,7 @@ class _Read:
 def _survey(unit: tuple[str, Any], names: tuple[str, str, str]) -> _Piece:
     """Round 1 on one piece (see the module's description)."""
     got = _Read(unit, names, whole=False)
-    return _Piece(got.funds, got.distinct_ns(names[1]))
+    return _Piece(got.funds(), got.distinct_ns(names[1]))
 
 
 class _Plan:
@@ -173,12 +216,14 @@ class _Plan:
         axis: npt.NDArray[np.int64],
         where: npt.NDArray[np.int32],
         path: str,
-        pieces: tuple[list[tuple[str, Any]], tuple[str, str, str], list[npt.NDArray[np.int64]]],
+        pieces: tuple[
+            list[tuple[str, Any]], tuple[str, str, str], list[_Piece], list[npt.NDArray[np.int64]]
+        ],
     ) -> None:
         self.funds, self.axis, self.where, self.path = funds, axis, where, path
-        # What the slow road reads again: the pieces, the columns' names and the global
-        # number of each piece's funds.
-        self.units, self.names, self.numbers = pieces
+        # What the slow road reads again: the pieces, the columns' names, and each
+        # piece's funds with their global numbers.
+        self.units, self.names, self.pieces, self.numbers = pieces
         rows = len(axis)
         self.blocks: list[int] = sorted(set(where.tolist()))
         self.members = {b: np.flatnonzero(where == b) for b in self.blocks}
@@ -194,26 +239,32 @@ class _Plan:
     def __dask_tokenize__(self) -> str:
         return self.path  # one plan per scratch file: no need to hash its contents
 
-    def received(self, written: Sequence[npt.NDArray[np.int64]]) -> npt.NDArray[np.int64]:
+    def received(
+        self, written: Sequence[tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]]
+    ) -> npt.NDArray[np.int64]:
         """Rows per block, from the rows each piece wrote per fund."""
         out = np.zeros(max(self.blocks, default=0) + 1, np.int64)
-        for lut, counts in zip(self.numbers, written):
-            np.add.at(out, self.where[lut], counts)
+        for entry, counts in written:
+            used = entry >= 0
+            np.add.at(out, self.where[entry[used]], counts[used])
         return out
 
 
 def _scatter(
     unit: tuple[str, Any],
     names: tuple[str, str, str],
+    piece: _Piece,
     numbers: npt.NDArray[np.int64],
     plan: _Plan,
-) -> npt.NDArray[np.int64]:
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """Round 2 on one piece: its values into their cells (numbers: the global number of
-    each of the piece's funds). Returns the rows it wrote per fund of the piece."""
+    each of the piece's funds). Returns the global number of each of its labels and how
+    many rows each has."""
     got = _Read(unit, names, whole=True)
-    assert len(got.funds) == len(numbers), "a piece reads the same funds twice"
-    counts = np.bincount(got.codes, minlength=len(numbers)).astype(np.int64)
-    cell = plan.column[numbers][got.codes]
+    entry = got.entries(piece.funds, numbers)
+    counts = got.counts()
+    assert not counts[entry < 0].any(), "a piece reads the same funds twice"
+    cell = np.take(plan.column[np.maximum(entry, 0)], got.indices)
     cell += got.date_rows(plan.axis)
     data, missing = _floats(got.values, got.pa)
     bits = data.view(np.int64) ^ _EMPTY
@@ -224,7 +275,7 @@ def _scatter(
         out = np.memmap(plan.path, np.int64, "r+", shape=(plan.cells,))
         out[cell] = bits
         del out  # unmapped: its pages stay in the system's cache, not in this process
-    return counts
+    return entry, counts
 
 
 def _block(
@@ -265,9 +316,9 @@ def _gathered(b: int, plan: _Plan, labels: list[str]) -> npt.NDArray[np.float64]
     """A block's matrix (flat, column-major) gathered from its rows, read again: the road
     that names the first duplicate (or puts back values with the empty marker's bits)."""
     numbers, dates, values = [], [], []
-    for unit, lut in zip(plan.units, plan.numbers):
+    for unit, piece, lut in zip(plan.units, plan.pieces, plan.numbers):
         got = _Read(unit, plan.names, whole=True)
-        fund = lut[got.codes]
+        fund = np.take(got.entries(piece.funds, lut), got.indices)
         keep = np.flatnonzero(plan.where[fund] == b)
         data, missing = _floats(got.values, got.pa)
         data = data.copy()
@@ -366,12 +417,14 @@ def dask_long_columns(
             found = {f: given.get(f) for f in funds} if args.types else dict.fromkeys(funds, 0)
             codes = _panel.group_codes(found, funds, "types")
             scratch_path = str(Path(folder) / "blocks")
-            plan = _Plan(funds, axis, block_of(funds), scratch_path, (units, names, luts))
+            plan = _Plan(
+                funds, axis, block_of(funds), scratch_path, (units, names, list(pieces), luts)
+            )
             with open(scratch_path, "wb") as scratch:
                 scratch.truncate(plan.cells * 8)  # sparse: zeros, "no row", cost nothing
             scatter = delayed(_scatter, pure=True)
             written = compute(
-                *[scatter(u, names, lut, plan) for u, lut in zip(units, luts)],
+                *[scatter(u, names, p, lut, plan) for u, p, lut in zip(units, pieces, luts)],
                 scheduler="threads",
             )
             received = plan.received(written)

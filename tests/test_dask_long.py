@@ -179,20 +179,23 @@ def test_the_command_on_long_tables_gives_the_same_table(table, tmp_path, navs):
                 assert a.tolist() == b.tolist(), (name, column)
 
 
+@pytest.mark.parametrize("days", [False, True], ids=["timestamps", "days"])
 @pytest.mark.parametrize("calendar", ["own", "panel"])
 @pytest.mark.parametrize("navs", [[], ["--navs"]], ids=["returns", "navs"])
 def test_the_command_on_blocks_of_groups_gives_the_same_table(
-    table, tmp_path, monkeypatch, calendar, navs
+    table, tmp_path, monkeypatch, calendar, navs, days
 ):
     """Blocks of two funds (groups kept whole), funds split across files, a value carrying
-    the bits of the gather's empty marker: the dask engine's table equals the arrow
-    engine's, on either calendar."""
+    the bits of the gather's empty marker, dates as zoned timestamps or as days: the dask
+    engine's table equals the arrow engine's, on either calendar."""
     import fundkernels._cli_dask_long as dask_long
     from fundkernels._gather import _EMPTY
     from fundkernels.cli import main
 
     monkeypatch.setattr(dask_long, "BLOCK_FUNDS", 2)
     odd = table.copy()
+    if days:  # an Arrow date column
+        odd["day"] = odd["day"].dt.date
     if not navs:  # as a return: a missing value whose bits are the marker's
         odd.loc[5, "nav"] = np.int64(_EMPTY).view(np.float64)
     (tmp_path / "types.csv").write_text(
