@@ -25,6 +25,7 @@ import tempfile
 import time
 from datetime import datetime, timezone
 from pathlib import Path
+from typing import Any
 
 import pyarrow.parquet as pq
 
@@ -75,28 +76,49 @@ def in_process(path: Path, repeat: int) -> dict[str, float]:
     return {"read_s": read, "gather_s": gathered, "gather_over_read": gathered / read}
 
 
+def timed(argv: list[str], cwd: Path) -> dict[str, Any]:
+    """A child process under /usr/bin/time -v: its wall time, CPU time (user + system),
+    maximum resident set size and the phases it prints with --timings."""
+    done = subprocess.run(["/usr/bin/time", "-v", *argv], capture_output=True, text=True, cwd=cwd)
+    if done.returncode:
+        raise SystemExit(done.stderr[-3000:])
+    found: dict[str, Any] = {"cpu_s": 0.0, "phases": {}}
+    for line in done.stderr.splitlines():
+        line = line.strip()
+        key, _, rest = line.partition(": ")
+        if key == "timings":
+            for part in rest.split(", "):
+                name, secs, _ = part.rsplit(" ", 2)
+                found["phases"][name] = float(secs)
+        elif key == "Maximum resident set size (kbytes)":
+            found["max_rss_mb"] = int(rest) / 1024
+        elif key in ("User time (seconds)", "System time (seconds)"):
+            found["cpu_s"] += float(rest)
+        elif line.startswith("Elapsed (wall clock) time"):
+            clock = line.rsplit(" ", 1)[1].split(":")
+            found["wall_s"] = sum(float(x) * 60**i for i, x in enumerate(reversed(clock)))
+    return found
+
+
+def save(record: dict[str, Any], kind: str) -> Path:
+    """A record written to bench/results/KIND/ under its time and commit."""
+    folder = HERE / "results" / kind
+    folder.mkdir(parents=True, exist_ok=True)
+    stamp = record["when"].replace(":", "").replace("-", "")[:15]
+    target = folder / f"{stamp}-{record['commit']}.json"
+    target.write_text(json.dumps(record, indent=1) + "\n")
+    return target
+
+
 def command(path: Path, repeat: int, out: Path) -> dict[str, float]:
     runs = []
     for _ in range(repeat):
-        done = subprocess.run(
-            ["/usr/bin/time", "-v", sys.executable, "-m", "fundkernels", str(path),
-             "--fund", "fund", "--value", "nav", "--date", "date", "--navs", "--timings",
-             "-o", str(out)],
-            check=True, capture_output=True, text=True, cwd=out.parent,
+        run = timed(
+            [sys.executable, "-m", "fundkernels", str(path), "--fund", "fund", "--value", "nav",
+             "--date", "date", "--navs", "--timings", "-o", str(out)],
+            out.parent,
         )  # fmt: skip
-        laps: dict[str, float] = {}
-        for line in done.stderr.splitlines():
-            line = line.strip()
-            if line.startswith("timings: "):
-                for part in line.removeprefix("timings: ").split(", "):
-                    name, secs, _ = part.rsplit(" ", 2)
-                    laps[name] = float(secs)
-            elif line.startswith("Maximum resident set size (kbytes):"):
-                laps["max_rss_mb"] = int(line.rsplit(":", 1)[1]) / 1024
-            elif line.startswith("Elapsed (wall clock) time"):
-                clock = line.rsplit(" ", 1)[1].split(":")
-                laps["wall"] = sum(float(x) * 60**i for i, x in enumerate(reversed(clock)))
-        runs.append(laps)
+        runs.append({**run.pop("phases"), **run})
     med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
     med["panel_over_read"] = med["panel"] / med["read"]
     return med
@@ -120,7 +142,7 @@ def main() -> None:
     cmd = command(path, args.repeat, args.scratch / "out.parquet")
     phases = ", ".join(
         f"{k} {v:.3f} s" for k, v in cmd.items() if k not in ("max_rss_mb", "panel_over_read")
-    )
+    )  # wall_s and cpu_s among them: the whole process
     print(f"command: {phases}; (gather and NAVs) / read {cmd['panel_over_read']:.2f}")
     print(f"command: maximum resident set size {cmd['max_rss_mb']:.0f} MiB (/usr/bin/time -v)")
     if args.record:
@@ -139,11 +161,7 @@ def main() -> None:
             "in_process": mine,
             "command": cmd,
         }
-        folder = HERE / "results" / "long"
-        folder.mkdir(parents=True, exist_ok=True)
-        stamp = record["when"].replace(":", "").replace("-", "")[:15]
-        target = folder / f"{stamp}-{record['commit']}.json"
-        target.write_text(json.dumps(record, indent=1) + "\n")
+        target = save(record, "long")
         print(f"record: {target.relative_to(HERE.parent)}")
 
 

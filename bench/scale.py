@@ -6,35 +6,41 @@ The table (bench/long_table.py; by default 100,000 funds x 5,040 business days, 
 file (100 peer groups) are written into a scratch folder outside the repository once and
 reused. In one run:
 
-1. One read of the table by DuckDB (every column decoded; nothing kept).
+1. One read of the table by DuckDB (every column decoded; nothing kept), and one by
+   pyarrow (the three columns, the fund column dictionary-encoded, as the command reads
+   it), each with its wall and CPU time.
 2. The command: --engine dask --navs --types, every indicator, a Parquet output, under
-   /usr/bin/time -v (wall time and maximum resident set size of the process).
+   /usr/bin/time -v (wall time, CPU time and maximum resident set size of the process).
 
-Run: python -m bench.scale --scratch DIR [--funds N] [--days N] [--record]
+Wall times on this shared machine move with its load (recorded before and after); CPU
+times much less.
+
+Run: python -m bench.scale --scratch DIR [--funds N] [--days N] [--calendar own|panel]
+     [--record]
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import subprocess
 import sys
 import time
 from datetime import datetime, timezone
 from pathlib import Path
+from typing import Any, Callable
 
-from bench.long import HERE, commit, cpu
+from bench.long import commit, cpu, save, timed
 from bench.long_table import write
 
 GROUPS = 100
+FILES = 20
 
 
 def table(scratch: Path, funds: int, days: int) -> tuple[Path, Path]:
     folder = scratch / f"navs_{funds}x{days}"
     if not folder.exists():
         part = scratch / f".navs_{funds}x{days}.partial"
-        write(part, funds, days, files=20, per_group=500, ragged=0.0, seed=0)
+        write(part, funds, days, files=FILES, per_group=500, ragged=0.0, seed=0)
         part.rename(folder)
     types = scratch / f"types_{funds}.csv"
     if not types.exists():
@@ -42,39 +48,42 @@ def table(scratch: Path, funds: int, days: int) -> tuple[Path, Path]:
     return folder, types
 
 
-def duckdb_read(folder: Path) -> float:
-    """Seconds for DuckDB to read every column of the table once."""
+def measured(read: Callable[[], Any]) -> dict[str, float]:
+    """Wall and CPU seconds (all threads of this process) of one read."""
+    t0, c0 = time.perf_counter(), time.process_time()
+    read()
+    return {"wall_s": time.perf_counter() - t0, "cpu_s": time.process_time() - c0}
+
+
+def reads(folder: Path) -> dict[str, dict[str, float]]:
+    """One read of every column of the table by DuckDB, then one by pyarrow."""
     import duckdb
+    import pyarrow.dataset as ds
 
     con = duckdb.connect()
-    t0 = time.perf_counter()
-    con.sql(
+    query = (
         f"SELECT count(*), max(length(fund)), max(date), sum(nav)"
         f" FROM read_parquet('{folder}/*.parquet')"
-    ).fetchall()
-    return time.perf_counter() - t0
+    )
+    fmt = ds.ParquetFileFormat(read_options=ds.ParquetReadOptions(dictionary_columns=["fund"]))
+
+    def arrow() -> None:
+        for batch in ds.dataset(str(folder), format=fmt).to_batches():
+            del batch  # decoded, not kept
+
+    return {
+        "duckdb": measured(lambda: con.sql(query).fetchall()),
+        "pyarrow": measured(arrow),
+    }
 
 
-def command(folder: Path, types: Path, out: Path) -> dict[str, float]:
-    done = subprocess.run(
-        ["/usr/bin/time", "-v", sys.executable, "-m", "fundkernels", str(folder),
-         "--engine", "dask", "--fund", "fund", "--date", "date", "--value", "nav", "--navs",
-         "--types", str(types), "--timings", "-o", str(out)],
-        capture_output=True, text=True, cwd=out.parent,
+def command(folder: Path, types: Path, out: Path, calendar: str) -> dict[str, Any]:
+    return timed(
+        [sys.executable, "-m", "fundkernels", str(folder), "--engine", "dask", "--fund",
+         "fund", "--date", "date", "--value", "nav", "--navs", "--types", str(types),
+         "--calendar", calendar, "--timings", "-o", str(out)],
+        out.parent,
     )  # fmt: skip
-    if done.returncode:
-        raise SystemExit(done.stderr[-3000:])
-    found: dict[str, float] = {}
-    for line in done.stderr.splitlines():
-        line = line.strip()
-        if line.startswith("Maximum resident set size (kbytes):"):
-            found["max_rss_gb"] = int(line.rsplit(":", 1)[1]) / 1024**2
-        elif line.startswith("Elapsed (wall clock) time"):
-            clock = line.rsplit(" ", 1)[1].split(":")
-            found["wall_s"] = sum(float(x) * 60**i for i, x in enumerate(reversed(clock)))
-        elif line.startswith("timings: "):
-            found["timings"] = line.removeprefix("timings: ")  # type: ignore[assignment]
-    return found
 
 
 def main() -> None:
@@ -82,6 +91,7 @@ def main() -> None:
     ap.add_argument("--scratch", type=Path, required=True)
     ap.add_argument("--funds", type=int, default=100_000)
     ap.add_argument("--days", type=int, default=5040)
+    ap.add_argument("--calendar", choices=("own", "panel"), default="own")
     ap.add_argument("--record", action="store_true", help="write bench/results/scale/*.json")
     args = ap.parse_args()
     args.scratch.mkdir(parents=True, exist_ok=True)
@@ -89,12 +99,21 @@ def main() -> None:
     size = sum(p.stat().st_size for p in folder.iterdir())
     print(f"{folder}: {args.funds} funds x {args.days} days, {size / 1e9:.2f} GB; {cpu()}")
     load = os.getloadavg()
-    read = duckdb_read(folder)
-    print(f"one read by DuckDB: {read:.1f} s")
-    run = command(folder, types, args.scratch / "indicators.parquet")
-    print(f"command (--engine dask): {run['wall_s']:.1f} s, {run['wall_s'] / read:.2f} x the read;"
-          f" maximum resident set {run['max_rss_gb']:.2f} GB (/usr/bin/time -v)")  # fmt: skip
-    print(f"  {run.get('timings', '')}")
+    read = reads(folder)
+    for name, got in read.items():
+        print(f"one read by {name}: {got['wall_s']:.1f} s wall, {got['cpu_s']:.1f} s CPU")
+    run = command(folder, types, args.scratch / "indicators.parquet", args.calendar)
+    base = read["duckdb"]
+    ratios = {
+        "wall_over_duckdb": run["wall_s"] / base["wall_s"],
+        "cpu_over_duckdb": run["cpu_s"] / base["cpu_s"],
+        "wall_over_pyarrow": run["wall_s"] / read["pyarrow"]["wall_s"],
+    }
+    print(f"command (--engine dask, --calendar {args.calendar}): {run['wall_s']:.1f} s wall"
+          f" ({ratios['wall_over_duckdb']:.2f} x DuckDB's read), {run['cpu_s']:.1f} s CPU"
+          f" ({ratios['cpu_over_duckdb']:.2f} x); maximum resident set"
+          f" {run['max_rss_mb'] / 1024:.2f} GB (/usr/bin/time -v)")  # fmt: skip
+    print(f"  phases: {run['phases']}")
     if args.record:
         record = {
             "commit": commit(),
@@ -107,19 +126,15 @@ def main() -> None:
                 "days": args.days,
                 "rows": args.funds * args.days,
                 "parquet_gb": size / 1e9,
-                "files": 20,
+                "files": FILES,
                 "groups": GROUPS,
             },  # fmt: skip
-            "duckdb_read_s": read,
+            "calendar": args.calendar,
+            "reads": read,
             "command": run,
-            "command_over_read": run["wall_s"] / read,
+            **ratios,
         }
-        target = HERE / "results" / "scale"
-        target.mkdir(parents=True, exist_ok=True)
-        stamp = record["when"].replace(":", "").replace("-", "")[:15]
-        path = target / f"{stamp}-{record['commit']}.json"
-        path.write_text(json.dumps(record, indent=1) + "\n")
-        print(f"record: {path.relative_to(HERE.parent)}")
+        print(f"record: {save(record, 'scale').relative_to(Path(__file__).parents[1])}")
 
 
 if __name__ == "__main__":

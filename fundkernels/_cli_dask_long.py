@@ -42,6 +42,7 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
+from ._blocks import blocks_of
 from ._cli_cells import parse_dates
 from ._cli_read import Layout, _read_csv, arrow, as_text, file_kind, read_types
 from ._errors import CommandError, InputError, PriceLikeWarning
@@ -346,8 +347,6 @@ class _Blocks:
     the scheduler passes to tasks as it is, rather than a mapping it would copy.)"""
 
     def __init__(self, given: dict[str, Any], by_group: bool) -> None:
-        from fundkernels._dask_long import blocks_of
-
         self.by_group = by_group
         self.of: dict[Hashable, int] = {}
         if by_group:

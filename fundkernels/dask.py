@@ -34,7 +34,8 @@ from dask.delayed import delayed
 from ._errors import InputError, InputTypeError
 from . import _pandas_adapter as _pd
 from . import _calendar, _panel
-from ._dask_long import blocks_of, long_blocks
+from ._blocks import blocks_of
+from ._dask_long import long_blocks
 from ._gather import Gathered
 from ._ranks import peer_ranks
 from ._registry import INDICATORS

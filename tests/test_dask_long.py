@@ -11,7 +11,7 @@ from distributed import Client, LocalCluster
 
 import fundkernels.dask as fkd
 import fundkernels.frames as fkf
-from fundkernels._dask_long import blocks_of
+from fundkernels._blocks import blocks_of
 from helpers import awkward_matrix, same_bits, run_command as command
 
 # The dask tasks read Parquet files and build tables on pyarrow's own thread pool.
