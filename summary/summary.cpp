@@ -249,48 +249,41 @@ Totals totals(const double* x, std::size_t n) {
     return {top + err, least, most};
 }
 
-// Sums of the powers 1 to 4 of the deviations d = x - mean, and of min(x - f, 0)^2, in four
-// lanes (as in totals), lanes combined as in fold.
+// Sums of the powers 1 to 4 of the deviations d = x - mean, of min(x - f, 0)^2, and of the
+// values at or below t with their count, in four lanes (as in totals), lanes combined as
+// in fold. One pass: the sums' chains of additions run side by side.
 struct Powers {
-    double s1, s2, s3, s4, down;
+    double s1, s2, s3, s4, down, tail, in_tail;
 };
 
-Powers powers(const double* x, std::size_t n, double mean, double f) {
-    const vec mu = v::set1_pd(mean), fv = v::set1_pd(f);
-    const vec zero = v::setzero_pd();
-    vec s1 = zero, s2 = zero, s3 = zero, s4 = zero, dn = zero;
-    for (std::size_t i = 0; i < n; i += 4) {
-        // Padding lanes hold the mean and f: their deviations and shortfalls are 0.
-        const vec v = i + 4 <= n ? v::loadu_pd(x + i) : load_part(x, i, n, mean);
+Powers powers(const double* x, std::size_t n, double mean, double f, double t) {
+    const vec mu = v::set1_pd(mean), fv = v::set1_pd(f), tv = v::set1_pd(t);
+    const vec zero = v::setzero_pd(), one = v::set1_pd(1.0);
+    vec s1 = zero, s2 = zero, s3 = zero, s4 = zero, dn = zero, ts = zero, tc = zero;
+    // v: four values; w, u: the same where whole, else padded for the shortfall and the
+    // tail.
+    const auto add = [&](vec v, vec w, vec u) {
         const vec d = v::sub_pd(v, mu);
         const vec d2 = v::mul_pd(d, d);
         s1 = v::add_pd(s1, d);
         s2 = v::add_pd(s2, d2);
         s3 = v::add_pd(s3, v::mul_pd(d2, d));
         s4 = v::add_pd(s4, v::mul_pd(d2, d2));
-        const vec w = i + 4 <= n ? v : load_part(x, i, n, f);
         const vec e = v::min_pd(v::sub_pd(w, fv), zero);
         dn = v::add_pd(dn, v::mul_pd(e, e));
+        const vec in = v::cmp_pd(u, tv, v::LE_OQ);
+        ts = v::add_pd(ts, v::and_pd(in, u));
+        tc = v::add_pd(tc, v::and_pd(in, one));
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const vec v = v::loadu_pd(x + i);
+        add(v, v, v);
     }
-    return {fold(s1), fold(s2), fold(s3), fold(s4), fold(dn)};
-}
-
-// Sum and count of the values of x[0 .. n) at or below t, lanes as in powers.
-struct Tail {
-    double sum, count;
-};
-
-Tail tail(const double* x, std::size_t n, double t) {
-    const vec tv = v::set1_pd(t), zero = v::setzero_pd(), one = v::set1_pd(1.0);
-    vec s = zero, c = zero;
-    for (std::size_t i = 0; i < n; i += 4) {
-        // Padding lanes are NaN: never at or below t.
-        const vec v = i + 4 <= n ? v::loadu_pd(x + i) : load_part(x, i, n, NaN);
-        const vec in = v::cmp_pd(v, tv, v::LE_OQ);
-        s = v::add_pd(s, v::and_pd(in, v));
-        c = v::add_pd(c, v::and_pd(in, one));
-    }
-    return {fold(s), fold(c)};
+    // Padding lanes hold the mean and f: their deviations and shortfalls are 0; NaN is
+    // never at or below t.
+    if (i < n) add(load_part(x, i, n, mean), load_part(x, i, n, f), load_part(x, i, n, NaN));
+    return {fold(s1), fold(s2), fold(s3), fold(s4), fold(dn), fold(ts), fold(tc)};
 }
 
 // The results of all columns.
@@ -346,7 +339,17 @@ void column(const double* col, std::int64_t D, double f, double low, double peak
     const bool flat = worst == best;
     const double mean = flat ? worst : t.sum / nd;
     res.mean[c] = mean;
-    const Powers p = powers(x, n, mean, f);
+    double lo = x[0], hi = x[0];
+    if (n >= 2) {
+        const std::size_t k = static_cast<std::size_t>(std::floor(static_cast<double>(n - 1) * tail_share));
+        const fk::Middle mid = fk::select_kth(x, 1, n, n, k + 1, sel, sel + 2 * n);
+        lo = mid.before;
+        hi = mid.kth;
+    }
+    const double q = quantile(n, lo, hi) + 0.0;
+    res.var[c] = q;
+    const Powers p = powers(x, n, mean, f, q);
+    res.cvar[c] = p.tail / p.in_tail;
     res.downside[c] = std::sqrt(p.down / nd);
     // Central sums about the exact mean, mean + delta, from the sums about the rounded one.
     const double delta = p.s1 / nd;
@@ -364,17 +367,6 @@ void column(const double* col, std::int64_t D, double f, double low, double peak
     if (n >= 4)
         res.kurt[c] = (nd + 1.0) * nd * (nd - 1.0) * m4 / ((nd - 2.0) * (nd - 3.0) * (m2 * m2)) -
                       3.0 * (nd - 1.0) * (nd - 1.0) / ((nd - 2.0) * (nd - 3.0));
-    double lo = x[0], hi = x[0];
-    if (n >= 2) {
-        const std::size_t k = static_cast<std::size_t>(std::floor(static_cast<double>(n - 1) * tail_share));
-        const fk::Middle mid = fk::select_kth(x, 1, n, n, k + 1, sel, sel + 2 * n);
-        lo = mid.before;
-        hi = mid.kth;
-    }
-    const double q = quantile(n, lo, hi) + 0.0;
-    res.var[c] = q;
-    const Tail tl = tail(x, n, q);
-    res.cvar[c] = tl.sum / tl.count;
 }
 
 py::tuple summary(fk::f64_array returns, double f) {
