@@ -496,6 +496,7 @@ SUMMARY = Indicator(
     ),
     exact=False,
     peers={"numpy": "bench.np_summary:peer", "numba": "bench.nb_peers:summary"},
+    fuzz="fuzz.targets:SUMMARY",
     command=_summary_command,
 )  # fmt: skip
 

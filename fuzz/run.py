@@ -30,11 +30,11 @@ FINDINGS = HERE / "findings"
 def one(target, flags):
     import atheris
 
-    from fuzz.targets import TARGETS, run_one
+    from fuzz.targets import MODULES, TARGETS, run_one
 
     assert target in TARGETS, f"no target {target}; the targets are {TARGETS}"
     # The module's coverage counters register with the fuzzer when it is loaded.
-    __import__(target.partition("-")[0])
+    __import__(MODULES[target.partition("-")[0]].module)
     atheris.Setup([sys.argv[0], *flags], lambda data: run_one(target, data))
     atheris.Fuzz()
 

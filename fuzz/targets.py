@@ -20,9 +20,9 @@ The targets need nothing but NumPy: the same function runs under the fuzzer and 
 test suite, which replays the committed seeds and reproducers.
 """
 
-import importlib
 import math
 import warnings
+from typing import Callable, NamedTuple
 
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
@@ -382,14 +382,15 @@ def text_of(obj):
 
 
 def expected(name, args, kwargs):
-    """("result", value), ("raises", type) or ("refused", reason) for one call."""
-    _, canonical, ref = MODULES[name]
+    """("result", value, canonical arguments), ("raises", type) or ("refused", reason) for
+    one call."""
+    target = MODULES[name]
     try:
-        canon = canonical(*args, **kwargs)
+        canon = target.canonical(*args, **kwargs)
     except Refused as e:
         return "refused", str(e)
     try:
-        return "result", ref(*canon)
+        return "result", target.reference(*canon), canon
     except (RuntimeError, IndexError, ValueError) as e:
         return "raises", type(e)
 
@@ -435,7 +436,7 @@ def canon_runs(first):
 
 
 def judge(name, args, kwargs, buffers):
-    fn = getattr(importlib.import_module(name), name)
+    fn = MODULES[name].function
     before = [b.tobytes() for b in buffers]
     want = expected(name, args, kwargs)
     try:
@@ -453,7 +454,7 @@ def judge(name, args, kwargs, buffers):
             )
     else:
         assert want[0] == "result", f"{name} returned a result where {want} was due"
-        assert same_result(got, want[1]), f"{name} differs from its definition:\n{got}\n{want[1]}"
+        MODULES[name].compare(name, got, *want[1:])
     for b, old in zip(buffers, before):
         assert b.tobytes() == old, f"{name} wrote into an argument"
 
@@ -537,20 +538,80 @@ def call_runs(first):
     return call
 
 
+def call_summary(d, wide):
+    rows, cols = shape(d, wide)
+    x, bufs = matrix(d, rows, cols)
+    f = d.pick([0.0, 1e-4, -2e-3, 0.05, -0.0, 5e-324, -1.0, 1e300])
+    if d.one_in(16):
+        return (x,), {"risk_free": f}, bufs
+    if d.one_in(64):  # a risk-free return that is no number
+        return (x, d.pick(["0.01", None, [0.01]])), {}, bufs
+    return (x, f), {}, bufs
+
+
+def canon_summary(*args, **kwargs):
+    bound = dict(zip(["returns", "risk_free"], args))
+    if len(args) > 2 or any(k in bound or k not in ("returns", "risk_free") for k in kwargs):
+        raise Refused("arguments do not match the signature")
+    bound.update(kwargs)
+    if len(bound) != 2:
+        raise Refused("missing argument")
+    f = bound["risk_free"]
+    if not isinstance(f, (float, int)):
+        raise Refused(f"a risk-free return of type {type(f).__name__}")
+    return converted(bound["returns"], np.float64, 2), float(f)
+
+
+def same_bits_as_definition(name, got, want, canon):
+    assert same_result(got, want), f"{name} differs from its definition:\n{got}\n{want}"
+
+
+def agrees_with_summary(name, got, want, canon):
+    """The statistics' exact parts bit for bit, the moments within the reference's bounds."""
+    from fk_references.summary import agree
+
+    assert isinstance(got, tuple) and all(isinstance(g, np.ndarray) for g in got), got
+    assert [g.dtype for g in got] == [w.dtype for w in want], got
+    agree(*canon, got)
+
+
 # Per module: how a call is drawn and what the binding makes of its arguments (or that it
-# must refuse them). The registry names these for each indicator with a public module.
+# must refuse them), and (optional) how its result is held against the definition's, bit
+# for bit by default. The registry names these for each indicator with a fuzz target.
+SUMMARY = (call_summary, canon_summary, agrees_with_summary)
 TROUGHMEND = (call_troughmend, canon_troughmend)
 CROSSODDS = (call_crossodds, canon_crossodds)
 HORIZONRET = (call_horizonret, canon_horizonret)
 EXTREMESET = (call_runs("array_value"), canon_runs("array_value"))
 STREAKSET = (call_runs("a_value"), canon_runs("a_value"))
 
-# Per module: the draw, the binding's reading and the definition the result must equal.
-MODULES = {
-    entry.module.partition(":")[0]: (*resolve(entry.fuzz), resolve(entry.reference))
-    for entry in INDICATORS.values()
-    if entry.fuzz is not None
-}
+
+class Target(NamedTuple):
+    """A fuzzed kernel: the draw, the binding's reading, the comparison of results, the
+    definition the result must agree with, the kernel and its module."""
+
+    draw: Callable
+    canonical: Callable
+    compare: Callable
+    reference: Callable
+    function: Callable
+    module: str
+
+
+def target(entry):
+    draw, canonical, *compare = resolve(entry.fuzz)
+    return Target(
+        draw,
+        canonical,
+        compare[0] if compare else same_bits_as_definition,
+        resolve(entry.reference),
+        resolve(entry.module),
+        entry.module.partition(":")[0],
+    )
+
+
+# Per indicator with a fuzz target, by name.
+MODULES = {name: target(entry) for name, entry in INDICATORS.items() if entry.fuzz is not None}
 
 
 def run_one(target, data):
@@ -560,7 +621,7 @@ def run_one(target, data):
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         # Casts of NaN or huge values to integers warn; the module sees what NumPy makes.
         warnings.simplefilter("ignore")
-        args, kwargs, buffers = MODULES[name][0](d, mode == "wide")
+        args, kwargs, buffers = MODULES[name].draw(d, mode == "wide")
         judge(name, args, kwargs, buffers)
 
 

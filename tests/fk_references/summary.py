@@ -137,5 +137,73 @@ def summary(x, f):
     )
 
 
+# --- agreement of the kernel's results with the definitions ---------------------------
+
+
+# Exact: the counts, rows, and what the definitions compute with plain float operations.
+EXACT = ("periods", "hits", "peak", "trough", "recovery", "value", "depth", "best", "worst", "var")
+
+
+def equal(a, b):
+    """Element-wise equality, NaN matching NaN (0.0 matches -0.0)."""
+    a, b = np.asarray(a, dtype=float), np.asarray(b, dtype=float)
+    return bool(np.all((a == b) | (np.isnan(a) & np.isnan(b))))
+
+
+def moment_scales(xs, f):
+    """Per moment, the size of the terms it is made of: what a rounding error is relative to
+    (the result itself unless its terms cancel)."""
+    q = [Fraction(v) for v in xs]
+    n = len(q)
+    mean = sum(q) / n
+    d = [abs(float(v - mean)) for v in q]
+    m2 = sum(v * v for v in d)
+    s = {
+        "mean": sum(abs(v) for v in xs) / n,
+        "std": math.sqrt(m2 / max(n - 1, 1)),
+        "downside": math.sqrt(sum(min(v - f, 0.0) ** 2 for v in xs) / n),
+    }
+    if m2 > 0 and n >= 3:
+        s["skew"] = n * math.sqrt(n - 1) / (n - 2) * sum(v**3 for v in d) / m2**1.5
+    if m2 > 0 and n >= 4:
+        s["kurtosis"] = (n + 1) * n * (n - 1) * sum(v**4 for v in d) / (
+            (n - 2) * (n - 3) * m2**2
+        ) + 3 * (n - 1) ** 2 / ((n - 2) * (n - 3))
+    return s
+
+
+def representable(xs):
+    """Returns whose moments a float computation can reach: finite, and no square or fourth
+    power lost to underflow or overflow."""
+    return all(v == 0 or 1e-60 < abs(v) < 1e60 for v in xs)
+
+
+def agree(x, f, result):
+    """Asserts that the kernel's tuple for the matrix x and the risk-free return f agrees
+    with the definitions: the exact parts equal, the tail mean within 1e-12 of the size of
+    its terms and each moment within 1e-12 of the result or of its terms' size."""
+    x = np.asarray(x, dtype=np.float64)
+    got = dict(zip(PARTS, result))
+    want = dict(zip(PARTS, summary(x, f)))
+    for p in EXACT:
+        assert equal(got[p], want[p]), p
+    for c in range(x.shape[1]):
+        xs = [v for v in x[:, c].tolist() if not math.isnan(v)]
+        tail = [v for v in xs if v <= want["var"][c]]
+        if tail and all(math.isfinite(v) for v in tail):
+            assert abs(got["cvar"][c] - want["cvar"][c]) <= 1e-12 * math.fsum(map(abs, tail)) / len(
+                tail
+            )
+        if not xs or not representable(xs):
+            continue
+        scales = moment_scales(xs, f)
+        for p in ("mean", "std", "skew", "kurtosis", "downside"):
+            g, w = got[p][c], want[p][c]
+            if math.isnan(w):
+                assert math.isnan(g), (p, c, g)
+                continue
+            assert abs(g - w) <= 1e-12 * max(abs(w), scales[p]), (p, c, g, w)
+
+
 # The kernel's calls on a value matrix x: a risk-free return of 0.01% per period.
 CASES = {"summary": lambda x: (x, 0.0001)}
