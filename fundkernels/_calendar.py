@@ -81,10 +81,15 @@ def own_columns(
     (see the module's notes): the
     result of the indicator for each fund alone, in the panel's fund order. navs and owned
     as for compute."""
-    first, count = _pack.scan(values)
+    rows = values.shape[0]
+    # Only the routes by groups of funds count each column's rows here: the packed
+    # indicators count them while packing, the summary needs only where each column starts
+    # and whether it skips a row.
+    long = name in _DAY_DATES and rows - 1 + _FIRST_DAY > _LAST_DAY
+    grouped = long or name not in _PACKED | {"summary"}
+    first, count = _pack.scan(values, counts=grouped)
     if navs:
         values = returns_from_navs(values, dates, funds, in_place=owned)
-    rows = values.shape[0]
     moved = np.flatnonzero(count != rows - first)
     adapter = INDICATORS[name].kernel
     if name == "summary":
@@ -98,11 +103,11 @@ def own_columns(
         return _by_calendar(name, values, dates, funds, first, count, options)
     if moved.size == 0:
         return adapter(values, dates, funds, **options)
-    if name in _DAY_DATES and rows - 1 + _FIRST_DAY > _LAST_DAY:
+    if long:
         # More rows than stand-in days: each group of funds on its own rows and dates.
         assert dates is not None
         return _by_holes(name, values, dates, funds, first, count, moved, options)
-    return _packed(name, values, dates, funds, first, count, options)
+    return _packed(name, values, dates, funds, first, options)
 
 
 def _packed(
@@ -111,11 +116,11 @@ def _packed(
     dates: Optional[Dates],
     funds: Sequence[Hashable],
     first: Dates,
-    count: Dates,
     options: dict[str, Any],
 ) -> Columns:
-    """Every column packed to its own rows, block after block through one buffer (a column
-    without a gap is copied as it is), the module called on each block."""
+    """Every column packed to its own rows from its first own row, block after block
+    through one buffer that stays in the cache (a column without a gap is copied as it is),
+    the module called on each block."""
     adapter = INDICATORS[name].kernel
     rows, cols = values.shape
     # Stand-in dates: packed row k is day k (from 1677 on when the panel is longer than
@@ -127,17 +132,21 @@ def _packed(
         stand_in = (stand_in + base) * _DAY_NS
     width = max(1, min(cols, _BLOCK_VALUES // max(rows, 1)))
     buffer = np.empty((rows, width), order="F")
-    every = np.arange(cols, dtype=np.int64)
     parts: list[Columns] = []
-    holes_parts = []
+    counts, holes_parts = [], []
     for lo in range(0, cols, width):
-        block = every[lo : lo + width]
-        out = buffer[:, : len(block)]
-        _, holes, _ = _pack.pack(values, first, count, block, out)
-        parts.append(adapter(out, stand_in, [funds[c] for c in block], **options))
+        hi = min(lo + width, cols)
+        out = buffer[:, : hi - lo]
+        count, holes, _ = _pack.gather(values, first, lo, hi, out)
+        parts.append(adapter(out, stand_in, [funds[c] for c in range(lo, hi)], **options))
+        counts.append(count)
         holes_parts.append(holes)
+    if not any(p.dtype.kind == "M" for p in parts[0].values()):
+        return {key: np.concatenate([p[key] for p in parts]) for key in parts[0]}
+    count = np.concatenate(counts)
     holes = np.concatenate(holes_parts)
     offsets = np.concatenate([[0], np.cumsum(rows - first - count)]).astype(np.int64)
+    every = np.arange(cols, dtype=np.int64)
     result: Columns = {}
     for key in parts[0]:
         joined = np.concatenate([p[key] for p in parts])

@@ -14,9 +14,7 @@
 #include <limits>
 #include <vector>
 
-#ifdef __AVX__
-#include <immintrin.h>
-#endif
+#include <emmintrin.h>
 
 #include "frame.hpp"
 
@@ -45,24 +43,35 @@ std::int64_t count_valid(const double* a, std::int64_t n) {
 // Whether a[0 .. n) holds a missing value. Most columns hold none, and the scan then reads
 // them whole: one unordered comparison tests two vectors at once, and the lanes are looked
 // at once per sixteen values, so the test costs a small share of any indicator's pass.
+// (SSE2, which every x86-64 runs: the test is bound by reading the values.)
 bool any_missing(const double* a, std::int64_t n) {
     std::int64_t r = 0;
-#ifdef __AVX__
     for (; r + 16 <= n; r += 16) {
-        const __m256d u = _mm256_or_pd(
-            _mm256_cmp_pd(_mm256_loadu_pd(a + r), _mm256_loadu_pd(a + r + 4), _CMP_UNORD_Q),
-            _mm256_cmp_pd(_mm256_loadu_pd(a + r + 8), _mm256_loadu_pd(a + r + 12), _CMP_UNORD_Q));
-        if (_mm256_movemask_pd(u)) return true;
+        const auto pair = [a, r](int k) {
+            return _mm_cmpunord_pd(_mm_loadu_pd(a + r + k), _mm_loadu_pd(a + r + k + 2));
+        };
+        const __m128d u = _mm_or_pd(_mm_or_pd(pair(0), pair(4)), _mm_or_pd(pair(8), pair(12)));
+        if (_mm_movemask_pd(u)) return true;
     }
-#endif
     for (; r < n; ++r)
         if (a[r] != a[r]) return true;
     return false;
 }
 
+// The first row from r on (before n) holding a missing value, n when there is none; the
+// same sixteen-value test as any_missing.
+std::int64_t next_missing(const double* a, std::int64_t r, std::int64_t n) {
+    for (; r + 16 <= n; r += 16)
+        if (any_missing(a + r, 16)) break;
+    for (; r < n; ++r)
+        if (a[r] != a[r]) return r;
+    return n;
+}
+
 // Per column, the first row holding a value (the row count when none does) and how many
-// rows hold one. A column needs no move when count == rows - first.
-py::tuple scan(fk::f64_array values) {
+// rows hold one. A column needs no move when count == rows - first. counts false: a column
+// with a gap may be left uncounted (-1), for a caller that packs it and counts it then.
+py::tuple scan(fk::f64_array values, bool counts) {
     const fk::Matrix m = fk::matrix_arg(values, "values");
     const std::int64_t R = m.rows, N = m.cols;
     py::array_t<std::int64_t> first_arr = fk::new_vector<std::int64_t>(static_cast<std::size_t>(N));
@@ -76,8 +85,10 @@ py::tuple scan(fk::f64_array values) {
             std::int64_t f = 0;
             while (f < R && col[f] != col[f]) ++f;
             first[c] = f;
-            count[c] = f == R ? 0 : any_missing(col + f, R - f) ? count_valid(col + f, R - f)
-                                                                 : R - f;
+            count[c] = f == R                      ? 0
+                       : !any_missing(col + f, R - f) ? R - f
+                       : counts                       ? count_valid(col + f, R - f)
+                                                      : -1;
         }, scan_work * fk::element_reads(m));
     } else {
         // Rows in order, a block of adjacent columns at a time: each row's values of the
@@ -196,6 +207,91 @@ py::tuple pack(fk::f64_array values, fk::i64_array first_arr, fk::i64_array coun
     return fk::tuple_of(out, holes_arr, fk::to_numpy(offsets));
 }
 
+// scan and pack in one read, for the columns lo .. hi - 1 into out (a writable
+// Fortran-ordered float64 rows x (hi - lo) array, such as a buffer that stays in the cache):
+// each column's own rows packed to the bottom, NaN above them. A column's own rows are its
+// first row (first[c], given by the caller: a fund's first NAV, or its first value) and
+// every later row holding a value. Returns (count, holes, offsets) of the block's columns
+// as scan and pack give them.
+py::tuple gather(fk::f64_array values, fk::i64_array first_arr, std::int64_t lo, std::int64_t hi,
+                 py::array out) {
+    const fk::Matrix m = fk::matrix_arg(values, "values");
+    const std::int64_t R = m.rows, N = m.cols;
+    const std::int64_t* first = fk::vector_arg(first_arr, "first", N, "columns");
+    if (lo < 0 || hi < lo || hi > N)
+        throw py::value_error("gather: columns " + std::to_string(lo) + " to " +
+                              std::to_string(hi) + " are out of range");
+    for (std::int64_t c = lo; c < hi; ++c)
+        if (first[c] < 0 || first[c] > R)
+            throw py::value_error("gather: column " + std::to_string(c) + " is out of range");
+    const std::int64_t M = hi - lo;
+    const bool fits = py::isinstance<py::array_t<double>>(out) && out.ndim() == 2 &&
+                      out.shape(0) == R && out.shape(1) == M && out.writeable() &&
+                      (out.flags() & py::array::f_style) &&
+                      (M == 0 || R == 0 || out.strides(0) == sizeof(double));
+    if (!fits)
+        throw py::value_error("out must be a writable Fortran-ordered float64 array of " +
+                              std::to_string(R) + " x " + std::to_string(M));
+    double* const P = static_cast<double*>(out.mutable_data());
+    py::array_t<std::int64_t> count_arr = fk::new_vector<std::int64_t>(static_cast<std::size_t>(M));
+    std::int64_t* const count = count_arr.mutable_data();
+    std::vector<std::vector<std::int64_t>> holes(static_cast<std::size_t>(M));
+    fk::for_each_item(static_cast<std::uint64_t>(M), [&](std::uint64_t i) {
+        const auto j = static_cast<std::int64_t>(i);
+        const std::int64_t c = lo + j, f = first[c];
+        const double* col = m.col(c);
+        double* dst = P + j * R;
+        std::vector<std::int64_t>& own_holes = holes[i];
+        std::int64_t pos = 0;
+        if (m.rs == 1) {
+            // The holes first, sixteen values at a time where there is none; then the runs
+            // of values between them copied whole, straight to their packed place (the
+            // column is in the cache by then).
+            for (std::int64_t r = f + 1; r < R;) {
+                r = next_missing(col, r, R);
+                if (r < R) own_holes.push_back(r++);
+            }
+            const std::int64_t n = f < R ? R - f - static_cast<std::int64_t>(own_holes.size()) : 0;
+            std::fill(dst, dst + (R - n), NaN);
+            pos = R - n;
+            std::int64_t r = f;
+            for (const std::int64_t h : own_holes) {
+                std::copy(col + r, col + h, dst + pos);
+                pos += h - r;
+                r = h + 1;
+            }
+            if (f < R) {
+                std::copy(col + r, col + R, dst + pos);
+                pos += R - r;
+            }
+            pos = n;  // the count
+        } else {
+            // Own values to the top of the column first, then moved down as a whole when
+            // any row was left out.
+            if (f < R) dst[pos++] = col[f * m.rs];
+            for (std::int64_t r = f + 1; r < R; ++r) {
+                const double v = col[r * m.rs];
+                if (v == v) dst[pos++] = v;
+                else own_holes.push_back(r);
+            }
+            if (pos < R) {
+                std::copy_backward(dst, dst + pos, dst + R);
+                std::fill(dst, dst + (R - pos), NaN);
+            }
+        }
+        count[j] = pos;
+    }, pack_work * static_cast<std::uint64_t>(R) * static_cast<std::uint64_t>(M));
+    std::vector<std::int64_t> offsets(static_cast<std::size_t>(M) + 1, 0);
+    for (std::int64_t j = 0; j < M; ++j)
+        offsets[j + 1] = offsets[j] + static_cast<std::int64_t>(holes[j].size());
+    py::array_t<std::int64_t> holes_arr =
+        fk::new_vector<std::int64_t>(static_cast<std::size_t>(offsets[M]));
+    std::int64_t* const all = holes_arr.mutable_data();
+    for (std::int64_t j = 0; j < M; ++j)
+        std::copy(holes[j].begin(), holes[j].end(), all + offsets[j]);
+    return fk::tuple_of(count_arr, holes_arr, fk::to_numpy(offsets));
+}
+
 // Per column of `cols`, the median spacing of its own dates (its first row, given by the
 // caller, and every later row holding a value), in nanoseconds: the middle difference of
 // consecutive own dates, or the mean of the two middle ones for an even count, as a float64
@@ -249,13 +345,18 @@ py::array_t<double> spacing(fk::f64_array values, fk::i64_array first_arr, fk::i
 }  // namespace
 
 PYBIND11_MODULE(_pack, m) {
-    m.def("scan", &scan,
+    m.def("scan", &scan, py::arg("values"), py::arg("counts") = true,
           "Per column the first row holding a value (the row count if none) and the count "
-          "of rows holding one: (first, count), int64");
+          "of rows holding one: (first, count), int64. counts=False may leave a column with "
+          "a gap uncounted: -1");
     m.def("pack", &pack, py::arg("values"), py::arg("first"), py::arg("count"), py::arg("cols"),
           py::arg("out") = py::none(),
           "The columns cols with their own rows packed to the bottom (NaN above), and the "
           "rows each skips from its first row on: (packed, holes, offsets)");
+    m.def("gather", &gather, py::arg("values"), py::arg("first"), py::arg("lo"), py::arg("hi"),
+          py::arg("out"),
+          "The columns lo .. hi - 1 packed into out as pack packs them, their own rows counted "
+          "on the way: (count, holes, offsets)");
     m.def("spacing", &spacing, py::arg("values"), py::arg("first"), py::arg("cols"),
           py::arg("dates"),
           "Per column of cols the median spacing of its own dates in nanoseconds, as a "

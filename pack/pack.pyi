@@ -1,8 +1,10 @@
 import numpy as np
 import numpy.typing as npt
 
-def scan(values: npt.ArrayLike, /) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    """Per column the first row holding a value (the row count if none) and the count of rows holding one: (first, count), int64"""
+def scan(
+    values: npt.ArrayLike, counts: bool = True
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """Per column the first row holding a value (the row count if none) and the count of rows holding one: (first, count), int64. counts=False may leave a column with a gap uncounted: -1"""
 
 def pack(
     values: npt.ArrayLike,
@@ -17,3 +19,8 @@ def spacing(
     values: npt.ArrayLike, first: npt.ArrayLike, cols: npt.ArrayLike, dates: npt.ArrayLike
 ) -> npt.NDArray[np.float64]:
     """Per column of cols the median spacing of its own dates in nanoseconds, as a float64 median of their differences (NaN for fewer than two)"""
+
+def gather(
+    values: npt.ArrayLike, first: npt.ArrayLike, lo: int, hi: int, out: npt.NDArray[np.float64]
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """The columns lo .. hi - 1 packed into out as pack packs them, their own rows counted on the way: (count, holes, offsets)"""

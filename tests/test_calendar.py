@@ -182,6 +182,18 @@ def test_scan_and_pack_follow_each_column(layout):
         assert np.array_equal(back, own)
     with pytest.raises(ValueError, match="count does not match"):
         _pack.pack(view, first, count + (count < 70 - first), cols)
+    # Packed and counted in one read, a block of columns at a time; the scan may leave a
+    # column with a gap uncounted for it.
+    out = np.full((70, 5), 7.0, order="F")
+    got = _pack.gather(view, first, 2, 7, out)
+    want = _pack.pack(view, first, count, np.arange(2, 7))
+    assert np.array_equal(got[0], count[2:7]) and same_bits(out, want[0])
+    assert np.array_equal(got[1], want[1]) and np.array_equal(got[2], want[2])
+    fast = _pack.scan(view, counts=False)
+    gapped = count != 70 - fast[0]
+    assert np.array_equal(fast[0], _pack.scan(view)[0])
+    assert np.isin(fast[1][gapped], [-1, *count[gapped]]).all()
+    assert np.array_equal(fast[1][~gapped], count[~gapped])
     # The median spacing of each column's own dates, as NumPy's median takes it: the mean
     # of the two middle differences for an even count.
     dates = np.cumsum(rng.integers(1, 10**6, 70)) * 10**9
