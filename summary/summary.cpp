@@ -421,33 +421,39 @@ py::tuple summary(fk::f64_array returns, double f) {
     const std::int64_t D = m.rows;
     Results res(C);
     const std::int64_t blocks = (m.cols + L - 1) / L;
+    // The columns of a row-major matrix go to the workers a panel at a time: the lines of
+    // its rows its first block asks for serve the others (on another core they would be
+    // read from memory again); any other layout's block by block.
+    const bool own = m.rs == 1;  // each column contiguous
+    const std::int64_t per = own ? 1 : panel / L;
+    const std::int64_t units = (blocks + per - 1) / per;
     if (D > 0 && blocks > 0) {
-        fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
+        fk::fan_out(static_cast<std::uint64_t>(units), [&](std::uint64_t t, std::uint64_t n_th) {
             // A worker's scratch, from the heap (see horizonret): the block's columns laid
             // apart, one column's valid values and the selection's buffers.
             const auto Dz = static_cast<std::size_t>(D);
             const std::unique_ptr<double[]> apart(new double[Dz * L]);
             const std::unique_ptr<double[]> x(new double[Dz]);
             const std::unique_ptr<double[]> sel(new double[4 * Dz]);
-            for (auto b = static_cast<std::int64_t>(t); b < blocks; b += static_cast<std::int64_t>(n_th)) {
-                const std::int64_t c0 = b * L;
-                const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
-                // The block's columns, one after another: the matrix's own where each is
-                // contiguous, else a copy the walk makes.
-                const bool own = m.rs == 1;
-                const double* block = own ? m.col(c0) : apart.get();
-                const std::int64_t step = own ? m.cs : D;
-                DeepestLanes dd;
-                if (own)
-                    walk<false>(m, c0, width, 0, nullptr, dd);
-                else
-                    walk<true>(m, c0, width, c0 % panel == 0 ? std::min(panel, m.cols - c0) : L,
-                               apart.get(), dd);
-                for (std::int64_t j = 0; j < width; ++j)
-                    column(block + j * step, D, f, dd.low[j], dd.peak_row[j], dd.trough[j],
-                           dd.rec[j], dd.acc[j], x.get(), sel.get(),
-                           static_cast<std::size_t>(c0 + j), res);
-            }
+            for (auto u = static_cast<std::int64_t>(t); u < units; u += static_cast<std::int64_t>(n_th))
+                for (std::int64_t b = u * per; b < std::min(blocks, u * per + per); ++b) {
+                    const std::int64_t c0 = b * L;
+                    const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
+                    // The block's columns, one after another: the matrix's own where each
+                    // is contiguous, else a copy the walk makes.
+                    const double* block = own ? m.col(c0) : apart.get();
+                    const std::int64_t step = own ? m.cs : D;
+                    DeepestLanes dd;
+                    if (own)
+                        walk<false>(m, c0, width, 0, nullptr, dd);
+                    else
+                        walk<true>(m, c0, width, b == u * per ? std::min(panel, m.cols - c0) : L,
+                                   apart.get(), dd);
+                    for (std::int64_t j = 0; j < width; ++j)
+                        column(block + j * step, D, f, dd.low[j], dd.peak_row[j], dd.trough[j],
+                               dd.rec[j], dd.acc[j], x.get(), sel.get(),
+                               static_cast<std::size_t>(c0 + j), res);
+                }
         }, summary_work * fk::element_reads(m));
     }
     return fk::tuple_of(fk::to_numpy(res.n), fk::to_numpy(res.value), fk::to_numpy(res.mean),
