@@ -14,13 +14,15 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 
-# The test and benchmark installs also build the test-only extensions (see CMakeLists.txt).
-TEST_EXTENSIONS := -C cmake.define.FK_TEST_EXTENSIONS=ON
+# The test and benchmark installs also build the test-only extensions (see CMakeLists.txt)
+# and let the suite choose each module's instruction set (FK_TEST_DISPATCH): it compares
+# every path this CPU runs, the benchmark times them.
+TEST_BUILD := -C cmake.define.FK_TEST_EXTENSIONS=ON -C cmake.define.FK_TEST_DISPATCH=ON
 
 install-%: $(PY)
 	$(PIP) install -q $(BUILD_REQS)
 	$(PIP) install -q --no-build-isolation \
-	  $(if $(findstring test,$*)$(findstring bench,$*),$(TEST_EXTENSIONS)) ".[$*]"
+	  $(if $(findstring test,$*)$(findstring bench,$*),$(TEST_BUILD)) ".[$*]"
 
 # The demo script, then the command on the same shipped panel: the full table and the report.
 demo: install-demo
@@ -91,7 +93,7 @@ define san_install
 	.venv-$(1)/bin/python -m pip install -q $(BUILD_REQS)
 	FK_EXTRA_FLAGS="$(2)" .venv-$(1)/bin/python -m pip install -q --no-build-isolation \
 	  -C build-dir=build/$(1) -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
-	  $(TEST_EXTENSIONS) ".[test]"
+	  $(TEST_BUILD) ".[test]"
 endef
 
 SAN_PYTEST := -m pytest -p no:cacheprovider --capture=sys

@@ -6,25 +6,37 @@
 // to vectorise. Every column still sees its own operations in row order, so results are
 // the same bits as a column-at-a-time loop; only the interleaving across columns changes.
 //
-// A kernel is a struct with per-column state in arrays of B and a member
-//     void row(const double* v, std::int64_t r)
-// that takes the B values of row r (NaN in the slots beyond the matrix's last column). It
-// is default-constructible and assignable: a worker may keep a few at a time.
-#pragma once
+// A kernel is a struct over a lane type V (see simd.hpp) with its per-column state in
+// arrays of K values of V, and
+//     using lanes_type = V;  static constexpr int vectors = K;
+//     void step(int b, V v, std::int64_t r)
+// that takes lanes b * V::size .. (b + 1) * V::size - 1 of row r in v (NaN, or any value, in
+// the lanes beyond the matrix's last column; their results are never read). A row is
+// taken one vector after the other (see row()); vector b of a row never reads another
+// vector's state, so a walk may also take several rows of one vector first. It is
+// default-constructible and assignable: a worker may keep a few at a time. A finish reads a
+// column's state with lane(k.field, j).
+//
+// This file is compiled once per instruction set, inside that set's namespace (see
+// each_path.hpp), where Wide is the widest lane type the set has.
 
-#include <algorithm>
-#include <cstdint>
-#include <limits>
-#include <memory>
-#include <type_traits>
+// The lane type of a kernel of W lanes: one plain double for a single column, else the
+// widest vector of the instruction set.
+template <int W>
+using LanesFor = std::conditional_t<W == 1, Lanes<1>, Wide>;
 
-#include "fanout.hpp"
-#include "frame.hpp"
-#ifdef __AVX__
-#include "lanes.hpp"
-#endif
+// Hands a kernel row r, its K vectors of lanes in v[0 .. K - 1].
+template <class Kernel>
+inline void row(Kernel& k, const typename Kernel::lanes_type* v, std::int64_t r) {
+    for (int b = 0; b < Kernel::vectors; ++b) k.step(b, v[b], r);
+}
 
-namespace fk {
+// Hands a kernel the values of row r at p, in place.
+template <class Kernel>
+inline void feed_row(Kernel& k, const double* p, std::int64_t r) {
+    using V = typename Kernel::lanes_type;
+    for (int b = 0; b < Kernel::vectors; ++b) k.step(b, V::load(p + b * V::size), r);
+}
 
 // Rows of the matrix gathered at a time. A column-major matrix is read in stretches of this
 // many rows per column, long enough for the hardware prefetchers to follow.
@@ -62,7 +74,7 @@ void feed(Kernel& k, double* tile, std::int64_t n, std::int64_t r0, std::int64_t
     for (std::int64_t i = 0; i < n; ++i) {
         double* t = tile + i * tile_stride<B>;
         for (std::int64_t j = width; j < B; ++j) t[j] = nan;
-        k.row(t, r0 + i);
+        feed_row(k, t, r0 + i);
     }
 }
 
@@ -144,7 +156,7 @@ void run_panels(const Matrix& m, std::int64_t blocks, Make& make, Finish& finish
             const std::int64_t whole = width / B;
             for (std::int64_t r = 0; r < m.rows; ++r) {
                 const double* src = m.data + r * m.rs + c0;
-                for (std::int64_t q = 0; q < whole; ++q) ks[q].row(src + q * B, r);
+                for (std::int64_t q = 0; q < whole; ++q) feed_row(ks[q], src + q * B, r);
             }
             if (whole < nb) walk_block<B>(m, c0 + whole * B, ks[whole], tile.get());
             for (std::int64_t q = 0; q < nb; ++q)
@@ -159,7 +171,7 @@ template <class Make, class Finish>
 void run_column(const Matrix& m, Make& make, Finish& finish) {
     fan_out(1, [&](std::uint64_t, std::uint64_t) {
         auto k = make();
-        for (std::int64_t r = 0; r < m.rows; ++r) k.row(m.data + r * m.rs, r);
+        for (std::int64_t r = 0; r < m.rows; ++r) feed_row(k, m.data + r * m.rs, r);
         finish(k, 0, 1);
     }, element_reads(m));
 }
@@ -194,22 +206,22 @@ void run_blocks(const Matrix& m, Make&& make, Finish&& finish) {
     }, work);
 }
 
-// The strip kernels keep their state in AVX vectors: a build without AVX walks blocks only.
-#ifdef __AVX__
 // run_strips for a matrix with contiguous rows. Strips go to the workers in panels of
 // adjacent strips, and a panel is walked in chunks of rows: for each chunk, every strip of
 // the panel runs the chunk's rows in place, the lanes past the matrix's last column masked
-// off (read as 0.0), its state taken from memory and put back once a chunk. A strip reads
-// one cache line of each row of the chunk and asks for the line four strips further on, so
-// the lines arrive before their strip does; chunks of 128 rows measured 1.2 to 2 times as
-// fast as 32 or 64 rows and as whole columns, whose lines ran out of cache before their
-// strip came. A small matrix is a single panel and a single chunk.
+// off (read as 0.0, or not at all), its state taken from memory and put back once a chunk.
+// A strip asks for the row's stretch four strips further on, so the lines arrive before
+// their strip does; chunks of 128 rows measured 1.2 to 2 times as fast as 32 or 64 rows and
+// as whole columns, whose lines ran out of cache before their strip came. A small matrix is
+// a single panel and a single chunk.
 template <int V, class Make, class Finish>
 void run_strip_panels(const Matrix& m, Make&& make, Finish&& finish) {
-    constexpr int L = 4 * V;
     using Kernel = decltype(make());
-    constexpr std::int64_t most = panel_bytes / (8 * L);  // strips per panel at most
-    constexpr std::int64_t chunk = 128;                    // rows per chunk
+    using Lane = typename Kernel::lanes_type;
+    constexpr int N = Lane::size;
+    constexpr int L = N * V;
+    constexpr std::int64_t most = panel_bytes / (8 * L) > 1 ? panel_bytes / (8 * L) : 1;
+    constexpr std::int64_t chunk = 128;  // rows per chunk
     const std::int64_t strips = (m.cols + L - 1) / L;
     // As few panels as their width allows, in a multiple of the workers, all but the last of
     // equal width: every worker gets the same share (5 panels for 2 workers ran 1.4 times
@@ -231,47 +243,50 @@ void run_strip_panels(const Matrix& m, Make&& make, Finish&& finish) {
                     const std::int64_t c0 = (s0 + q) * L;
                     const std::int64_t width = std::min<std::int64_t>(L, m.cols - c0);
                     Kernel k = ks[q];
-                    __m256i live[V];
-                    for (int b = 0; b < V; ++b)
-                        live[b] = _mm256_setr_epi64x(-(4 * b < width), -(4 * b + 1 < width),
-                                                     -(4 * b + 2 < width), -(4 * b + 3 < width));
-                    for (std::int64_t r = r0; r < r1; ++r) {
-                        const double* row = m.data + r * m.rs + c0;
-                        // A prefetch never faults: one past the end of the row is harmless.
-                        _mm_prefetch(reinterpret_cast<const char*>(row + 4 * L), _MM_HINT_T0);
-                        __m256d v[V];
-                        for (int b = 0; b < V; ++b) v[b] = _mm256_maskload_pd(row + 4 * b, live[b]);
-                        k.row(v, r);
+                    if (width == L) {
+                        for (std::int64_t r = r0; r < r1; ++r) {
+                            const double* row = m.data + r * m.rs + c0;
+                            // A prefetch never faults: past the end of the row is harmless.
+                            __builtin_prefetch(row + 4 * L);
+                            feed_row(k, row, r);
+                        }
+                    } else {
+                        for (std::int64_t r = r0; r < r1; ++r) {
+                            const double* row = m.data + r * m.rs + c0;
+                            for (int b = 0; b < V; ++b)
+                                k.step(b, N * b < width ? Lane::load_first(row + N * b, width - N * b)
+                                                        : Lane(0.0), r);
+                        }
                     }
                     ks[q] = k;
                 }
             }
             for (std::int64_t q = 0; q < ns; ++q) {
                 const std::int64_t c0 = (s0 + q) * L;
-                finish(ks[q].lanes(), c0, std::min<std::int64_t>(L, m.cols - c0));
+                finish(ks[q], c0, std::min<std::int64_t>(L, m.cols - c0));
             }
         }
     }, element_reads(m));
 }
 
-// Runs over a matrix in strips of 4 * V adjacent columns, each strip on a kernel that keeps
-// its columns' state in AVX registers from the first row to the last: no state goes
+// Runs over a matrix in strips of V vectors of adjacent columns, each strip on a kernel
+// that keeps its columns' state in registers from the first row to the last: no state goes
 // through memory between rows, and nothing is gathered into a tile and read back.
 //
 // Where every column lies contiguous in memory (Fortran order, what pandas hands over), the
 // strip reads each of its columns along its length, as a per-column loop would, four rows
-// at a time: four vectors of four rows, one from each of four columns, turned by a 4 x 4
-// transposition into four vectors of four columns, one per row. Lanes beyond the matrix's
-// last column repeat that column. Where rows are contiguous instead, see run_strip_panels.
+// at a time, and turns what it read into four rows of lanes (see rows4). Lanes beyond the
+// matrix's last column repeat that column. Where rows are contiguous instead, see
+// run_strip_panels.
 //
-// A strip kernel is default-constructible and has
-//     void row(const __m256d* v, std::int64_t r)   lanes 4k .. 4k + 3 of row r in v[k], k < V
-//     Lanes lanes() const                          its state as a kernel of 4 * V lanes
-// and finish(kernel.lanes(), c0, width) stores the results of columns c0 .. c0 + width - 1;
-// it never reads a lane beyond the matrix.
+// A strip kernel is a kernel of V vectors (see the top of this file), and
+// finish(kernel, c0, width) stores the results of columns c0 .. c0 + width - 1; it never
+// reads a lane beyond the matrix.
 template <int V, class Make, class Finish>
 void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
-    constexpr int L = 4 * V;
+    using Lane = typename decltype(make())::lanes_type;
+    constexpr int N = Lane::size;
+    constexpr int L = N * V;
     const std::int64_t strips = (m.cols + L - 1) / L;
     if (m.rs != 1) {  // rows contiguous
         run_strip_panels<V>(m, make, finish);
@@ -285,37 +300,34 @@ void run_strips(const Matrix& m, Make&& make, Finish&& finish) {
             const double* p[L];
             for (int q = 0; q < L; ++q) p[q] = m.col(c0 + std::min<std::int64_t>(q, width - 1));
             std::int64_t r = 0;
+            // Four rows of one vector of columns, then of the next: the state of one
+            // vector and the four rows' values fit the registers together.
             for (; r + 4 <= m.rows; r += 4) {
-                __m256d v[4][V];
                 for (int b = 0; b < V; ++b) {
-                    const double* const* c = p + 4 * b;
-                    __m256d t[4];
-                    transpose4(_mm256_loadu_pd(c[0] + r), _mm256_loadu_pd(c[1] + r),
-                               _mm256_loadu_pd(c[2] + r), _mm256_loadu_pd(c[3] + r), t);
-                    for (int i = 0; i < 4; ++i) v[i][b] = t[i];
+                    Lane v[4];
+                    rows4(p + N * b, r, v);
+                    for (int i = 0; i < 4; ++i) k.step(b, v[i], r + i);
                 }
-                for (int i = 0; i < 4; ++i) k.row(v[i], r + i);
             }
             for (; r < m.rows; ++r) {
-                __m256d v[V];
-                for (int b = 0; b < V; ++b)
-                    v[b] = _mm256_setr_pd(p[4 * b][r], p[4 * b + 1][r], p[4 * b + 2][r],
-                                          p[4 * b + 3][r]);
-                k.row(v, r);
+                for (int b = 0; b < V; ++b) {
+                    double g[N];
+                    for (int i = 0; i < N; ++i) g[i] = p[N * b + i][r];
+                    k.step(b, Lane::load(g), r);
+                }
             }
-            finish(k.lanes(), c0, width);
+            finish(k, c0, width);
         }
     }, element_reads(m));
 }
 
-// Whether run_strips suits the matrix: at least a strip of columns, and contiguous columns
+// Whether run_strips, with V vectors of the widest lanes, suits the matrix: at least a strip of columns, and contiguous columns
 // or contiguous rows; any other takes the blocks of run_blocks_fit.
 template <int V>
 bool strips_fit(const Matrix& m) {
-    if (m.rows == 0 || m.cols < 4 * V) return false;
+    if (m.rows == 0 || m.cols < Wide::size * V) return false;
     return m.rs == 1 || m.cs == 1;
 }
-#endif
 
 // Lanes of the kernels for narrow matrices. A kernel's row costs the same for every lane of
 // its block, filled or padded, so a matrix of a few columns is walked with a kernel of
@@ -346,4 +358,3 @@ void run_blocks_fit(const Matrix& m, Make&& make, Finish&& finish) {
     }
 }
 
-}  // namespace fk

@@ -28,7 +28,9 @@
 // The tuned constants say how they were measured: ns per value in bench/select.py (which
 // times both median entries over sizes and families of values, its records under
 // bench/results/selection/) or in crossodds' same-process A/B.
-#pragma once
+//
+// Read once per instruction set, inside that set's namespace (see each_path.hpp); FK_AVX
+// says whether the AVX lines are built.
 
 #include <algorithm>
 #include <array>
@@ -40,13 +42,9 @@
 
 #include <emmintrin.h>  // x86-64 has SSE2 throughout
 
-#ifdef __AVX__
 #include <immintrin.h>
 
-#include "lanes.hpp"
-#endif
-
-namespace fk {
+#include "simd.hpp"
 
 // The k-th smallest of a multiset and the largest value ranked before it.
 struct Middle {
@@ -65,7 +63,7 @@ struct Against {  // v < p, v >= p or v > p
     bool operator()(double v) const {
         return T == Test::below ? v < p : T == Test::at_least ? v >= p : v > p;
     }
-#ifdef __AVX__
+#if FK_AVX
     __m256d operator()(__m256d v) const {
         const __m256d q = _mm256_set1_pd(p);
         return T == Test::below      ? _mm256_cmp_pd(v, q, _CMP_LT_OQ)
@@ -79,14 +77,14 @@ using AtLeast = Against<Test::at_least>;
 using Above = Against<Test::above>;
 struct Valid {  // v is not NaN
     bool operator()(double v) const { return v == v; }
-#ifdef __AVX__
+#if FK_AVX
     __m256d operator()(__m256d v) const { return _mm256_cmp_pd(v, v, _CMP_ORD_Q); }
 #endif
 };
 struct Within {  // lo <= v <= hi
     double lo, hi;
     bool operator()(double v) const { return (v >= lo) & (v <= hi); }
-#ifdef __AVX__
+#if FK_AVX
     __m256d operator()(__m256d v) const {
         return _mm256_and_pd(_mm256_cmp_pd(v, _mm256_set1_pd(lo), _CMP_GE_OQ),
                              _mm256_cmp_pd(v, _mm256_set1_pd(hi), _CMP_LE_OQ));
@@ -97,7 +95,7 @@ struct Within {  // lo <= v <= hi
 // Set bits of a four-bit mask.
 inline constexpr unsigned char ones4[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
 
-#ifdef __AVX__
+#if FK_AVX
 // Permutations of a pair of doubles that bring the one kept value of the pair to its front
 // (mask 2: the second only); every other mask keeps the pair's order.
 alignas(16) inline constexpr long long pair_front[4][2] = {{0, 2}, {0, 2}, {2, 2}, {0, 2}};
@@ -133,7 +131,7 @@ template <class Keep, class Tally>
 Counts compact(const double* a, std::size_t stride, std::size_t rows, double* dst, Keep keep,
                Tally tally) {
     std::size_t c = 0, t = 0, i = 0;
-#ifdef __AVX__
+#if FK_AVX
     // Vectors only while more than four values follow, so that the pair stores write
     // below the slots the kept values may need.
     for (; i + 4 < rows; i += 4) {
@@ -156,7 +154,7 @@ Counts compact(const double* a, std::size_t stride, std::size_t rows, double* ds
 // A tally that accepts nothing.
 struct Never {
     bool operator()(double) const { return false; }
-#ifdef __AVX__
+#if FK_AVX
     __m256d operator()(__m256d) const { return _mm256_setzero_pd(); }
 #endif
 };
@@ -165,7 +163,7 @@ struct Never {
 template <class Pred>
 std::size_t count(const double* a, std::size_t n, Pred test) {
     std::size_t c = 0, i = 0;
-#ifdef __AVX__
+#if FK_AVX
     for (; i + 4 <= n; i += 4) c += ones4[_mm256_movemask_pd(test(_mm256_loadu_pd(a + i)))];
 #endif
     for (; i < n; ++i) c += test(a[i]) ? 1 : 0;
@@ -176,7 +174,7 @@ std::size_t count(const double* a, std::size_t n, Pred test) {
 inline double max_below(const double* a, std::size_t stride, std::size_t rows, double p) {
     double top = -std::numeric_limits<double>::infinity();
     std::size_t i = 0;
-#ifdef __AVX__
+#if FK_AVX
     const __m256d none = _mm256_set1_pd(top);
     __m256d tops = none;
     for (; i + 4 <= rows; i += 4) {
@@ -215,7 +213,7 @@ constexpr std::size_t network_rows = 16;
 // four is sorted on its own, with the same choices as the scalar network.
 inline double net_lo(double a, double b) { return std::min(a, b); }
 inline double net_hi(double a, double b) { return std::max(a, b); }
-#ifdef __AVX__
+#if FK_AVX
 inline __m256d net_lo(__m256d a, __m256d b) { return _mm256_min_pd(b, a); }
 inline __m256d net_hi(__m256d a, __m256d b) { return _mm256_max_pd(b, a); }
 #endif
@@ -339,7 +337,7 @@ namespace detail {
 struct Range {
     double lo, hi;
 };
-#ifdef __AVX__
+#if FK_AVX
 // The smallest of the four lanes of l and the largest of those of h (lanes start at +inf
 // and -inf, so that a lane that saw no value changes nothing).
 inline Range fold(__m256d l, __m256d h) {
@@ -358,7 +356,7 @@ inline Range fold(__m256d l, __m256d h) {
 inline Range range_of(const double* a, std::size_t stride, std::size_t rows) {
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     std::size_t i = 0;
-#ifdef __AVX__
+#if FK_AVX
     // Two pairs of running bounds, so that each waits on every other vector only. The
     // minimum and maximum of AVX return their second operand when the first is NaN.
     __m256d l0 = _mm256_set1_pd(lo), l1 = l0, h0 = _mm256_set1_pd(hi), h1 = h0;
@@ -392,7 +390,7 @@ struct Bins {
     unsigned operator()(double v) const {
         return v == v ? static_cast<unsigned>((v - lo) * scale) : nan_bin;
     }
-#ifdef __AVX__
+#if FK_AVX
     // NaN converts to INT_MIN, which the unsigned minimum moves to nan_bin.
     __m128i operator()(__m256d v) const {
         const __m256d x = _mm256_mul_pd(_mm256_sub_pd(v, _mm256_set1_pd(lo)),
@@ -442,7 +440,7 @@ inline Range range_of_part(const double* a, std::size_t stride, std::size_t rows
                            const std::uint8_t* parts, unsigned j) {
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     std::size_t i = 0;
-#ifdef __AVX__
+#if FK_AVX
     // The values of other parts become NaN, which the minimum and maximum pass over (they
     // return their second operand when the first is NaN).
     const __m128i want = _mm_set1_epi8(static_cast<char>(j));
@@ -484,7 +482,7 @@ std::size_t write_parts(const double* a, std::size_t stride, std::size_t rows, d
                         const Bins& bins, unsigned j) {
     auto* const parts = reinterpret_cast<std::uint8_t*>(m + rows);
     std::size_t i = 0;
-#ifdef __AVX__
+#if FK_AVX
     const __m128i kept = _mm_set1_epi8(static_cast<char>(j));
     const __m128i out = _mm_set1_epi8(static_cast<char>(Bins::nan_bin));
     for (; i + 8 <= rows; i += 8) {
@@ -750,5 +748,3 @@ inline double median_of(const double* a, std::size_t rows, double* m, double* b)
     }
     return median_of(a, 1, rows, count_valid(a, rows), m, b);
 }
-
-}  // namespace fk

@@ -20,8 +20,21 @@
 
 #include "fanout.hpp"
 #include "frame.hpp"
-#include "select.hpp"
 #include "summary_lanes.hpp"
+
+// The shared selection is read inside a namespace of its reader's choosing, once per
+// instruction set for the modules on common/each_path.hpp; this kernel reads one copy, into
+// fk, with the AVX lines where its build has AVX.
+#include "paths.hpp"
+namespace fk {
+#ifdef __AVX__
+#define FK_AVX 1
+#else
+#define FK_AVX 0
+#endif
+#include "select.hpp"
+#undef FK_AVX
+}  // namespace fk
 
 using v::vec;
 

@@ -221,10 +221,10 @@ EXTENSIONS = sorted(
 @pytest.mark.slow
 @pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="x86-64 only")
 def test_extensions_compile_without_avx():
-    # The builds take AVX, so the scalar paths beside every vector path are compiled by
-    # nothing else; a build for the x86-64 baseline must still make object code of every
-    # module (an AVX intrinsic left outside its guard fails only when it is inlined, which
-    # a syntax check never reaches). Unoptimised, all files at once: a few seconds.
+    # Every module builds for the x86-64 baseline, its wider kernels under target attributes:
+    # a build without AVX must still make object code of every module (an AVX intrinsic left
+    # outside its target fails only when it is inlined, which a syntax check never reaches).
+    # Unoptimised, all files at once: a few seconds.
     pybind11 = pytest.importorskip("pybind11")
     cxx = shutil.which("c++") or shutil.which("g++")
     if cxx is None:
@@ -241,6 +241,8 @@ def test_extensions_compile_without_avx():
         os.devnull,
         "-I",
         str(ROOT / "common"),
+        "-I",
+        str(ROOT),
         "-I",
         sysconfig.get_paths()["include"],
         "-I",

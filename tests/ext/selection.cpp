@@ -13,7 +13,8 @@
 #include <xmmintrin.h>
 
 #include "frame.hpp"
-#include "select.hpp"
+#define FK_KERNELS "tests/ext/selection_paths.hpp"
+#include "each_path.hpp"
 
 namespace {
 
@@ -57,9 +58,10 @@ std::pair<double, double> kth(fk::f64_array a, std::size_t k, bool flush_to_zero
         throw py::value_error("k must lie in 1 .. " + std::to_string(n) + " - 1 (valid values)");
     std::vector<double> m(2 * v.rows), b(n);
     const FlushToZero mode(flush_to_zero);
-    const fk::Middle mid =
-        fk::select_kth(v.data, static_cast<std::size_t>(v.stride), v.rows, n, k, m.data(), b.data());
-    return {mid.kth, mid.before};
+    return fk::on_path([&](auto path) {
+        return kth_on(path, v.data, static_cast<std::size_t>(v.stride), v.rows, n, k, m.data(),
+                      b.data());
+    });
 }
 
 // median_of with the count of valid values given (any stride), or counted on the way
@@ -69,12 +71,15 @@ double median(fk::f64_array a, bool counted) {
     if (!counted) {
         const std::size_t n = valid_count(v);
         std::vector<double> m(2 * v.rows), b(n);
-        return fk::median_of(v.data, static_cast<std::size_t>(v.stride), v.rows, n, m.data(),
-                             b.data());
+        return fk::on_path([&](auto path) {
+            return median_on(path, v.data, static_cast<std::size_t>(v.stride), v.rows, n,
+                             m.data(), b.data());
+        });
     }
     if (v.stride != 1) throw py::value_error("counted: contiguous values only");
     std::vector<double> m(2 * v.rows), b(v.rows);
-    return fk::median_of(v.data, v.rows, m.data(), b.data());
+    return fk::on_path(
+        [&](auto path) { return median_counted_on(path, v.data, v.rows, m.data(), b.data()); });
 }
 
 // Medians of `repeat` calls over the same values, for the benchmark: the values are only
@@ -84,12 +89,14 @@ double median_repeated(fk::f64_array a, bool counted, std::size_t repeat) {
     if (counted && v.stride != 1) throw py::value_error("counted: contiguous values only");
     const std::size_t n = counted ? v.rows : valid_count(v);
     std::vector<double> m(2 * v.rows), b(n);
-    double out = 0.0;
-    for (std::size_t r = 0; r < repeat; ++r)
-        out = counted ? fk::median_of(v.data, v.rows, m.data(), b.data())
-                      : fk::median_of(v.data, static_cast<std::size_t>(v.stride), v.rows, n,
-                                      m.data(), b.data());
-    return out;
+    return fk::on_path([&](auto path) {
+        double out = 0.0;
+        for (std::size_t r = 0; r < repeat; ++r)
+            out = counted ? median_counted_on(path, v.data, v.rows, m.data(), b.data())
+                          : median_on(path, v.data, static_cast<std::size_t>(v.stride), v.rows,
+                                      n, m.data(), b.data());
+        return out;
+    });
 }
 
 }  // namespace
@@ -100,9 +107,10 @@ PYBIND11_MODULE(_test_selection, m) {
     m.def("median", &median, py::arg("values"), py::arg("counted") = false);
     m.def("median_repeated", &median_repeated, py::arg("values"), py::arg("counted"),
           py::arg("repeat"));
-    m.attr("network_rows") = fk::network_rows;
-    m.attr("min_binned") = fk::min_binned;
-    m.attr("min_bracket") = fk::min_bracket;
-    m.attr("select_bins") = fk::select_bins;
-    m.attr("bracket_sample") = fk::bracket_sample;
+    fk::def_path_functions(m);
+    m.attr("network_rows") = fk::path_baseline::network_rows;
+    m.attr("min_binned") = fk::path_baseline::min_binned;
+    m.attr("min_bracket") = fk::path_baseline::min_bracket;
+    m.attr("select_bins") = fk::path_baseline::select_bins;
+    m.attr("bracket_sample") = fk::path_baseline::bracket_sample;
 }

@@ -1,0 +1,346 @@
+// horizonret's kernels, read once per instruction set (see each_path.hpp).
+
+#include "select.hpp"
+
+// Adjacent columns walked together. A block of the last columns that few (a matrix of one
+// or two funds) is walked one column at a time instead: eight lanes for one column would
+// do eight times the work.
+constexpr int B = 8;
+constexpr int narrow = 2;
+
+// Work per element, in single passes, for the worker count: the paths, the returns and
+// their tallies, each lane's returns laid apart, and the median's share.
+constexpr std::uint64_t horizon_work = 4;
+
+// Rows ahead whose stretch of a row-major block is asked for while a row is read: the
+// stretches lie a whole row apart, which the hardware's own prefetch does not follow.
+constexpr std::int64_t ahead = 32;
+
+// Value paths of the block of columns c0 .. c0 + width - 1: path[r * L + j] is column j's
+// level at row r. Inside a column's window the level compounds 1 + v from 1.0, and a
+// missing return keeps it (before the first valid value, at 1.0); outside the window the
+// level is never read. win holds each lane's window, full for lanes without results.
+//
+// One pass row by row: each row's returns become growth factors (1 + v inside the window
+// where v is not NaN, 1.0 elsewhere) and multiply the previous row's levels. A factor of
+// 1.0 leaves a level's bits as they were, and the first row's levels are its factors
+// (1.0 times a factor is the factor). A row-major block is copied first; a
+// matrix whose columns are contiguous is read four rows at a time and transposed; any
+// other layout one value at a time. Lanes past the last column repeat it: their levels
+// are never read.
+template <int L>
+void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const Window* win,
+                 double* path) {
+    const std::int64_t D = m.rows;
+    const double* col[L];
+    for (int j = 0; j < L; ++j) col[j] = m.col(c0 + std::min<std::int64_t>(j, width - 1));
+#if FK_AVX
+    if constexpr (L % 4 == 0) {
+        constexpr int V = L / 4;
+        const __m256d one = _mm256_set1_pd(1.0);
+        __m256d lo[V], hi[V], level[V];
+        for (int b = 0; b < V; ++b) {
+            lo[b] = _mm256_setr_pd(static_cast<double>(win[4 * b].lo),
+                                   static_cast<double>(win[4 * b + 1].lo),
+                                   static_cast<double>(win[4 * b + 2].lo),
+                                   static_cast<double>(win[4 * b + 3].lo));
+            hi[b] = _mm256_setr_pd(static_cast<double>(win[4 * b].hi),
+                                   static_cast<double>(win[4 * b + 1].hi),
+                                   static_cast<double>(win[4 * b + 2].hi),
+                                   static_cast<double>(win[4 * b + 3].hi));
+            level[b] = one;
+        }
+        const auto compound = [&](const __m256d* v, std::int64_t r) {
+            const __m256d at = _mm256_set1_pd(static_cast<double>(r));
+            for (int b = 0; b < V; ++b) {
+                const __m256d vp = _mm256_add_pd(v[b], one);  // NaN only when v is NaN
+                const __m256d in = _mm256_and_pd(_mm256_cmp_pd(at, lo[b], _CMP_GE_OQ),
+                                                 _mm256_cmp_pd(at, hi[b], _CMP_LE_OQ));
+                const __m256d ok = _mm256_and_pd(in, _mm256_cmp_pd(vp, vp, _CMP_ORD_Q));
+                level[b] = _mm256_mul_pd(level[b], fk::select(ok, vp, one));
+                _mm256_storeu_pd(path + r * L + 4 * b, level[b]);
+            }
+        };
+        std::int64_t r = 0;
+        __m256d v[4][V];
+        if (m.cs == 1 && width == L) {
+            // Copied first and compounded in place: a loop that only copies keeps the
+            // loads of many rows in flight, each from a line of its own.
+            for (std::int64_t k = 0; k < D; ++k) {
+                const double* src = m.data + k * m.rs + c0;
+                if (k + ahead < D) __builtin_prefetch(src + ahead * m.rs);
+                for (int b = 0; b < V; ++b)
+                    _mm256_storeu_pd(path + k * L + 4 * b, _mm256_loadu_pd(src + 4 * b));
+            }
+            for (; r < D; ++r) {
+                for (int b = 0; b < V; ++b) v[0][b] = _mm256_loadu_pd(path + r * L + 4 * b);
+                compound(v[0], r);
+            }
+        } else if (m.rs == 1) {
+            for (; r + 4 <= D; r += 4) {
+                for (int b = 0; b < V; ++b) {
+                    const double* const* c = col + 4 * b;
+                    __m256d t[4];
+                    fk::transpose4(_mm256_loadu_pd(c[0] + r), _mm256_loadu_pd(c[1] + r),
+                                   _mm256_loadu_pd(c[2] + r), _mm256_loadu_pd(c[3] + r), t);
+                    for (int i = 0; i < 4; ++i) v[i][b] = t[i];
+                }
+                for (int i = 0; i < 4; ++i) compound(v[i], r + i);
+            }
+        }
+        for (; r < D; ++r) {
+            const std::int64_t o = r * m.rs;
+            for (int b = 0; b < V; ++b)
+                v[0][b] = _mm256_setr_pd(col[4 * b][o], col[4 * b + 1][o], col[4 * b + 2][o],
+                                         col[4 * b + 3][o]);
+            compound(v[0], r);
+        }
+        return;
+    }
+#endif
+    double level[L];
+    for (int j = 0; j < L; ++j) level[j] = 1.0;
+    for (std::int64_t r = 0; r < D; ++r)
+        for (int j = 0; j < L; ++j) {
+            const double vp = col[j][r * m.rs] + 1.0;
+            const bool ok = r >= win[j].lo && r <= win[j].hi && vp == vp;
+            level[j] *= ok ? vp : 1.0;
+            path[r * L + j] = level[j];
+        }
+}
+
+// Counts of a block's valid horizon returns, and their running sums in row order. The six
+// bands come from five thresholds: w0 = gt0 - gt5, w5 = gt5 - gt10, w10 = gt10,
+// l0 = ge_m5 - gt0, l5 = ge_m10 - ge_m5, l10 = n - ge_m10. Counts are doubles, exact far
+// beyond any row count, so that the loop vectorises.
+template <int L>
+struct Tally {
+    double n[L], sum[L], gt0[L], gt5[L], gt10[L], ge_m5[L], ge_m10[L];
+};
+
+// Horizon returns of rows k0..k1 of a block from its paths: ret[k * L + j] is column j's
+// return from row k to row fut[k], NaN where either row lies outside the column's window
+// (lo[j], hi[j]) or the quotient is NaN. Tallies them on the way. Selections only pick
+// loaded values or constants, and every operation runs for every lane: the compiler may
+// not speculate a floating-point operation that the source runs only under a condition,
+// and it would leave such a loop unvectorised.
+//
+// With forward horizons (fut[k] >= k for every row) the returns may take the paths' place
+// (in_place, ret unused): the return of row k needs only rows k and fut[k], which no
+// earlier row overwrites.
+//
+// Rows whose horizon starts and ends inside every lane's window (windowed false) skip the
+// window test; the tallies go on from where the rows before left them.
+template <int L, bool in_place, bool windowed>
+void horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
+                     const double* lo, const double* hi, double* ret, Tally<L>& t) {
+    double kd = static_cast<double>(k0);  // k as a double, counted alongside it
+    for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
+        const std::int64_t f = fut[k];
+        const double fd = static_cast<double>(f);
+        double* pk = path + k * L;
+        const double* pf = path + f * L;
+        double* out = in_place ? pk : ret + k * L;
+        for (int j = 0; j < L; ++j) {
+            const bool inside = !windowed ||
+                                ((kd >= lo[j]) & (kd <= hi[j]) & (fd >= lo[j]) & (fd <= hi[j]));
+            const double end = pf[j];
+            const double num = inside ? end : NaN;
+            const double x = num / pk[j] - 1.0;  // NaN outside the window
+            const bool valid = x == x;
+            const double one = valid ? 1.0 : 0.0;
+            // Adding 0.0 for an invalid row leaves the sum's bits alone: the sum is never
+            // -0.0, as no return is (q - 1.0 is +0.0 when q is 1.0).
+            const double add = valid ? x : 0.0;
+            const double c0 = x > 0.0 ? 1.0 : 0.0;
+            const double c5 = x > 0.05 ? 1.0 : 0.0;
+            const double c10 = x > 0.1 ? 1.0 : 0.0;
+            const double cm5 = x >= -0.05 ? 1.0 : 0.0;
+            const double cm10 = x >= -0.1 ? 1.0 : 0.0;
+            t.n[j] += one;
+            t.sum[j] += add;  // plain running sum in row order
+            t.gt0[j] += c0;
+            t.gt5[j] += c5;
+            t.gt10[j] += c10;
+            t.ge_m5[j] += cm5;
+            t.ge_m10[j] += cm10;
+            out[j] = x;
+        }
+    }
+}
+
+// The returns of rows k0..k1 and their tallies: the rows that every lane's window holds
+// together with their horizon ends (all_lo, all_hi) run without the window test.
+template <int L, bool in_place>
+Tally<L> block_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
+                       const double* lo, const double* hi, std::int64_t all_lo,
+                       std::int64_t all_hi, double* ret) {
+    Tally<L> t;
+    for (int j = 0; j < L; ++j)
+        t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
+    // The horizon ends never decrease (the forward index's cursor never moves back), so
+    // those rows run from ka to the first whose end lies past all_hi.
+    std::int64_t ka = std::max(k0, all_lo), kb = ka;
+    const std::int64_t kl = std::min(k1, all_hi);
+    if (ka <= kl && fut[ka] >= all_lo) kb = std::upper_bound(fut + ka, fut + kl + 1, all_hi) - fut;
+    if (ka == kb) ka = kb = k1 + 1;  // no such row: all of them take the test
+    horizon_returns<L, in_place, true>(path, fut, k0, ka - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, false>(path, fut, ka, kb - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, true>(path, fut, kb, k1, lo, hi, ret, t);
+    return t;
+}
+
+// A worker's scratch for a block: value paths, returns where they cannot take the paths'
+// place, each lane's returns on their own, and the median's buffers.
+struct Scratch {
+    double* path;
+    double* ret;
+    double* apart;
+    double* sel;
+};
+
+// Lane j's values of rows k0 .. k1 of an array of L lanes per row to out[j * D + r]: a
+// lane's median then reads its returns side by side, instead of one value from each of
+// the cache lines that all L lanes share, once per lane.
+template <int L>
+void lanes_apart(const double* in, std::int64_t k0, std::int64_t k1, std::int64_t D,
+                 double* out) {
+    std::int64_t r = k0;
+#if FK_AVX
+    static_assert(L % 4 == 0, "whole vectors of lanes");
+    for (; r + 3 <= k1; r += 4)
+        for (int h = 0; h < L; h += 4) {
+            const double* at = in + r * L + h;
+            __m256d t[4];
+            fk::transpose4(_mm256_loadu_pd(at), _mm256_loadu_pd(at + L),
+                           _mm256_loadu_pd(at + 2 * L), _mm256_loadu_pd(at + 3 * L), t);
+            for (int i = 0; i < 4; ++i) _mm256_storeu_pd(out + (h + i) * D + r, t[i]);
+        }
+#endif
+    for (; r <= k1; ++r)
+        for (int j = 0; j < L; ++j) out[j * D + r] = in[r * L + j];
+}
+
+// One call's shared inputs and results. A worker computes a block of L adjacent columns
+// at a time with block<L>: it walks the block's rows once to build the L value paths, takes
+// their horizon returns row by row, then each column's median from its returns.
+struct Job {
+    const fk::Matrix& m;
+    const std::int64_t* sptr;
+    const std::int64_t* eptr;
+    const std::vector<std::int64_t>& fut;
+    bool forward;          // every horizon ends at or after its own row
+    std::int64_t last;     // the last row whose horizon is counted
+    const Results& res;
+
+    // Columns c0 .. c0 + width - 1 (width <= L). take() hands out the scratch (see
+    // Scratch), for L lanes at least, once there is a horizon to compute.
+    template <int L, class Take>
+    void block(std::int64_t c0, std::int64_t width, const Take& take) const {
+        const std::int64_t D = m.rows;
+        Window win[L], lane[L];
+        double lo[L], hi[L];
+        std::int64_t k0 = D, k1 = -1;  // rows any window of the block holds
+        for (int j = 0; j < L; ++j) {
+            win[j] = j < width ? window_of(sptr[c0 + j], eptr[c0 + j], D) : Window{0, -1};
+            lo[j] = static_cast<double>(win[j].lo);
+            hi[j] = static_cast<double>(win[j].hi);
+            const bool empty = win[j].lo > win[j].hi;
+            lane[j] = empty ? Window{0, D - 1} : win[j];
+            if (!empty) {
+                k0 = std::min(k0, win[j].lo);
+                k1 = std::max(k1, win[j].hi);
+            }
+        }
+        k1 = std::min(k1, last);
+        if (k0 > k1) return;  // no horizon in any column: all results stay NaN
+        const Scratch& scratch = take();
+        double* const path = scratch.path;
+        double* const ret = scratch.ret;
+        double* const sel = scratch.sel;
+        build_paths<L>(m, c0, width, lane, path);
+        std::int64_t all_lo = 0, all_hi = D - 1;  // rows every lane's window holds
+        for (int j = 0; j < L; ++j) {
+            all_lo = std::max(all_lo, win[j].lo);
+            all_hi = std::min(all_hi, win[j].hi);
+        }
+        const Tally<L> tl =
+            forward ? block_returns<L, true>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
+                                             nullptr)
+                    : block_returns<L, false>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
+                                              ret);
+        const double* rets = forward ? path : ret;
+        if constexpr (L > 1) lanes_apart<L>(rets, k0, k1, D, scratch.apart);
+        for (int j = 0; j < width; ++j) {
+            if (tl.n[j] == 0.0) continue;  // no horizon: every result stays NaN
+            const std::int64_t c = c0 + j;
+            const double n = tl.n[j];
+            res.avg[c] = tl.sum[j] / n;
+            const std::int64_t rows = std::min(win[j].hi, k1) - win[j].lo + 1;
+            const double* own = L > 1 ? scratch.apart + j * D : rets;
+            res.med[c] = median_of(own + win[j].lo, 1, static_cast<std::size_t>(rows),
+                                       static_cast<std::size_t>(n), sel, sel + 2 * D);
+            res.win[c] = tl.gt0[j] / n;
+            res.w0[c] = (tl.gt0[j] - tl.gt5[j]) / n;
+            res.w5[c] = (tl.gt5[j] - tl.gt10[j]) / n;
+            res.w10[c] = tl.gt10[j] / n;
+            res.l0[c] = (tl.ge_m5[j] - tl.gt0[j]) / n;
+            res.l5[c] = (tl.ge_m10[j] - tl.ge_m5[j]) / n;
+            res.l10[c] = (n - tl.ge_m10[j]) / n;
+        }
+    }
+};
+
+// Every block's horizon returns and results, the blocks shared out among the workers.
+void horizons(tag, const Matrix& m, const std::int64_t* sptr, const std::int64_t* eptr,
+              const ForwardIndex& fi, Results& res) {
+    const std::int64_t D = m.rows;
+    const std::int64_t N = m.cols;
+    const std::vector<std::int64_t>& fut = fi.fut;
+    const bool forward = fi.forward;  // sorted dates, whole seconds
+    // Horizons from the last tail + 1 rows are left out: those rows' horizons end on the
+    // last row or beyond it, and so does the row just before them.
+    const std::int64_t last = D - 2 - fi.tail;
+    // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ... In a
+    // row-major matrix they begin on a cache line, and the columns before the first line
+    // boundary, if any, make a block of their own (block 0).
+    const Job job{m, sptr, eptr, fut, forward, last, res};
+    const std::int64_t head = N >= 2 * B ? fk::cols_to_line(m) : 0;
+    const std::int64_t blocks = (head > 0 ? 1 : 0) + (N - head + B - 1) / B;
+    // A worker's scratch: path and, unless forward, ret of D values per lane; apart of
+    // D values per lane when there are several; sel of 3 D values.
+    // Narrow matrices walk one lane only.
+    const auto Dz = static_cast<std::size_t>(D);
+    const std::size_t lanes = N > narrow ? B : 1;
+    const std::size_t path_size = Dz * lanes, ret_size = forward ? 0 : Dz * lanes,
+                      apart_size = lanes > 1 ? Dz * lanes : 0, sel_size = 3 * Dz;
+    fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
+        // Scratch is taken when a block first has a horizon to compute, and left
+        // uninitialised: every slot is written before it is read, and pages never touched
+        // (most of the selection's) cost nothing. It comes from the heap, not the stack:
+        // a thread's stack pages beyond the top few are given back when it ends, so a
+        // buffer there would fault its pages in anew on every call.
+        std::unique_ptr<double[]> heap_path, heap_ret, heap_apart, heap_sel;
+        Scratch scratch{};
+        const auto take = [&]() -> const Scratch& {
+            if (!scratch.path) {
+                heap_path.reset(new double[path_size]);
+                if (ret_size) heap_ret.reset(new double[ret_size]);
+                if (apart_size) heap_apart.reset(new double[apart_size]);
+                heap_sel.reset(new double[sel_size]);
+                scratch = {heap_path.get(), heap_ret.get(), heap_apart.get(), heap_sel.get()};
+            }
+            return scratch;
+        };
+        const auto step = static_cast<std::int64_t>(n_th);
+        for (auto b = static_cast<std::int64_t>(t); b < blocks; b += step) {
+            const std::int64_t c0 = head == 0 ? b * B : b == 0 ? 0 : head + (b - 1) * B;
+            const std::int64_t width = std::min(b == 0 && head > 0 ? head : B, N - c0);
+            if (width > narrow) {
+                job.block<B>(c0, width, take);
+                continue;
+            }
+            for (std::int64_t c = c0; c < c0 + width; ++c) job.block<1>(c, 1, take);
+        }
+    }, horizon_work * fk::element_reads(m));
+}
