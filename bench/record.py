@@ -78,8 +78,8 @@ def table(record):
     head = ["indicator"]
     head += [f"numba / module, {r} x {c} (C, F)" for r, c in shapes]
     head += [f"module / read, {r} x {c} (C, F)" for r, c in shapes]
-    head += [f"µs per call, {r} x {c}: module (beyond a thread start), numba" for r, c in small]
-    # The steadiest measure of a small call's own work that the record has.
+    # Records from before small calls ran on the calling thread hold their excess over a
+    # thread start, in the steadiest measure the record has; later ones need none.
     key, how = next(
         (
             (k, h)
@@ -90,17 +90,40 @@ def table(record):
                 ),
                 ("beyond_cpu_us", ", in CPU time."),
                 ("beyond_us", "."),
+                (None, None),
             )
-            if all(k in s for s in record["small"])
+            if k is None or all(k in s for s in record["small"])
         )
     )
+    if key is None:
+        head += [f"µs per call, {r} x {c}: module, numba" for r, c in small]
+        about = (
+            " The modules' small calls were timed before numba's pool existed; a call of "
+            "one worker starts no thread."
+        )
+    else:
+        head += [f"µs per call, {r} x {c}: module (beyond a thread start), numba" for r, c in small]
+        about = (
+            " Starting and joining one idle thread took "
+            f"{record['thread_start_us']['1']:.0f} µs in that run, two "
+            f"{record['thread_start_us']['2']:.0f} µs, in a tight loop; a small call's "
+            "excess over a thread start is measured against one start timed from Python, "
+            "as the call is" + how
+        )
+    paths = m.get("paths")
+    if paths:
+        about += (
+            " Paths taken: "
+            + ", ".join(
+                f"{p} ({', '.join(sorted(k for k, v in paths.items() if v == p))})"
+                for p in sorted(set(paths.values()))
+            )
+            + "."
+        )
     lines = [
         f"From the record of commit `{record['commit']}` ({record['when'][:10]}), "
         f"{m['cores']} cores ({m['cpu'] or 'unknown CPU'}), load average "
-        f"{record['load'][0]:.1f} at the start: medians of {record['repeat']} runs. Starting and "
-        f"joining one idle thread took {record['thread_start_us']['1']:.0f} µs in that run, two "
-        f"{record['thread_start_us']['2']:.0f} µs, in a tight loop; a small call's excess over a "
-        f"thread start is measured against one start timed from Python, as the call is" + how,
+        f"{record['load'][0]:.1f} at the start: medians of {record['repeat']} runs." + about,
         "",
         "| " + " | ".join(head) + " |",
         "| " + " | ".join(["---"] * len(head)) + " |",
@@ -116,6 +139,9 @@ def table(record):
             if not s:
                 cells.append("-")
                 continue
+            if key is None:
+                cells.append(f"{s['module_us']:.1f}, {number(s['numba_us'], '.1f')}")
+                continue
             # A call quicker than half a thread start started none (nothing to compute).
             extra = "no thread" if s["beyond_us"] < -s["module_us"] else format(s[key], "+.0f")
             cells.append(f"{s['module_us']:.0f} ({extra}), {number(s['numba_us'], '.0f')}")
@@ -125,16 +151,22 @@ def table(record):
         record.get("speedup_1_to_all", {}),
         record.get("peak_extra_mib", {}),
     )
+    wide = record.get("avx512_over_avx2", {})
     if fc or speed or mem:
         big = f"{shapes[-1][0]} x {shapes[-1][1]}"
         head = ["indicator"] + [f"F / C time, {r} x {c}" for r, c in shapes]
         head += [f"1 to {m['cores']} cores, {big}", f"peak extra MiB, {big} (C, F)"]
+        if wide:
+            head.append(f"AVX-512 / AVX2 path time, {shapes[0][0]} x {shapes[0][1]} (C, F)")
         lines += ["", "| " + " | ".join(head) + " |", "| " + " | ".join(["---"] * len(head)) + " |"]
         for case in cases:
             cells = [f"`{case}`"]
             cells += [f"{fc[case][f'{r}x{c}']:.2f}" if case in fc else "-" for r, c in shapes]
             cells.append(f"{speed[case]:.2f}" if case in speed else "-")
             cells.append(f"{mem[case]['C']:.1f}, {mem[case]['F']:.1f}" if case in mem else "-")
+            if wide:
+                w = wide.get(case, {})
+                cells.append(", ".join(number(w.get(o, float("nan")), ".2f") for o in "CF"))
             lines.append("| " + " | ".join(cells) + " |")
     return lines
 

@@ -15,10 +15,10 @@ core to all, and the JSON record written under bench/results/ (see bench/record.
 import argparse
 import ctypes
 import datetime
+import importlib
 import json
 import os
 import platform
-import resource
 import statistics
 import subprocess
 import sys
@@ -33,7 +33,7 @@ from fk_references.cases import INDICATORS, VARIANTS, as_parts
 HERE = Path(__file__).resolve().parent
 
 LARGE = [(2520, 5000), (10000, 5000)]
-SMALL = [(60, 30), (250, 1)]
+SMALL = [(60, 30), (250, 1), (2520, 1), (1, 1)]
 # Modules' flags, so that the floor's read is vectorised as their kernels are.
 CXXFLAGS = ["-O3", "-mavx", "-mtune=generic", "-fwrapv", "-ffp-contract=off"]
 
@@ -84,44 +84,6 @@ def per_call_time(fn, batches=9, budget=0.02, clock=time.perf_counter):
     return statistics.median(times)
 
 
-def user_time():
-    """User-mode CPU time of the process (all its threads), in seconds."""
-    return resource.getrusage(resource.RUSAGE_SELF).ru_utime
-
-
-def paired_per_call(fn, ref, rounds=15, budget=0.01, user_rounds=7, user_budget=0.15):
-    """The time per call of fn and of ref (medians), and the median difference between the
-    two within a round, in elapsed time, in the process's CPU time (all its threads) and in
-    its user-mode CPU time. Batches of fn and ref are taken in turn, so that a drift in the
-    machine's speed touches both sides of each difference alike. Elapsed time also holds
-    the wait for a sleeping core to take up a new thread, which on a virtual machine varies
-    by tens of microseconds from one moment to the next; CPU time holds only the work done,
-    but most of a thread start's is the kernel's, and varies as much. User-mode time leaves
-    the kernel's part out: what remains of a call beyond a thread start is the call's own
-    work. The kernel splits a process's time between user and system mode by sampling at
-    its clock tick, so those batches are long enough to span many ticks."""
-    a, b, cpu, user = [], [], [], []
-    for _ in range(rounds):
-        a.append(per_call_time(fn, batches=1, budget=budget))
-        b.append(per_call_time(ref, batches=1, budget=budget))
-        cpu.append(
-            per_call_time(fn, batches=1, budget=budget, clock=time.process_time)
-            - per_call_time(ref, batches=1, budget=budget, clock=time.process_time)
-        )
-    for _ in range(user_rounds):
-        user.append(
-            per_call_time(fn, batches=1, budget=user_budget, clock=user_time)
-            - per_call_time(ref, batches=1, budget=user_budget, clock=user_time)
-        )
-    return (
-        statistics.median(a),
-        statistics.median(b),
-        statistics.median(x - y for x, y in zip(a, b)),
-        statistics.median(cpu),
-        statistics.median(user),
-    )
-
-
 def one_core_time(fn, repeat):
     """Median time with the process (and the workers it starts) held on one core."""
     cores = os.sched_getaffinity(0)
@@ -166,13 +128,51 @@ def machine():
                 break
     except OSError:
         pass
+    # The instruction-set path each module's calls take on this CPU ("one build" for a
+    # kernel not built per path).
+    paths = {
+        ind.module.__module__: getattr(module_of(ind), "__fk_path__", lambda: "one build")()
+        for ind in {**INDICATORS, **VARIANTS}.values()
+    }
     return {
         "cpu": model,
         "cores": len(os.sched_getaffinity(0)),
         "system": platform.platform(),
         "python": platform.python_version(),
         "numpy": np.__version__,
+        "paths": paths,
     }
+
+
+def module_of(ind):
+    return importlib.import_module(ind.module.__module__)
+
+
+def path_ratios(cases, names, x, repeat, rounds=3):
+    """Per case, the AVX-512 path's time over the AVX2 path's on x: the two taken in turn,
+    each for `repeat` calls, `rounds` times (medians of each side). Only a build that lets
+    the paths be chosen (FK_TEST_DISPATCH) and a CPU that runs both can say."""
+    out = {}
+    for name in names:
+        ind = cases[name]
+        mod = module_of(ind)
+        if not hasattr(mod, "__fk_use_path__"):
+            continue
+        own = mod.__fk_path__()
+        try:
+            times = {p: [] for p in ("avx2", "avx512")}
+            args = ind.args(x)
+            for _ in range(rounds):
+                for p in times:
+                    mod.__fk_use_path__(p)
+                    ind.module(*args)
+                    times[p] += [median_time(lambda: ind.module(*args), 1) for _ in range(repeat)]
+        except ValueError:  # this CPU lacks one of them
+            continue
+        finally:
+            mod.__fk_use_path__(own)
+        out[name] = statistics.median(times["avx512"]) / statistics.median(times["avx2"])
+    return out
 
 
 def commit():
@@ -259,11 +259,26 @@ def main():
     cores = len(os.sched_getaffinity(0))
     threads = os.cpu_count() or 1
     load0 = os.getloadavg()
+    mach = machine()
+    print(f"{mach['cpu']}; paths: " + ", ".join(f"{k} {v}" for k, v in mach["paths"].items()))
     print(
         f"{cores} cores, {threads} module workers at most, numba {numba.__version__} on "
         f"{numba.config.NUMBA_NUM_THREADS} threads; medians of {opts.repeat} runs; "
         f"load average {load0[0]:.2f}\n"
     )
+
+    # Small calls first, before numba has started its pool (its threads, once there, take
+    # turns with the calling thread). A call of one worker runs on the calling thread and
+    # starts none, so its time is its kernel work and the frame around it; at 1 x 1 it is
+    # the frame alone.
+    small_module = {}
+    rng = np.random.default_rng(11)
+    for rows, cols in small:
+        x = np.asarray(rng.normal(0.0003, 0.01, size=(rows, cols)))
+        for name in names:
+            ind = cases[name]
+            args = ind.args(x)
+            small_module[name, rows, cols] = per_call_time(lambda: ind.module(*args)) * 1e6
 
     # Compilation is paid here, on a tiny matrix of every kind the timings use.
     rng = np.random.default_rng(7)
@@ -342,55 +357,46 @@ def main():
         del mats, got
 
     if small:
-        print(
-            "\nsmall calls, us per call; beyond: the call less one thread start and join timed "
-            "the same way, from Python, in batches taken in turn with the call's (median of "
-            "the differences, in elapsed, CPU and user-mode CPU time)"
-        )
-        print(
-            f"{'indicator':<15} {'shape':>7} {'module':>8} {'start':>8} {'beyond':>8} "
-            f"{'cpu':>8} {'user':>8} {'numba':>8}"
-        )
+        print("\nsmall calls, us per call (the modules timed before numba's pool existed)")
+        print(f"{'indicator':<15} {'shape':>7} {'module':>8} {'numba':>8} {'numba/mod':>9}")
     for rows, cols in small:
-        x = np.asarray(rng.normal(0.0003, 0.01, size=(rows, cols)))
-        res, starts, beyond, beyond_cpu, beyond_user = {}, {}, {}, {}, {}
+        x = np.asarray(np.random.default_rng(11).normal(0.0003, 0.01, size=(rows, cols)))
         for name in names:
             ind = cases[name]
             args = ind.args(x)
-            res[name], starts[name], beyond[name], beyond_cpu[name], beyond_user[name] = (
-                1e6 * t
-                for t in paired_per_call(lambda: ind.module(*args), lambda: floor_so.start_join(1))
-            )
-        nb = {}
-        for name in names:
-            ind = cases[name]
-            args = ind.args(x)
-            if ind.numba is None:
-                nb[name] = float("nan")
-                continue
-            check(name, ind.numba(*args), ind.module(*args))
-            nb[name] = per_call_time(lambda: ind.numba(*args)) * 1e6
-        quiet()
-        for name in names:
+            nb = float("nan")
+            if ind.numba is not None:
+                check(name, ind.numba(*args), ind.module(*args))
+                nb = per_call_time(lambda: ind.numba(*args)) * 1e6
             r = {
                 "case": name,
                 "rows": rows,
                 "cols": cols,
                 "order": "C",
-                "module_us": res[name],
-                "start_us": starts[name],
-                "beyond_us": beyond[name],
-                "beyond_cpu_us": beyond_cpu[name],
-                "beyond_user_us": beyond_user[name],
-                "numba_us": nb[name],
+                "module_us": small_module[name, rows, cols],
+                "numba_us": nb,
             }
             small_out.append(r)
             print(
-                f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {r['start_us']:8.1f} "
-                f"{r['beyond_us']:8.1f} {r['beyond_cpu_us']:8.1f} {r['beyond_user_us']:8.1f} "
-                f"{r['numba_us']:8.1f}",
+                f"{name:<15} {f'{rows}x{cols}':>7} {r['module_us']:8.1f} {nb:8.1f} "
+                f"{nb / r['module_us']:9.2f}",
                 flush=True,
             )
+    quiet()
+
+    avx512_over_avx2 = {}
+    if shapes:
+        rows, cols = shapes[0]
+        base = np.random.default_rng(3).normal(0.0003, 0.01, size=(rows, cols))
+        for order in "CF":
+            got = path_ratios(cases, names, np.asarray(base, order=order), opts.repeat)
+            for name, q in got.items():
+                avx512_over_avx2.setdefault(name, {})[order] = q
+        if avx512_over_avx2:
+            print(f"\nAVX-512 path time / AVX2 path time, {rows}x{cols} (C, F)")
+            for name, q in avx512_over_avx2.items():
+                print(f"{name:<15} {q.get('C', float('nan')):5.2f} {q.get('F', float('nan')):5.2f}")
+        del base
 
     fc = {}
     if shapes:
@@ -429,7 +435,8 @@ def main():
     record = {
         "commit": commit(),
         "when": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "machine": machine(),
+        "machine": mach,
+        "avx512_over_avx2": avx512_over_avx2,
         "load": [load0[0], load1[0]],
         "numba": numba.__version__,
         "repeat": opts.repeat,

@@ -80,3 +80,22 @@ def test_compare_sets_cases_side_by_side():
     assert len(lines) == 2 + 3  # two heads, two large cases, one small
     c_line = next(line for line in lines if " C " in line and "10x20" in line)
     assert c_line.split()[3:6] == ["0.50", "4.25", "8.50"]
+
+
+def test_table_from_record_of_calls_without_threads():
+    # Later records: small calls timed as they are (no thread to subtract), the path each
+    # module took, and the AVX-512 path's time over the AVX2 path's.
+    rec = {
+        **RECORD,
+        "small": [{k: v for k, v in RECORD["small"][0].items() if k != "beyond_us"}],
+        "machine": {**RECORD["machine"], "paths": {"troughmend": "avx512", "crossodds": "avx2"}},
+        "avx512_over_avx2": {"troughmend": {"C": 0.8125, "F": 1.25}},
+    }
+    lines = record.table(rec)
+    assert "Paths taken: avx2 (crossodds), avx512 (troughmend)." in lines[0]
+    assert "thread" in lines[0] and "µs in that run" not in lines[0]
+    rows = [line for line in lines if line.startswith("| `troughmend`")]
+    assert rows == [
+        "| `troughmend` | 4.2, 3.0 | 8.5, 6.0 | 20.4, 7.0 |",
+        "| `troughmend` | 1.00 | 1.75 | 0.5, 0.2 | 0.81, 1.25 |",
+    ]
