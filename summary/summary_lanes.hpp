@@ -10,7 +10,7 @@
 #ifdef __AVX__
 #include <immintrin.h>
 
-#include "lanes.hpp"
+#include "simd.hpp"  // fk::select and fk::transpose4 on AVX vectors
 #endif
 
 namespace v {
