@@ -69,12 +69,14 @@ bench: install-bench
 # business days (about 504 million rows, 4.3 GB of Parquet), written once into SCALE_DIR
 # (outside the repository; mind its disk), against one read of it by DuckDB; peak memory
 # by /usr/bin/time. The record goes to bench/results/scale/. SCALE_FUNDS and SCALE_DAYS
-# make it smaller.
+# make it smaller; SCALE_CALENDAR=panel runs the indicators on the panel's calendar.
 SCALE_DIR ?= /tmp/fundkernels-scale
 SCALE_FUNDS ?= 100000
 SCALE_DAYS ?= 5040
+SCALE_CALENDAR ?= own
 bench-scale: install-bench,cli
-	$(PY) -m bench.scale --scratch $(SCALE_DIR) --funds $(SCALE_FUNDS) --days $(SCALE_DAYS) --record
+	$(PY) -m bench.scale --scratch $(SCALE_DIR) --funds $(SCALE_FUNDS) --days $(SCALE_DAYS) \
+	  --calendar $(SCALE_CALENDAR) --record
 
 readme-table: $(PY)
 	$(PY) bench/record.py readme $(RECORD)

@@ -100,6 +100,15 @@ def timed(argv: list[str], cwd: Path) -> dict[str, Any]:
     return found
 
 
+def header() -> dict[str, Any]:
+    """What every record starts with: the commit, the time and the machine."""
+    return {
+        "commit": commit(),
+        "when": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "machine": {"cpu": cpu(), "cores": os.cpu_count()},
+    }
+
+
 def save(record: dict[str, Any], kind: str) -> Path:
     """A record written to bench/results/KIND/ under its time and commit."""
     folder = HERE / "results" / kind
@@ -147,9 +156,7 @@ def main() -> None:
     print(f"command: maximum resident set size {cmd['max_rss_mb']:.0f} MiB (/usr/bin/time -v)")
     if args.record:
         record = {
-            "commit": commit(),
-            "when": datetime.now(timezone.utc).isoformat(timespec="seconds"),
-            "machine": {"cpu": cpu(), "cores": os.cpu_count()},
+            **header(),
             "load": list(os.getloadavg()),
             "repeat": args.repeat,
             "table": {

@@ -25,11 +25,10 @@ import argparse
 import os
 import sys
 import time
-from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable
 
-from bench.long import commit, cpu, save, timed
+from bench.long import cpu, header, save, timed
 from bench.long_table import write
 
 GROUPS = 100
@@ -116,9 +115,7 @@ def main() -> None:
     print(f"  phases: {run['phases']}")
     if args.record:
         record = {
-            "commit": commit(),
-            "when": datetime.now(timezone.utc).isoformat(timespec="seconds"),
-            "machine": {"cpu": cpu(), "cores": os.cpu_count()},
+            **header(),
             "load_before": list(load),
             "load_after": list(os.getloadavg()),
             "table": {
