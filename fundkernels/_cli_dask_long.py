@@ -37,7 +37,7 @@ import warnings
 from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -46,7 +46,17 @@ from ._blocks import blocks_of
 from ._cli_cells import parse_dates
 from ._cli_read import Layout, _read_csv, arrow, as_text, file_kind, read_types
 from ._errors import CommandError, InputError, PriceLikeWarning
-from ._gather import _EMPTY, _DateRows, _floats, _physical, _unmark, gather
+from ._gather import (
+    _EMPTY,
+    _DateRows,
+    _distinct,
+    _floats,
+    _physical,
+    _unmark,
+    first_seen,
+    gather,
+    runs,
+)
 
 INPUTS = "--engine dask reads a Parquet file or folder, or a folder of CSV files, named as INPUT"
 # Funds per block when no group is larger (a block's matrix: this many columns).
@@ -133,49 +143,24 @@ class _Read:
             raise CommandError(f"the value column {value!r} must be numeric in {name}")
         self.values = values
 
-    def runs(self) -> Optional[tuple[npt.NDArray[Any], npt.NDArray[np.int64]]]:
-        """The label index and length of each run of rows of one fund, in order; None
-        when runs are short (rows not grouped by fund), where hashing every row is
-        cheaper than listing them."""
-        index = self.indices
-        starts = np.flatnonzero(index[1:] != index[:-1]) + 1
-        if len(starts) >= len(index) // 8:
-            return None
-        edges = np.r_[0, starts, len(index)]
-        return index[edges[:-1]], np.diff(edges)
-
     def funds(self) -> list[Any]:
         """The piece's funds in order of first appearance."""
-        if not len(self.indices):
-            return []
-        runs = self.runs()
-        if runs is not None:
-            used = list(dict.fromkeys(runs[0].tolist()))
-        else:
-            pa = self.pa
-            used = np.asarray(pa.compute.unique(pa.array(self.indices))).tolist()
-        return [self.labels[u] for u in used]
+        return [self.labels[u] for u in first_seen(self.indices, self.pa)]
 
     def counts(self) -> npt.NDArray[np.int64]:
         """Rows per label."""
-        runs = self.runs() if len(self.indices) else None
-        if runs is None:
+        found = runs(self.indices) if len(self.indices) else None
+        if found is None:
             return np.bincount(self.indices, minlength=len(self.labels)).astype(np.int64)
         out = np.zeros(len(self.labels), np.int64)
-        np.add.at(out, runs[0], runs[1])
+        np.add.at(out, found[0], found[1])
         return out
 
     def distinct_ns(self, date: str) -> npt.NDArray[np.int64]:
         """The piece's distinct dates in nanoseconds (UTC): counted over their span when
         it is short (days), else by hashing."""
-        pa, raw = self.pa, self.raw
-        if not len(raw):
-            return np.empty(0, np.int64)
-        lo, hi = raw.min(), raw.max()
-        if int(hi) - int(lo) <= 4 * len(raw) + 1024:
-            distinct = np.flatnonzero(np.bincount(raw - lo)).astype(raw.dtype) + lo
-        else:
-            distinct = np.sort(np.asarray(pa.compute.unique(pa.array(raw))))
+        pa = self.pa
+        distinct = np.sort(_distinct(self.raw, pa))
         stamps = pa.array(distinct).view(self.days.type)
         try:
             ns = stamps.cast(pa.timestamp("ns", tz=getattr(stamps.type, "tz", None)))

@@ -146,7 +146,7 @@ def _encode_funds(piece: Any, pa: Any) -> _Encoded:
     if pa is not None:
         if pa.types.is_dictionary(piece.type):
             # The column's own indices: only the entries used, in order of first use.
-            used = pa.compute.unique(piece.indices)
+            used = pa.array(first_seen(np.asarray(piece.indices), pa), pa.int32())
             entries = np.full(len(piece.dictionary), -1, np.int32)
             entries[np.asarray(used)] = np.arange(len(used), dtype=np.int32)
             labels = piece.dictionary.take(used).to_pylist()
@@ -206,9 +206,39 @@ def _check_dates(piece: Any, lo: int, where: str, pa: Any) -> None:
 
 
 def _distinct(raw: npt.NDArray[Any], pa: Any) -> npt.NDArray[Any]:
+    """The distinct values of a piece of dates (in any order): counted over their span
+    when it is short (days, business days), else hashed."""
+    if len(raw):
+        low = int(raw.min())
+        if int(raw.max()) - low <= 4 * len(raw) + 1024:
+            seen = np.flatnonzero(np.bincount(raw - raw.dtype.type(low)))
+            return np.asarray(seen + low, dtype=raw.dtype)
     if pa is not None:
         return np.asarray(pa.compute.unique(pa.array(raw)))
     return np.unique(raw)
+
+
+def runs(index: npt.NDArray[Any]) -> Optional[tuple[npt.NDArray[Any], npt.NDArray[np.intp]]]:
+    """The value and length of each run of equal values, in order (one comparison pass);
+    None when runs are short (rows not grouped by fund), where hashing every row costs
+    less than listing them."""
+    starts = np.flatnonzero(index[1:] != index[:-1]) + 1
+    if len(starts) >= len(index) // 8:
+        return None
+    edges = np.r_[0, starts, len(index)]
+    return index[edges[:-1]], np.diff(edges)
+
+
+def first_seen(index: npt.NDArray[Any], pa: Any) -> list[int]:
+    """The distinct values of an integer array (a dictionary column's indices) in order of
+    first appearance: from its runs when rows come grouped, else by hashing."""
+    found = runs(index) if len(index) else (index, None)
+    if found is not None:
+        return list(dict.fromkeys(found[0].tolist()))
+    if pa is not None:
+        return list(np.asarray(pa.compute.unique(pa.array(index))).tolist())
+    distinct, first = np.unique(index, return_index=True)
+    return list(distinct[np.argsort(first, kind="stable")].tolist())
 
 
 class _DateRows:
