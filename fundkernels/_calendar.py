@@ -15,11 +15,11 @@ its own values go to the bottom of a column of the panel's height, NaN above the
 module runs on those packed columns, block by block through one buffer. Result rows come
 back through the rows each packed column skipped (its holes); the modules that report
 dates get stand-in dates that number the packed rows, so that their dates can be mapped the
-same way. horizonret reads the dates themselves: its funds run in groups that skip the same
-rows, one module call per group on that group's rows and dates. The summary skips missing
-values and names only rows holding values, so the panel's call serves it but for the
-periods per year it tells from each fund's own dates. Any other indicator runs once per
-group of funds with exactly the same dates.
+same way. horizonret reads the dates themselves: it runs once on the panel's rows through
+its variant that takes each fund's own rows (fundkernels._ownhorizon). The summary skips
+missing values and names only rows holding values, so the panel's call serves it but for
+the periods per year it tells from each fund's own dates. Any other indicator runs once
+per group of funds with exactly the same dates.
 
 NAVs: a fund's own rows are those of its NAVs, the first one included (its return is
 missing, as it is for the fund alone), and its return on a row is its NAV there over its
@@ -38,15 +38,15 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _pack
-from ._panel import Bound, Columns, Dates, Matrix, returns_from_navs
+from ._panel import Columns, Dates, Matrix, returns_from_navs
 from ._registry import INDICATORS
 from ._summary_columns import check_periods, check_risk_free, periods_from_spacing, summary_at
 
 # The indicators run on packed columns with stand-in dates: their dates only name result
 # rows. Of those, the ones whose dates are calendar days (eight-digit texts in the modules)
-# rather than the rows' own timestamps. Any other indicator that follows each fund through
-# its own dates runs once per group of funds on the same dates (horizonret reads the dates
-# to end its horizons).
+# rather than the rows' own timestamps. horizonret (which reads the dates to end its
+# horizons) and the summary have routes of their own; any other indicator that follows each
+# fund through its own dates runs once per group of funds on the same dates.
 _PACKED = frozenset({"troughmend", "drawdown", "extremeset", "streakset"})
 _DAY_DATES = frozenset({"extremeset", "streakset"})
 
@@ -54,7 +54,6 @@ CALENDARS = ("own", "panel")
 
 _DAY_NS = 86_400 * 10**9
 _NAT = np.iinfo(np.int64).min
-_AFTER_ALL = np.iinfo(np.int64).max  # a start on no row: after every date there is
 # Stand-in dates are whole days; those from 1677-09-22 to 2262-04-11 have nanosecond counts.
 _FIRST_DAY, _LAST_DAY = -106_751, 106_751
 # Doubles per packed block: a buffer of about 4 MiB, written and read while in the cache.
@@ -83,10 +82,10 @@ def own_columns(
     as for compute."""
     rows = values.shape[0]
     # Only the routes by groups of funds count each column's rows here: the packed
-    # indicators count them while packing, the summary needs only where each column starts
-    # and whether it skips a row.
+    # indicators count them while packing, horizonret and the summary need only where each
+    # column starts and whether it skips a row.
     long = name in _DAY_DATES and rows - 1 + _FIRST_DAY > _LAST_DAY
-    grouped = long or name not in _PACKED | {"summary"}
+    grouped = long or name not in _PACKED | {"horizonret", "summary"}
     first, count = _pack.scan(values, counts=grouped)
     if navs:
         values = returns_from_navs(values, dates, funds, in_place=owned)
@@ -96,8 +95,10 @@ def own_columns(
         assert dates is not None
         return _summaries(values, dates, first, moved, **options)
     if name == "horizonret":
-        assert dates is not None
-        return _horizons(values, dates, funds, first, count, moved, **options)
+        # One call, each fund on its own rows (fundkernels._ownhorizon).
+        gapped = np.zeros(values.shape[1], dtype=bool)
+        gapped[moved] = True
+        return adapter(values, dates, funds, own_first=first, gapped=gapped, **options)
     if name not in _PACKED:
         assert dates is not None
         return _by_calendar(name, values, dates, funds, first, count, options)
@@ -322,50 +323,6 @@ def _assembled(parts: Iterable[tuple[Any, Columns]], n: int) -> Optional[Columns
         for k, v in part.items():
             result[k][members] = v
     return result
-
-
-def _horizons(
-    values: Matrix,
-    dates: Dates,
-    funds: Sequence[Hashable],
-    first: Dates,
-    count: Dates,
-    moved: npt.NDArray[np.intp],
-    *,
-    horizon: str,
-    start: Bound,
-    end: Bound,
-) -> Columns:
-    """horizonret on each fund's own rows. A start date before a fund's first own row
-    selects that row, as it does for the fund alone (the panel's rows before it, missing
-    values for the fund, would otherwise enter its window as flat rows)."""
-    start = _start_from_first(start, dates, funds, first, count)
-    options = {"horizon": horizon, "start": start, "end": end}
-    return _by_holes("horizonret", values, dates, funds, first, count, moved, options)
-
-
-def _start_from_first(
-    start: Bound, dates: Dates, funds: Sequence[Hashable], first: Dates, count: Dates
-) -> Bound:
-    """start with each given date raised to the fund's first own date, if it lies before.
-    A fund of one own row or none has no horizon for itself alone; it gets an empty window
-    (the panel's rows before its own would otherwise enter a window that ends on a given
-    date, as flat rows)."""
-    if start.every is None and start.by_fund is None and not (count < 2).any():
-        return start
-    given = (
-        [start.by_fund.get(f) for f in funds]
-        if start.by_fund is not None
-        else [start.every] * len(funds)
-    )
-    by_fund: dict[Hashable, Optional[int]] = {}
-    for f, g, r, n in zip(funds, given, first.tolist(), count.tolist()):
-        if n < 2:
-            g = _AFTER_ALL
-        elif g is not None:
-            g = max(g, int(dates[r]))
-        by_fund[f] = g
-    return Bound("start", by_fund=by_fund)
 
 
 def _summaries(

@@ -26,6 +26,7 @@ from dataclasses import dataclass, field, replace
 from typing import Any, Literal, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from crossodds import crossodds as _crossodds
 from extremeset import extremeset as _extremeset
@@ -36,6 +37,7 @@ from troughmend import troughmend as _troughmend
 from ._errors import InputError, InputTypeError
 from . import _panel
 from ._drawdown import drawdown as _drawdown
+from ._ownhorizon import ownhorizon as _ownhorizon
 from ._panel import Bound, Columns, Dates, Matrix, row_dates, text_dates, valid_window
 from ._ranks import peer_ranks
 from ._summary_columns import check_periods, check_risk_free, summary_columns
@@ -188,13 +190,25 @@ def _horizonret_columns(
     horizon: str,
     start: Bound,
     end: Bound,
+    own_first: Optional[Dates] = None,
+    gapped: Optional[npt.NDArray[np.bool_]] = None,
 ) -> Columns:
+    """own_first and gapped (the own calendar's): each fund's first own row and whether it
+    skips any later row, and each fund on its own rows, that one and every later row
+    holding a value (fundkernels._ownhorizon). Its windows are read on the panel's dates:
+    rows a fund does not own start and end no horizon of its own, so a window holds the
+    fund's own rows on and after its start date, on and before its end date, as it does
+    for the fund alone. A fund without a gap whose window starts on or after its first own
+    row is on its own rows already (-1: the module's own walk)."""
     assert dates is not None
     first, last = valid_window(values)
+    starts, ends = start.rows(dates, funds, first), end.rows(dates, funds, last)
     try:
-        parts = _horizonret(
-            horizon, values, start.rows(dates, funds, first), end.rows(dates, funds, last), dates
-        )
+        if own_first is None:
+            parts = _horizonret(horizon, values, starts, ends, dates)
+        else:
+            mine = np.where(np.asarray(gapped) | (starts < own_first), own_first, -1)
+            parts = _ownhorizon(horizon, values, starts, ends, dates, mine)
     except ValueError as exc:  # a horizon that runs past the calendar: the caller's choice
         raise InputError(str(exc)) from None
     names = [c.name for c in HORIZONRET.columns]

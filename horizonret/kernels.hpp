@@ -119,8 +119,9 @@ struct Tally {
 };
 
 // Horizon returns of rows k0..k1 of a block from its paths: ret[k * L + j] is column j's
-// return from row k to row fut[k], NaN where either row lies outside the column's window
-// (lo[j], hi[j]) or the quotient is NaN. Tallies them on the way. Selections only pick
+// return from row k to row fut[k], the level of end[fut[k] * L + j] over that of
+// path[k * L + j], minus 1 (end is path itself but for the own-rows variant), NaN where
+// either row lies outside the column's window (lo[j], hi[j]) or the quotient is NaN. Tallies them on the way. Selections only pick
 // loaded values or constants, and every operation runs for every lane: the compiler may
 // not speculate a floating-point operation that the source runs only under a condition,
 // and it would leave such a loop unvectorised.
@@ -132,14 +133,15 @@ struct Tally {
 // Rows whose horizon starts and ends inside every lane's window (windowed false) skip the
 // window test; the tallies go on from where the rows before left them.
 template <int L, bool in_place, bool windowed>
-void horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
-                     const double* lo, const double* hi, double* ret, Tally<L>& t) {
+void horizon_returns(double* path, const double* end_path, const std::int64_t* fut,
+                     std::int64_t k0, std::int64_t k1, const double* lo, const double* hi,
+                     double* ret, Tally<L>& t) {
     double kd = static_cast<double>(k0);  // k as a double, counted alongside it
     for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
         const std::int64_t f = fut[k];
         const double fd = static_cast<double>(f);
         double* pk = path + k * L;
-        const double* pf = path + f * L;
+        const double* pf = end_path + f * L;
         double* out = in_place ? pk : ret + k * L;
         for (int j = 0; j < L; ++j) {
             const bool inside = !windowed ||
@@ -172,9 +174,9 @@ void horizon_returns(double* path, const std::int64_t* fut, std::int64_t k0, std
 // The returns of rows k0..k1 and their tallies: the rows that every lane's window holds
 // together with their horizon ends (all_lo, all_hi) run without the window test.
 template <int L, bool in_place>
-Tally<L> block_returns(double* path, const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
-                       const double* lo, const double* hi, std::int64_t all_lo,
-                       std::int64_t all_hi, double* ret) {
+Tally<L> block_returns(double* path, const double* end_path, const std::int64_t* fut,
+                       std::int64_t k0, std::int64_t k1, const double* lo, const double* hi,
+                       std::int64_t all_lo, std::int64_t all_hi, double* ret) {
     Tally<L> t;
     for (int j = 0; j < L; ++j)
         t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
@@ -184,9 +186,9 @@ Tally<L> block_returns(double* path, const std::int64_t* fut, std::int64_t k0, s
     const std::int64_t kl = std::min(k1, all_hi);
     if (ka <= kl && fut[ka] >= all_lo) kb = std::upper_bound(fut + ka, fut + kl + 1, all_hi) - fut;
     if (ka == kb) ka = kb = k1 + 1;  // no such row: all of them take the test
-    horizon_returns<L, in_place, true>(path, fut, k0, ka - 1, lo, hi, ret, t);
-    horizon_returns<L, in_place, false>(path, fut, ka, kb - 1, lo, hi, ret, t);
-    horizon_returns<L, in_place, true>(path, fut, kb, k1, lo, hi, ret, t);
+    horizon_returns<L, in_place, true>(path, end_path, fut, k0, ka - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, false>(path, end_path, fut, ka, kb - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, true>(path, end_path, fut, kb, k1, lo, hi, ret, t);
     return t;
 }
 
@@ -197,7 +199,65 @@ struct Scratch {
     double* ret;
     double* apart;
     double* sel;
+    double* end;  // the own-rows variant's end levels (see own_rows)
 };
+
+// The own-rows variant: each fund on its own rows, its first own row (own_first[c], a
+// fund's first NAV, or its first value) and every later row holding a value, as if it
+// were alone with its own dates. The levels of the panel's paths already are the fund's
+// own (a missing value keeps the level), and each panel row's horizon ends on the first
+// panel row on or after its calendar end, so the fund's own horizon from an own row ends
+// on its first own row at or after that row (on its last own row when there is none).
+// Per lane, end[r * L + j] becomes the level of the first own row at or after row r, NaN
+// when that lies outside the window or there is none; and path[k * L + j] stays the
+// level of row k only where row k starts a horizon the fund counts alone: an own row
+// inside the window, before the fund's own tail (its own rows whose horizons end on its
+// last own row or beyond it, and the own row just before them, as the module leaves out
+// the last rows of its dates), NaN elsewhere. Lanes past the last column hold no start.
+// own_first[c] < 0: every row is the column's own (a column without a gap whose window
+// starts on or after its first value), which gives the module's own results.
+template <int L>
+void own_rows(const fk::Matrix& m, std::int64_t c0, std::int64_t width,
+              const std::int64_t* own_first, const Window* win, const std::int64_t* fut,
+              double* path, double* end) {
+    const std::int64_t D = m.rows;
+    for (int j = 0; j < L; ++j) {
+        if (j >= width) {
+            for (std::int64_t r = 0; r < D; ++r) path[r * L + j] = end[r * L + j] = NaN;
+            continue;
+        }
+        const std::int64_t c = c0 + j, f = own_first[c], lo = win[j].lo, hi = win[j].hi;
+        const double* col = m.col(c);
+        const bool every = f < 0;
+        const auto own = [&](std::int64_t r) {
+            return every || r == f || (r > f && col[r * m.rs] == col[r * m.rs]);
+        };
+        // The last two own rows, found from the last row up.
+        std::int64_t last = -1, before_last = -1;
+        for (std::int64_t r = D - 1; r >= 0 && before_last < 0; --r)
+            if (own(r)) (last < 0 ? last : before_last) = r;
+        // From the last row up, in one pass: the level of the next own row (NaN outside the
+        // window), and each row's start level. An own row's horizon ends on the last own
+        // row, or past it, when its panel end lies after the own row before the last; those
+        // rows come last (the ends never decrease), and they and the own row just before
+        // them start no counted horizon.
+        std::int64_t next = -1;
+        double next_level = NaN;
+        bool counting = false;
+        int skipped = 0;
+        for (std::int64_t r = D - 1; r >= 0; --r) {
+            const bool o = own(r);
+            const double level = path[r * L + j];
+            if (o) {
+                next = r;
+                next_level = level;
+                if (!counting && fut[r] <= before_last && skipped++ > 0) counting = true;
+            }
+            end[r * L + j] = next >= lo && next <= hi && next >= 0 ? next_level : NaN;
+            path[r * L + j] = counting && o && r >= lo && r <= hi ? level : NaN;
+        }
+    }
+}
 
 // Lane j's values of rows k0 .. k1 of an array of L lanes per row to out[j * D + r]: a
 // lane's median then reads its returns side by side, instead of one value from each of
@@ -232,6 +292,7 @@ struct Job {
     bool forward;          // every horizon ends at or after its own row
     std::int64_t last;     // the last row whose horizon is counted
     const Results& res;
+    const std::int64_t* own_first;  // the own-rows variant's first own rows, else nullptr
 
     // Columns c0 .. c0 + width - 1 (width <= L). take() hands out the scratch (see
     // Scratch), for L lanes at least, once there is a horizon to compute.
@@ -264,11 +325,21 @@ struct Job {
             all_lo = std::max(all_lo, win[j].lo);
             all_hi = std::min(all_hi, win[j].hi);
         }
+        const double* end_path = path;
+        bool own = false;  // whether a lane of the block skips rows of the panel
+        for (int j = 0; own_first && j < width; ++j) own = own || own_first[c0 + j] >= 0;
+        if (own) {
+            // The windows are in the start and end levels: no row takes the window test.
+            own_rows<L>(m, c0, width, own_first, win, fut.data(), path, scratch.end);
+            end_path = scratch.end;
+            all_lo = 0;
+            all_hi = D - 1;
+        }
         const Tally<L> tl =
-            forward ? block_returns<L, true>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
-                                             nullptr)
-                    : block_returns<L, false>(path, fut.data(), k0, k1, lo, hi, all_lo, all_hi,
-                                              ret);
+            forward ? block_returns<L, true>(path, end_path, fut.data(), k0, k1, lo, hi, all_lo,
+                                             all_hi, nullptr)
+                    : block_returns<L, false>(path, end_path, fut.data(), k0, k1, lo, hi, all_lo,
+                                              all_hi, ret);
         const double* rets = forward ? path : ret;
         if constexpr (L > 1) lanes_apart<L>(rets, k0, k1, D, scratch.apart);
         for (int j = 0; j < width; ++j) {
@@ -293,7 +364,7 @@ struct Job {
 
 // Every block's horizon returns and results, the blocks shared out among the workers.
 void horizons(tag, const Matrix& m, const std::int64_t* sptr, const std::int64_t* eptr,
-              const ForwardIndex& fi, Results& res) {
+              const ForwardIndex& fi, Results& res, const std::int64_t* own_first) {
     const std::int64_t D = m.rows;
     const std::int64_t N = m.cols;
     const std::vector<std::int64_t>& fut = fi.fut;
@@ -304,7 +375,7 @@ void horizons(tag, const Matrix& m, const std::int64_t* sptr, const std::int64_t
     // Worker t takes the blocks of B adjacent columns t, t + n_th, t + 2 n_th, ... In a
     // row-major matrix they begin on a cache line, and the columns before the first line
     // boundary, if any, make a block of their own (block 0).
-    const Job job{m, sptr, eptr, fut, forward, last, res};
+    const Job job{m, sptr, eptr, fut, forward, last, res, own_first};
     const std::int64_t head = N >= 2 * B ? fk::cols_to_line(m) : 0;
     const std::int64_t blocks = (head > 0 ? 1 : 0) + (N - head + B - 1) / B;
     // A worker's scratch: path and, unless forward, ret of D values per lane; apart of
@@ -313,14 +384,15 @@ void horizons(tag, const Matrix& m, const std::int64_t* sptr, const std::int64_t
     const auto Dz = static_cast<std::size_t>(D);
     const std::size_t lanes = N > narrow ? B : 1;
     const std::size_t path_size = Dz * lanes, ret_size = forward ? 0 : Dz * lanes,
-                      apart_size = lanes > 1 ? Dz * lanes : 0, sel_size = 3 * Dz;
+                      apart_size = lanes > 1 ? Dz * lanes : 0, sel_size = 3 * Dz,
+                      end_size = own_first ? Dz * lanes : 0;
     fk::fan_out(static_cast<std::uint64_t>(blocks), [&](std::uint64_t t, std::uint64_t n_th) {
         // Scratch is taken when a block first has a horizon to compute, and left
         // uninitialised: every slot is written before it is read, and pages never touched
         // (most of the selection's) cost nothing. It comes from the heap, not the stack:
         // a thread's stack pages beyond the top few are given back when it ends, so a
         // buffer there would fault its pages in anew on every call.
-        std::unique_ptr<double[]> heap_path, heap_ret, heap_apart, heap_sel;
+        std::unique_ptr<double[]> heap_path, heap_ret, heap_apart, heap_sel, heap_end;
         Scratch scratch{};
         const auto take = [&]() -> const Scratch& {
             if (!scratch.path) {
@@ -328,7 +400,9 @@ void horizons(tag, const Matrix& m, const std::int64_t* sptr, const std::int64_t
                 if (ret_size) heap_ret.reset(new double[ret_size]);
                 if (apart_size) heap_apart.reset(new double[apart_size]);
                 heap_sel.reset(new double[sel_size]);
-                scratch = {heap_path.get(), heap_ret.get(), heap_apart.get(), heap_sel.get()};
+                if (end_size) heap_end.reset(new double[end_size]);
+                scratch = {heap_path.get(), heap_ret.get(), heap_apart.get(), heap_sel.get(),
+                           heap_end.get()};
             }
             return scratch;
         };

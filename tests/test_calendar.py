@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 import fundkernels.dask as fkd
 import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
-from fundkernels import _calendar, _pack, _panel
+from fundkernels import _calendar, _ownhorizon, _pack, _panel
 from fundkernels._registry import INDICATORS
 from helpers import LAYOUTS, same_bits, examples
 
@@ -140,6 +140,29 @@ def test_many_blocks_and_long_panels_give_the_same_results(kind, data):
         m.setattr(_calendar, "_FIRST_DAY", 0)
         m.setattr(_calendar, "_LAST_DAY", 10)
         same_columns(_panel.compute(name, returns, dates, funds, **options), want)
+
+
+@pytest.mark.parametrize("path", ["avx2", "avx512"])
+@settings(max_examples=examples(20), deadline=None)
+@given(data=st.data())
+def test_own_horizons_give_the_baseline_bits_on_every_path(path, data):
+    """horizonret on each fund's own rows, in one call: every instruction-set path gives
+    the baseline path's bits (blocks of eight funds and of one)."""
+    if not hasattr(_ownhorizon, "__fk_use_path__"):
+        pytest.skip("built without FK_TEST_DISPATCH: the paths cannot be chosen")
+    returns, _, dates, funds = data.draw(panels(max_funds=11))
+    name, options = options_of("horizonret", data.draw(windows(dates, funds)))
+    mine = _ownhorizon.__fk_path__()
+    try:
+        _ownhorizon.__fk_use_path__("baseline")
+        want = _panel.compute(name, returns, dates, funds, **options)
+        try:
+            _ownhorizon.__fk_use_path__(path)
+        except ValueError:
+            pytest.skip(f"this CPU cannot run the {path} path")
+        same_columns(_panel.compute(name, returns, dates, funds, **options), want)
+    finally:
+        _ownhorizon.__fk_use_path__(mine)
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)

@@ -1,0 +1,12 @@
+import numpy as np
+import numpy.typing as npt
+
+def ownhorizon(
+    horizon: str,
+    values: npt.ArrayLike,
+    start: npt.ArrayLike,
+    end: npt.ArrayLike,
+    dates: npt.ArrayLike,
+    first: npt.ArrayLike,
+) -> tuple[npt.NDArray[np.float64], ...]:
+    """horizonret with each column on its own rows: its first row first[c] and every later row holding a value"""
