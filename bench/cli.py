@@ -5,8 +5,14 @@
    when it is installed); the difference is the command's own work.
 2. A 2520 x 5000 wide Parquet file of returns: the command's phases from --timings
    (reading, the matrix, the indicators, writing), as shares of the whole.
+3. The command on such a file against doing it by hand, each a process of its own taken in
+   turn: polars reads the file, its fund columns go to NumPy, and every indicator of the
+   command's table runs once through the registry's kernel (the module call and the
+   conversion of its result to columns); on a panel with no value missing, on both
+   calendars (each fund then one module call on the own calendar too), and with 2% of the
+   values missing on the panel calendar.
 
-Run: .venv/bin/python bench/cli.py [--repeat N]
+Run: .venv/bin/python -m bench.cli [--repeat N]
 """
 
 import argparse
@@ -20,6 +26,8 @@ from pathlib import Path
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
+
+from bench.calendar import cpu
 
 
 def wall(cmd, cwd, repeat):
@@ -46,6 +54,32 @@ def phases(cmd, cwd, repeat):
         laps["process"] = total
         runs.append(laps)
     return {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+
+
+# Doing it by hand: argv[1] the file, argv[2] the horizon of the command's default.
+BY_HAND = r"""
+import sys
+import numpy as np
+import polars as pl
+from fundkernels._registry import INDICATORS, command_runs
+table = pl.read_parquet(sys.argv[1])
+values = table.drop("date").to_numpy()
+dates = table["date"].to_numpy().astype("M8[ns]").view(np.int64)
+funds = table.columns[1:]
+for run in command_runs([sys.argv[2]], types="all"):
+    INDICATORS[run.indicator].kernel(values, dates, funds, **run.options)
+"""
+
+
+def in_turn(cmds, cwd, repeat):
+    """Median seconds of each command, the commands run in turn within each round."""
+    took = {k: [] for k in cmds}
+    for _ in range(repeat):
+        for k, cmd in cmds.items():
+            t0 = time.perf_counter()
+            subprocess.run(cmd, cwd=cwd, check=True, capture_output=True)
+            took[k].append(time.perf_counter() - t0)
+    return {k: statistics.median(v) for k, v in took.items()}
 
 
 def main():
@@ -83,6 +117,47 @@ def main():
         read, gather, compute = laps["read"], laps["panel"], laps["indicators"]
         print(f"  reading / indicators: {read / compute:.1f}")
         print(f"  (reading + gather into the matrix) / indicators: {(read + gather) / compute:.1f}")
+
+        full = Path(tmp) / "full.parquet"
+        values = rng.normal(0.0003, 0.01, (rows, funds))
+        pq.write_table(
+            pa.table({"date": dates, **{f"f{j}": values[:, j] for j in range(funds)}}), full
+        )
+        del values
+        cmds = {
+            "by hand, none missing": [py, "-c", BY_HAND, str(full), "1Y"],
+            "by hand, 2% missing": [py, "-c", BY_HAND, str(path), "1Y"],
+        }
+        for cal in ("own", "panel"):
+            cmds[f"command {cal}, none missing"] = [
+                py,
+                "-m",
+                "fundkernels",
+                str(full),
+                "-o",
+                "out.parquet",
+                "--calendar",
+                cal,
+            ]
+        cmds["command panel, 2% missing"] = [
+            py,
+            "-m",
+            "fundkernels",
+            str(path),
+            "-o",
+            "out.parquet",
+            "--calendar",
+            "panel",
+        ]
+        took = in_turn(cmds, tmp, n)
+        print(
+            f"\nthe command over doing it by hand (polars read, NumPy, every indicator's"
+            f" kernel), processes in turn, medians of {n}; {cpu()}:"
+        )
+        for key, secs in took.items():
+            if key.startswith("command"):
+                hand = took["by hand, " + key.split(", ")[1]]
+                print(f"  {key:<28} {secs:6.2f} s  by hand {hand:6.2f} s  ratio {secs / hand:5.2f}")
 
 
 if __name__ == "__main__":

@@ -149,9 +149,10 @@ def load_columns(
     except InputError as exc:
         raise CommandError(_placed(exc, places)) from None
     values, dates = panel.values, panel.dates
-    if np.isnan(values).all():
+    gaps = np.count_nonzero(np.isnan(values))  # one pass over the matrix for both
+    if gaps == values.size:
         raise CommandError(f"{source} holds no values: every cell is missing (see --na-values)")
-    missing = float(np.isnan(values).mean()) if values.size else 0.0
+    missing = gaps / values.size if values.size else 0.0
     navs: Optional[npt.NDArray[np.float64]] = None
     if args.navs:  # in place when the matrix is ours, not a view of the input
         # On the own calendar every indicator takes the NAVs themselves (see above).
@@ -208,7 +209,12 @@ def _wide(table: Any, places: Places, layout: Layout, source: str) -> tuple[Any,
 
     date = layout.date
     if layout.funds is None and not layout.exclude:
-        dropped = [c for c in table.column_names if c != date and _counts_rows(table, c)]
+        kinds = dict(zip(table.column_names, table.schema.types))
+        if len(kinds) != table.num_columns:  # a name twice: each looked up by name
+            kinds = {}
+        dropped = [
+            c for c in table.column_names if c != date and _counts_rows(table, c, kinds.get(c))
+        ]
         if dropped:
             note(
                 f"left out columns that are not funds: {', '.join(map(repr, dropped))}"
@@ -240,11 +246,14 @@ def _wide(table: Any, places: Places, layout: Layout, source: str) -> tuple[Any,
     return table, places
 
 
-def _counts_rows(table: Any, name: str) -> bool:
-    """Whether a column numbers the rows: named like an index, or integers 0..n-1 or 1..n."""
+def _counts_rows(table: Any, name: str, kind: Any = None) -> bool:
+    """Whether a column numbers the rows: named like an index, or integers 0..n-1 or 1..n.
+    kind: its type when the caller has it (no integers: no need to look the column up)."""
     if _INDEX_NAMES.fullmatch(name.strip()):
         return True
     pa = arrow()
+    if kind is not None and not pa.types.is_integer(kind):
+        return False
     col = table.column(name)
     if not pa.types.is_integer(col.type) or col.null_count:
         return False

@@ -326,7 +326,13 @@ def _piece(piece: Piece, table: Any, layout: Layout) -> Any:
         pa,
     )
     table = table.set_column(table.column_names.index(layout.date), layout.date, dates)
+    # Columns of numbers need nothing: told by the schema, without looking each one up by
+    # name (thousands of funds); a name that occurs twice is looked up as before.
+    kinds = dict(zip(table.column_names, table.schema.types))
+    unique = len(kinds) == table.num_columns
     for name in values:
+        if unique and (pa.types.is_integer(kinds[name]) or pa.types.is_floating(kinds[name])):
+            continue
         col = table.column(name)
         if pa.types.is_null(col.type):  # every cell missing
             table = table.set_column(table.column_names.index(name), name, col.cast(pa.float64()))
