@@ -572,7 +572,7 @@ def agrees_with_summary(name, got, want, canon):
 
     assert isinstance(got, tuple) and all(isinstance(g, np.ndarray) for g in got), got
     assert [g.dtype for g in got] == [w.dtype for w in want], got
-    agree(*canon, got)
+    agree(*canon, got, want)
 
 
 # Per module: how a call is drawn and what the binding makes of its arguments (or that it
