@@ -275,7 +275,7 @@ def _by_holes(
                 sub, kept = (values if members.size == cols else values[:, members]), dates
             else:
                 keep = np.setdiff1d(np.arange(rows), skip)
-                sub, kept = values[keep][:, members], dates[keep]
+                sub, kept = values[np.ix_(keep, members)], dates[keep]
             yield members, adapter(sub, kept, [funds[c] for c in members], **options)
 
     return _assembled(parts(), cols) or adapter(values, dates, funds, **options)
@@ -306,7 +306,7 @@ def _by_calendar(
     def parts() -> Iterator[tuple[Any, Columns]]:
         for (start, skip), members in by_dates.items():
             own = np.setdiff1d(np.arange(start, rows), np.frombuffer(skip, dtype=np.int64))
-            sub = values[own][:, members]
+            sub = values[np.ix_(own, members)]
             yield members, adapter(sub, dates[own], [funds[c] for c in members], **options)
 
     return _assembled(parts(), cols) or adapter(values, dates, funds, **options)
