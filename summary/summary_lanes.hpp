@@ -1,21 +1,13 @@
-// Four doubles side by side for the summary kernel: AVX vectors where the build has AVX,
-// and otherwise four plain doubles that run the same operations lane by lane (the same
-// IEEE operations in the same order: the same bits), so that a build for the x86-64
-// baseline works too.
-#pragma once
-
-#include <cstdint>
-#include <cstring>
-
-#ifdef __AVX__
-#include <immintrin.h>
-
-#include "simd.hpp"  // fk::select and fk::transpose4 on AVX vectors
-#endif
+// Four doubles side by side for the summary kernel: AVX vectors on the AVX2 and AVX-512
+// paths, and four plain doubles on the baseline path that run the same operations lane by
+// lane (the same IEEE operations in the same order: the same bits). Read once per path,
+// inside the path's namespace (see common/each_path.hpp), after the headers it uses:
+// <cstdint>, <cstring>, <immintrin.h> and simd.hpp (fk::select and fk::transpose4 on AVX
+// vectors).
 
 namespace v {
 
-#ifdef __AVX__
+#if FK_AVX
 using vec = __m256d;
 constexpr int ORD_Q = _CMP_ORD_Q, EQ_OQ = _CMP_EQ_OQ, LT_OQ = _CMP_LT_OQ, LE_OQ = _CMP_LE_OQ,
               GT_OQ = _CMP_GT_OQ, GE_OQ = _CMP_GE_OQ, NGT_UQ = _CMP_NGT_UQ, NGE_UQ = _CMP_NGE_UQ;
