@@ -306,7 +306,7 @@ def _by_calendar(
     def parts() -> Iterator[tuple[Any, Columns]]:
         for (start, skip), members in by_dates.items():
             own = np.setdiff1d(np.arange(start, rows), np.frombuffer(skip, dtype=np.int64))
-            sub = values[np.ix_(own, members)]
+            sub = values[np.ix_(own, np.asarray(members, dtype=np.intp))]
             yield members, adapter(sub, dates[own], [funds[c] for c in members], **options)
 
     return _assembled(parts(), cols) or adapter(values, dates, funds, **options)
