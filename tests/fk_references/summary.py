@@ -155,6 +155,9 @@ def _mean(xs):
     try:
         return math.fsum(xs) / len(xs)
     except OverflowError:
+        infinite = {v for v in xs if math.isinf(v)}
+        if infinite:  # the infinities decide: one sign, or NaN for both
+            return infinite.pop() if len(infinite) == 1 else math.nan
         return float(sum(map(Fraction, xs)) / len(xs))
 
 
