@@ -131,6 +131,19 @@ py::tuple scan(fk::f64_array values, bool counts) {
 // out, when given, receives the packed columns instead of a new matrix: a Fortran-ordered
 // float64 (rows x len(cols)) array, so that a caller packing block after block writes over
 // one buffer that stays in the cache rather than into fresh memory.
+// The caller's buffer for R x M packed columns, once checked: a writable column-major
+// float64 array of that shape whose columns are contiguous.
+double* out_buffer(py::array& out, std::int64_t R, std::int64_t M) {
+    const bool fits = py::isinstance<py::array_t<double>>(out) && out.ndim() == 2 &&
+                      out.shape(0) == R && out.shape(1) == M && out.writeable() &&
+                      (out.flags() & py::array::f_style) &&
+                      (M == 0 || R == 0 || out.strides(0) == sizeof(double));
+    if (!fits)
+        throw py::value_error("out must be a writable Fortran-ordered float64 array of " +
+                              std::to_string(R) + " x " + std::to_string(M));
+    return static_cast<double*>(out.mutable_data());
+}
+
 py::tuple pack(fk::f64_array values, fk::i64_array first_arr, fk::i64_array count_arr,
                fk::i64_array cols_arr, py::object out_obj) {
     const fk::Matrix m = fk::matrix_arg(values, "values");
@@ -153,15 +166,8 @@ py::tuple pack(fk::f64_array values, fk::i64_array first_arr, fk::i64_array coun
         out = py::array_t<double, py::array::f_style>({R, M});
     } else {
         out = py::reinterpret_borrow<py::array>(out_obj);
-        const bool fits = py::isinstance<py::array_t<double>>(out) && out.ndim() == 2 &&
-                          out.shape(0) == R && out.shape(1) == M && out.writeable() &&
-                          (out.flags() & py::array::f_style) &&
-                          (M == 0 || R == 0 || out.strides(0) == sizeof(double));
-        if (!fits)
-            throw py::value_error("out must be a writable Fortran-ordered float64 array of " +
-                                  std::to_string(R) + " x " + std::to_string(M));
     }
-    double* const P = static_cast<double*>(out.mutable_data());
+    double* const P = out_buffer(out, R, M);
     py::array_t<std::int64_t> holes_arr =
         fk::new_vector<std::int64_t>(static_cast<std::size_t>(offsets[M]));
     std::int64_t* const holes = holes_arr.mutable_data();
@@ -225,14 +231,7 @@ py::tuple gather(fk::f64_array values, fk::i64_array first_arr, std::int64_t lo,
         if (first[c] < 0 || first[c] > R)
             throw py::value_error("gather: column " + std::to_string(c) + " is out of range");
     const std::int64_t M = hi - lo;
-    const bool fits = py::isinstance<py::array_t<double>>(out) && out.ndim() == 2 &&
-                      out.shape(0) == R && out.shape(1) == M && out.writeable() &&
-                      (out.flags() & py::array::f_style) &&
-                      (M == 0 || R == 0 || out.strides(0) == sizeof(double));
-    if (!fits)
-        throw py::value_error("out must be a writable Fortran-ordered float64 array of " +
-                              std::to_string(R) + " x " + std::to_string(M));
-    double* const P = static_cast<double*>(out.mutable_data());
+    double* const P = out_buffer(out, R, M);
     py::array_t<std::int64_t> count_arr = fk::new_vector<std::int64_t>(static_cast<std::size_t>(M));
     std::int64_t* const count = count_arr.mutable_data();
     std::vector<std::vector<std::int64_t>> holes(static_cast<std::size_t>(M));
