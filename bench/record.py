@@ -123,7 +123,8 @@ def table(record):
     lines = [
         f"From the record of commit `{record['commit']}` ({record['when'][:10]}), "
         f"{m['cores']} cores ({m['cpu'] or 'unknown CPU'}), load average "
-        f"{record['load'][0]:.1f} at the start: medians of {record['repeat']} runs." + about,
+        f"{record['load'][0]:.1f} at the start and {record['load'][-1]:.1f} at the end: medians of "
+        f"{record['repeat']} runs." + about,
         "",
         "| " + " | ".join(head) + " |",
         "| " + " | ".join(["---"] * len(head)) + " |",
