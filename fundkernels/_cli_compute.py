@@ -144,6 +144,10 @@ def load_columns(
     if layout.fund is None:
         table, places = _wide(table, places, layout, source)
     clock.lap("read")
+    # Arrow's allocator keeps what the read freed (its buffers before the dates were
+    # converted, the decoding's own) for its own reuse: hand it back to the system before
+    # the matrix is made beside the table, as it is again once the table goes.
+    arrow().default_memory_pool().release_unused()
     try:
         panel = read_table(table, layout.date, layout.fund, layout.value)
     except InputError as exc:
@@ -153,27 +157,33 @@ def load_columns(
     if gaps == values.size:
         raise CommandError(f"{source} holds no values: every cell is missing (see --na-values)")
     missing = gaps / values.size if values.size else 0.0
-    navs: Optional[npt.NDArray[np.float64]] = None
-    if args.navs:  # in place when the matrix is ours, not a view of the input
-        # On the own calendar every indicator takes the NAVs themselves (see above).
-        navs = values if args.calendar == "own" else None
-        own = panel.owned and navs is None
-        values = _panel.returns_from_navs(values, dates, panel.funds, in_place=own)
-    elif not args.returns:
-        _note_prices(_panel.price_like(values, panel.funds))
     given = None
     if types is not None or args.type_column is not None:
         # A mapping keyed by fund: each fund's type, also shown in the output.
         found = table_types(panel, types, args.type_column)
         given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
     what = f"--type-column {args.type_column!r}" if args.type_column else "--types"
-    codes = _panel.group_codes(given or _panel.ALL_FUNDS, panel.funds, what)
-    groups = None if given is None else [str(given[f]) for f in panel.funds]
     labels = panel.funds
-    # The input table is not needed beyond this point: let it go before the indicators
-    # (whose own temporaries include a negated copy of the matrix). A matrix that is a
-    # view of the table keeps what it needs.
+    codes = _panel.group_codes(given or _panel.ALL_FUNDS, panel.funds, what)
+    groups = None if given is None else [str(given[f]) for f in labels]
+    owned = panel.owned
+    # The input table is not needed beyond this point: let it go before the NAVs become
+    # returns and before the indicators (whose own temporaries include a negated copy of
+    # the matrix), and hand its memory back to the system. A matrix that is a view of the
+    # table keeps what it needs.
     del panel, table
+    arrow().default_memory_pool().release_unused()
+    navs: Optional[npt.NDArray[np.float64]] = None
+    report: Optional[npt.NDArray[np.float64]] = values
+    if args.navs and args.calendar == "own":
+        # Every indicator takes the NAVs themselves (see above) and checks them as it
+        # turns them into returns: the returns of the whole panel only for the report.
+        navs = values
+        report = _panel.returns_from_navs(values, dates, labels) if args.report else None
+    elif args.navs:  # in place when the matrix is ours, not a view of the input
+        values = report = _panel.returns_from_navs(values, dates, labels, in_place=owned)
+    elif not args.returns:
+        _note_prices(_panel.price_like(values, labels))
     clock.lap("panel")
     stats = statistics_options(args)
     with warnings.catch_warnings():  # told once above, as a note
@@ -190,9 +200,11 @@ def load_columns(
     funds = [str(f) for f in labels]
 
     def series(picked: Sequence[int]) -> tuple[Any, Any]:
-        return dates, values[:, list(picked)]
+        assert report is not None
+        return dates, report[:, list(picked)]
 
-    # The matrix is kept past this point only for the report's charts.
+    # The returns are kept past this point only for the report's charts.
+    del values
     keep = series if args.report else None
     info = Panel(funds, len(dates), first, last, groups, missing, args.navs, source, keep)
     return info, cols

@@ -153,9 +153,11 @@ def _read_parquet(path: Path, layout: Layout) -> Any:
     """A Parquet file or folder. A long table's fund column, text that repeats over many
     rows, is read dictionary-encoded: four bytes a row instead of its text, and no text to
     hash when it is numbered. (A CSV file's labels are typed by their text, as a types
-    file's are, so that both give the same labels.)"""
+    file's are, so that both give the same labels.) Without pre-buffering: on a local disk
+    it only holds each column chunk's bytes beside its decoded values (a third more memory
+    at the peak, and no faster)."""
     labels = [layout.fund] if layout.fund else None
-    return arrow().parquet.read_table(path, read_dictionary=labels)
+    return arrow().parquet.read_table(path, read_dictionary=labels, pre_buffer=False)
 
 
 def _members(path: Path) -> list[Path]:

@@ -403,6 +403,24 @@ def test_failures_exit_2_with_one_line_and_leave_no_file(
     assert (tmp_path / "old.csv").read_text() == "kept\n"
 
 
+@pytest.mark.parametrize("calendar", ["own", "panel"])
+@pytest.mark.parametrize("report", [False, True])
+def test_a_bad_nav_is_refused_on_either_calendar(tmp_path, monkeypatch, capsys, calendar, report):
+    # On the own calendar the NAVs are checked as each indicator turns them into returns
+    # (the panel's returns are made only for a report): the same refusal either way.
+    _bad_inputs(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    shown = ["--report", "r.html"] if report else []
+    args = ["zero.csv", "--navs", "--calendar", calendar, "--output", "o.csv", *shown]
+    assert cli.main(args) == 2
+    err = capsys.readouterr().err
+    assert (
+        err
+        == "fundkernels: error: NAVs must be positive and finite: fund 'a' has 0.0 on 2020-02-29\n"
+    )
+    assert not (tmp_path / "o.csv").exists() and not (tmp_path / "r.html").exists()
+
+
 def test_a_failed_write_keeps_the_old_output(tmp_path):
     old = tmp_path / "out.parquet"
     old.write_text("kept\n")
