@@ -291,11 +291,61 @@ py::tuple gather(fk::f64_array values, fk::i64_array first_arr, std::int64_t lo,
     return fk::tuple_of(count_arr, holes_arr, fk::to_numpy(offsets));
 }
 
+// The differences of a panel's consecutive dates as a multiset: each distinct value, in
+// order, with the count of differences at or below it. Regular dates have few distinct ones.
+struct Spacings {
+    std::vector<std::int64_t> value;
+    std::vector<std::size_t> at_most;
+
+    explicit Spacings(std::vector<std::int64_t> all) {
+        std::sort(all.begin(), all.end());
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (i + 1 < all.size() && all[i + 1] == all[i]) continue;
+            value.push_back(all[i]);
+            at_most.push_back(i + 1);
+        }
+    }
+
+    // The k-th smallest value (from 0) of this multiset less `removed` plus `added`, both
+    // sorted, `removed` a part of this one: the smallest value of either with at least k + 1
+    // values of the result at or below it. That count rises with the value, so both lists
+    // are searched by halving.
+    std::int64_t kth(const std::vector<std::int64_t>& removed,
+                     const std::vector<std::int64_t>& added, std::size_t k) const {
+        const auto count = [](const std::vector<std::int64_t>& v, std::int64_t x) {
+            return static_cast<std::size_t>(std::upper_bound(v.begin(), v.end(), x) - v.begin());
+        };
+        const auto mine = [&](std::int64_t x) {
+            const auto j = std::upper_bound(value.begin(), value.end(), x) - value.begin();
+            return j == 0 ? std::size_t{0} : at_most[static_cast<std::size_t>(j - 1)];
+        };
+        std::size_t lo = 0, hi = value.size();
+        while (lo < hi) {
+            const std::size_t mid = (lo + hi) / 2;
+            if (at_most[mid] - count(removed, value[mid]) + count(added, value[mid]) > k)
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        const auto b = std::partition_point(added.begin(), added.end(), [&](std::int64_t x) {
+            return mine(x) - count(removed, x) + count(added, x) <= k;
+        });
+        if (b == added.end()) return value[lo];
+        return lo == value.size() ? *b : std::min(value[lo], *b);
+    }
+};
+
 // Per column of `cols`, the median spacing of its own dates (its first row, given by the
 // caller, and every later row holding a value), in nanoseconds: the middle difference of
 // consecutive own dates, or the mean of the two middle ones for an even count, as a float64
 // median of int64 differences gives it ((a + b) / 2 over doubles). NaN for a column with fewer
 // than two own dates. The summary annualises each fund by it on the fund's own calendar.
+//
+// A column's own differences are the panel's (those of consecutive rows), less the ones
+// before its first row and around each run of its holes, plus one difference across each
+// run. Its holes are few in real data, so the panel's differences are counted once and each
+// column's median is found among them, corrected by its own short lists, with no selection
+// over all of its rows.
 py::array_t<double> spacing(fk::f64_array values, fk::i64_array first_arr, fk::i64_array cols_arr,
                             fk::i64_array dates_arr) {
     const fk::Matrix m = fk::matrix_arg(values, "values");
@@ -311,31 +361,53 @@ py::array_t<double> spacing(fk::f64_array values, fk::i64_array first_arr, fk::i
                                   " is out of range");
     py::array_t<double> out_arr = fk::new_vector<double>(static_cast<std::size_t>(M));
     double* const out = out_arr.mutable_data();
+    // gap[r]: the difference of rows r - 1 and r (gap[0] unused).
+    std::vector<std::int64_t> gap(static_cast<std::size_t>(std::max<std::int64_t>(R, 1)));
+    for (std::int64_t r = 1; r < R; ++r) gap[r] = dates[r] - dates[r - 1];
+    const Spacings panel(R > 1 ? std::vector<std::int64_t>(gap.begin() + 1, gap.end())
+                               : std::vector<std::int64_t>{});
     fk::for_each_item(static_cast<std::uint64_t>(M), [&](std::uint64_t i) {
         const std::int64_t c = cols[i], f = first[c];
         const double* col = m.col(c);
-        thread_local std::vector<std::int64_t> gaps;
-        gaps.clear();
-        std::int64_t prev = f;
-        for (std::int64_t r = f + 1; r < R; ++r) {
-            const double v = col[r * m.rs];
-            if (v != v) continue;
-            gaps.push_back(dates[r] - dates[prev]);
-            prev = r;
+        thread_local std::vector<std::int64_t> removed, added;
+        // The differences into the rows before its first one are not its own.
+        const std::int64_t lead = std::clamp<std::int64_t>(f, 0, std::max<std::int64_t>(R - 1, 0));
+        removed.assign(gap.begin() + 1, gap.begin() + 1 + lead);
+        added.clear();
+        std::int64_t holes = 0;
+        for (std::int64_t r = f + 1; r < R;) {
+            // Runs of sixteen values without a hole are passed over whole where they lie
+            // side by side.
+            if (m.rs == 1)
+                while (r + 16 <= R && !any_missing(col + r, 16)) r += 16;
+            if (r >= R) break;
+            if (col[r * m.rs] == col[r * m.rs]) {
+                ++r;
+                continue;
+            }
+            // A run of holes from r on: the differences into each of them and out of the last
+            // leave; the one from the row before the run to the row after it comes in.
+            std::int64_t b = r;
+            while (b < R && col[b * m.rs] != col[b * m.rs]) ++b;
+            for (std::int64_t q = r; q <= std::min(b, R - 1); ++q) removed.push_back(gap[q]);
+            if (b < R) added.push_back(dates[b] - dates[r - 1]);
+            holes += b - r;
+            r = b + 1;
         }
-        const std::size_t n = gaps.size();
-        if (n == 0) {
+        const std::int64_t valid = f < R ? R - f - holes : 0;
+        if (valid < 2) {
             out[i] = NaN;
             return;
         }
-        const auto mid = gaps.begin() + static_cast<std::ptrdiff_t>(n / 2);
-        std::nth_element(gaps.begin(), mid, gaps.end());
-        const double upper = static_cast<double>(*mid);
+        std::sort(removed.begin(), removed.end());
+        std::sort(added.begin(), added.end());
+        const auto n = static_cast<std::size_t>(valid - 1);
+        const double upper = static_cast<double>(panel.kth(removed, added, n / 2));
         if (n % 2 == 1) {
             out[i] = upper;
             return;
         }
-        const double lower = static_cast<double>(*std::max_element(gaps.begin(), mid));
+        const double lower = static_cast<double>(panel.kth(removed, added, n / 2 - 1));
         out[i] = (lower + upper) / 2.0;
     }, scan_work * static_cast<std::uint64_t>(R) * static_cast<std::uint64_t>(M));
     return out_arr;
