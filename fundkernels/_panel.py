@@ -323,7 +323,6 @@ def returns_from_navs(
     matrix is returned and navs is left as it is."""
     rows, cols = navs.shape
     out = navs if in_place else np.empty((rows, cols), order="F")
-    index = np.arange(rows)[:, None]
     for lo in range(0, cols, _NAV_BLOCK):
         block = navs[:, lo : lo + _NAV_BLOCK]
         bad = (block <= 0) | np.isinf(block)
@@ -334,17 +333,27 @@ def returns_from_navs(
                 "NAVs must be positive and finite: fund "
                 f"{funds[lo + col]!r} has {float(block[row, col])!r} on {when}"
             )
-        valid = ~np.isnan(block)
-        # Per cell the row of the last valid NAV at or before it (-1: none yet); shifted
-        # down one row, the row of the previous valid NAV.
-        last = np.maximum.accumulate(np.where(valid, index, -1), axis=0)
-        prev = np.empty_like(last)
-        prev[:1] = -1
-        prev[1:] = last[:-1]
-        before = np.take_along_axis(block, np.maximum(prev, 0), axis=0)
+        missing = np.isnan(block)
+        # Each NAV over the one on the row before. After a gap (the row before missing)
+        # that is NaN; those few cells take the last valid NAV before the gap, found by
+        # stepping back through it, all such cells at once. A column's first valid NAV,
+        # with none before it, stays NaN without a walk.
+        ret = np.empty(block.shape, order="F")
+        ret[:1] = np.nan
         with np.errstate(invalid="ignore", over="ignore"):  # a huge rise is inf
-            ret = block / before - 1.0
-        ret[~valid | (prev < 0)] = np.nan
+            np.divide(block[1:], block[:-1], out=ret[1:])
+            ret[1:] -= 1.0
+            after, of = np.nonzero(missing[:-1] & ~missing[1:])
+            after += 1
+            if after.size:
+                later = after != np.argmax(~missing, axis=0)[of]
+                after, of = after[later], of[later]
+            prev = after - 1
+            walk = np.arange(after.size)
+            while walk.size:  # as many steps as the longest gap
+                prev[walk] -= 1
+                walk = walk[missing[prev[walk], of[walk]]]
+            ret[after, of] = block[after, of] / block[prev, of] - 1.0
         out[:, lo : lo + _NAV_BLOCK] = ret
     return out
 

@@ -239,6 +239,13 @@ def navs_of(returns, seed=5):
     return navs
 
 
+def _gappy_navs(rng, funds, rows):
+    """funds x rows NAVs, each fund missing a random share of its rows (none to all)."""
+    navs = np.exp(rng.normal(0, 2, (funds, rows)))
+    navs[rng.random((funds, rows)) < rng.random((funds, 1))] = np.nan
+    return navs
+
+
 def expected_returns(navs):
     """nav / prev - 1 cell by cell, the way a reader of the definition would write it."""
     out = np.full(navs.shape, np.nan)
@@ -259,6 +266,9 @@ def expected_returns(navs):
         [[1.0, 1e-300, 3.0, np.nan, np.nan, 1e300]],  # extremes, two missing in a row
         [[np.nan, np.nan], [7.0, np.nan], [np.nan, 5.0]],  # all missing, one value
         np.zeros((0, 2)),
+        # Gaps of every length (leading, inner, trailing, a whole column, the last row)
+        # over more funds than are converted at a time.
+        _gappy_navs(np.random.default_rng(7), funds=300, rows=40),
     ],
 )
 def test_nav_returns_are_one_division_and_one_subtraction(navs):
