@@ -7,7 +7,7 @@
 // is read inside a namespace.
 //
 // FK_AVX is 1 while the AVX and AVX-512 builds are read, for the few lines written with
-// AVX intrinsics directly.
+// AVX intrinsics directly; FK_AVX512 likewise while the AVX-512 build is read.
 #ifndef FK_KERNELS
 #error "FK_KERNELS names the header of the module's kernels"
 #endif
@@ -21,10 +21,12 @@ struct tag {
     static constexpr Path path = Path::baseline;
 };
 using Wide = Lanes<2>;
+#define FK_AVX512 0
 #define FK_AVX 0
 #include "blocks.hpp"
 #include FK_KERNELS
 #undef FK_AVX
+#undef FK_AVX512
 }  // namespace path_baseline
 }  // namespace
 }  // namespace fk
@@ -40,10 +42,12 @@ struct tag {
     static constexpr Path path = Path::avx2;
 };
 using Wide = Lanes<4>;
+#define FK_AVX512 0
 #define FK_AVX 1
 #include "blocks.hpp"
 #include FK_KERNELS
 #undef FK_AVX
+#undef FK_AVX512
 }  // namespace path_avx2
 }  // namespace
 }  // namespace fk
@@ -58,10 +62,12 @@ struct tag {
     static constexpr Path path = Path::avx512;
 };
 using Wide = Lanes<8>;
+#define FK_AVX512 1
 #define FK_AVX 1
 #include "blocks.hpp"
 #include FK_KERNELS
 #undef FK_AVX
+#undef FK_AVX512
 }  // namespace path_avx512
 }  // namespace
 }  // namespace fk

@@ -30,7 +30,7 @@
 // bench/results/selection/) or in crossodds' same-process A/B.
 //
 // Read once per instruction set, inside that set's namespace (see each_path.hpp); FK_AVX
-// says whether the AVX lines are built.
+// says whether the AVX lines are built, FK_AVX512 whether the AVX-512 ones are.
 
 #include <algorithm>
 #include <array>
@@ -131,6 +131,20 @@ template <class Keep, class Tally>
 Counts compact(const double* a, std::size_t stride, std::size_t rows, double* dst, Keep keep,
                Tally tally) {
     std::size_t c = 0, t = 0, i = 0;
+#if FK_AVX512
+    // Eight contiguous values at a time, the kept ones brought to the front by the compress
+    // instruction and stored eight at a time, at most up to the last value's slot.
+    if (stride == 1)
+        for (; i + 8 <= rows; i += 8) {
+            const __m256d v0 = _mm256_loadu_pd(a + i), v1 = _mm256_loadu_pd(a + i + 4);
+            const auto k = static_cast<unsigned>(_mm256_movemask_pd(keep(v0)) |
+                                                 _mm256_movemask_pd(keep(v1)) << 4);
+            t += ones4[_mm256_movemask_pd(tally(v0))] + ones4[_mm256_movemask_pd(tally(v1))];
+            const __m512d v = _mm512_insertf64x4(_mm512_castpd256_pd512(v0), v1, 1);
+            _mm512_storeu_pd(dst + c, _mm512_maskz_compress_pd(static_cast<__mmask8>(k), v));
+            c += static_cast<std::size_t>(__builtin_popcount(k));
+        }
+#endif
 #if FK_AVX
     // Vectors only while more than four values follow, so that the pair stores write
     // below the slots the kept values may need.

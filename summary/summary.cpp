@@ -1,16 +1,17 @@
 // fundkernels._summary: the classic statistics of every fund, over its valid returns, in
 // one read of the matrix.
 //
-// A worker takes a block of four adjacent columns at a time and walks its rows once. On
-// the way, the compounded value and its deepest drawdown are followed for the four
-// columns side by side (their state lives in vector registers). Each column's remaining
-// statistics then come from its own values: the matrix's column where it is contiguous,
-// else a copy the walk lays apart into a buffer of the worker that stays in cache. They
-// are compacted (missing values left out, positive ones counted), summed with
-// compensation for the mean, summed again as deviations from that mean for the spread,
-// skew, kurtosis and downside, and the 5% quantile is selected by the shared selection.
-// Every column runs the same operations in the same order whatever the layout, the block
-// it falls in or the thread that takes it, so results are the same bits.
+// A worker takes a block of adjacent columns at a time (four, eight on the AVX-512 path)
+// and walks its rows once. On the way, the compounded value and its deepest drawdown are
+// followed for the block's columns side by side (their state lives in vector registers).
+// Each column's remaining statistics then come from its own values: the matrix's column
+// where it is contiguous, else a copy the walk lays apart into a buffer of the worker that
+// stays in cache. They are compacted (missing values left out, positive ones counted),
+// summed with compensation for the mean, summed again as deviations from that mean for the
+// spread, skew, kurtosis and downside, a few columns' sums side by side, and the 5%
+// quantile is selected by the shared selection. Every column runs the same operations in
+// the same order whatever the layout, the block it falls in, the instruction set or the
+// thread that takes it, so results are the same bits.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -28,7 +29,8 @@ namespace py = pybind11;
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// Columns per block: one vector of four.
+// Columns to a vector of the walk and of the sums (the AVX-512 path puts two such vectors
+// side by side in one of its own).
 constexpr int L = 4;
 
 // Rows ahead whose stretch of a row-major block is asked for while a row is read: the
