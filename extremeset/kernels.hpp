@@ -27,7 +27,14 @@
 // product stands when the next run begins (1.0 for a run that starts at row 0); its quotient
 // is then that product divided by itself, 1.0 or NaN, so it is unusable without a test of
 // its own.
-template <bool Positive, class V, int K>
+//
+// Own: each column on its own rows (the front ends' own calendar), those holding a value.
+// A missing value is then no row of the fund's: rather than end the stretch and open a new
+// run, its row keeps the lane's state as it was (the product, which its factor 1.0 keeps
+// anyway, the divisor and the stretch; its quotient is unusable, so it sets no extreme).
+// On the fresh state a missing first return, a fund's first NAV's, changes nothing either
+// way.
+template <bool Positive, class V, int K, bool Own = false>
 struct largest_move {
     using lanes_type = V;
     static constexpr int vectors = K;
@@ -57,8 +64,14 @@ struct largest_move {
         const auto better = usable & (Positive ? x >= extreme[k] : x <= extreme[k]);
         const V g = select(usable, g1, zero);
         acc[k] = a;
-        denom[k] = d;
-        good[k] = g;
+        if constexpr (Own) {
+            const auto own = v == v;
+            denom[k] = select(own, d, denom[k]);
+            good[k] = select(own, g, good[k]);
+        } else {
+            denom[k] = d;
+            good[k] = g;
+        }
         if (any(better)) {
             extreme[k] = select(better, x, extreme[k]);
             last_idx[k] = select(better, here, last_idx[k]);
@@ -74,13 +87,14 @@ constexpr int B = 64;  // columns per block
 // of four).
 constexpr int V = 2;
 
-template <bool Positive, class Finish>
-void largest_moves(tag, std::bool_constant<Positive>, const Matrix& m, const Finish& finish) {
+template <bool Positive, bool Own, class Finish>
+void largest_moves(tag, std::bool_constant<Positive>, std::bool_constant<Own>, const Matrix& m,
+                   const Finish& finish) {
     if (strips_fit<V>(m))
-        run_strips<V>(m, [] { return largest_move<Positive, Wide, V>(); }, finish);
+        run_strips<V>(m, [] { return largest_move<Positive, Wide, V, Own>(); }, finish);
     else
         run_blocks_fit<B>(m, [](auto lanes) {
             constexpr int W = decltype(lanes)::value;
-            return largest_move<Positive, LanesFor<W>, W / LanesFor<W>::size>();
+            return largest_move<Positive, LanesFor<W>, W / LanesFor<W>::size, Own>();
         }, finish);
 }

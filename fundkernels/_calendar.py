@@ -8,18 +8,14 @@ for bit, what the indicator gives for that fund alone: the matrix of its own val
 vector of its own dates, whatever other funds share the panel.
 
 Missing values before a fund's first value change no indicator (the compounded value
-waits at 1.0, no run or drawdown starts). So a column whose values run without a gap from
-its first row to the last row of the panel is already its fund's own calendar, and the
-panel's one module call serves it. Every other column is packed (``fundkernels._pack``):
-its own values go to the bottom of a column of the panel's height, NaN above them, and the
-module runs on those packed columns, block by block through one buffer. Result rows come
-back through the rows each packed column skipped (its holes); the modules that report
-dates get stand-in dates that number the packed rows, so that their dates can be mapped the
-same way. horizonret reads the dates themselves: it runs once on the panel's rows through
-its variant that takes each fund's own rows (fundkernels._ownhorizon). The summary skips
-missing values and names only rows holding values, so the panel's call serves it but for
-the periods per year it tells from each fund's own dates. Any other indicator runs once
-per group of funds with exactly the same dates.
+waits at 1.0, no run or drawdown starts). troughmend (its details too), extremeset and
+streakset run once on the panel's rows through their variants that leave each fund's rows
+without a value out of its state (fundkernels._ownrows): result rows are the panel's, so
+their dates are the fund's own. horizonret reads the dates themselves: it runs once on the
+panel's rows through its variant that takes each fund's own rows (fundkernels._ownhorizon).
+The summary skips missing values and names only rows holding values, so the panel's call
+serves it but for the periods per year it tells from each fund's own dates. Any other
+indicator runs once per group of funds with exactly the same dates.
 
 NAVs: a fund's own rows are those of its NAVs, the first one included (its return is
 missing, as it is for the fund alone), and its return on a row is its NAV there over its
@@ -42,21 +38,13 @@ from ._panel import Columns, Dates, Matrix, returns_from_navs
 from ._registry import INDICATORS
 from ._summary_columns import check_periods, check_risk_free, periods_from_spacing, summary_at
 
-# The indicators run on packed columns with stand-in dates: their dates only name result
-# rows. Of those, the ones whose dates are calendar days (eight-digit texts in the modules)
-# rather than the rows' own timestamps. horizonret (which reads the dates to end its
-# horizons) and the summary have routes of their own; any other indicator that follows each
-# fund through its own dates runs once per group of funds on the same dates.
-_PACKED = frozenset({"troughmend", "drawdown", "extremeset", "streakset"})
-_DAY_DATES = frozenset({"extremeset", "streakset"})
+# The indicators whose own-rows variants walk the panel in place (fundkernels._ownrows).
+_OWN_ROWS = frozenset({"troughmend", "drawdown", "extremeset", "streakset"})
 
 CALENDARS = ("own", "panel")
 
-_DAY_NS = 86_400 * 10**9
-_NAT = np.iinfo(np.int64).min
-# Stand-in dates are whole days; those from 1677-09-22 to 2262-04-11 have nanosecond counts.
-_FIRST_DAY, _LAST_DAY = -106_751, 106_751
-# Doubles per packed block: a buffer of about 4 MiB, written and read while in the cache.
+# Doubles per block of columns whose holes are listed: a buffer of about 4 MiB, written and
+# read while in the cache.
 _BLOCK_VALUES = 1 << 19
 
 
@@ -80,12 +68,15 @@ def own_columns(
     (see the module's notes): the
     result of the indicator for each fund alone, in the panel's fund order. navs and owned
     as for compute."""
+    if name in _OWN_ROWS:
+        # One call, each fund on its own rows: nothing to find beforehand.
+        if navs:
+            values = returns_from_navs(values, dates, funds, in_place=owned)
+        return INDICATORS[name].kernel(values, dates, funds, own_rows=True, **options)
     rows = values.shape[0]
-    # Only the routes by groups of funds count each column's rows here: the packed
-    # indicators count them while packing, horizonret and the summary need only where each
-    # column starts and whether it skips a row.
-    long = name in _DAY_DATES and rows - 1 + _FIRST_DAY > _LAST_DAY
-    grouped = long or name not in _PACKED | {"horizonret", "summary"}
+    # Only the route by groups of funds counts each column's rows here: horizonret and the
+    # summary need only where each column starts and whether it skips a row.
+    grouped = name not in {"horizonret", "summary"}
     first, count = _pack.scan(values, counts=grouped)
     if navs:
         values = returns_from_navs(values, dates, funds, in_place=owned)
@@ -99,118 +90,8 @@ def own_columns(
         gapped = np.zeros(values.shape[1], dtype=bool)
         gapped[moved] = True
         return adapter(values, dates, funds, own_first=first, gapped=gapped, **options)
-    if name not in _PACKED:
-        assert dates is not None
-        return _by_calendar(name, values, dates, funds, first, count, options)
-    if moved.size == 0:
-        return adapter(values, dates, funds, **options)
-    if long:
-        # More rows than stand-in days: each group of funds on its own rows and dates.
-        assert dates is not None
-        return _by_holes(name, values, dates, funds, first, count, moved, options)
-    return _packed(name, values, dates, funds, first, options)
-
-
-def _packed(
-    name: str,
-    values: Matrix,
-    dates: Optional[Dates],
-    funds: Sequence[Hashable],
-    first: Dates,
-    options: dict[str, Any],
-) -> Columns:
-    """Every column packed to its own rows from its first own row, block after block
-    through one buffer that stays in the cache (a column without a gap is copied as it is),
-    the module called on each block."""
-    adapter = INDICATORS[name].kernel
-    rows, cols = values.shape
-    # Stand-in dates: packed row k is day k (from 1677 on when the panel is longer than
-    # 2262 - 1970 years of days), or k nanoseconds for the row dates of drawdown.
-    days = name in _DAY_DATES
-    base = 0 if rows <= _LAST_DAY + 1 else _FIRST_DAY
-    stand_in = np.arange(rows, dtype=np.int64)
-    if days:
-        stand_in = (stand_in + base) * _DAY_NS
-    width = max(1, min(cols, _BLOCK_VALUES // max(rows, 1)))
-    buffer = np.empty((rows, width), order="F")
-    parts: list[Columns] = []
-    counts, holes_parts = [], []
-    for lo in range(0, cols, width):
-        hi = min(lo + width, cols)
-        out = buffer[:, : hi - lo]
-        count, holes, _ = _pack.gather(values, first, lo, hi, out)
-        parts.append(adapter(out, stand_in, [funds[c] for c in range(lo, hi)], **options))
-        counts.append(count)
-        holes_parts.append(holes)
-    if not any(p.dtype.kind == "M" for p in parts[0].values()):
-        return {key: np.concatenate([p[key] for p in parts]) for key in parts[0]}
-    count = np.concatenate(counts)
-    holes = np.concatenate(holes_parts)
-    offsets = np.concatenate([[0], np.cumsum(rows - first - count)]).astype(np.int64)
-    every = np.arange(cols, dtype=np.int64)
-    result: Columns = {}
-    for key in parts[0]:
-        joined = np.concatenate([p[key] for p in parts])
-        if joined.dtype.kind == "M":
-            joined = _real_dates(
-                joined, every, first, count, holes, offsets, rows, dates, days, base
-            )
-        result[key] = joined
-    return result
-
-
-def _real_dates(
-    stand_in: npt.NDArray[np.datetime64],
-    cols: npt.NDArray[np.int64],
-    first: Dates,
-    count: Dates,
-    holes: Dates,
-    offsets: Dates,
-    rows: int,
-    dates: Optional[Dates],
-    days: bool,
-    base: int,
-) -> npt.NDArray[np.datetime64]:
-    """Stand-in dates of packed rows (one per packed column cols[j]) as the funds' own
-    dates: the row's timestamp, or its UTC calendar day."""
     assert dates is not None
-    ns = stand_in.view(np.int64)
-    have = ns != _NAT
-    packed = ns[have] // _DAY_NS - base if days else ns[have]
-    j = np.flatnonzero(have)
-    row = panel_rows(packed, j, first[cols], count[cols], holes, offsets, rows)
-    when = dates[row]
-    if days:
-        # As the modules' date texts take it: seconds toward zero, then the day, floored.
-        seconds = np.where(when < 0, -(-when // 10**9), when // 10**9)
-        when = seconds // 86_400 * _DAY_NS
-    out = np.full(len(ns), _NAT, dtype=np.int64)
-    out[have] = when
-    return out.view("M8[ns]")
-
-
-def panel_rows(
-    packed: Dates,
-    j: npt.NDArray[np.intp],
-    first: Dates,
-    count: Dates,
-    holes: Dates,
-    offsets: Dates,
-    rows: int,
-) -> Dates:
-    """The panel row of packed row packed[q] of packed column j[q]. Column j's own row i
-    (counted from its first row) lies i rows after its first row, plus one for every hole
-    that comes before it: for hole t of the column, the number of own rows before it is
-    holes[t] - first - t, so the holes before own row i are those with at most i own rows
-    before them. One search over all columns' holes, each column's keys kept apart."""
-    columns = len(offsets) - 1
-    seg = np.repeat(np.arange(columns, dtype=np.int64), np.diff(offsets))
-    own_before = holes - first[seg] - (np.arange(len(holes)) - offsets[seg])
-    span = rows + 1
-    keys = seg * span + own_before
-    i = packed - (rows - count[j])
-    skipped = np.searchsorted(keys, j * span + i, side="right") - offsets[j]
-    return np.asarray(first[j] + i + skipped, dtype=np.int64)
+    return _by_calendar(name, values, dates, funds, first, count, options)
 
 
 def _holes_of(
@@ -229,56 +110,6 @@ def _holes_of(
     skipped = rows - first[cols] - count[cols]
     offsets = np.concatenate([[0], np.cumsum(skipped)]).astype(np.int64)
     return holes, offsets
-
-
-def _groups(
-    values: Matrix, first: Dates, count: Dates, moved: npt.NDArray[np.intp]
-) -> list[tuple[Optional[Dates], npt.NDArray[np.intp]]]:
-    """The columns in groups that skip the same rows: (the rows skipped, the columns),
-    the columns without a gap first (None: they skip nothing)."""
-    cols = values.shape[1]
-    holes, offsets = _holes_of(values, first, count, moved)
-    by_holes: dict[bytes, list[int]] = {}
-    skipped: dict[bytes, Dates] = {}
-    for j, c in enumerate(moved.tolist()):
-        own = holes[offsets[j] : offsets[j + 1]]
-        key = own.tobytes()
-        by_holes.setdefault(key, []).append(c)
-        skipped.setdefault(key, own)
-    in_place = np.setdiff1d(np.arange(cols), moved)
-    out: list[tuple[Optional[Dates], npt.NDArray[np.intp]]] = []
-    if in_place.size:
-        out.append((None, in_place))
-    out.extend((skipped[k], np.asarray(v, dtype=np.intp)) for k, v in by_holes.items())
-    return out
-
-
-def _by_holes(
-    name: str,
-    values: Matrix,
-    dates: Dates,
-    funds: Sequence[Hashable],
-    first: Dates,
-    count: Dates,
-    moved: npt.NDArray[np.intp],
-    options: dict[str, Any],
-) -> Columns:
-    """One module call per group of funds that skip the same rows, on the rows the group
-    keeps and their dates. A fund's own rows are the group's rows from its first row on,
-    and the group's rows before it are missing values for it, which change nothing."""
-    adapter = INDICATORS[name].kernel
-    rows, cols = values.shape
-
-    def parts() -> Iterator[tuple[Any, Columns]]:
-        for skip, members in _groups(values, first, count, moved):
-            if skip is None:
-                sub, kept = (values if members.size == cols else values[:, members]), dates
-            else:
-                keep = np.setdiff1d(np.arange(rows), skip)
-                sub, kept = values[np.ix_(keep, members)], dates[keep]
-            yield members, adapter(sub, kept, [funds[c] for c in members], **options)
-
-    return _assembled(parts(), cols) or adapter(values, dates, funds, **options)
 
 
 def _by_calendar(

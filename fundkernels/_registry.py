@@ -36,6 +36,7 @@ from troughmend import troughmend as _troughmend
 
 from ._errors import InputError, InputTypeError
 from . import _panel
+from . import _ownrows
 from ._drawdown import drawdown as _drawdown
 from ._ownhorizon import ownhorizon as _ownhorizon
 from ._panel import Bound, Columns, Dates, Matrix, row_dates, text_dates, valid_window
@@ -152,15 +153,22 @@ def resolve(dotted: str) -> Any:
 # --- kernels: the modules on a checked panel --------------------------------------------
 
 
+# own_rows (the own calendar's, for troughmend, drawdown, extremeset and streakset): each
+# fund on its own rows, those holding a value, in one call (fundkernels._ownrows).
+
+
 def _troughmend_columns(
-    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]
+    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable], *, own_rows: bool = False
 ) -> Columns:
-    return {"troughmend": np.asarray(_troughmend(values))}
+    return {"troughmend": np.asarray((_ownrows.troughmend if own_rows else _troughmend)(values))}
 
 
-def _drawdown_columns(values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable]) -> Columns:
+def _drawdown_columns(
+    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable], *, own_rows: bool = False
+) -> Columns:
     assert dates is not None
-    length, peak, first, last, trough, depth, recovery = _drawdown(values)
+    kernel = _ownrows.drawdown if own_rows else _drawdown
+    length, peak, first, last, trough, depth, recovery = kernel(values)
     return {
         "length": length,
         "peak": row_dates(peak, dates),
@@ -225,26 +233,38 @@ def _run_columns(ret: Any, length: Any, first: list[str], last: list[str]) -> Co
 
 
 def _extremeset_columns(
-    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable], *, mode: str
+    values: Matrix,
+    dates: Optional[Dates],
+    funds: Sequence[Hashable],
+    *,
+    mode: str,
+    own_rows: bool = False,
 ) -> Columns:
     assert dates is not None
+    kernel = _ownrows.extremeset if own_rows else _extremeset
     if mode == "gain":
-        res = _extremeset(values, dates, "positive")
+        res = kernel(values, dates, "positive")
     else:
         # Inverted mode on the sizes of the losses compounds (1 - (-v)) = (1 + v) over runs
         # of losing rows: the deepest compounded fall.
-        res = _extremeset(np.negative(values), dates, "loss")
+        res = kernel(np.negative(values), dates, "loss")
     return _run_columns(res["r"], res["p"], res["s"], res["l"])
 
 
 def _streakset_columns(
-    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable], *, mode: str
+    values: Matrix,
+    dates: Optional[Dates],
+    funds: Sequence[Hashable],
+    *,
+    mode: str,
+    own_rows: bool = False,
 ) -> Columns:
     assert dates is not None
+    kernel = _ownrows.streakset if own_rows else _streakset
     if mode == "gain":
-        ret, first, last, length = _streakset(values, dates, "positive")
+        ret, first, last, length = kernel(values, dates, "positive")
     else:
-        ret, first, last, length = _streakset(np.negative(values), dates, "loss")
+        ret, first, last, length = kernel(np.negative(values), dates, "loss")
     return _run_columns(ret, length, first, last)
 
 

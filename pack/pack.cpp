@@ -1,5 +1,6 @@
 // fundkernels._pack: each fund's own rows (the dates on which it has a value), found and
-// gathered for the front ends' own calendar.
+// packed for the front ends' own calendar where no kernel walks them in place (the
+// summary's spacing of dates, an indicator without an own-rows variant).
 //
 // Missing values before a fund's first value change no indicator, while missing values
 // inside its data or after its last value do (a missing row inside a drawdown counts as a
@@ -56,16 +57,6 @@ bool any_missing(const double* a, std::int64_t n) {
     for (; r < n; ++r)
         if (a[r] != a[r]) return true;
     return false;
-}
-
-// The first row from r on (before n) holding a missing value, n when there is none; the
-// same sixteen-value test as any_missing.
-std::int64_t next_missing(const double* a, std::int64_t r, std::int64_t n) {
-    for (; r + 16 <= n; r += 16)
-        if (any_missing(a + r, 16)) break;
-    for (; r < n; ++r)
-        if (a[r] != a[r]) return r;
-    return n;
 }
 
 // Per column, the first row holding a value (the row count when none does) and how many
@@ -213,84 +204,6 @@ py::tuple pack(fk::f64_array values, fk::i64_array first_arr, fk::i64_array coun
     return fk::tuple_of(out, holes_arr, fk::to_numpy(offsets));
 }
 
-// scan and pack in one read, for the columns lo .. hi - 1 into out (a writable
-// Fortran-ordered float64 rows x (hi - lo) array, such as a buffer that stays in the cache):
-// each column's own rows packed to the bottom, NaN above them. A column's own rows are its
-// first row (first[c], given by the caller: a fund's first NAV, or its first value) and
-// every later row holding a value. Returns (count, holes, offsets) of the block's columns
-// as scan and pack give them.
-py::tuple gather(fk::f64_array values, fk::i64_array first_arr, std::int64_t lo, std::int64_t hi,
-                 py::array out) {
-    const fk::Matrix m = fk::matrix_arg(values, "values");
-    const std::int64_t R = m.rows, N = m.cols;
-    const std::int64_t* first = fk::vector_arg(first_arr, "first", N, "columns");
-    if (lo < 0 || hi < lo || hi > N)
-        throw py::value_error("gather: columns " + std::to_string(lo) + " to " +
-                              std::to_string(hi) + " are out of range");
-    for (std::int64_t c = lo; c < hi; ++c)
-        if (first[c] < 0 || first[c] > R)
-            throw py::value_error("gather: column " + std::to_string(c) + " is out of range");
-    const std::int64_t M = hi - lo;
-    double* const P = out_buffer(out, R, M);
-    py::array_t<std::int64_t> count_arr = fk::new_vector<std::int64_t>(static_cast<std::size_t>(M));
-    std::int64_t* const count = count_arr.mutable_data();
-    std::vector<std::vector<std::int64_t>> holes(static_cast<std::size_t>(M));
-    fk::for_each_item(static_cast<std::uint64_t>(M), [&](std::uint64_t i) {
-        const auto j = static_cast<std::int64_t>(i);
-        const std::int64_t c = lo + j, f = first[c];
-        const double* col = m.col(c);
-        double* dst = P + j * R;
-        std::vector<std::int64_t>& own_holes = holes[i];
-        std::int64_t pos = 0;
-        if (m.rs == 1) {
-            // The holes first, sixteen values at a time where there is none; then the runs
-            // of values between them copied whole, straight to their packed place (the
-            // column is in the cache by then).
-            for (std::int64_t r = f + 1; r < R;) {
-                r = next_missing(col, r, R);
-                if (r < R) own_holes.push_back(r++);
-            }
-            const std::int64_t n = f < R ? R - f - static_cast<std::int64_t>(own_holes.size()) : 0;
-            std::fill(dst, dst + (R - n), NaN);
-            pos = R - n;
-            std::int64_t r = f;
-            for (const std::int64_t h : own_holes) {
-                std::copy(col + r, col + h, dst + pos);
-                pos += h - r;
-                r = h + 1;
-            }
-            if (f < R) {
-                std::copy(col + r, col + R, dst + pos);
-                pos += R - r;
-            }
-            pos = n;  // the count
-        } else {
-            // Own values to the top of the column first, then moved down as a whole when
-            // any row was left out.
-            if (f < R) dst[pos++] = col[f * m.rs];
-            for (std::int64_t r = f + 1; r < R; ++r) {
-                const double v = col[r * m.rs];
-                if (v == v) dst[pos++] = v;
-                else own_holes.push_back(r);
-            }
-            if (pos < R) {
-                std::copy_backward(dst, dst + pos, dst + R);
-                std::fill(dst, dst + (R - pos), NaN);
-            }
-        }
-        count[j] = pos;
-    }, pack_work * static_cast<std::uint64_t>(R) * static_cast<std::uint64_t>(M));
-    std::vector<std::int64_t> offsets(static_cast<std::size_t>(M) + 1, 0);
-    for (std::int64_t j = 0; j < M; ++j)
-        offsets[j + 1] = offsets[j] + static_cast<std::int64_t>(holes[j].size());
-    py::array_t<std::int64_t> holes_arr =
-        fk::new_vector<std::int64_t>(static_cast<std::size_t>(offsets[M]));
-    std::int64_t* const all = holes_arr.mutable_data();
-    for (std::int64_t j = 0; j < M; ++j)
-        std::copy(holes[j].begin(), holes[j].end(), all + offsets[j]);
-    return fk::tuple_of(count_arr, holes_arr, fk::to_numpy(offsets));
-}
-
 // The differences of a panel's consecutive dates as a multiset: each distinct value, in
 // order, with the count of differences at or below it. Regular dates have few distinct ones.
 struct Spacings {
@@ -424,10 +337,6 @@ PYBIND11_MODULE(_pack, m) {
           py::arg("out") = py::none(),
           "The columns cols with their own rows packed to the bottom (NaN above), and the "
           "rows each skips from its first row on: (packed, holes, offsets)");
-    m.def("gather", &gather, py::arg("values"), py::arg("first"), py::arg("lo"), py::arg("hi"),
-          py::arg("out"),
-          "The columns lo .. hi - 1 packed into out as pack packs them, their own rows counted "
-          "on the way: (count, holes, offsets)");
     m.def("spacing", &spacing, py::arg("values"), py::arg("first"), py::arg("cols"),
           py::arg("dates"),
           "Per column of cols the median spacing of its own dates in nanoseconds, as a "

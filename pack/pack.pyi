@@ -19,8 +19,3 @@ def spacing(
     values: npt.ArrayLike, first: npt.ArrayLike, cols: npt.ArrayLike, dates: npt.ArrayLike
 ) -> npt.NDArray[np.float64]:
     """Per column of cols the median spacing of its own dates in nanoseconds, as a float64 median of their differences (NaN for fewer than two)"""
-
-def gather(
-    values: npt.ArrayLike, first: npt.ArrayLike, lo: int, hi: int, out: npt.NDArray[np.float64]
-) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    """The columns lo .. hi - 1 packed into out as pack packs them, their own rows counted on the way: (count, holes, offsets)"""

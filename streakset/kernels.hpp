@@ -20,7 +20,14 @@
 // count) for the same reason. A best run is recorded only where a run ends, not on every
 // row of a long run: the updates are skipped while no lane of a vector has one, so they
 // stay rare even for funds that never fall.
-template <bool Invert, class V, int K>
+//
+// Own: each column on its own rows (the front ends' own calendar), those holding a value.
+// A missing value is then no row of the fund's: it does not end the run, which goes on at
+// the fund's next row, and it judges no finished run. The best run's end is still kept as
+// the row before the one that ended it; the caller takes the last own row on or before it.
+// (On the fresh state a missing first return, a fund's first NAV's, changes nothing either
+// way.)
+template <bool Invert, class V, int K, bool Own = false>
 struct longest_run {
     using lanes_type = V;
     static constexpr int vectors = K;
@@ -45,12 +52,14 @@ struct longest_run {
         const V c1 = c0 + one;
         const auto pos = (x > zero) & (c1 == c1);
         // The run that ended on the row before, if it is at least as long as the best.
-        const auto better = andnot(pos, c0 >= need[k]);
+        const auto ended = andnot(pos, c0 >= need[k]);
+        const auto own = x == x;
+        const auto better = Own ? ended & own : ended;
         const V b = select(c0 == zero, acc[k], base[k]);
         const V a0 = acc[k];
         acc[k] = a0 * factor;
         base[k] = b;
-        cur[k] = select(pos, c1, zero);
+        cur[k] = Own ? select(own, select(pos, c1, zero), c0) : select(pos, c1, zero);
         if (any(better)) {
             need[k] = select(better, c0, need[k]);
             best_end[k] = select(better, prev, best_end[k]);
@@ -67,13 +76,14 @@ constexpr int B = 64;  // columns per block
 // the sixteen registers (vectors of four).
 constexpr int V = 2;
 
-template <bool Invert, class Finish>
-void longest_runs(tag, std::bool_constant<Invert>, const Matrix& m, const Finish& finish) {
+template <bool Invert, bool Own, class Finish>
+void longest_runs(tag, std::bool_constant<Invert>, std::bool_constant<Own>, const Matrix& m,
+                  const Finish& finish) {
     if (strips_fit<V>(m))
-        run_strips<V>(m, [] { return longest_run<Invert, Wide, V>(); }, finish);
+        run_strips<V>(m, [] { return longest_run<Invert, Wide, V, Own>(); }, finish);
     else
         run_blocks_fit<B>(m, [](auto lanes) {
             constexpr int W = decltype(lanes)::value;
-            return longest_run<Invert, LanesFor<W>, W / LanesFor<W>::size>();
+            return longest_run<Invert, LanesFor<W>, W / LanesFor<W>::size, Own>();
         }, finish);
 }

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 import fundkernels.dask as fkd
 import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
-from fundkernels import _calendar, _ownhorizon, _pack, _panel
+from fundkernels import _ownhorizon, _pack, _panel
 from fundkernels._registry import INDICATORS
 from helpers import LAYOUTS, same_bits, examples
 
@@ -124,22 +124,21 @@ def test_each_fund_is_the_indicator_on_that_fund_alone(kind, data):
         same_columns(some, {k: v[order] for k, v in got.items()})
 
 
-@pytest.mark.parametrize("kind", ["details", "streakset-gain", "horizonret"])
-@settings(max_examples=examples(25), deadline=None)
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("kind", ["troughmend", "details", "extremeset-loss", "streakset-gain"])
+@settings(max_examples=examples(8), deadline=None)
 @given(data=st.data())
-def test_many_blocks_and_long_panels_give_the_same_results(kind, data):
-    """Packed blocks of a few funds each, and the route for panels with more rows than
-    stand-in days (taken here from a dozen rows on), give what one block gives."""
-    returns, _, dates, funds = data.draw(panels(max_funds=9))
-    name, options = options_of(kind, data.draw(windows(dates, funds)))
-    want = _panel.compute(name, returns, dates, funds, **options)
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(_calendar, "_BLOCK_VALUES", 2 * max(len(dates), 1))
-        same_columns(_panel.compute(name, returns, dates, funds, **options), want)
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(_calendar, "_FIRST_DAY", 0)
-        m.setattr(_calendar, "_LAST_DAY", 10)
-        same_columns(_panel.compute(name, returns, dates, funds, **options), want)
+def test_wide_panels_of_every_layout_give_each_fund_its_own_result(kind, layout, data):
+    """The own-rows variants walk the panel in place: strips and blocks of many funds, a
+    narrower last one, in every layout, each fund still on its own rows alone."""
+    returns, navs, dates, funds = data.draw(panels(max_rows=40, max_funds=45))
+    name, options = options_of(kind, {})
+    for values, is_navs in ((returns, False), (navs, True)):
+        view = LAYOUTS[layout](values.copy())
+        got = _panel.compute(name, view, dates, funds, navs=is_navs, **options)
+        for c in range(len(funds)):
+            one = {k: v[[c]] for k, v in got.items()}
+            same_columns(one, alone(name, values, dates, funds, c, is_navs, **options))
 
 
 @pytest.mark.parametrize("path", ["avx2", "avx512"])
@@ -193,25 +192,9 @@ def test_scan_and_pack_follow_each_column(layout):
         assert same_bits(packed[70 - len(own) :, j], values[own, c])
         assert np.isnan(packed[: 70 - len(own), j]).all()
         assert np.array_equal(holes[offsets[j] : offsets[j + 1]], np.setdiff1d(rows, own))
-        back = _calendar.panel_rows(
-            np.arange(70 - len(own), 70),
-            np.full(len(own), j),
-            first[cols],
-            count[cols],
-            holes,
-            offsets,
-            70,
-        )
-        assert np.array_equal(back, own)
     with pytest.raises(ValueError, match="count does not match"):
         _pack.pack(view, first, count + (count < 70 - first), cols)
-    # Packed and counted in one read, a block of columns at a time; the scan may leave a
-    # column with a gap uncounted for it.
-    out = np.full((70, 5), 7.0, order="F")
-    got = _pack.gather(view, first, 2, 7, out)
-    want = _pack.pack(view, first, count, np.arange(2, 7))
-    assert np.array_equal(got[0], count[2:7]) and same_bits(out, want[0])
-    assert np.array_equal(got[1], want[1]) and np.array_equal(got[2], want[2])
+    # The scan may leave a column with a gap uncounted.
     fast = _pack.scan(view, counts=False)
     gapped = count != 70 - fast[0]
     assert np.array_equal(fast[0], _pack.scan(view)[0])

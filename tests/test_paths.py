@@ -15,12 +15,15 @@ import sys
 import numpy as np
 import pytest
 
+from fundkernels import _ownrows
 from helpers import LAYOUTS, assert_same_parts, awkward_matrix
 from fk_references.cases import INDICATORS, VARIANTS, as_parts
 
 CASES = {**INDICATORS, **VARIANTS}
 PATHS = ["avx2", "avx512"]  # each against "baseline"
-MODULES = sorted({ind.module.__module__ for ind in CASES.values()})
+# The own calendar's variants, on their modules' arguments (fundkernels._ownrows).
+OWN_ROWS = {k: c for k, c in CASES.items() if hasattr(_ownrows, c.name)}
+MODULES = sorted({ind.module.__module__ for ind in CASES.values()} | {_ownrows.__name__})
 
 
 def module_of(ind):
@@ -88,6 +91,24 @@ def test_path_gives_baseline_bits(name, path, use_path):
             want = as_parts(ind.module(*args))
             use_path(mod, path)
             assert_same_parts(as_parts(ind.module(*args)), want)
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize("name", sorted(OWN_ROWS))
+def test_own_rows_path_gives_baseline_bits(name, path, use_path):
+    # Every fund on its own rows: the missing values of the awkward matrices (leading,
+    # trailing, blocks amid the rows) are rows the funds do not have.
+    own = getattr(_ownrows, OWN_ROWS[name].name)
+    rng = np.random.default_rng(11)
+    for rows, cols in SHAPES:
+        x = awkward_matrix(rng, rows, cols)
+        x[rng.random(x.shape) < 0.05] = np.nan
+        for layout in ("C", "F", "sliced"):
+            args = OWN_ROWS[name].args(LAYOUTS[layout](x))
+            use_path(_ownrows, "baseline")
+            want = as_parts(own(*args))
+            use_path(_ownrows, path)
+            assert_same_parts(as_parts(own(*args)), want)
 
 
 def test_unknown_path_is_refused(use_path):
