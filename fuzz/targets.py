@@ -27,7 +27,7 @@ from typing import Callable, NamedTuple
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
-from fk_references.compare import same_result
+from fk_references.compare import as_parts, same_result
 from fundkernels._registry import INDICATORS, resolve
 
 nan, inf = math.nan, math.inf
@@ -575,6 +575,70 @@ def agrees_with_summary(name, got, want, canon):
     agree(*canon, got, want)
 
 
+# ---- the own calendar's variants ----------------------------------------------------------
+# fundkernels._ownrows takes each fund on its own rows, those holding a value: its result
+# for a fund must be, bit for bit, the module's for that fund alone on its own values and
+# dates, with rows counted on the panel. The module is held to its own definition by its
+# target; this one holds the variant to the module on each fund alone, a missing value of
+# the panel being a row the fund does not have.
+
+OWN_KINDS = ["troughmend", "drawdown", "extremeset", "streakset"]
+# The rows each variant reports (the others are values or date texts): drawdown's
+# peak, first, last, trough and recovery rows.
+OWN_ROW_PARTS = {"drawdown": (1, 2, 3, 4, 6)}
+
+
+def call_own_rows(d, wide):
+    rows, cols = shape(d, wide)
+    x, bufs = matrix(d, rows, cols)
+    kind = d.pick(OWN_KINDS)
+    if kind in ("troughmend", "drawdown"):
+        return (kind, x), {}, bufs
+    t, tb = vector(d, dates_values(d, rows))
+    return (kind, x, t, text_arg(d, MODE_POOL)), {}, bufs + tb
+
+
+def canon_own_rows(kind, *args):
+    x = converted(args[0], np.float64, 2)
+    if kind in ("troughmend", "drawdown"):
+        return kind, x
+    return kind, x, long_enough(converted(args[1], np.int64, 1), x.shape[0]), text_of(args[2])
+
+
+def own_rows_call(kind, *args):
+    from fundkernels import _ownrows
+
+    return getattr(_ownrows, kind)(*args)
+
+
+def own_rows_alone(kind, x, *rest):
+    """Each fund alone through its public module, on its own rows and dates; the results
+    put together as the variant gives them, rows as the panel's."""
+    public = resolve(INDICATORS[kind].module)
+    parts = []
+    for c in range(x.shape[1]):
+        own = np.flatnonzero(~np.isnan(x[:, c]))
+        extra = (rest[0][own], rest[1]) if rest else ()
+        part = list(as_parts(public(np.ascontiguousarray(x[own][:, [c]]), *extra)))
+        panel_row = np.append(own, -1)  # own row k is panel row own[k]; none (-1) stays -1
+        for k in OWN_ROW_PARTS.get(kind, ()):
+            part[k] = panel_row[part[k]]
+        parts.append(part)
+    if not parts:
+        return public(np.empty((x.shape[0], 0)), *rest)
+    joined = [
+        sum((p[k] for p in parts), [])
+        if isinstance(parts[0][k], list)
+        else np.concatenate([p[k] for p in parts])
+        for k in range(len(parts[0]))
+    ]
+    if kind == "troughmend":
+        return joined[0]
+    if kind == "extremeset":
+        return dict(zip("rpsl", joined))
+    return tuple(joined)
+
+
 # Per module: how a call is drawn and what the binding makes of its arguments (or that it
 # must refuse them), and (optional) how its result is held against the definition's, bit
 # for bit by default. The registry names these for each indicator with a fuzz target.
@@ -610,8 +674,16 @@ def target(entry):
     )
 
 
-# Per indicator with a fuzz target, by name.
+# Per indicator with a fuzz target, by name, and the own calendar's variants.
 MODULES = {name: target(entry) for name, entry in INDICATORS.items() if entry.fuzz is not None}
+MODULES["ownrows"] = Target(
+    call_own_rows,
+    canon_own_rows,
+    same_bits_as_definition,
+    own_rows_alone,
+    own_rows_call,
+    "fundkernels._ownrows",
+)
 
 
 def run_one(target, data):
