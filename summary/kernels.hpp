@@ -78,6 +78,46 @@ inline void ask_ahead(const double* at, std::int64_t rs, std::int64_t reach) {
     }
 }
 
+// The block a worker takes next in a row-major matrix, its lines asked for into the
+// second-level cache while this block is worked on: its rows lie a whole row apart, which
+// the hardware's own prefetch does not follow, and the wait for them is hidden behind
+// this block's work rather than paid when it starts. The rows are asked for a few at a
+// time through the loop of this block's walk (see Pace), never many at once: those would
+// fill the core's buffers for lines in flight and stall it all the same.
+struct Next {
+    const double* at = nullptr;  // its first row's first value, nullptr for none
+    std::int64_t rs = 0, width = 0, rows = 0;
+    std::int64_t row = 0;  // the next row to ask for
+
+    void ask(std::int64_t upto) {
+        for (upto = std::min(upto, rows); row < upto; ++row) {
+            const double* p = at + row * rs;
+            for (std::int64_t j = 0; j < width; j += 8) __builtin_prefetch(p + j, 0, 2);
+            __builtin_prefetch(p + width - 1, 0, 2);
+        }
+    }
+};
+
+// A share of Next's rows spread evenly over the steps of a loop: step() once per pass.
+struct Pace {
+    Next* next = nullptr;
+    std::int64_t share = 0, steps = 1, due = 0;
+
+    Pace() = default;
+    Pace(Next* n, std::int64_t share_, std::int64_t steps_)
+        : next(n != nullptr && n->at != nullptr ? n : nullptr), share(share_),
+          steps(std::max<std::int64_t>(steps_, 1)) {}
+
+    void step() {
+        if (next == nullptr) return;
+        due += share;
+        if (due >= steps) {
+            next->ask(next->row + due / steps);
+            due %= steps;
+        }
+    }
+};
+
 #if FK_AVX512
 // Deepest over eight columns in one vector of eight lanes, every lane running the same
 // operations in the same order (the same bits); a comparison gives a mask, and a lane
@@ -123,7 +163,7 @@ struct Deepest8 {
 // transposes, eight adjacent columns of a row-major matrix are one vector per row.
 template <bool Store>
 void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t reach, double* apart,
-          DeepestLanes& out) {
+          DeepestLanes& out, Pace pace = {}) {
     constexpr int B = block_width;
     const std::int64_t D = m.rows;
     Deepest8 s;
@@ -148,6 +188,7 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t
         for (; r + 4 <= D; r += 4) {
             const double* src = m.data + r * m.rs + c0;
             if (r + ahead + 4 <= D) ask_ahead(src + ahead * m.rs, m.rs, reach);
+            pace.step();
             __m512d x[4];
             for (int i = 0; i < 4; ++i) {
                 x[i] = _mm512_loadu_pd(src + i * m.rs);
@@ -194,7 +235,7 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t
 // layout is read value by value.
 template <bool Store>
 void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t reach, double* apart,
-          DeepestLanes& out) {
+          DeepestLanes& out, Pace pace = {}) {
     const std::int64_t D = m.rows;
     Deepest s;
     std::int64_t r = 0;
@@ -217,6 +258,7 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t
         for (; r + 4 <= D; r += 4) {
             const double* src = m.data + r * m.rs + c0;
             if (r + ahead + 4 <= D) ask_ahead(src + ahead * m.rs, m.rs, reach);
+            pace.step();
             vec x[4];
             for (int i = 0; i < 4; ++i) {
                 x[i] = v::loadu_pd(src + i * m.rs);
@@ -695,7 +737,8 @@ void run(tag, const fk::Matrix& m, double f, Results& res) {
             const std::unique_ptr<double[]> x(new double[Dz * side_by_side]);
             const std::unique_ptr<double[]> low(new double[Dz * side_by_side]);
             const std::unique_ptr<double[]> sel(new double[4 * Dz]);
-            for (auto u = static_cast<std::int64_t>(t); u < units; u += static_cast<std::int64_t>(n_th))
+            const auto workers = static_cast<std::int64_t>(n_th);
+            for (auto u = static_cast<std::int64_t>(t); u < units; u += workers)
                 for (std::int64_t b = u * per; b < std::min(blocks, u * per + per); ++b) {
                     const std::int64_t c0 = b * B;
                     const std::int64_t width = std::min<std::int64_t>(B, m.cols - c0);
@@ -704,11 +747,25 @@ void run(tag, const fk::Matrix& m, double f, Results& res) {
                     const double* block = own ? m.col(c0) : apart.get();
                     const std::int64_t step = own ? m.cs : D;
                     DeepestLanes dd;
-                    if (own)
+                    if (own) {
                         walk<false>(m, c0, width, 0, nullptr, dd);
-                    else
-                        walk<true>(m, c0, width, b == u * per ? std::min(panel, m.cols - c0) : B,
-                                   apart.get(), dd);
+                    } else {
+                        const std::int64_t nb =
+                            b + 1 < std::min(blocks, u * per + per) ? b + 1 : (u + workers) * per;
+                        // A row-major matrix: the worker's next block is asked for through
+                        // the walk.
+                        Next next;
+                        if (nb < blocks) {
+                            next.at = m.data + nb * B;
+                            next.rs = m.rs;
+                            next.width = std::min<std::int64_t>(B, m.cols - nb * B);
+                            next.rows = D;
+                        }
+                        // The worker's first block asks ahead for the lines of its panel.
+                        const bool first = b == static_cast<std::int64_t>(t) * per;
+                        walk<true>(m, c0, width, first ? std::min(panel, m.cols - c0) : B,
+                                   apart.get(), dd, Pace(&next, D, D / 4));
+                    }
                     std::int64_t j = 0;
                     if (width == B)
                         for (; j < B; j += side_by_side)

@@ -37,8 +37,9 @@ constexpr int L = 4;
 // stretches lie a whole row apart, which the hardware's own prefetch does not follow.
 constexpr std::int64_t ahead = 64;
 
-// Columns of a row-major matrix whose rows the first block of a panel asks for ahead: the
-// blocks after it find them in the second-level cache (2520 rows of 32 columns: 645 KB).
+// Columns of a row-major matrix that go to a worker together (blocks of four share lines),
+// whose rows a worker's first block asks for ahead; every block asks for its successor's
+// while it is walked (see Next), so the blocks after it find them in the second-level cache.
 constexpr std::int64_t panel = 32;
 
 // Work per element, in single passes, for the worker count: the read and the walk, the
