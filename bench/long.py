@@ -22,6 +22,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from datetime import datetime, timezone
 from pathlib import Path
@@ -65,7 +66,7 @@ def in_process(path: Path, repeat: int) -> dict[str, float]:
     reads, gathers = [], []
     for _ in range(repeat):
         t0 = time.perf_counter()
-        table = pq.read_table(path, read_dictionary=["fund"])
+        table = pq.read_table(path, read_dictionary=["fund"], pre_buffer=False)
         t1 = time.perf_counter()
         got = gather(table.column("fund"), table.column("date"), table.column("nav"))
         t2 = time.perf_counter()
@@ -76,14 +77,64 @@ def in_process(path: Path, repeat: int) -> dict[str, float]:
     return {"read_s": read, "gather_s": gathered, "gather_over_read": gathered / read}
 
 
+def _run_queue(pid: int, seen: dict[str, tuple[int, int]], states: dict[str, int]) -> None:
+    """Each thread of the process's children: nanoseconds on a CPU and waiting for one
+    (runnable, its turn taken by other processes), and its state (R, S, D: disk)."""
+    try:
+        kids = Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+    except OSError:
+        return
+    for kid in kids:
+        try:
+            tids = os.listdir(f"/proc/{kid}/task")
+        except OSError:
+            continue
+        for tid in tids:
+            try:
+                on, wait = Path(f"/proc/{kid}/task/{tid}/schedstat").read_text().split()[:2]
+                state = (
+                    Path(f"/proc/{kid}/task/{tid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+                )
+            except (OSError, ValueError, IndexError):
+                continue
+            seen[f"{kid}/{tid}"] = (int(on), int(wait))
+            states[state] = states.get(state, 0) + 1
+
+
 def timed(argv: list[str], cwd: Path) -> dict[str, Any]:
     """A child process under /usr/bin/time -v: its wall time, CPU time (user + system),
-    maximum resident set size and the phases it prints with --timings."""
-    done = subprocess.run(["/usr/bin/time", "-v", *argv], capture_output=True, text=True, cwd=cwd)
-    if done.returncode:
-        raise SystemExit(done.stderr[-3000:])
-    found: dict[str, Any] = {"cpu_s": 0.0, "phases": {}}
-    for line in done.stderr.splitlines():
+    maximum resident set size and the phases it prints with --timings; and, sampled from
+    /proc every 0.2 s, how long its threads waited, runnable, for a CPU other processes
+    held (at least: a thread's last 0.2 s before it ends are not seen) and the share of
+    samples its threads spent waiting on the disk, which tell what a wall time far above
+    the CPU time was spent on."""
+    proc = subprocess.Popen(
+        ["/usr/bin/time", "-v", *argv],
+        cwd=cwd,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    seen: dict[str, tuple[int, int]] = {}
+    states: dict[str, int] = {}
+    err: list[str] = []
+    reader = threading.Thread(target=lambda: err.append(proc.stderr.read()), daemon=True)
+    reader.start()
+    while proc.poll() is None:
+        _run_queue(proc.pid, seen, states)
+        time.sleep(0.2)
+    reader.join()
+    stderr = "".join(err)
+    if proc.returncode:
+        raise SystemExit(stderr[-3000:])
+    samples = sum(states.values()) or 1
+    found: dict[str, Any] = {
+        "cpu_s": 0.0,
+        "phases": {},
+        "waiting_for_cpu_s": sum(w for _, w in seen.values()) / 1e9,
+        "disk_wait_share": states.get("D", 0) / samples,
+    }
+    for line in stderr.splitlines():
         line = line.strip()
         key, _, rest = line.partition(": ")
         if key == "timings":

@@ -13,7 +13,10 @@ reused. In one run:
    /usr/bin/time -v (wall time, CPU time and maximum resident set size of the process).
 
 Wall times on this shared machine move with its load (recorded before and after); CPU
-times much less.
+times much less. How long the command's threads waited, runnable, for a CPU that other
+processes held is recorded too (from /proc; with the share of samples they spent waiting
+on the disk): on a loaded machine it, not reading or writing, is what stretches the wall
+time far beyond the CPU time.
 
 Run: python -m bench.scale --scratch DIR [--funds N] [--days N] [--calendar own|panel]
      [--record]
@@ -112,7 +115,9 @@ def main() -> None:
           f" ({ratios['wall_over_duckdb']:.2f} x DuckDB's read), {run['cpu_s']:.1f} s CPU"
           f" ({ratios['cpu_over_duckdb']:.2f} x); maximum resident set"
           f" {run['max_rss_mb'] / 1024:.2f} GB (/usr/bin/time -v)")  # fmt: skip
-    print(f"  phases: {run['phases']}")
+    print(f"  phases: {run['phases']}; its threads waited {run['waiting_for_cpu_s']:.0f} s"
+          f" for a CPU held by other processes, {100 * run['disk_wait_share']:.1f}% of"
+          " samples on the disk")  # fmt: skip
     if args.record:
         record = {
             **header(),
