@@ -63,18 +63,29 @@ def table_file(scratch: Path, funds: int, days: int) -> Path:
 def in_process(path: Path, repeat: int) -> dict[str, float]:
     from fundkernels._gather import gather
 
-    reads, gathers = [], []
+    reads, gathers, read_cpu, gather_cpu = [], [], [], []
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        c0, t0 = time.process_time(), time.perf_counter()
         table = pq.read_table(path, read_dictionary=["fund"], pre_buffer=False)
-        t1 = time.perf_counter()
+        c1, t1 = time.process_time(), time.perf_counter()
         got = gather(table.column("fund"), table.column("date"), table.column("nav"))
-        t2 = time.perf_counter()
+        c2, t2 = time.process_time(), time.perf_counter()
         reads.append(t1 - t0)
         gathers.append(t2 - t1)
+        read_cpu.append(c1 - c0)
+        gather_cpu.append(c2 - c1)
         del table, got
     read, gathered = statistics.median(reads), statistics.median(gathers)
-    return {"read_s": read, "gather_s": gathered, "gather_over_read": gathered / read}
+    # CPU time (every thread of the process) moves much less with the machine's load.
+    cpu_read, cpu_gather = statistics.median(read_cpu), statistics.median(gather_cpu)
+    return {
+        "read_s": read,
+        "gather_s": gathered,
+        "gather_over_read": gathered / read,
+        "read_cpu_s": cpu_read,
+        "gather_cpu_s": cpu_gather,
+        "gather_over_read_cpu": cpu_gather / cpu_read,
+    }
 
 
 def _run_queue(pid: int, seen: dict[str, tuple[int, int]], states: dict[str, int]) -> None:
@@ -198,13 +209,17 @@ def main() -> None:
     print(f"load average {os.getloadavg()[0]:.1f}; medians of {args.repeat} runs")
     mine = in_process(path, args.repeat)
     print(f"read {mine['read_s']:.3f} s, gather {mine['gather_s']:.3f} s:"
-          f" gather / read {mine['gather_over_read']:.2f}")  # fmt: skip
+          f" gather / read {mine['gather_over_read']:.2f}; in CPU time {mine['read_cpu_s']:.3f}"
+          f" and {mine['gather_cpu_s']:.3f} s: {mine['gather_over_read_cpu']:.2f}")  # fmt: skip
     cmd = command(path, args.repeat, args.scratch / "out.parquet")
     phases = ", ".join(
-        f"{k} {v:.3f} s" for k, v in cmd.items() if k not in ("max_rss_mb", "panel_over_read")
-    )  # wall_s and cpu_s among them: the whole process
+        f"{k} {v:.3f} s"
+        for k, v in cmd.items()
+        if k not in ("max_rss_mb", "panel_over_read", "disk_wait_share")
+    )  # wall_s, cpu_s and waiting_for_cpu_s among them: the whole process
     print(f"command: {phases}; (gather and NAVs) / read {cmd['panel_over_read']:.2f}")
-    print(f"command: maximum resident set size {cmd['max_rss_mb']:.0f} MiB (/usr/bin/time -v)")
+    print(f"command: maximum resident set size {cmd['max_rss_mb']:.0f} MiB (/usr/bin/time -v);"
+          f" {100 * cmd['disk_wait_share']:.1f}% of its threads' samples on the disk")  # fmt: skip
     if args.record:
         record = {
             **header(),
