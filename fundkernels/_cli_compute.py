@@ -16,7 +16,7 @@ from typing import Any, Callable, Optional, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import _panel
+from . import _panel, _returns
 from ._cli_read import (
     SHIPPED_DATE,
     Layout,
@@ -179,11 +179,11 @@ def load_columns(
         # Every indicator takes the NAVs themselves (see above) and checks them as it
         # turns them into returns: the returns of the whole panel only for the report.
         navs = values
-        report = _panel.returns_from_navs(values, dates, labels) if args.report else None
+        report = _returns.returns_from_navs(values, dates, labels) if args.report else None
     elif args.navs:  # in place when the matrix is ours, not a view of the input
-        values = report = _panel.returns_from_navs(values, dates, labels, in_place=owned)
+        values = report = _returns.returns_from_navs(values, dates, labels, in_place=owned)
     elif not args.returns:
-        _note_prices(_panel.price_like(values, labels))
+        _note_prices(_returns.price_like(values, labels))
     clock.lap("panel")
     stats = statistics_options(args)
     with warnings.catch_warnings():  # told once above, as a note
@@ -217,7 +217,7 @@ _INDEX_NAMES = re.compile(r"(|rownames|row\.names|row_names|index|unnamed: \d+)"
 def _wide(table: Any, places: Places, layout: Layout, source: str) -> tuple[Any, Places]:
     """A wide table's checks: its columns that are no funds left out (unless chosen), its
     rows sorted by date, one row per date."""
-    from ._panel import date_text
+    from ._dates import date_text
 
     date = layout.date
     if layout.funds is None and not layout.exclude:
@@ -286,7 +286,7 @@ def _placed(exc: InputError, places: Places) -> str:
 
 
 def _note_prices(found: Sequence[Any]) -> None:
-    from ._panel import price_like_funds
+    from ._returns import price_like_funds
 
     if found:
         note(
@@ -298,7 +298,7 @@ def _note_prices(found: Sequence[Any]) -> None:
 def note_empty_horizons(columns: dict[str, Any], horizons: Sequence[str], panel: Panel) -> None:
     """A note for each horizon that no fund has (longer than the panel): its columns stay,
     all missing."""
-    from ._panel import date_text
+    from ._dates import date_text
 
     for code in horizons:
         mean = columns.get(f"horizonret_{code}_mean")
@@ -392,7 +392,7 @@ def dask_columns(
         values = part.to_numpy(dtype=np.float64, copy=True)
         stamps = part.index.asi8
         if navs:
-            values = _panel.returns_from_navs(values, stamps, names, in_place=True)
+            values = _returns.returns_from_navs(values, stamps, names, in_place=True)
         return stamps, values
 
     info = Panel(funds, rows, lo, hi, groups, share, navs, args.input, series)

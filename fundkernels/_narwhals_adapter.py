@@ -18,17 +18,8 @@ from narwhals.stable.v2.dependencies import is_pandas_dataframe
 from ._errors import InputError, InputTypeError
 from ._gather import arrow as _pyarrow
 from ._gather import gather as gather_long
-from ._panel import (
-    ALL_FUNDS,
-    Columns,
-    Dates,
-    Matrix,
-    check_ascending,
-    date_text,
-    datetimes_ns,
-    is_pandas_series,
-    unique_labels,
-)
+from ._dates import check_ascending, date_text, datetimes_ns
+from ._panel import ALL_FUNDS, Columns, Dates, Matrix, is_pandas_series, unique_labels
 
 
 @dataclass

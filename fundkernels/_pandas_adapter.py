@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, Any, Union
 import numpy as np
 
 from ._errors import InputError, InputTypeError
-from ._panel import RANGE_HINT, Columns, Dates, Matrix, check_ascending
+from ._dates import RANGE_HINT, check_ascending
+from ._panel import Columns, Dates, Matrix
 
 if TYPE_CHECKING:
     import pandas as pd

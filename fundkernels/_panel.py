@@ -2,29 +2,38 @@
 
 Every front end (``fundkernels.pandas``, ``fundkernels.frames``, ``fundkernels.dask`` and
 the command) turns its input into the same three things: a float64 matrix (rows are dates,
-columns are funds), the row dates as int64 nanoseconds since the epoch (UTC) and the fund
-labels. This module checks arguments, reads dates, numbers type groups, resolves window
-bounds, turns NAVs into returns and runs one indicator of the registry
-(``fundkernels._registry``) on such a panel with ``compute``, giving its result as named
-columns (``Columns``: one NumPy array per column, one value per fund), which each front end
-labels in its own library (``_pandas_adapter``, ``_narwhals_adapter``). It needs NumPy only.
+columns are funds), the row dates as int64 nanoseconds since the epoch (UTC; read by
+``fundkernels._dates``) and the fund labels. This module checks arguments, numbers type
+groups, resolves window bounds and runs one indicator of the registry
+(``fundkernels._registry``) on such a panel with ``compute`` (NAVs turned into returns
+first, values that look like prices warned of: ``fundkernels._returns``), giving its result
+as named columns (``Columns``: one NumPy array per column, one value per fund), which each
+front end labels in its own library (``_pandas_adapter``, ``_narwhals_adapter``). It needs
+NumPy only.
 """
 
 from __future__ import annotations
 
-import datetime as _dt
 import os
 import re
 import sys
 import warnings
-from collections.abc import Callable, Hashable, Mapping, Sequence
+from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 import numpy.typing as npt
 
+from ._dates import instant_ns, is_missing
 from ._errors import InputError, InputTypeError, PriceLikeWarning
+from ._returns import price_like_funds
+
+# Also taken from here by modules that found them here before they had modules of their own.
+from ._dates import date_text as date_text
+from ._dates import datetimes_ns as datetimes_ns
+from ._returns import price_like as price_like
+from ._returns import returns_from_navs as returns_from_navs
 
 if TYPE_CHECKING:
     from typing import TypeGuard
@@ -38,10 +47,8 @@ Columns = dict[str, npt.NDArray[Any]]
 
 _HORIZON = re.compile(r"(\d+)([MY])")
 _MAX_MONTHS = 2**31 - 1
-_NS = {"D": 86_400 * 10**9, "s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
 # The type codes that put every fund in one peer group: chosen explicitly, never by omission.
 ALL_FUNDS = "all"
-RANGE_HINT = "dates must lie between 1677 and 2262 to fit nanosecond timestamps"
 
 
 # --- argument checks -------------------------------------------------------------------
@@ -112,107 +119,6 @@ def is_pandas_series(obj: object) -> TypeGuard[pd.Series[Any]]:
     """Whether obj is a pandas Series (pandas cannot have made one unless it is imported)."""
     pd = sys.modules.get("pandas")
     return pd is not None and isinstance(obj, pd.Series)
-
-
-def is_missing(x: object) -> bool:
-    """None, NaN, NaT and pandas' NA (a list or an array is not missing: it is no scalar)."""
-    if x is None:
-        return True
-    try:
-        differs = x != x
-    except Exception:  # a type that cannot compare with itself is no missing value
-        return False
-    if isinstance(differs, (bool, np.bool_)):
-        return bool(differs)
-    pd = sys.modules.get("pandas")  # pandas' NA compares as NA
-    return pd is not None and differs is pd.NA
-
-
-# --- dates ------------------------------------------------------------------------------
-
-
-def date_text(ns: int) -> str:
-    """A date for messages: the day alone at midnight, else the time as well (UTC), in the
-    coarsest unit that shows it whole."""
-    when = np.datetime64(int(ns), "ns")
-    for unit in ("D", "s", "ms", "us"):
-        coarse = when.astype(f"M8[{unit}]")
-        if coarse == when:
-            return str(coarse).replace("T", " ")
-    return str(when).replace("T", " ")
-
-
-def check_ascending(ns: Dates, shown: Callable[[int], str], hint: str) -> None:
-    """The rows must follow the dates: name the first row that goes back in time."""
-    if ns.size > 1:
-        down = np.flatnonzero(ns[1:] < ns[:-1])
-        if down.size:
-            r = int(down[0]) + 1
-            raise InputError(
-                f"the dates are not in ascending order: row {r} ({shown(r)}) comes after "
-                f"row {r - 1} ({shown(r - 1)}); {hint}"
-            )
-
-
-def datetimes_ns(values: npt.NDArray[Any], where: str) -> Dates:
-    """A NumPy datetime64 array (any unit, UTC or naive taken as UTC) as int64 nanoseconds;
-    NaT and dates that do not fit nanoseconds are errors naming the first such row."""
-    kind, _ = np.datetime_data(values.dtype)
-    if kind not in _NS:
-        raise InputTypeError(f"{where} must hold dates, not {values.dtype}")
-    raw = values.view(np.int64)
-    nat = raw == np.iinfo(np.int64).min
-    if nat.any():
-        row = int(np.argmax(nat))
-        raise InputError(f"{where} holds a missing date at row {row}", rows=(row,))
-    factor = _NS[kind]
-    if factor == 1:
-        return raw
-    limit = np.iinfo(np.int64).max // factor
-    outside = (raw > limit) | (raw < -limit)
-    if outside.any():
-        r = int(np.argmax(outside))
-        raise InputError(f"{RANGE_HINT}: row {r} holds {values[r]}")
-    return raw * factor
-
-
-def instant_ns(value: object, what: str) -> Optional[int]:
-    """One date given by the caller (ISO text, date, datetime, NumPy or pandas timestamp;
-    naive means UTC) as nanoseconds since the epoch; None for a missing date."""
-    if is_missing(value):
-        return None
-    when: Any = value
-    try:
-        if isinstance(when, str):
-            text = when.strip()
-            when = _dt.datetime.fromisoformat(text[:-1] + "+00:00" if text[-1:] == "Z" else text)
-        if isinstance(when, _dt.datetime):
-            if when.tzinfo is not None:
-                when = when.astimezone(_dt.timezone.utc).replace(tzinfo=None)
-            stamp = np.datetime64(when, "ns")
-        elif isinstance(when, _dt.date):
-            stamp = np.datetime64(when, "D").astype("M8[ns]")
-        elif isinstance(when, np.datetime64):
-            stamp = when
-        else:
-            raise InputError(f"{value!r} is not a date")
-        return int(datetimes_ns(np.array([stamp]), what)[0])
-    except (TypeError, ValueError, OverflowError) as exc:
-        raise InputError(f"{what} must hold dates: {exc}") from None
-
-
-def row_dates(rows: npt.NDArray[np.int64], dates: Dates) -> npt.NDArray[np.datetime64]:
-    """Row numbers as the rows' dates (UTC, datetime64[ns]), -1 as NaT."""
-    out = np.full(len(rows), np.datetime64("NaT", "ns"))
-    have = rows >= 0
-    out[have] = dates[rows[have]].view("M8[ns]")
-    return out
-
-
-def text_dates(texts: Sequence[str]) -> npt.NDArray[np.datetime64]:
-    """The modules' eight-digit date texts as datetime64[ns], "nan" as NaT."""
-    iso = [("NaT" if t == "nan" else f"{t[:4]}-{t[4:6]}-{t[6:8]}") for t in texts]
-    return np.array(iso, dtype="M8[D]").astype("M8[ns]")
 
 
 # --- type groups and windows -----------------------------------------------------------
@@ -301,101 +207,6 @@ def valid_window(values: Matrix) -> tuple[Dates, Dates]:
     first = np.where(any_valid, valid.argmax(axis=0), 0)
     last = np.where(any_valid, values.shape[0] - 1 - valid[::-1].argmax(axis=0), -1)
     return first.astype(np.int64), last.astype(np.int64)
-
-
-# --- NAVs -------------------------------------------------------------------------------
-
-_NAV_BLOCK = 256  # columns converted at a time: bounds the temporaries to a slice
-
-
-def returns_from_navs(
-    navs: Matrix,
-    dates: Optional[Dates],
-    funds: Sequence[Hashable],
-    in_place: bool = False,
-) -> Matrix:
-    """Returns from net asset values: on every row nav / (the previous valid nav) - 1, one
-    division and one subtraction, so the result is reproducible anywhere. The first valid
-    NAV and every missing one give NaN. A zero, negative or infinite NAV is an error naming
-    the fund and its date (its row when there are no dates).
-
-    in_place overwrites navs (a matrix the caller owns); otherwise a new column-major
-    matrix is returned and navs is left as it is."""
-    rows, cols = navs.shape
-    out = navs if in_place else np.empty((rows, cols), order="F")
-    for lo in range(0, cols, _NAV_BLOCK):
-        block = navs[:, lo : lo + _NAV_BLOCK]
-        bad = (block <= 0) | np.isinf(block)
-        if bad.any():
-            col, row = (int(i[0]) for i in np.nonzero(bad.T))  # the first fund, then row
-            when = f"row {row}" if dates is None else date_text(int(dates[row]))
-            raise InputError(
-                "NAVs must be positive and finite: fund "
-                f"{funds[lo + col]!r} has {float(block[row, col])!r} on {when}"
-            )
-        missing = np.isnan(block)
-        # Each NAV over the one on the row before. After a gap (the row before missing)
-        # that is NaN; those few cells take the last valid NAV before the gap, found by
-        # stepping back through it, all such cells at once. A column's first valid NAV,
-        # with none before it, stays NaN without a walk.
-        ret = np.empty(block.shape, order="F")
-        ret[:1] = np.nan
-        with np.errstate(invalid="ignore", over="ignore"):  # a huge rise is inf
-            np.divide(block[1:], block[:-1], out=ret[1:])
-            ret[1:] -= 1.0
-            after, of = np.nonzero(missing[:-1] & ~missing[1:])
-            after += 1
-            if after.size:
-                later = after != np.argmax(~missing, axis=0)[of]
-                after, of = after[later], of[later]
-            prev = after - 1
-            walk = np.arange(after.size)
-            while walk.size:  # as many steps as the longest gap
-                prev[walk] -= 1
-                walk = walk[missing[prev[walk], of[walk]]]
-            ret[after, of] = block[after, of] / block[prev, of] - 1.0
-        out[:, lo : lo + _NAV_BLOCK] = ret
-    return out
-
-
-# --- values that look like prices ------------------------------------------------------
-
-# Returns that are all positive with a median above 50% a period are not returns anyone
-# has; prices and NAVs are all positive and usually far above it.
-_PRICE_MEDIAN = 0.5
-_PRICE_PROBE = 64  # rows looked at first: returns soon show a loss or a small value
-
-
-def price_like(values: Matrix, funds: Sequence[Hashable]) -> list[Hashable]:
-    """The funds whose values look like prices or NAVs rather than returns: at least two
-    values, every one positive, their median above 0.5. The first rows decide for nearly
-    every fund of returns, so the check costs little beside the indicators."""
-    if values.ndim != 2 or values.shape[0] < 2 or values.shape[1] == 0:
-        return []
-    head = values[:_PRICE_PROBE]
-    # A loss or a zero in the first rows clears nearly every fund of returns at once; the
-    # share of small values is counted only for the funds that remain.
-    with np.errstate(invalid="ignore"):
-        maybe = np.flatnonzero(~(np.fmin.reduce(head, axis=0) <= 0))
-        rest = head[:, maybe]
-        maybe = maybe[
-            ~((np.abs(rest) <= _PRICE_MEDIAN).sum(axis=0) * 2 > (~np.isnan(rest)).sum(axis=0))
-        ]
-    found = []
-    for j in maybe:
-        col = values[:, j]
-        have = col[~np.isnan(col)]
-        if have.size >= 2 and have.min() > 0 and np.median(have) > _PRICE_MEDIAN:
-            found.append(funds[int(j)])
-    return found
-
-
-def price_like_funds(found: Sequence[Hashable]) -> str:
-    """The funds of price_like for a message: "the values of 'A', 'B' and 3 more funds"."""
-    shown = ", ".join(repr(f) for f in found[:5])
-    rest = len(found) - 5
-    more = f" and {rest} more fund{'s' if rest > 1 else ''}" if rest > 0 else ""
-    return f"the values of {shown}{more}"
 
 
 def _caller_level() -> int:

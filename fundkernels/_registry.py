@@ -39,7 +39,8 @@ from . import _panel
 from . import _ownrows
 from ._drawdown import drawdown as _drawdown
 from ._ownhorizon import ownhorizon as _ownhorizon
-from ._panel import Bound, Columns, Dates, Matrix, row_dates, text_dates, valid_window
+from ._dates import row_dates, text_dates
+from ._panel import Bound, Columns, Dates, Matrix, valid_window
 from ._ranks import peer_ranks
 from ._summary_columns import check_periods, check_risk_free, summary_columns
 

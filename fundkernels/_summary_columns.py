@@ -16,7 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._errors import InputError, InputTypeError
-from ._panel import row_dates
+from ._dates import row_dates
 from ._summary import summary as _summary
 
 # The usual periods per year of a spacing, and the longest median spacing, in days, that
