@@ -17,17 +17,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _panel, _returns
-from ._cli_read import (
-    SHIPPED_DATE,
-    Layout,
-    Places,
-    arrow,
-    file_kind,
-    input_table,
-    note,
-    read_types,
-    types_file,
-)
+from ._cli_files import read_types
+from ._cli_read import SHIPPED_DATE, input_table, types_file
+from ._cli_tables import Layout, Places, arrow, file_kind, note
 from ._errors import CommandError, InputError, PriceLikeWarning
 from ._ranks import peer_ranks
 from ._registry import command_columns, command_runs

@@ -16,7 +16,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ._cli_read import PROG, arrow
+from ._cli_tables import PROG, arrow
 from ._errors import CommandError
 
 OUTPUT_FORMATS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet", ".json": "json"}

@@ -34,7 +34,8 @@ from ._cli_compute import (
     result_columns,
     table_ranks,
 )
-from ._cli_read import NA_VALUES, PROG, check_input_options, note, read_paths
+from ._cli_read import check_input_options, read_paths
+from ._cli_tables import NA_VALUES, PROG, note
 from ._cli_write import (
     OUTPUT_FORMATS,
     check_destinations,
