@@ -1,11 +1,12 @@
 """One table of the indicators, read by every consumer.
 
-An entry says everything the package knows about one indicator: how its kernel is called on
-a panel (``kernel``: values, dates, funds and options in, named result columns out), what
-its result columns are (kind, which direction ranks a fund better, a line of plain words,
-how to show a value), its options with their defaults and checks, whether it reads dates,
-which calendar it follows, and a paragraph that says what it measures. The front ends, the
-command (its columns, its --help glossary) and the report read it from here.
+An entry (``fundkernels._indicator``) says everything the package knows about one indicator:
+how its kernel is called on a panel (``kernel``, from ``fundkernels._kernels``: values,
+dates, funds and options in, named result columns out), what its result columns are (kind,
+which direction ranks a fund better, a line of plain words, how to show a value), its
+options with their defaults and checks, whether it reads dates, which calendar it follows,
+and a paragraph that says what it measures. The front ends, the command (its columns, its
+--help glossary) and the report read it from here.
 
 The entry also names, by dotted path, what lives outside the package: the plain-Python
 reference the tests trust (``fk_references``), the module call the tests and the benchmark
@@ -14,259 +15,32 @@ builder. Those are resolved only by whoever needs them (``resolve``): the packag
 imports its tests or benchmarks.
 
 Adding an indicator is one entry here plus its kernel, its reference (with its cases) and
-its own tests. The module is longer than the others because it is the table: most of its
-lines are the entries and the short adapters that call each kernel.
+its own tests. The module is the table: most of its lines are the entries, each with its
+columns' words and its description in full.
 """
 
 from __future__ import annotations
 
-import importlib
 from collections.abc import Callable, Hashable, Mapping, Sequence
-from dataclasses import dataclass, field, replace
-from typing import Any, Literal, Optional, Union
+from dataclasses import dataclass
+from typing import Any, Optional, Union
 
 import numpy as np
-import numpy.typing as npt
 
-from crossodds import crossodds as _crossodds
-from extremeset import extremeset as _extremeset
-from horizonret import horizonret as _horizonret
-from streakset import streakset as _streakset
-from troughmend import troughmend as _troughmend
-
-from ._errors import InputError, InputTypeError
 from . import _panel
-from . import _ownrows
-from ._drawdown import drawdown as _drawdown
-from ._ownhorizon import ownhorizon as _ownhorizon
-from ._dates import row_dates, text_dates
-from ._panel import Bound, Columns, Dates, Matrix, valid_window
+from ._panel import Columns, Dates, Matrix
+from ._indicator import REQUIRED, Better, Column, Fmt, Indicator, Option
+from ._indicator import resolve as resolve  # the tests and the fuzz targets take it from here
+from ._kernels import (
+    crossodds_columns,
+    drawdown_columns,
+    extremeset_columns,
+    horizonret_columns,
+    streakset_columns,
+    troughmend_columns,
+)
 from ._ranks import peer_ranks
 from ._summary_columns import check_periods, check_risk_free, summary_columns
-
-Kind = Literal["float", "int", "date"]
-Better = Optional[Literal["higher", "lower"]]
-Fmt = Literal["pct", "ratio", "int", "date", "num"]
-
-
-@dataclass(frozen=True)
-class Column:
-    """One result column. better: which way ranks a fund above its peers (None: neither,
-    as for dates), or a mapping by the entry's ``mode`` option where that turns it round.
-    words: one line for a glossary; ``{...}`` fields are filled from the options (and the
-    entry's ``vocabulary``)."""
-
-    name: str
-    kind: Kind
-    better: Union[Better, Mapping[str, Better]]
-    words: str
-    fmt: Fmt
-
-    def for_options(self, options: Mapping[str, Any]) -> Column:
-        """The column as one set of options gives it: words filled in, direction chosen."""
-        better = self.better
-        if isinstance(better, Mapping):
-            better = better[options["mode"]]
-        return replace(self, better=better, words=self.words.format(**options))
-
-
-@dataclass(frozen=True)
-class Option:
-    """An option of an indicator: its name, its default (``REQUIRED``: none) and the check
-    that turns what a caller gives into what the kernel takes (raising what is wrong)."""
-
-    name: str
-    default: Any
-    check: Callable[[Any], Any]
-
-
-REQUIRED = object()
-
-
-@dataclass(frozen=True)
-class Indicator:
-    """An indicator; see the module's docstring. calendar: "own" when each fund is followed
-    through its own dates, "panel" when a fund is compared with its peers on the panel's
-    shared dates. headline: the column named after the indicator alone in the command's
-    table. per_column: a fund's result depends on its own column only. front_end: whether
-    the front ends have a function of the indicator's name (drawdown is reached through
-    troughmend(details=True))."""
-
-    name: str
-    kernel: Callable[..., Columns]
-    columns: tuple[Column, ...]
-    description: str
-    needs_dates: bool
-    calendar: Literal["own", "panel"]
-    # Where the compiled function, the reference and the cases are; by default the
-    # module of the indicator's name and fk_references.<name>'s function and CASES.
-    module: str = ""
-    reference: str = ""
-    cases: str = ""
-    options: tuple[Option, ...] = ()
-    per_column: bool = True
-    # Whether the reference gives the kernel's bits (the summary's moments are exact
-    # rationals, which its tests compare within bounds).
-    exact: bool = True
-    front_end: bool = True
-    headline: Optional[str] = None
-    peers: Mapping[str, str] = field(default_factory=dict)
-    fuzz: Optional[str] = None
-    # The command's runs of this indicator: (choices of the command) -> [(prefix, options)].
-    command: Optional[Callable[[Mapping[str, Any]], list[tuple[str, dict[str, Any]]]]] = None
-    # Words for the glossary's fields beyond the options themselves.
-    vocabulary: Callable[[Mapping[str, Any]], Mapping[str, Any]] = lambda options: {}
-
-    def __post_init__(self) -> None:
-        defaults = {
-            "module": f"{self.name}:{self.name}",
-            "reference": f"fk_references.{self.name}:{self.name}",
-            "cases": f"fk_references.{self.name}:CASES",
-        }
-        for key, path in defaults.items():
-            if not getattr(self, key):
-                object.__setattr__(self, key, path)
-
-    def checked(self, options: Mapping[str, Any]) -> dict[str, Any]:
-        """The options as the kernel takes them: every one checked, defaults filled in."""
-        known = {o.name for o in self.options}
-        unknown = [k for k in options if k not in known]
-        if unknown:
-            raise InputTypeError(f"{self.name} takes no option {unknown[0]!r}")
-        out = {}
-        for o in self.options:
-            given = options.get(o.name, o.default)
-            if given is REQUIRED:
-                raise InputTypeError(f"{self.name} needs {o.name}=")
-            out[o.name] = o.check(given)
-        return out
-
-    def column(self, name: str) -> Column:
-        return next(c for c in self.columns if c.name == name)
-
-
-def resolve(dotted: str) -> Any:
-    """What a dotted path "package.module:attribute" names (imported on demand)."""
-    module, _, attribute = dotted.partition(":")
-    return getattr(importlib.import_module(module), attribute)
-
-
-# --- kernels: the modules on a checked panel --------------------------------------------
-
-
-# own_rows (the own calendar's, for troughmend, drawdown, extremeset and streakset): each
-# fund on its own rows, those holding a value, in one call (fundkernels._ownrows).
-
-
-def _troughmend_columns(
-    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable], *, own_rows: bool = False
-) -> Columns:
-    return {"troughmend": np.asarray((_ownrows.troughmend if own_rows else _troughmend)(values))}
-
-
-def _drawdown_columns(
-    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable], *, own_rows: bool = False
-) -> Columns:
-    assert dates is not None
-    kernel = _ownrows.drawdown if own_rows else _drawdown
-    length, peak, first, last, trough, depth, recovery = kernel(values)
-    return {
-        "length": length,
-        "peak": row_dates(peak, dates),
-        "first": row_dates(first, dates),
-        "last": row_dates(last, dates),
-        "trough": row_dates(trough, dates),
-        "depth": depth,
-        "recovery": row_dates(recovery, dates),
-    }
-
-
-def _crossodds_columns(
-    values: Matrix, dates: Optional[Dates], funds: Sequence[Hashable], *, types: object
-) -> Columns:
-    if isinstance(types, np.ndarray):  # numbered already (the dask front end's blocks)
-        codes = types
-    else:
-        codes = _panel.group_codes(types, funds, "types")
-    return {"crossodds": np.asarray(_crossodds(codes, values))}
-
-
-def _horizonret_columns(
-    values: Matrix,
-    dates: Optional[Dates],
-    funds: Sequence[Hashable],
-    *,
-    horizon: str,
-    start: Bound,
-    end: Bound,
-    own_first: Optional[Dates] = None,
-    gapped: Optional[npt.NDArray[np.bool_]] = None,
-) -> Columns:
-    """own_first and gapped (the own calendar's): each fund's first own row and whether it
-    skips any later row, and each fund on its own rows, that one and every later row
-    holding a value (fundkernels._ownhorizon). Its windows are read on the panel's dates:
-    rows a fund does not own start and end no horizon of its own, so a window holds the
-    fund's own rows on and after its start date, on and before its end date, as it does
-    for the fund alone. A fund without a gap whose window starts on or after its first own
-    row is on its own rows already (-1: the module's own walk)."""
-    assert dates is not None
-    first, last = valid_window(values)
-    starts, ends = start.rows(dates, funds, first), end.rows(dates, funds, last)
-    try:
-        if own_first is None:
-            parts = _horizonret(horizon, values, starts, ends, dates)
-        else:
-            mine = np.where(np.asarray(gapped) | (starts < own_first), own_first, -1)
-            parts = _ownhorizon(horizon, values, starts, ends, dates, mine)
-    except ValueError as exc:  # a horizon that runs past the calendar: the caller's choice
-        raise InputError(str(exc)) from None
-    names = [c.name for c in HORIZONRET.columns]
-    return dict(zip(names, (np.asarray(p, dtype=np.float64) for p in parts)))
-
-
-def _run_columns(ret: Any, length: Any, first: list[str], last: list[str]) -> Columns:
-    return {
-        "return": np.asarray(ret, dtype=np.float64),
-        "length": np.asarray(length, dtype=np.int64),
-        "first": text_dates(first),
-        "last": text_dates(last),
-    }
-
-
-def _extremeset_columns(
-    values: Matrix,
-    dates: Optional[Dates],
-    funds: Sequence[Hashable],
-    *,
-    mode: str,
-    own_rows: bool = False,
-) -> Columns:
-    assert dates is not None
-    kernel = _ownrows.extremeset if own_rows else _extremeset
-    if mode == "gain":
-        res = kernel(values, dates, "positive")
-    else:
-        # Inverted mode on the sizes of the losses compounds (1 - (-v)) = (1 + v) over runs
-        # of losing rows: the deepest compounded fall.
-        res = kernel(np.negative(values), dates, "loss")
-    return _run_columns(res["r"], res["p"], res["s"], res["l"])
-
-
-def _streakset_columns(
-    values: Matrix,
-    dates: Optional[Dates],
-    funds: Sequence[Hashable],
-    *,
-    mode: str,
-    own_rows: bool = False,
-) -> Columns:
-    assert dates is not None
-    kernel = _ownrows.streakset if own_rows else _streakset
-    if mode == "gain":
-        ret, first, last, length = kernel(values, dates, "positive")
-    else:
-        ret, first, last, length = kernel(np.negative(values), dates, "loss")
-    return _run_columns(ret, length, first, last)
 
 
 # --- the entries ----------------------------------------------------------------------------
@@ -278,7 +52,7 @@ def _date(name: str, words: str) -> Column:
 
 TROUGHMEND = Indicator(
     name="troughmend",
-    kernel=_troughmend_columns,
+    kernel=troughmend_columns,
     columns=(
         Column(
             "troughmend", "int", "lower",
@@ -299,7 +73,7 @@ TROUGHMEND = Indicator(
 
 DRAWDOWN = Indicator(
     name="drawdown",
-    kernel=_drawdown_columns,
+    kernel=drawdown_columns,
     columns=(
         Column(
             "length", "int", "lower", "rows spent below the previous peak, the longest stretch",
@@ -328,7 +102,7 @@ DRAWDOWN = Indicator(
 
 CROSSODDS = Indicator(
     name="crossodds",
-    kernel=_crossodds_columns,
+    kernel=crossodds_columns,
     columns=(
         Column(
             "crossodds", "float", None,
@@ -359,7 +133,7 @@ def _band(name: str, better: Better, words: str) -> Column:
 
 HORIZONRET = Indicator(
     name="horizonret",
-    kernel=_horizonret_columns,
+    kernel=horizonret_columns,
     columns=(
         Column("mean", "float", "higher", "mean of the rolling {horizon} horizon returns", "pct"),
         Column(
@@ -436,7 +210,7 @@ def _run_indicator(
 
 EXTREMESET = _run_indicator(
     "extremeset",
-    _extremeset_columns,
+    extremeset_columns,
     _run_columns_meta(
         "compounded return of the {move} over a run of {run}",
         "rows in the run of {run} with the {move}",
@@ -449,7 +223,7 @@ EXTREMESET = _run_indicator(
 
 STREAKSET = _run_indicator(
     "streakset",
-    _streakset_columns,
+    streakset_columns,
     _run_columns_meta(
         "compounded return over the longest run of {run}",
         "rows in the longest run of {run} (the latest of equally long runs)",

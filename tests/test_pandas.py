@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import fundkernels.pandas as fkp
-from fundkernels import _registry
+from fundkernels import _kernels
 from crossodds import crossodds
 from fundkernels._drawdown import drawdown
 from extremeset import extremeset
@@ -95,7 +95,7 @@ def test_numeric_dtypes_convert_as_float64(name, convert):
 
 def test_float64_frame_is_passed_without_copy(monkeypatch):
     seen = []
-    monkeypatch.setattr(_registry, "_troughmend", lambda v: seen.append(v) or troughmend(v))
+    monkeypatch.setattr(_kernels, "_troughmend", lambda v: seen.append(v) or troughmend(v))
     frame = panel()
     by_dict = pd.DataFrame({c: frame[c].to_numpy() for c in frame.columns}, index=frame.index)
     for one_block in (frame, by_dict):
