@@ -26,14 +26,8 @@ from collections.abc import Sequence
 from contextlib import ExitStack
 from typing import Any, Optional
 
-from ._cli_compute import (
-    Clock,
-    dask_columns,
-    load_columns,
-    note_empty_horizons,
-    result_columns,
-    table_ranks,
-)
+from ._cli_compute import Clock, load_columns, note_empty_horizons, result_columns, table_ranks
+from ._cli_dask import dask_columns
 from ._cli_read import check_input_options, read_paths
 from ._cli_tables import NA_VALUES, PROG, note
 from ._cli_write import (
