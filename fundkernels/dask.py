@@ -255,20 +255,11 @@ def horizonret(
     (same windows, same columns); a lazy dask DataFrame by fund. The panel is rechunked to
     all dates in one chunk if needed."""
     options = {"horizon": horizon, "start": start, "end": end}
-    return cast(
-        dd.DataFrame,
-        _per_block(
-            "horizonret",
-            data,
-            dates,
-            funds,
-            funds_per_chunk,
-            navs,
-            long_spec(fund, date, value),
-            **options,
-            calendar=calendar,
-        ),  # fmt: skip
+    long = long_spec(fund, date, value)
+    lazy = _per_block(
+        "horizonret", data, dates, funds, funds_per_chunk, navs, long, calendar, **options
     )
+    return cast(dd.DataFrame, lazy)
 
 
 def extremeset(
@@ -287,20 +278,11 @@ def extremeset(
     """The most extreme compounded move over a run per fund, as
     ``fundkernels.pandas.extremeset``; a lazy dask DataFrame by fund. The panel is
     rechunked to all dates in one chunk if needed."""
-    return cast(
-        dd.DataFrame,
-        _per_block(
-            "extremeset",
-            data,
-            dates,
-            funds,
-            funds_per_chunk,
-            navs,
-            long_spec(fund, date, value),
-            mode=mode,
-            calendar=calendar,
-        ),  # fmt: skip
+    long = long_spec(fund, date, value)
+    lazy = _per_block(
+        "extremeset", data, dates, funds, funds_per_chunk, navs, long, calendar, mode=mode
     )
+    return cast(dd.DataFrame, lazy)
 
 
 def streakset(
@@ -318,17 +300,8 @@ def streakset(
 ) -> dd.DataFrame:
     """The longest run per fund, as ``fundkernels.pandas.streakset``; a lazy dask DataFrame
     by fund. The panel is rechunked to all dates in one chunk if needed."""
-    return cast(
-        dd.DataFrame,
-        _per_block(
-            "streakset",
-            data,
-            dates,
-            funds,
-            funds_per_chunk,
-            navs,
-            long_spec(fund, date, value),
-            mode=mode,
-            calendar=calendar,
-        ),  # fmt: skip
+    long = long_spec(fund, date, value)
+    lazy = _per_block(
+        "streakset", data, dates, funds, funds_per_chunk, navs, long, calendar, mode=mode
     )
+    return cast(dd.DataFrame, lazy)
