@@ -54,8 +54,9 @@ struct Middle {
 
 namespace detail {
 
-// Value tests of a selection pass, each for one value and for a vector of four (an AVX
-// comparison mask). NaN fails every test.
+// Value tests of a selection pass, each for one value, for a vector of four (an AVX
+// comparison mask) and on the AVX-512 path for a vector of eight (a mask of eight bits).
+// NaN fails every test.
 enum class Test { below, at_least, above };
 template <Test T>
 struct Against {  // v < p, v >= p or v > p
@@ -63,13 +64,15 @@ struct Against {  // v < p, v >= p or v > p
     bool operator()(double v) const {
         return T == Test::below ? v < p : T == Test::at_least ? v >= p : v > p;
     }
+    // The comparison's predicate (ordered, so NaN fails).
+    static constexpr int code = T == Test::below      ? _CMP_LT_OQ
+                                : T == Test::at_least ? _CMP_GE_OQ
+                                                      : _CMP_GT_OQ;
 #if FK_AVX
-    __m256d operator()(__m256d v) const {
-        const __m256d q = _mm256_set1_pd(p);
-        return T == Test::below      ? _mm256_cmp_pd(v, q, _CMP_LT_OQ)
-               : T == Test::at_least ? _mm256_cmp_pd(v, q, _CMP_GE_OQ)
-                                     : _mm256_cmp_pd(v, q, _CMP_GT_OQ);
-    }
+    __m256d operator()(__m256d v) const { return _mm256_cmp_pd(v, _mm256_set1_pd(p), code); }
+#endif
+#if FK_AVX512
+    __mmask8 operator()(__m512d v) const { return _mm512_cmp_pd_mask(v, _mm512_set1_pd(p), code); }
 #endif
 };
 using Below = Against<Test::below>;
@@ -80,6 +83,9 @@ struct Valid {  // v is not NaN
 #if FK_AVX
     __m256d operator()(__m256d v) const { return _mm256_cmp_pd(v, v, _CMP_ORD_Q); }
 #endif
+#if FK_AVX512
+    __mmask8 operator()(__m512d v) const { return _mm512_cmp_pd_mask(v, v, _CMP_ORD_Q); }
+#endif
 };
 struct Within {  // lo <= v <= hi
     double lo, hi;
@@ -88,6 +94,12 @@ struct Within {  // lo <= v <= hi
     __m256d operator()(__m256d v) const {
         return _mm256_and_pd(_mm256_cmp_pd(v, _mm256_set1_pd(lo), _CMP_GE_OQ),
                              _mm256_cmp_pd(v, _mm256_set1_pd(hi), _CMP_LE_OQ));
+    }
+#endif
+#if FK_AVX512
+    __mmask8 operator()(__m512d v) const {
+        return _mm512_cmp_pd_mask(v, _mm512_set1_pd(lo), _CMP_GE_OQ) &
+               _mm512_cmp_pd_mask(v, _mm512_set1_pd(hi), _CMP_LE_OQ);
     }
 #endif
 };
@@ -136,12 +148,10 @@ Counts compact(const double* a, std::size_t stride, std::size_t rows, double* ds
     // instruction and stored eight at a time, at most up to the last value's slot.
     if (stride == 1)
         for (; i + 8 <= rows; i += 8) {
-            const __m256d v0 = _mm256_loadu_pd(a + i), v1 = _mm256_loadu_pd(a + i + 4);
-            const auto k = static_cast<unsigned>(_mm256_movemask_pd(keep(v0)) |
-                                                 _mm256_movemask_pd(keep(v1)) << 4);
-            t += ones4[_mm256_movemask_pd(tally(v0))] + ones4[_mm256_movemask_pd(tally(v1))];
-            const __m512d v = _mm512_insertf64x4(_mm512_castpd256_pd512(v0), v1, 1);
-            _mm512_storeu_pd(dst + c, _mm512_maskz_compress_pd(static_cast<__mmask8>(k), v));
+            const __m512d v = _mm512_loadu_pd(a + i);
+            const __mmask8 k = keep(v);
+            t += static_cast<std::size_t>(__builtin_popcount(tally(v)));
+            _mm512_storeu_pd(dst + c, _mm512_maskz_compress_pd(k, v));
             c += static_cast<std::size_t>(__builtin_popcount(k));
         }
 #endif
@@ -170,6 +180,9 @@ struct Never {
     bool operator()(double) const { return false; }
 #if FK_AVX
     __m256d operator()(__m256d) const { return _mm256_setzero_pd(); }
+#endif
+#if FK_AVX512
+    __mmask8 operator()(__m512d) const { return 0; }
 #endif
 };
 

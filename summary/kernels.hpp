@@ -159,8 +159,8 @@ struct Deepest8 {
 };
 
 // The walk below over a block of eight columns, their state in one vector of eight lanes:
-// eight contiguous columns are read four rows at a time and turned by two 4 x 4
-// transposes, eight adjacent columns of a row-major matrix are one vector per row.
+// eight contiguous columns are read four rows at a time and turned into four rows by
+// twelve shuffles, eight adjacent columns of a row-major matrix are one vector per row.
 template <bool Store>
 void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t reach, double* apart,
           DeepestLanes& out, Pace pace = {}) {
@@ -172,15 +172,28 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t
     __m512d rv = _mm512_setzero_pd();  // r, lane by lane
     if (width == B && m.rs == 1) {
         for (; r + 4 <= D; r += 4) {
-            vec x[B], t[B];
+            vec x[B];
             for (int q = 0; q < B; ++q) {
                 x[q] = v::loadu_pd(m.col(c0 + q) + r);
                 if (Store) v::storeu_pd(apart + q * D + r, x[q]);
             }
-            v::transpose4(x[0], x[1], x[2], x[3], t);
-            v::transpose4(x[4], x[5], x[6], x[7], t + 4);
+            // Columns q and q + 4 side by side, their pairs' values interleaved within each
+            // 128 bits, then gathered row by row from two of those.
+            __m512d p[4], h[4], t[4];
+            for (int q = 0; q < 4; ++q)
+                p[q] = _mm512_insertf64x4(_mm512_castpd256_pd512(x[q]), x[q + 4], 1);
+            h[0] = _mm512_unpacklo_pd(p[0], p[1]);
+            h[1] = _mm512_unpackhi_pd(p[0], p[1]);
+            h[2] = _mm512_unpacklo_pd(p[2], p[3]);
+            h[3] = _mm512_unpackhi_pd(p[2], p[3]);
+            const __m512i even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+            const __m512i odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+            t[0] = _mm512_permutex2var_pd(h[0], even, h[2]);
+            t[1] = _mm512_permutex2var_pd(h[1], even, h[3]);
+            t[2] = _mm512_permutex2var_pd(h[0], odd, h[2]);
+            t[3] = _mm512_permutex2var_pd(h[1], odd, h[3]);
             for (int i = 0; i < 4; ++i) {
-                s.row(_mm512_insertf64x4(_mm512_castpd256_pd512(t[i]), t[4 + i], 1), rv);
+                s.row(t[i], rv);
                 rv = _mm512_add_pd(rv, step);
             }
         }
