@@ -59,6 +59,10 @@ def make(t):
     (t / "dmy.csv").write_text("date,a\n01/02/2020,0.1\n01/03/2020,0.2\n")
     (t / "outdir.csv").mkdir()
     (t / "r.html").symlink_to(t / "old.csv")
+    (t / "bad.parquet").write_bytes(b"PAR1 but not a Parquet file\n")
+    (t / "lake").mkdir()
+    pd.DataFrame(RETS, columns=list("abc")).assign(date=DAYS).to_parquet(t / "lake" / "1.parquet")
+    (t / "lake" / "2.parquet").write_bytes(b"PAR1 cut short")
 
 
 def snapshot(t):
@@ -101,6 +105,9 @@ REFUSED = [
     (["--sql", "CREATE TABLE x AS SELECT 1"], "not a CREATE statement"),
     (["--sql", "SET threads = 1"], "--sql only reads"),
     (["--sql", "SELECT 1; SELECT 2"], "--sql runs one query, not 2 statements"),
+    (["bad.parquet"], "cannot read bad.parquet: Parquet magic bytes not found"),
+    (["lake"], "cannot read lake/2.parquet: "),
+    (["p.csv", "--types", "bad.parquet"], "cannot read bad.parquet: Parquet magic bytes"),
 ]  # fmt: skip
 
 
