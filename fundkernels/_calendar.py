@@ -34,7 +34,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _pack
-from ._panel import Columns, Dates, Matrix, returns_from_navs
+from ._panel import Columns, Dates, Matrix, navs_to_returns
 from ._registry import INDICATORS
 from ._summary_columns import check_periods, check_risk_free, periods_from_spacing, summary_at
 
@@ -62,16 +62,17 @@ def own_columns(
     *,
     navs: bool = False,
     owned: bool = False,
+    returns: Optional[Matrix] = None,
     **options: Any,
 ) -> Columns:
     """An indicator the registry follows on the own calendar, each fund on its own rows
     (see the module's notes): the
-    result of the indicator for each fund alone, in the panel's fund order. navs and owned
-    as for compute."""
+    result of the indicator for each fund alone, in the panel's fund order. navs, owned
+    and returns as for compute."""
     if name in _OWN_ROWS:
         # One call, each fund on its own rows: nothing to find beforehand.
         if navs:
-            values = returns_from_navs(values, dates, funds, in_place=owned)
+            values = navs_to_returns(values, dates, funds, owned, returns)
         return INDICATORS[name].kernel(values, dates, funds, own_rows=True, **options)
     rows = values.shape[0]
     # Only the route by groups of funds counts each column's rows here: horizonret and the
@@ -79,7 +80,7 @@ def own_columns(
     grouped = name not in {"horizonret", "summary"}
     first, count = _pack.scan(values, counts=grouped)
     if navs:
-        values = returns_from_navs(values, dates, funds, in_place=owned)
+        values = navs_to_returns(values, dates, funds, owned, returns)
     moved = np.flatnonzero(count != rows - first)
     adapter = INDICATORS[name].kernel
     if name == "summary":

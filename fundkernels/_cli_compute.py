@@ -79,15 +79,23 @@ def indicator_columns(
     statistics: Optional[Mapping[str, Any]] = None,
     calendar: str = "own",
     navs: bool = False,
+    returns: Optional[npt.NDArray[np.float64]] = None,
 ) -> dict[str, Any]:
-    """Every indicator of the registry on one panel of returns (of NAVs: navs=True, each
-    call converting them, since a fund's own dates are those of its NAVs), under the
-    command's names. statistics: the summary's options (periods_per_year, risk_free;
-    default: their own)."""
+    """Every indicator of the registry on one panel of returns (of NAVs: navs=True, since a
+    fund's own dates are those of its NAVs; returns: their returns, turned once for every
+    indicator, else each call turns them), under the command's names. statistics: the
+    summary's options (periods_per_year, risk_free; default: their own)."""
     cols: dict[str, Any] = {}
     for run in command_runs(horizons, types=codes, **(statistics or {})):
         got = _panel.compute(
-            run.indicator, values, dates, funds, navs=navs, calendar=calendar, **run.options
+            run.indicator,
+            values,
+            dates,
+            funds,
+            navs=navs,
+            calendar=calendar,
+            returns=returns,
+            **run.options,
         )
         cols.update(run.named(got))
     return cols
@@ -167,10 +175,10 @@ def load_columns(
     navs: Optional[npt.NDArray[np.float64]] = None
     report: Optional[npt.NDArray[np.float64]] = values
     if args.navs and args.calendar == "own":
-        # Every indicator takes the NAVs themselves (see above) and checks them as it
-        # turns them into returns: the returns of the whole panel only for the report.
+        # Every indicator takes the NAVs themselves, which tell each fund's own dates, and
+        # their returns, turned (and the NAVs checked) once here for all of them.
         navs = values
-        report = _returns.returns_from_navs(values, dates, labels) if args.report else None
+        report = _returns.returns_from_navs(values, dates, labels)
     elif args.navs:  # in place when the matrix is ours, not a view of the input
         values = report = _returns.returns_from_navs(values, dates, labels, in_place=owned)
     elif not args.returns:
@@ -181,11 +189,13 @@ def load_columns(
         warnings.simplefilter("ignore", PriceLikeWarning)
         if args.navs and navs is not None:
             cols = indicator_columns(
-                navs, dates, labels, codes, horizons, stats, args.calendar, navs=True
+                navs, dates, labels, codes, horizons, stats, args.calendar, True, report
             )
         else:
             cols = indicator_columns(values, dates, labels, codes, horizons, stats, args.calendar)
     del navs
+    if not args.report:
+        report = None
     clock.lap("indicators")
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (None, None)
     funds = [str(f) for f in labels]

@@ -290,11 +290,15 @@ def _block(
     matrix = values.reshape(len(members), len(axis)).T  # column-major, as gathered
     missing = int(np.count_nonzero(np.isnan(matrix)))
     prices = [] if navs or returns else _panel.price_like(matrix, labels)
-    # As the arrow engine does: on the own calendar every indicator takes the NAVs.
-    if navs and calendar != "own":
-        matrix = _panel.returns_from_navs(matrix, axis, labels, in_place=True)
+    # As the arrow engine does: on the own calendar every indicator takes the NAVs and
+    # their returns, turned once.
     own_navs = navs and calendar == "own"
-    got = indicator_columns(matrix, axis, labels, codes, horizons, statistics, calendar, own_navs)
+    rets = _panel.returns_from_navs(matrix, axis, labels) if own_navs else None
+    if navs and not own_navs:
+        matrix = _panel.returns_from_navs(matrix, axis, labels, in_place=True)
+    got = indicator_columns(
+        matrix, axis, labels, codes, horizons, statistics, calendar, own_navs, rets
+    )
     return got, missing, prices
 
 

@@ -227,10 +227,13 @@ def compute(
     navs: bool = False,
     owned: bool = False,
     calendar: str = "own",
+    returns: Optional[Matrix] = None,
     **options: Any,
 ) -> Columns:
     """One indicator on a checked panel. navs: the values are NAVs, turned into returns
-    first (in place when the caller owns the matrix: owned=True). calendar "own": an
+    first (in place when the caller owns the matrix: owned=True), or given as returns (of
+    these NAVs, by returns_from_navs) when the caller runs several indicators on them: the
+    NAVs still tell each fund's own dates, where its first NAV starts it. calendar "own": an
     indicator that follows each fund through its dates takes each fund on the dates it has
     a value (see fundkernels._calendar); "panel": every fund on every row of the panel, a
     missing value a row with a missing return."""
@@ -250,11 +253,28 @@ def compute(
                 stacklevel=_caller_level(),
             )
     if _calendar.check_calendar(calendar) == "own" and own:
-        return _calendar.own_columns(name, values, dates, funds, navs=navs, owned=owned, **options)
+        return _calendar.own_columns(
+            name, values, dates, funds, navs=navs, owned=owned, returns=returns, **options
+        )
     if navs:
-        values = returns_from_navs(values, dates, funds, in_place=owned)
+        values = navs_to_returns(values, dates, funds, owned, returns)
 
     return INDICATORS[name].kernel(values, dates, funds, **options)
+
+
+def navs_to_returns(
+    navs: Matrix,
+    dates: Optional[Dates],
+    funds: Sequence[Hashable],
+    owned: bool,
+    returns: Optional[Matrix],
+) -> Matrix:
+    """The returns of the NAVs: those given, or turned from them (in place when owned)."""
+    if returns is not None:
+        if returns.shape != navs.shape:
+            raise ValueError(f"returns of shape {returns.shape} for NAVs of shape {navs.shape}")
+        return returns
+    return returns_from_navs(navs, dates, funds, in_place=owned)
 
 
 def empty_columns(name: str, **options: Any) -> Columns:
