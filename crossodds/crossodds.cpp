@@ -15,16 +15,18 @@
 // holding a group's values on one date still hold them on the next. When some group is
 // larger, the values are first copied into rows in group order, reading the matrix in the
 // order of its memory: a row-major date by one sequential pass over the row, a
-// column-major matrix one group at a time, sixteen dates (two cache lines of each column)
-// together. Both layouts then share one inner path, over each group's values side by side.
+// column-major matrix one group at a time, 32 dates (four cache lines of each column)
+// together, or 16 when the group is large. Both layouts then share one inner path, over
+// each group's values side by side.
 // The three data paths are statuses_by_network, statuses_from_rows and
 // statuses_from_columns; the walk over blocks and the joins are Call's.
 // Funds are kept in group order throughout (funds alone in their group not at all):
 // working memory is four bytes per grouped fund and block of dates (1/128 of the value
 // matrix for blocks of 64); per worker either a tile of at most 192 KiB of statuses (one
 // byte per grouped fund and date of the tile) or rows of eight bytes per value, one row of
-// every grouped fund or sixteen rows of the largest group, and scratch of the largest
-// group's size for a median; and a few vectors with one slot per fund.
+// every grouped fund or 16 rows of the largest group (32 while they fit in 256 KiB), and
+// scratch of the largest group's size for a median; and a few vectors with one slot per
+// fund.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>

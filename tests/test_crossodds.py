@@ -335,14 +335,15 @@ def fortran_sliced(a):
 
 
 @pytest.mark.parametrize("layout", [*(LAYOUTS[k] for k in sorted(LAYOUTS)), fortran_sliced])
-@pytest.mark.parametrize("dates", [13, 205])
+@pytest.mark.parametrize("dates", [13, 205, 601])
 def test_small_and_large_groups_in_one_call(dates, layout):
     # Once a group is too large for the sorting network, every group's values are copied
-    # into group order first (row by row, or sixteen dates of each column at a time, four
-    # funds by four dates in registers), and counted, ranked and chained sixteen funds at a
-    # time. Groups of every size side by side, a lone fund among them, with holes and ties;
-    # the date counts leave partial tiles with a date past a multiple of four, and the
-    # grouped funds a partial four.
+    # into group order first (row by row, or 32 dates of each column at a time, four funds
+    # by four dates in registers), and counted, ranked and chained sixteen funds at a time.
+    # Groups of every size side by side, a lone fund among them, with holes and ties; the
+    # date counts leave partial tiles with a date past a multiple of four (601: whole
+    # blocks of 64 dates in two tiles each, then a part of one), and the grouped funds a
+    # partial four.
     rng = np.random.default_rng(dates)
     sizes = [1, 2, 16, 17, 46]
     codes = rng.permutation(np.repeat(np.arange(len(sizes)), sizes)).astype(np.int32)
