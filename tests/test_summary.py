@@ -194,8 +194,9 @@ def test_drawdowns_that_tie_within_an_ulp_match_reference(scale):
 
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
 @pytest.mark.parametrize("cols", [1, 7, 8, 9, 70])
-def test_layouts_and_blocks_give_the_same_bits(layout, cols):
-    x = awkward_matrix(np.random.default_rng(cols), 203, cols)
+@pytest.mark.parametrize("rows", [2, 9, 30, 203])  # short columns end inside a vector
+def test_layouts_and_blocks_give_the_same_bits(layout, cols, rows):
+    x = awkward_matrix(np.random.default_rng(cols), rows, cols)
     want = summary(np.ascontiguousarray(x), F)
     got = summary(LAYOUTS[layout](x), F)
     assert all(same_bits(g, w) for g, w in zip(got, want))
