@@ -16,6 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _panel, _returns
+from ._arrow_numpy import numbers
 from ._cli_files import read_types
 from ._cli_read import SHIPPED_DATE, input_table, types_file
 from ._cli_tables import Layout, Places, arrow, note
@@ -238,7 +239,7 @@ def _wide(table: Any, places: Places, layout: Layout, source: str) -> tuple[Any,
         raise CommandError(
             f"{source} has no fund columns beside the date column {date!r}: nothing to compute"
         )
-    ns = np.asarray(table.column(date).cast(arrow().int64()).to_numpy(), dtype=np.int64)
+    ns = np.asarray(numbers(table.column(date).cast(arrow().int64()), arrow()), dtype=np.int64)
     order = None
     if ns.size > 1 and (ns[1:] < ns[:-1]).any():
         order = np.argsort(ns, kind="stable")
@@ -270,7 +271,7 @@ def _counts_rows(table: Any, name: str, kind: Any = None) -> bool:
     col = table.column(name)
     if not pa.types.is_integer(col.type) or col.null_count:
         return False
-    v = np.asarray(col.to_numpy())
+    v = numbers(col, pa)
     n = len(v)
     return bool(
         n > 1 and (np.array_equal(v, np.arange(n)) or np.array_equal(v, np.arange(1, n + 1)))

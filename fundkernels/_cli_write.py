@@ -16,6 +16,7 @@ from typing import Any, Optional
 
 import numpy as np
 
+from ._arrow_numpy import arrow_array
 from ._cli_tables import PROG, arrow
 from ._errors import CommandError
 
@@ -39,16 +40,10 @@ def output_format(path: Optional[str], what: str, formats: dict[str, str]) -> Op
 
 
 def arrow_table(columns: dict[str, Any]) -> Any:
+    """The columns as an Arrow table: numbers as they are (NaN stays NaN), dates as dates
+    (NaT a null), lists as text."""
     pa = arrow()
-    arrays = {}
-    for name, col in columns.items():
-        if isinstance(col, np.ndarray) and col.dtype.kind == "M":
-            arrays[name] = pa.array(col, type=pa.date32(), mask=np.isnat(col))
-        elif isinstance(col, np.ndarray):
-            arrays[name] = pa.array(col)
-        else:
-            arrays[name] = pa.array(col, type=pa.string())
-    return pa.table(arrays)
+    return pa.table({name: arrow_array(col, pa) for name, col in columns.items()})
 
 
 def _json(v: Any) -> str:

@@ -15,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 from narwhals.stable.v2.dependencies import is_pandas_dataframe
 
+from ._arrow_numpy import numbers
 from ._errors import InputError, InputTypeError
 from ._gather import arrow as _pyarrow
 from ._gather import gather as gather_long
@@ -26,12 +27,13 @@ from ._panel import ALL_FUNDS, Columns, Dates, Matrix, is_pandas_series, unique_
 class Table:
     """A panel read from a data frame: the values (dates x funds; NAVs may convert in
     place when they are owned here), the dates, the funds in order, the funds as a column of
-    the caller's library named "fund", the frame read and its fund column (None: wide)."""
+    the caller's library named "fund" (of this type, made with the result: the command has
+    no use for it), the frame read and its fund column (None: wide)."""
 
     values: Matrix
     dates: Dates
     funds: list[Any]
-    fund_column: nw.Series[Any]
+    fund_type: Any
     frame: nw.DataFrame[Any]
     fund: Optional[str]
     owned: bool  # whether the values are a matrix of our own (not a view of the frame)
@@ -46,7 +48,8 @@ class Table:
             if data.dtype.kind == "M" and backend is not nw.Implementation.PANDAS:
                 series = series.cast(nw.Date())
             out.append(series)
-        return self.fund_column.to_frame().with_columns(*out)
+        funds = nw.new_series("fund", self.funds, self.fund_type, backend=backend)
+        return funds.to_frame().with_columns(*out)
 
 
 def _eager_frame(data: object) -> nw.DataFrame[Any]:
@@ -89,9 +92,15 @@ def _column(
 
 def _date_column_ns(series: nw.Series[Any], name: str) -> npt.NDArray[np.int64]:
     where = f"the date column {name!r}"
+    native = series.to_native()
+    pa = _pyarrow() if series.implementation is nw.Implementation.PYARROW else None
+    if pa is not None and pa.types.is_timestamp(native.type) and not native.null_count:
+        # Their counts since the epoch, zoned or not (Arrow keeps instants in UTC), without
+        # pyarrow's conversion through its pandas layer.
+        counts = numbers(native, pa)
+        return datetimes_ns(counts.view(f"M8[{native.type.unit}]"), where)
     # Zoned datetimes are instants: NumPy receives them in UTC.
     values = np.asarray(series.to_numpy())
-    native = series.to_native()
     if values.dtype == object and getattr(getattr(native, "dtype", None), "tz", None):
         # A zoned pandas column whose zone narwhals does not parse (such as
         # "America/New_York") comes out as Timestamps: convert it in pandas.
@@ -128,8 +137,7 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
             )
         plain = all(schema[f].is_float() or schema[f].is_integer() for f in funds)
     values = _gather(frame, date, funds, len(dates), plain)
-    fund_column = nw.new_series("fund", funds, nw.String(), backend=frame.implementation)
-    return Table(values, dates, funds, fund_column, frame, None, owned=values.flags.owndata)
+    return Table(values, dates, funds, nw.String(), frame, None, owned=values.flags.owndata)
 
 
 # The integer and float types of each library's own columns (by name), which narwhals takes
@@ -218,8 +226,9 @@ def _arrow_matrix(table: Any) -> Matrix:
     if len(batches) == 1 and all(str(t) == "double" for t in table.schema.types):
         return np.asarray(batches[0].to_tensor(null_to_nan=True, row_major=False))
     out = np.empty((table.num_rows, table.num_columns), order="F")
+    pa = _pyarrow()
     for j, column in enumerate(table.columns):
-        out[:, j] = column.to_numpy()
+        out[:, j] = numbers(column, pa)
     return out
 
 
@@ -238,8 +247,7 @@ def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) 
         labels = fund_rows.to_arrow() if _pyarrow() is not None else fund_rows.to_numpy()
         columns = (labels, _date_column_ns(date_rows, date), _numeric(value_rows))
     got = gather_long(*columns, fund_column=fund, date_column=date)
-    fund_column = nw.new_series("fund", got.funds, fund_rows.dtype, backend=frame.implementation)
-    return Table(got.values, got.dates, got.funds, fund_column, frame, fund, owned=True)
+    return Table(got.values, got.dates, got.funds, fund_rows.dtype, frame, fund, owned=True)
 
 
 def read_table(

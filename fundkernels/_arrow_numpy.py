@@ -1,0 +1,108 @@
+"""Arrow columns to NumPy and back through their buffers.
+
+pyarrow's own conversions (``Array.to_numpy``, ``ChunkedArray.to_numpy``, ``pa.array`` of a
+NumPy array or a list) go through its pandas layer, which imports pandas on first use when it
+is installed: a quarter to half a second of every run of the command, for columns whose
+values are already laid out as NumPy lays them out. These read and write the buffers
+directly and fall back on pyarrow's conversions for anything else, so the values are the
+same either way: NaN stays a value (never turned into a null), nulls of a float or integer
+column read as NaN as pyarrow gives them.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+
+def _dtype(kind: Any, pa: Any) -> Optional[np.dtype[Any]]:
+    """The NumPy type of an Arrow type's values buffer; None when it has no such buffer
+    (booleans are bits, text has offsets) or is not one of these."""
+    t = pa.types
+    size = kind.bit_width // 8 if t.is_primitive(kind) and not t.is_boolean(kind) else 0
+    if t.is_floating(kind):
+        return np.dtype(f"f{size}")
+    if t.is_signed_integer(kind):
+        return np.dtype(f"i{size}")
+    if t.is_unsigned_integer(kind):
+        return np.dtype(f"u{size}")
+    if t.is_timestamp(kind) or t.is_date(kind) or t.is_duration(kind) or t.is_time(kind):
+        return np.dtype(f"i{size}")  # their integer counts
+    return None
+
+
+def _valid(chunk: Any) -> npt.NDArray[np.bool_]:
+    bits = np.frombuffer(chunk.buffers()[0], dtype=np.uint8)
+    start, n = chunk.offset, len(chunk)
+    return np.unpackbits(bits, count=start + n, bitorder="little")[start:].astype(bool)
+
+
+def numbers(column: Any, pa: Any) -> npt.NDArray[Any]:
+    """An Arrow array or chunked array of numbers as NumPy: integers and floats as their own
+    type, dates, times and timestamps as their integer counts; with nulls, floats and
+    integers as float64 with NaN for each null. Anything else as pyarrow converts it. A
+    single chunk without nulls is a read-only view of its buffer, else a new array."""
+    dtype = _dtype(column.type, pa)
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    nulls = column.null_count
+    if dtype is None or (nulls and dtype.kind not in "iuf"):
+        return np.asarray(column.to_numpy(zero_copy_only=False))
+    if not chunks:
+        return np.empty(0, dtype=dtype)
+    parts = []
+    for chunk in chunks:
+        data = chunk.buffers()[1]
+        n = len(chunk)
+        part = (
+            np.frombuffer(data, dtype=dtype, count=n, offset=chunk.offset * dtype.itemsize)
+            if n
+            else np.empty(0, dtype=dtype)
+        )
+        if chunk.null_count:
+            part = part.astype(np.float64)
+            part[~_valid(chunk)] = np.nan
+        parts.append(part)
+    if len(parts) == 1:
+        return parts[0]
+    return np.concatenate(parts, dtype=np.float64 if nulls else dtype)
+
+
+def arrow_array(values: Any, pa: Any) -> Any:
+    """A NumPy array of numbers, datetime64[D] dates (NaT a null date) or a list of text as
+    an Arrow array: numbers and dates on a copy-free view of their buffer where NumPy lays
+    them out as Arrow does, text packed into Arrow's offsets and bytes; anything else (a
+    list holding something other than text, bytes that are not UTF-8) by pa.array. NaN
+    stays a value."""
+    if isinstance(values, np.ndarray):
+        if values.dtype.kind in "iuf" and values.dtype.byteorder in "=|":
+            data = np.ascontiguousarray(values)
+            kind = pa.from_numpy_dtype(data.dtype)
+            return pa.Array.from_buffers(kind, len(data), [None, pa.py_buffer(data)])
+        if values.dtype == np.dtype("M8[D]"):
+            missing = np.isnat(values)
+            days = values.view(np.int64).astype(np.int32)
+            valid = None
+            if missing.any():
+                days[missing] = 0
+                valid = pa.py_buffer(np.packbits(~missing, bitorder="little"))
+            return pa.Array.from_buffers(
+                pa.date32(), len(days), [valid, pa.py_buffer(days)], int(missing.sum())
+            )
+        if values.dtype.kind == "M":
+            return pa.array(values, type=pa.date32(), mask=np.isnat(values))
+        return pa.array(values)
+    items = list(values)
+    if not all(type(v) is str for v in items):
+        return pa.array(items, type=pa.string())
+    try:
+        encoded = [v.encode("utf-8") for v in items]
+    except UnicodeEncodeError:  # a lone surrogate: pa.array says what it makes of it
+        return pa.array(items, type=pa.string())
+    ends = np.cumsum([len(b) for b in encoded], dtype=np.int64)
+    large = bool(len(ends) and ends[-1] >= 2**31)
+    offsets = np.concatenate([np.zeros(1, np.int64), ends]).astype(np.int64 if large else np.int32)
+    kind = pa.large_string() if large else pa.string()
+    data = pa.py_buffer(b"".join(encoded))
+    return pa.Array.from_buffers(kind, len(items), [None, pa.py_buffer(offsets), data])
