@@ -14,14 +14,13 @@ result does not depend on how many.
 1. Numbering: each piece's funds are dictionary-encoded (one hashing pass; a dictionary
    column's own indices serve as they are) and its distinct dates found; the small
    per-piece results are merged in order, funds numbered by first appearance.
-2. The scatter: each row's cell, fund * dates + the date's row (looked up in a table over
-   the dates' grid, such as days), and one fancy assignment of the values.
-3. Duplicates: the matrix starts filled with a NaN whose payload marks a cell no row has
-   reached. Without duplicates, the rows fill exactly as many cells as there are rows, so
-   counting the marked cells (while they become plain NaN) tells, in one pass over the
-   matrix and without a mask of its size. A short count sends the gather down the slow
-   road, which finds the first duplicate by sorting the cells, or, when the count was
-   short only because some values carried the marker's own bits, puts those values back.
+2. The scatter (fundkernels._scatter, one pass over a piece's rows): each row's cell, the
+   first cell of its fund's column + the date's row (looked up in a table over the dates'
+   grid, such as days), gets the row's value and is marked reached, a byte per cell.
+3. Duplicates: without them, the rows reach exactly as many cells as there are rows, so
+   counting the reached cells (while the others become NaN) tells, in one pass over the
+   marks and without reading the matrix. A short count sends the gather down the slow
+   road, which finds the first duplicate by sorting the cells.
 
 Dates are handled in their physical type (the days of a date column, the unit of a
 timestamp column); only the distinct ones are converted to nanoseconds.
@@ -42,18 +41,20 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
+from . import _scatter
 from ._errors import InputError, InputTypeError
 
 # Rows per piece: large enough that the per-piece overhead vanishes, small enough that the
 # piece's temporaries (a few arrays of 4 or 8 bytes a row) stay near 10 MB.
 PIECE = 1 << 20
-# A quiet NaN with a payload arithmetic does not produce: "no row has reached this cell".
-_EMPTY = np.int64(0x7FF8_0DEA_DBEE_F5ED)
 _NS_PER = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
 _DAY_NS = 86_400 * 10**9
 _RANGE = "dates must lie between 1677 and 2262 to fit nanosecond timestamps"
-# Rows of the matrix counted for duplicates at a time: bounds the mask to 8 MB.
+# Cells counted at a time, a block per thread.
 _COUNT_BLOCK = 1 << 23
+# A quiet NaN with a payload arithmetic does not produce: "no row has reached this cell",
+# in the dask engine's blocks, written to disk piece by piece (_cli_dask_long).
+_EMPTY = np.int64(0x7FF8_0DEA_DBEE_F5ED)
 
 
 @dataclass
@@ -134,10 +135,20 @@ class _Encoded:
 
     def numbers(self, piece: Any, lut: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """Each row's value of lut, given by the piece's labels."""
+        codes, values = self.codes_of(piece, lut)
+        return np.take(values, codes)
+
+    def codes_of(
+        self, piece: Any, lut: npt.NDArray[np.int64]
+    ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64]]:
+        """Each row's code (int32 or int64) and the value of lut for each code."""
         if self.entries is not None:
-            return np.take(lut[self.entries], np.asarray(piece.indices))
+            codes = np.asarray(piece.indices)
+            if codes.dtype not in (np.int32, np.int64):
+                codes = codes.astype(np.int32)
+            return codes, lut[self.entries]
         assert self.codes is not None
-        return np.take(lut, self.codes)
+        return self.codes, lut
 
 
 def _encode_funds(piece: Any, pa: Any) -> _Encoded:
@@ -146,7 +157,9 @@ def _encode_funds(piece: Any, pa: Any) -> _Encoded:
     if pa is not None:
         if pa.types.is_dictionary(piece.type):
             # The column's own indices: only the entries used, in order of first use.
-            used = pa.array(first_seen(np.asarray(piece.indices), pa), pa.int32())
+            used = pa.array(
+                first_seen(np.asarray(piece.indices), pa, len(piece.dictionary)), pa.int32()
+            )
             entries = np.full(len(piece.dictionary), -1, np.int32)
             entries[np.asarray(used)] = np.arange(len(used), dtype=np.int32)
             labels = piece.dictionary.take(used).to_pylist()
@@ -206,13 +219,12 @@ def _check_dates(piece: Any, lo: int, where: str, pa: Any) -> None:
 
 
 def _distinct(raw: npt.NDArray[Any], pa: Any) -> npt.NDArray[Any]:
-    """The distinct values of a piece of dates (in any order): counted over their span
+    """The distinct values of a piece of dates (in any order): marked over their span
     when it is short (days, business days), else hashed."""
-    if len(raw):
-        low = int(raw.min())
-        if int(raw.max()) - low <= 4 * len(raw) + 1024:
-            seen = np.flatnonzero(np.bincount(raw - raw.dtype.type(low)))
-            return np.asarray(seen + low, dtype=raw.dtype)
+    if raw.dtype in (np.int32, np.int64):
+        seen = _scatter.distinct_days(raw, 4 * len(raw) + 1025)
+        if seen is not None:
+            return seen
     if pa is not None:
         return np.asarray(pa.compute.unique(pa.array(raw)))
     return np.unique(raw)
@@ -229,9 +241,15 @@ def runs(index: npt.NDArray[Any]) -> Optional[tuple[npt.NDArray[Any], npt.NDArra
     return index[edges[:-1]], np.diff(edges)
 
 
-def first_seen(index: npt.NDArray[Any], pa: Any) -> list[int]:
-    """The distinct values of an integer array (a dictionary column's indices) in order of
-    first appearance: from its runs when rows come grouped, else by hashing."""
+def first_seen(index: npt.NDArray[Any], pa: Any, size: Optional[int] = None) -> list[int]:
+    """The distinct values of an integer array (a dictionary column's indices, each below
+    size when it is given) in order of first appearance: in one pass over a table of marks
+    for int32 and int64 indices, else from its runs when rows come grouped, or by hashing."""
+    if index.dtype in (np.int32, np.int64) and len(index):
+        if size is None and int(index.min()) >= 0:
+            size = int(index.max()) + 1
+        if size is not None and size <= 16 * len(index) + (1 << 20):  # marks of a bounded size
+            return list(_scatter.first_seen(index, size).tolist())
     found = runs(index) if len(index) else (index, None)
     if found is not None:
         return list(dict.fromkeys(found[0].tolist()))
@@ -249,7 +267,7 @@ class _DateRows:
     def __init__(self, distinct: npt.NDArray[Any], pa: Any) -> None:
         self.pa = pa
         self.distinct = distinct
-        self.first = distinct[0] if len(distinct) else 0
+        self.first = int(distinct[0]) if len(distinct) else 0
         self.table: Optional[npt.NDArray[np.int32]] = None
         self.step = 1
         if len(distinct) > 1 and int(distinct[-1]) - int(distinct[0]) < 2**62:
@@ -282,14 +300,25 @@ class _DateRows:
 def _floats(piece: Any, pa: Any) -> tuple[npt.NDArray[np.float64], Optional[npt.NDArray[Any]]]:
     """A piece of values as float64 (a view of an Arrow float64 column's buffer), and the
     positions of its missing values, if any (their slots in the buffer hold anything)."""
+    data, valid, _ = _float_bits(piece, pa)
+    if valid is None:
+        return data, None
+    return data, np.flatnonzero(np.asarray(piece.is_null()))
+
+
+def _float_bits(
+    piece: Any, pa: Any
+) -> tuple[npt.NDArray[np.float64], Optional[npt.NDArray[np.uint8]], int]:
+    """A piece of values as float64 (as _floats), and when some are missing Arrow's validity
+    bitmap of them, with the bit of the piece's first value."""
     if pa is None:
-        return np.asarray(piece, dtype=np.float64), None
+        return np.asarray(piece, dtype=np.float64), None, 0
     if not pa.types.is_float64(piece.type):
         piece = piece.cast(pa.float64())
     data = np.frombuffer(piece.buffers()[1], np.float64, len(piece), piece.offset * 8)
     if piece.null_count == 0:
-        return data, None
-    return data, np.flatnonzero(np.asarray(piece.is_null()))
+        return data, None, 0
+    return data, np.frombuffer(piece.buffers()[0], np.uint8), piece.offset
 
 
 # --- the gather -----------------------------------------------------------------------
@@ -357,22 +386,30 @@ def gather(
         date_ns = table.dates_ns(distinct)
         table.row_of = _DateRows(distinct, pa)
 
-        # 2. The scatter, into a matrix marked empty.
+        # 2. The scatter, marking the cells reached.
         rows, cols = len(distinct), len(labels)
         cells = rows * cols
         flat = np.empty(cells, np.float64)
-        flat.view(np.int64).fill(_EMPTY)
-        each(lambda i: table.scatter(i, luts[i], rows, flat), range(len(table.pieces)))
+        reached = np.zeros(cells, np.uint8)
+        each(lambda i: table.scatter(i, luts[i], rows, flat, reached), range(len(table.pieces)))
 
-        # 3. Duplicates: count the cells no row reached, and make them plain NaN.
-        empty = sum(
-            each(lambda a: _unmark(flat[a : a + _COUNT_BLOCK]), range(0, cells, _COUNT_BLOCK))
+        # 3. Duplicates: count the cells reached; the others become NaN.
+        blocks = range(0, cells, _COUNT_BLOCK)
+        full = sum(
+            each(lambda a: _scatter.settle(flat, reached, a, min(a + _COUNT_BLOCK, cells)), blocks)
         )
-    if cells - empty != n:
+    if full != n:
         shown = labels if names is None else list(names)
-        _settle(flat, table, luts, rows, shown, date_ns, rows_named)
+        _settle(table, luts, rows, shown, date_ns, rows_named)
     matrix = flat.reshape(cols, rows).T  # column-major view, no copy
     return Gathered(labels, date_ns, matrix)
+
+
+def _unmark(block: npt.NDArray[np.float64]) -> int:
+    """How many cells of the block no row reached (marked _EMPTY); they become plain NaN."""
+    mask = block.view(np.int64) == _EMPTY
+    np.copyto(block, np.nan, where=mask)
+    return int(np.count_nonzero(mask))
 
 
 def _number(known: dict[Hashable, int], labels: list[Any]) -> npt.NDArray[np.int64]:
@@ -380,13 +417,6 @@ def _number(known: dict[Hashable, int], labels: list[Any]) -> npt.NDArray[np.int
     return np.fromiter(
         (known.setdefault(label, len(known)) for label in labels), np.int64, count=len(labels)
     )
-
-
-def _unmark(block: npt.NDArray[np.float64]) -> int:
-    """How many cells of the block no row reached; they become plain NaN."""
-    mask = block.view(np.int64) == _EMPTY
-    np.copyto(block, np.nan, where=mask)
-    return int(np.count_nonzero(mask))
 
 
 class _Columns:
@@ -448,14 +478,29 @@ class _Columns:
         return cell
 
     def scatter(
-        self, i: int, lut: npt.NDArray[np.int64], rows: int, flat: npt.NDArray[np.float64]
+        self,
+        i: int,
+        lut: npt.NDArray[np.int64],
+        rows: int,
+        flat: npt.NDArray[np.float64],
+        reached: npt.NDArray[np.uint8],
     ) -> None:
-        cell = self.cells(i, lut, rows)
+        """A piece's rows written into the matrix, their cells marked reached."""
+        row_of = self.row_of
+        assert row_of is not None
+        found = self.found[i] or self.funds_of(i)
         self.found[i] = None  # a plain column's codes: no longer needed
-        data, missing = _floats(self._slice(self.values, i), self.pa)
-        flat[cell] = data
-        if missing is not None:
-            flat[cell[missing]] = np.nan
+        codes, offset = found.codes_of(self._slice(self.funds, i), lut * rows)
+        days = _physical(self._slice(self.dates, i), self.pa)[0]
+        if row_of.table is None:  # rows looked up by hashing
+            days = row_of(days)
+            if days.dtype not in (np.int32, np.int64):
+                days = days.astype(np.int64)
+        data, valid, valid_at = _float_bits(self._slice(self.values, i), self.pa)
+        _scatter.scatter(
+            codes, offset, days, rows, row_of.table, int(row_of.first), row_of.step,
+            data, valid, valid_at, flat, reached,
+        )  # fmt: skip
 
     def on_axis(self, distinct: npt.NDArray[Any], axis: npt.NDArray[np.int64]) -> npt.NDArray[Any]:
         """The given dates in the unit of the column, checked to hold every row's date."""
@@ -486,7 +531,6 @@ class _Columns:
 
 
 def _settle(
-    flat: npt.NDArray[np.float64],
     table: _Columns,
     luts: list[npt.NDArray[np.int64]],
     rows: int,
@@ -494,9 +538,8 @@ def _settle(
     date_ns: npt.NDArray[np.int64],
     rows_named: bool,
 ) -> None:
-    """The slow road, taken when the rows filled fewer cells than there are rows: name the
-    first duplicate (by fund, then date; its first two rows), or, when there is none, put
-    back the values that carried the empty marker's bits (made plain NaN by the count)."""
+    """The slow road, taken when the rows reached fewer cells than there are rows: name the
+    first duplicate (by fund, then date; its first two rows)."""
     cell = np.concatenate(
         [table.cells(i, lut, rows) for i, lut in enumerate(luts)] or [np.empty(0, np.int64)]
     )
@@ -510,7 +553,4 @@ def _settle(
             f"fund {fund!r} has two rows for {_date_text(int(date_ns[row]))}{numbers}",
             rows=(first, second) if rows_named else (),
         )
-    for i, (lo, hi) in enumerate(table.pieces):
-        data, _ = _floats(table._slice(table.values, i), table.pa)
-        marked = np.flatnonzero(data.view(np.int64) == _EMPTY)
-        flat[cell[lo:hi][marked]] = data[marked]
+    raise AssertionError("the rows reached fewer cells than there are rows, but no two share one")

@@ -70,8 +70,9 @@ DATE_KINDS = {
     cuts=st.lists(st.integers(1, 40), max_size=4),
     piece=st.sampled_from([3, _gather.PIECE]),
     threads=st.sampled_from([1, 2]),
+    index=st.sampled_from([pa.int8(), pa.int32(), pa.int64()]),
 )
-def test_gather_equals_the_pivot(table, date_kind, labels, cuts, piece, threads):
+def test_gather_equals_the_pivot(table, date_kind, labels, cuts, piece, threads, index):
     funds, days, values = table
     kind, unit = DATE_KINDS[date_kind]
     # Day numbers spread over a grid of the date kind's unit, some far apart (no grid).
@@ -83,8 +84,13 @@ def test_gather_equals_the_pivot(table, date_kind, labels, cuts, piece, threads)
         fund_column = np.array(funds, dtype=object)
     else:
         fund_column = chunked(funds, cuts)
-        if labels == "dictionary":  # each chunk with its own dictionary
-            fund_column = pa.chunked_array([c.dictionary_encode() for c in fund_column.chunks])
+        if labels == "dictionary":  # each chunk with its own dictionary, indices of any width
+            fund_column = pa.chunked_array(
+                [
+                    pa.DictionaryArray.from_arrays(e.indices.cast(index), e.dictionary)
+                    for e in (c.dictionary_encode() for c in fund_column.chunks)
+                ]
+            )
     date_column = chunked(stamps, cuts[::-1], kind)
     value_column = chunked(values, cuts[1:], pa.float64())
     with pytest.MonkeyPatch.context() as m:
@@ -193,3 +199,38 @@ def test_a_shared_dictionary_and_integer_values():
 def test_missing_or_wrong_labels_and_dates_name_the_row(funds, dates, message):
     with pytest.raises((ValueError, TypeError), match=message):
         gather(funds, dates, pa.array([1.0, 2.0, 3.0]), fund_column="fund", date_column="day")
+
+
+@pytest.mark.parametrize(
+    "kind, step, spread",
+    [
+        (pa.date32(), 1, 1),  # days: a table over the days' grid
+        (pa.timestamp("s"), 86_400, 1),  # days in seconds: a grid with a step
+        (pa.date32(), 1, 2000),  # far apart and few: looked up by hashing
+    ],
+)
+@pytest.mark.parametrize("arrow", [True, False])
+def test_dates_on_a_grid_or_far_apart(kind, step, spread, arrow):
+    """Every way a row's date finds its row, over many rows in pieces on two threads:
+    the straightforward pivot, bit for bit."""
+    rng = np.random.default_rng(3)
+    grid = np.sort(rng.choice(40 * spread, 30, replace=False))
+    funds, days = np.divmod(rng.permutation(300 * len(grid))[:6000], len(grid))
+    stamps = grid[days] * step
+    values = rng.normal(size=len(funds))
+    values[::97] = np.nan
+    labels = [f"f{k}" for k in funds]
+    want_funds, want_dates, want = pivot(labels, stamps.tolist(), values.tolist())
+    per_unit = 86_400 * 10**9 if kind == pa.date32() else 10**9
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(_gather, "PIECE", 1000)
+        if arrow:
+            column = pa.array(stamps.astype(np.int32) if kind == pa.date32() else stamps, kind)
+            got = gather(pa.array(labels), column, pa.array(values), threads=2)
+        else:
+            m.setattr(_gather, "arrow", lambda: None)
+            ns = stamps.astype(np.int64) * per_unit
+            got = gather(np.array(labels, dtype=object), ns, values, threads=2)
+    assert got.funds == want_funds
+    assert np.array_equal(got.dates, want_dates * per_unit)
+    assert same_bits(got.values, want)

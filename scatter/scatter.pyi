@@ -1,0 +1,31 @@
+import numpy as np
+import numpy.typing as npt
+
+def scatter(
+    codes: npt.NDArray[np.int32] | npt.NDArray[np.int64],
+    offset: npt.ArrayLike,
+    days: npt.NDArray[np.int32] | npt.NDArray[np.int64],
+    rows: int,
+    table: npt.NDArray[np.int32] | None,
+    first: int,
+    step: int,
+    values: npt.ArrayLike,
+    valid: npt.NDArray[np.uint8] | None,
+    valid_at: int,
+    flat: npt.NDArray[np.float64],
+    reached: npt.NDArray[np.uint8],
+) -> None:
+    """Write a piece's rows into flat (NaN where a value is missing) and mark their cells in reached"""
+
+def settle(flat: npt.NDArray[np.float64], reached: npt.NDArray[np.uint8], lo: int, hi: int) -> int:
+    """How many cells of flat[lo:hi] were reached; the others become NaN"""
+
+def distinct_days(
+    days: npt.NDArray[np.int32] | npt.NDArray[np.int64], limit: int
+) -> npt.NDArray[np.int32] | npt.NDArray[np.int64] | None:
+    """The sorted distinct values of days (int32 or int64) when they span fewer than limit values, else None"""
+
+def first_seen(
+    codes: npt.NDArray[np.int32] | npt.NDArray[np.int64], size: int
+) -> npt.NDArray[np.int64]:
+    """The distinct codes (int32 or int64, each below size) in order of first appearance"""
