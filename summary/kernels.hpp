@@ -120,8 +120,11 @@ struct Pace {
 
 #if FK_AVX512
 // Deepest over eight columns in one vector of eight lanes, every lane running the same
-// operations in the same order (the same bits); a comparison gives a mask, and a lane
-// set to all bits where it holds takes a masked move of all bits.
+// operations in the same order (the same bits). A comparison gives a mask, and an
+// operation under it leaves the lanes where it fails as they were: where Deepest takes
+// the max or min against a row number turned NaN, a masked max or min of the row number
+// gives the same lanes in one operation fewer, and a missing return's lane keeps 1.0
+// where Deepest adds 0 to it.
 struct Deepest8 {
     __m512d acc, top, top_row, low, low_up, peak, peak_row, trough, rec;
 
@@ -133,15 +136,12 @@ struct Deepest8 {
     }
 
     void row(__m512d v, __m512d r) {
-        const __m512d all = _mm512_castsi512_pd(_mm512_set1_epi64(-1));
-        const __m512d a = _mm512_mul_pd(
-            acc, _mm512_add_pd(_mm512_maskz_mov_pd(_mm512_cmp_pd_mask(v, v, _CMP_ORD_Q), v),
-                               _mm512_set1_pd(1.0)));
-        top_row = _mm512_max_pd(_mm512_mask_mov_pd(r, _mm512_cmp_pd_mask(a, top, _CMP_NGT_UQ), all),
-                                top_row);
+        const __m512d one = _mm512_set1_pd(1.0);
+        const __m512d a =
+            _mm512_mul_pd(acc, _mm512_mask_add_pd(one, _mm512_cmp_pd_mask(v, v, _CMP_ORD_Q), v, one));
+        top_row = _mm512_mask_max_pd(top_row, _mm512_cmp_pd_mask(a, top, _CMP_GT_OQ), r, top_row);
         top = _mm512_max_pd(a, top);
-        rec = _mm512_min_pd(_mm512_mask_mov_pd(r, _mm512_cmp_pd_mask(a, peak, _CMP_NGE_UQ), all),
-                            rec);
+        rec = _mm512_mask_min_pd(rec, _mm512_cmp_pd_mask(a, peak, _CMP_GE_OQ), r, rec);
         acc = a;
         if (_mm512_cmp_pd_mask(a, _mm512_mul_pd(top, low_up), _CMP_LE_OQ) == 0) return;
         const __m512d q = _mm512_div_pd(a, top);
