@@ -6,6 +6,7 @@ Used by ``fundkernels.frames`` and the command; narwhals is imported with this m
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Optional
@@ -34,13 +35,26 @@ class Table:
     dates: Dates
     funds: list[Any]
     fund_type: Any
-    frame: nw.DataFrame[Any]
+    frame: Optional[nw.DataFrame[Any]]  # None: a wide pandas table read by pandas alone
     fund: Optional[str]
     owned: bool  # whether the values are a matrix of our own (not a view of the frame)
+    fund_labels: Any = None  # a pandas table's own Index of the funds, when read by pandas
 
     def result(self, columns: Columns) -> nw.DataFrame[Any]:
         """A result as a frame of the caller's library: the fund column, then the
         result's columns; dates as dates (pandas: datetime64[ns], as its front end gives)."""
+        if self.frame is None or self.frame.implementation is nw.Implementation.PANDAS:
+            # One frame of the columns as they are: narwhals would build a series of each
+            # and align them one by one, a fifth of a millisecond apiece.
+            import pandas as pd
+
+            if self.fund_labels is not None:  # no label by label conversion
+                funds = pd.Series(self.fund_labels, name="fund", dtype=_pandas_text())
+            else:
+                funds = nw.new_series(
+                    "fund", self.funds, self.fund_type, backend=nw.Implementation.PANDAS
+                ).to_native()
+            return nw.from_native(pd.DataFrame({"fund": funds, **columns}), eager_only=True)
         backend = self.frame.implementation
         out = []
         for label, data in columns.items():
@@ -140,6 +154,55 @@ def _wide(frame: nw.DataFrame[Any], date: str) -> Table:
     return Table(values, dates, funds, nw.String(), frame, None, owned=values.flags.owndata)
 
 
+def _pandas_wide(data: object, date: object) -> Optional[Table]:
+    """A pandas wide table of integer and float fund columns labelled by unique text, read
+    by pandas alone: narwhals checks and converts each of a few thousand labels in Python,
+    about a millisecond per 1000 funds, as long as an indicator on 2520 dates of them takes.
+    None for anything else: the general route reads it, and words its errors."""
+    if not is_pandas_dataframe(data) or not isinstance(date, str):
+        return None
+    import pandas as pd
+
+    labels = data.columns
+    text = isinstance(labels.dtype, pd.StringDtype) or (
+        labels.dtype == object and pd.api.types.infer_dtype(labels, skipna=False) == "string"
+    )
+    if not text or not labels.is_unique or date not in labels:
+        return None
+    at = labels.get_loc(date)
+    assert isinstance(at, int)  # unique labels: one position
+    plain = _PLAIN[nw.Implementation.PANDAS]
+    dtypes = np.delete(data.dtypes.to_numpy(), at)
+    if not all(isinstance(t, np.dtype) and t.name in plain for t in set(dtypes.tolist())):
+        return None
+    dates = _date_column_ns(nw.from_native(data.iloc[:, at], series_only=True), date)
+    check_ascending(dates, lambda r: date_text(int(dates[r])), "sort the rows by date first")
+    names = labels.delete(at)
+    values = np.asarray(_pandas_matrix(data, date, at), dtype=np.float64)
+    return Table(
+        values, dates, names.tolist(), nw.String(), None, None, values.flags.owndata, names
+    )
+
+
+@functools.cache
+def _pandas_text() -> Any:
+    """The pandas dtype narwhals gives a column of text."""
+    return (
+        nw.new_series("fund", [], nw.String(), backend=nw.Implementation.PANDAS).to_native().dtype
+    )
+
+
+def _pandas_matrix(native: Any, date: str, at: int) -> npt.NDArray[Any]:
+    """A pandas frame's columns but the date as one NumPy matrix: no copy where the values
+    share one block. A date column at either end is sliced off (dropping it by name looks up
+    every label)."""
+    if at == 0:
+        return np.asarray(native.iloc[:, 1:].to_numpy())
+    if at == native.shape[1] - 1:
+        return np.asarray(native.iloc[:, :-1].to_numpy())
+    return np.asarray(native.drop(columns=date).to_numpy())
+
+
 # The integer and float types of each library's own columns (by name), which narwhals takes
 # as integers and floats and the library gives to NumPy as numbers.
 _PLAIN = {
@@ -169,8 +232,11 @@ def _plain_numbers(frame: nw.DataFrame[Any], date: str) -> bool:
         dtypes = native.dtypes.to_numpy()[np.asarray(native.columns != date, dtype=bool)]
         return all(isinstance(t, np.dtype) and t.name in plain for t in set(dtypes.tolist()))
     if frame.implementation is nw.Implementation.POLARS:
-        named = native.schema.items()
-        return all(str(t) in plain for t in {t for n, t in named if n != date})
+        # By class: a polars schema and a set of its dtypes build and hash each one in
+        # Python, milliseconds for a few thousand funds; each plain dtype has no parameter.
+        dtypes = native.dtypes
+        del dtypes[native.get_column_index(date)]
+        return all(t.__name__ in plain for t in {type(t) for t in dtypes})
     types = native.schema.types  # without the names: each is a new Python string
     del types[native.schema.get_field_index(date)]
     return all(str(t) in plain for t in set(types))
@@ -203,13 +269,7 @@ def _plain_matrix(frame: nw.DataFrame[Any], date: str, funds: list[Any]) -> npt.
     """The fund columns of integers and floats as a NumPy matrix, by the library itself."""
     native = frame.to_native()
     if frame.implementation is nw.Implementation.PANDAS:
-        # No copy: the frame without its date column shares the values' block. A date
-        # column at either end is sliced off (dropping it by name looks up every label).
-        if native.columns[0] == date:
-            return np.asarray(native.iloc[:, 1:].to_numpy())
-        if native.columns[-1] == date:
-            return np.asarray(native.iloc[:, :-1].to_numpy())
-        return np.asarray(native.drop(columns=date).to_numpy())
+        return _pandas_matrix(native, date, int(native.columns.get_indexer([date])[0]))
     if frame.implementation is nw.Implementation.POLARS:
         return np.asarray(native.drop(date).to_numpy())
     if frame.implementation is nw.Implementation.PYARROW:
@@ -262,6 +322,10 @@ def read_table(
 ) -> Table:
     """A wide or long data frame read into a panel (see fundkernels.frames). funds= and
     exclude= choose a wide table's fund columns; date_format= reads a date column of text."""
+    if fund is None and value is None and funds is None and exclude is None and date_format is None:
+        table = _pandas_wide(data, date)
+        if table is not None:
+            return table
     frame = _eager_frame(data)
     if not isinstance(date, str):
         raise InputTypeError(f"date= must be a column name (str), not {type(date).__name__}")
@@ -341,6 +405,7 @@ def table_types(table: Table, types: object, column: Optional[str]) -> object:
                 "type= names a column of a long table; for a wide table give types= as a"
                 " mapping or a (fund, type) frame"
             )
+        assert table.frame is not None  # a long table's frame is kept
         _column(table.frame, column, "type")
         pairs = table.frame.select(table.fund, column).unique(maintain_order=True)
         return _pairs(

@@ -105,6 +105,8 @@ def check_navs(navs: object) -> bool:
 
 def unique_labels(labels: Sequence[Hashable], what: str = "fund labels") -> None:
     """Duplicate labels would make results ambiguous: name the first ten."""
+    if len(set(labels)) == len(labels):  # at once; label by label only to name them
+        return
     seen: set[Hashable] = set()
     dups: list[Hashable] = []
     for label in labels:

@@ -144,6 +144,25 @@ def test_wide_values_read_exactly_whatever_the_column_types(library, where, type
     assert same_bits(result["troughmend"].to_numpy(), want.to_numpy())
 
 
+@pytest.mark.parametrize("name", [*NAMES, "details"])
+@pytest.mark.parametrize("labels", ["str", "object"])
+@pytest.mark.parametrize("where", ["first", "middle"])
+def test_pandas_wide_tables_read_by_pandas_alone_as_by_narwhals(name, labels, where):
+    """A wide pandas table of numbers labelled by text is read without narwhals' per-label
+    route; naming its funds (funds=) takes that route: the results are the same frames,
+    dtypes included."""
+    frame = wide(returns_panel())
+    if where == "middle":
+        frame = frame[["f0", "f1", "date", *frame.columns[3:]]]
+    frame.columns = frame.columns.astype(labels)
+    funds = [c for c in frame.columns if c != "date"]
+    kwargs = {"details": True} if name == "details" else {}
+    name = "troughmend" if name == "details" else name
+    fast = call(name, frame, "wide", **kwargs)
+    general = call(name, frame, "wide", funds=funds, **kwargs)
+    pd.testing.assert_frame_equal(fast, general, check_exact=True)
+
+
 @pytest.mark.parametrize("library", LIBRARIES)
 @pytest.mark.parametrize("layout", ["wide", "long"])
 def test_troughmend_details_as_the_pandas_front_end_gives_them(library, layout):
