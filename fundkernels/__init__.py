@@ -16,13 +16,22 @@ Each takes net asset values instead of returns with ``navs=True``. None is impor
 so ``import fundkernels`` needs none of pandas, narwhals, dask, pyarrow or duckdb.
 """
 
-from importlib import metadata as _metadata
-
 from ._errors import InputError, InputTypeError, PriceLikeWarning
 
-try:
-    __version__: str = _metadata.version("fundkernels")
-except _metadata.PackageNotFoundError:  # a source tree on the path, not installed
-    __version__ = "0+unknown"
-
 __all__ = ["InputError", "InputTypeError", "PriceLikeWarning", "__version__"]
+__version__: str  # set by __getattr__ below on first use
+
+
+def __getattr__(name: str) -> str:
+    """__version__, looked up when asked for: importlib.metadata costs tens of milliseconds
+    of every import of fundkernels (each run of the command) that never asks."""
+    if name != "__version__":
+        raise AttributeError(f"module 'fundkernels' has no attribute {name!r}")
+    from importlib import metadata
+
+    try:
+        version = metadata.version("fundkernels")
+    except metadata.PackageNotFoundError:  # a source tree on the path, not installed
+        version = "0+unknown"
+    globals()["__version__"] = version
+    return version

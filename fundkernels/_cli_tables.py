@@ -129,6 +129,8 @@ def pieces(parts: list[tuple[Piece, Any]], layout: Layout) -> tuple[Any, Places]
     for piece, table in parts:
         piece.rows = table.num_rows
         tables.append(_piece(piece, table, layout))
+    if len(tables) == 1:  # nothing to join (concatenating one table still unifies it)
+        return tables[0], Places([p for p, _ in parts])
     first = tables[0].column_names
     for (piece, _), table in zip(parts[1:], tables[1:]):
         if set(table.column_names) != set(first):

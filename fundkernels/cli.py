@@ -83,7 +83,7 @@ def _parser() -> argparse.ArgumentParser:
         epilog=_glossary(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    p.add_argument("--version", action=_Version)
     src = p.add_argument_group("input")
     src.add_argument(
         "input",
@@ -211,6 +211,23 @@ def _parser() -> argparse.ArgumentParser:
         ),
     )
     return p
+
+
+class _Version(argparse.Action):
+    """--version, which looks the version up only when asked: the lookup (importlib.metadata)
+    costs tens of milliseconds of every run."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **_: Any) -> None:
+        super().__init__(
+            option_strings,
+            argparse.SUPPRESS,
+            nargs=0,
+            help="show program's version number and exit",
+        )
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        print(f"{parser.prog} {_version()}")
+        parser.exit()
 
 
 def _version() -> str:
