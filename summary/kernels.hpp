@@ -158,6 +158,24 @@ struct Deepest8 {
     }
 };
 
+// Four vectors of eight lanes, each holding four values of two columns (q and q + 4, for
+// q = 0 .. 3), turned into the four rows of the eight columns, by twelve shuffles: the
+// pairs' values interleaved within each 128 bits, then gathered from two of those. The
+// same shuffles turn four rows back into the columns side by side.
+inline void rows_and_columns(const __m512d* p, __m512d* t) {
+    __m512d h[4];
+    h[0] = _mm512_unpacklo_pd(p[0], p[1]);
+    h[1] = _mm512_unpackhi_pd(p[0], p[1]);
+    h[2] = _mm512_unpacklo_pd(p[2], p[3]);
+    h[3] = _mm512_unpackhi_pd(p[2], p[3]);
+    const __m512i even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+    const __m512i odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+    t[0] = _mm512_permutex2var_pd(h[0], even, h[2]);
+    t[1] = _mm512_permutex2var_pd(h[1], even, h[3]);
+    t[2] = _mm512_permutex2var_pd(h[0], odd, h[2]);
+    t[3] = _mm512_permutex2var_pd(h[1], odd, h[3]);
+}
+
 // The walk below over a block of eight columns, their state in one vector of eight lanes:
 // eight contiguous columns are read four rows at a time and turned into four rows by
 // twelve shuffles, eight adjacent columns of a row-major matrix are one vector per row.
@@ -177,21 +195,11 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t
                 x[q] = v::loadu_pd(m.col(c0 + q) + r);
                 if (Store) v::storeu_pd(apart + q * D + r, x[q]);
             }
-            // Columns q and q + 4 side by side, their pairs' values interleaved within each
-            // 128 bits, then gathered row by row from two of those.
-            __m512d p[4], h[4], t[4];
+            // Columns q and q + 4 side by side, then turned into four rows.
+            __m512d p[4], t[4];
             for (int q = 0; q < 4; ++q)
                 p[q] = _mm512_insertf64x4(_mm512_castpd256_pd512(x[q]), x[q + 4], 1);
-            h[0] = _mm512_unpacklo_pd(p[0], p[1]);
-            h[1] = _mm512_unpackhi_pd(p[0], p[1]);
-            h[2] = _mm512_unpacklo_pd(p[2], p[3]);
-            h[3] = _mm512_unpackhi_pd(p[2], p[3]);
-            const __m512i even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
-            const __m512i odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
-            t[0] = _mm512_permutex2var_pd(h[0], even, h[2]);
-            t[1] = _mm512_permutex2var_pd(h[1], even, h[3]);
-            t[2] = _mm512_permutex2var_pd(h[0], odd, h[2]);
-            t[3] = _mm512_permutex2var_pd(h[1], odd, h[3]);
+            rows_and_columns(p, t);
             for (int i = 0; i < 4; ++i) {
                 s.row(t[i], rv);
                 rv = _mm512_add_pd(rv, step);
@@ -209,13 +217,14 @@ void walk(const fk::Matrix& m, std::int64_t c0, std::int64_t width, std::int64_t
                 rv = _mm512_add_pd(rv, step);
             }
             if (Store) {
-                vec t[B];
-                v::transpose4(_mm512_castpd512_pd256(x[0]), _mm512_castpd512_pd256(x[1]),
-                              _mm512_castpd512_pd256(x[2]), _mm512_castpd512_pd256(x[3]), t);
-                v::transpose4(_mm512_extractf64x4_pd(x[0], 1), _mm512_extractf64x4_pd(x[1], 1),
-                              _mm512_extractf64x4_pd(x[2], 1), _mm512_extractf64x4_pd(x[3], 1),
-                              t + 4);
-                for (int q = 0; q < B; ++q) v::storeu_pd(apart + q * D + r, t[q]);
+                // The same eight shuffles as for contiguous columns, the other way: the
+                // four rows turn into columns q and q + 4 side by side.
+                __m512d t[4];
+                rows_and_columns(x, t);
+                for (int q = 0; q < 4; ++q) {
+                    v::storeu_pd(apart + q * D + r, _mm512_castpd512_pd256(t[q]));
+                    v::storeu_pd(apart + (q + 4) * D + r, _mm512_extractf64x4_pd(t[q], 1));
+                }
             }
         }
     }
@@ -444,11 +453,15 @@ struct TotalsPair {
         c = _mm512_add_pd(c, e);
         lo = _mm512_min_pd(v, lo);
         hi = _mm512_max_pd(v, hi);
-        const unsigned k = _mm512_cmp_pd_mask(v, b, _CMP_LE_OQ);
-        _mm256_storeu_pd(lp + kept[0], first_of(_mm512_maskz_compress_pd(static_cast<__mmask8>(k & 15u), v)));
-        _mm256_storeu_pd(lq + kept[1], first_of(_mm512_maskz_compress_pd(static_cast<__mmask8>(k & 240u), v)));
-        kept[0] += static_cast<std::size_t>(__builtin_popcount(k & 15u));
-        kept[1] += static_cast<std::size_t>(__builtin_popcount(k & 240u));
+        // Each column's lanes compared under a mask of its own, so that the masks for the
+        // compress instruction come from the comparisons (not from general registers,
+        // through a move that takes the shuffle port).
+        const __mmask8 kp = _mm512_mask_cmp_pd_mask(0x0f, v, b, _CMP_LE_OQ);
+        const __mmask8 kq = _mm512_mask_cmp_pd_mask(0xf0, v, b, _CMP_LE_OQ);
+        _mm256_storeu_pd(lp + kept[0], first_of(_mm512_maskz_compress_pd(kp, v)));
+        _mm256_storeu_pd(lq + kept[1], first_of(_mm512_maskz_compress_pd(kq, v)));
+        kept[0] += detail::ones8(kp);
+        kept[1] += detail::ones8(kq);
     }
 
     void split(TotalsRun& x, TotalsRun& y) const {
@@ -476,9 +489,15 @@ void totals(const double* const* x, const std::size_t* n, const double* bound,
     if constexpr (W % 2 == 0) {
         TotalsPair p[W / 2];
         for (int j = 0; j < W / 2; ++j) p[j] = TotalsPair(t[2 * j], t[2 * j + 1]);
+        // The columns' places in locals of this function: a vector store may write
+        // anywhere, as far as the compiler knows, and the caller's arrays would be read
+        // again after each.
+        const double* xl[W];
+        double* ll[W];
+        for (int j = 0; j < W; ++j) xl[j] = x[j], ll[j] = low[j];
         for (std::size_t i = 0; i < common; i += 4)
             for (int j = 0; j < W / 2; ++j)
-                p[j].quad(x[2 * j] + i, x[2 * j + 1] + i, low[2 * j], low[2 * j + 1]);
+                p[j].quad(xl[2 * j] + i, xl[2 * j + 1] + i, ll[2 * j], ll[2 * j + 1]);
         for (int j = 0; j < W / 2; ++j) p[j].split(t[2 * j], t[2 * j + 1]);
     } else
 #endif
