@@ -589,10 +589,12 @@ struct PowersPair {
         s4 = _mm512_add_pd(s4, _mm512_mul_pd(d2, d2));
         const __m512d e = _mm512_min_pd(_mm512_sub_pd(v, fv), _mm512_setzero_pd());
         dn = _mm512_add_pd(dn, _mm512_mul_pd(e, e));
-        // The masked-off lanes take +0.0, as the AND with a mask of zeros gives.
+        // Only the lanes of values in the tail are added to: the others would add +0.0,
+        // which leaves a sum as it is unless it is -0.0, and these sums never are (they
+        // start at +0.0, and a sum that comes to zero is +0.0).
         const __mmask8 in = _mm512_cmp_pd_mask(v, tv, _CMP_LE_OQ);
-        ts = _mm512_add_pd(ts, _mm512_maskz_mov_pd(in, v));
-        tc = _mm512_add_pd(tc, _mm512_maskz_mov_pd(in, _mm512_set1_pd(1.0)));
+        ts = _mm512_mask_add_pd(ts, in, ts, v);
+        tc = _mm512_mask_add_pd(tc, in, tc, _mm512_set1_pd(1.0));
     }
 
     void split(PowersRun& x, PowersRun& y) const {
