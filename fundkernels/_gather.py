@@ -16,11 +16,12 @@ result does not depend on how many.
    per-piece results are merged in order, funds numbered by first appearance.
 2. The scatter (fundkernels._scatter, one pass over a piece's rows): each row's cell, the
    first cell of its fund's column + the date's row (looked up in a table over the dates'
-   grid, such as days), gets the row's value and is marked reached, a byte per cell.
+   grid, such as days), gets the row's value and is marked reached, a bit per cell in the
+   thread's own marks.
 3. Duplicates: without them, the rows reach exactly as many cells as there are rows, so
-   counting the reached cells (while the others become NaN) tells, in one pass over the
-   marks and without reading the matrix. A short count sends the gather down the slow
-   road, which finds the first duplicate by sorting the cells.
+   counting the cells any thread marked (while the others become NaN) tells, in one pass
+   over the marks and without reading the matrix. A short count sends the gather down the
+   slow road, which finds the first duplicate by sorting the cells.
 
 Dates are handled in their physical type (the days of a date column, the unit of a
 timestamp column); only the distinct ones are converted to nanoseconds.
@@ -50,8 +51,8 @@ PIECE = 1 << 20
 _NS_PER = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
 _DAY_NS = 86_400 * 10**9
 _RANGE = "dates must lie between 1677 and 2262 to fit nanosecond timestamps"
-# Cells counted at a time, a block per thread.
-_COUNT_BLOCK = 1 << 23
+# Words of marks (64 cells each) counted at a time, a block per thread.
+_COUNT_BLOCK = 1 << 17
 # A quiet NaN with a payload arithmetic does not produce: "no row has reached this cell",
 # in the dask engine's blocks, written to disk piece by piece (_cli_dask_long).
 _EMPTY = np.int64(0x7FF8_0DEA_DBEE_F5ED)
@@ -379,7 +380,7 @@ def gather(
             raise InputError(f"{table.fund_where} holds funds beyond the {expected} given")
         labels = list(known)
         days = [d for _, d in surveys]
-        distinct = np.unique(np.concatenate(days)) if days else np.empty(0, np.int64)
+        distinct = _union(days)
         del surveys, days
         if axis is not None:
             distinct = table.on_axis(distinct, axis)
@@ -390,13 +391,25 @@ def gather(
         rows, cols = len(distinct), len(labels)
         cells = rows * cols
         flat = np.empty(cells, np.float64)
-        reached = np.zeros(cells, np.uint8)
-        each(lambda i: table.scatter(i, luts[i], rows, flat, reached), range(len(table.pieces)))
+        words = (cells + 63) // 64
+        marks = [np.zeros(words, np.uint64) for _ in range(max(workers, 1))]
+        free = marks.copy()  # a piece at work holds one marks of its own
 
-        # 3. Duplicates: count the cells reached; the others become NaN.
-        blocks = range(0, cells, _COUNT_BLOCK)
+        def scatter(i: int) -> None:
+            own = free.pop()
+            try:
+                table.scatter(i, luts[i], rows, flat, own)
+            finally:
+                free.append(own)
+
+        each(scatter, range(len(table.pieces)))
+
+        # 3. Duplicates: count the cells any worker marked; the others become NaN.
+        for other in marks[1:]:
+            np.bitwise_or(marks[0], other, out=marks[0])
+        blocks = range(0, words, _COUNT_BLOCK)
         full = sum(
-            each(lambda a: _scatter.settle(flat, reached, a, min(a + _COUNT_BLOCK, cells)), blocks)
+            each(lambda a: _scatter.settle(flat, marks[0], a, min(a + _COUNT_BLOCK, words)), blocks)
         )
     if full != n:
         shown = labels if names is None else list(names)
@@ -410,6 +423,18 @@ def _unmark(block: npt.NDArray[np.float64]) -> int:
     mask = block.view(np.int64) == _EMPTY
     np.copyto(block, np.nan, where=mask)
     return int(np.count_nonzero(mask))
+
+
+def _union(days: list[npt.NDArray[Any]]) -> npt.NDArray[Any]:
+    """The sorted distinct dates of all pieces, from each piece's own: pieces mostly hold
+    the same dates, and a run of pieces with equal ones is hashed once."""
+    if not days:
+        return np.empty(0, np.int64)
+    kept = [days[0]]
+    for d in days[1:]:
+        if not (len(d) == len(kept[-1]) and np.array_equal(d, kept[-1])):
+            kept.append(d)
+    return np.unique(np.concatenate(kept))
 
 
 def _number(known: dict[Hashable, int], labels: list[Any]) -> npt.NDArray[np.int64]:
@@ -483,9 +508,9 @@ class _Columns:
         lut: npt.NDArray[np.int64],
         rows: int,
         flat: npt.NDArray[np.float64],
-        reached: npt.NDArray[np.uint8],
+        marks: npt.NDArray[np.uint64],
     ) -> None:
-        """A piece's rows written into the matrix, their cells marked reached."""
+        """A piece's rows written into the matrix, their cells marked in marks."""
         row_of = self.row_of
         assert row_of is not None
         found = self.found[i] or self.funds_of(i)
@@ -499,7 +524,7 @@ class _Columns:
         data, valid, valid_at = _float_bits(self._slice(self.values, i), self.pa)
         _scatter.scatter(
             codes, offset, days, rows, row_of.table, int(row_of.first), row_of.step,
-            data, valid, valid_at, flat, reached,
+            data, valid, valid_at, flat, marks,
         )  # fmt: skip
 
     def on_axis(self, distinct: npt.NDArray[Any], axis: npt.NDArray[np.int64]) -> npt.NDArray[Any]:

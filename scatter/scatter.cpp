@@ -3,13 +3,13 @@
 //
 // The Python side numbers the funds and dates (fundkernels/_gather.py); here each row's
 // cell is found from its fund's code and its date, its value (or NaN where the value is
-// missing) written there, and the cell marked reached in a byte per cell. A piece's calls
-// release the interpreter's lock, so that pieces run on several threads at once. Marks are
-// bytes, not bits: two threads marking neighbouring cells never lose one another's mark,
-// so that once every piece is written, the reached cells number exactly the rows when no
-// two rows share a cell, and fewer when some do.
+// missing) written there, and the cell marked reached, a bit per cell. A piece's calls
+// release the interpreter's lock, so that pieces run on several threads at once; each
+// thread marks its own bits (3 MB for 25 million cells), so that none loses another's
+// mark. Once every piece is written, the cells marked by any thread number exactly the
+// rows when no two rows share a cell, and fewer when some do.
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -47,11 +47,14 @@ struct Piece {
     const std::uint8_t* valid;  // Arrow's validity bits, or null: every value is there
     std::int64_t valid_at;      // the piece's first bit among them
     double* flat;
-    std::uint8_t* reached;
+    std::uint64_t* marks;
 };
 
 template <class Code, class Day, bool Table, bool Step>
-void write_rows(const Piece& p, const Code* code, const Day* day, std::int64_t n) {
+void write_rows(const Piece& piece, const Code* code, const Day* day, std::int64_t n) {
+    // The piece's fields as locals: the stores below could otherwise change them as far
+    // as the compiler knows, and each row would read them again.
+    const Piece p = piece;
     for (std::int64_t i = 0; i < n; ++i) {
         const auto c = static_cast<std::uint64_t>(static_cast<std::int64_t>(code[i]));
         const std::int64_t d = static_cast<std::int64_t>(day[i]) - p.first;
@@ -66,10 +69,10 @@ void write_rows(const Piece& p, const Code* code, const Day* day, std::int64_t n
             const std::int64_t b = p.valid_at + i;
             if (!((p.valid[b >> 3] >> (b & 7)) & 1)) v = NaN;
         }
-        // Relaxed atomic stores, plain moves on x86: two rows of one cell (a duplicate the
-        // count will find) may be written by two threads at once.
+        // A relaxed atomic store, a plain move on x86: two rows of one cell (a duplicate
+        // the count will find) may be written by two threads at once.
         __atomic_store(p.flat + cell, &v, __ATOMIC_RELAXED);
-        __atomic_store_n(p.reached + cell, std::uint8_t{1}, __ATOMIC_RELAXED);
+        p.marks[cell >> 6] |= std::uint64_t{1} << (cell & 63);
     }
 }
 
@@ -87,12 +90,12 @@ void write_typed(const Piece& p, const py::array& codes, const py::array& days, 
 }
 
 // The rows of a piece written into flat (the column-major matrix as one vector) and marked
-// in reached (a byte per cell). codes: int32 or int64; days: int32 or int64, the dates in
+// in marks (a bit per cell, bit c % 64 of word c / 64; the calling thread's own). codes: int32 or int64; days: int32 or int64, the dates in
 // their stored unit (or their rows among the matrix's `rows` when table is None); values: float64, with
 // Arrow's validity bitmap valid (bit valid_at is the piece's first row) or None.
 void scatter(py::array codes, fk::i64_array offset_arr, py::array days, std::int64_t rows,
              py::object table_obj, std::int64_t first, std::int64_t step, fk::f64_array values_arr, py::object valid_obj,
-             std::int64_t valid_at, py::array flat_arr, py::array reached_arr) {
+             std::int64_t valid_at, py::array flat_arr, py::array marks_arr) {
     const std::int64_t n = codes.ndim() == 1 ? codes.shape(0) : -1;
     if (n < 0 || days.ndim() != 1 || days.shape(0) != n || values_arr.ndim() != 1 ||
         values_arr.shape(0) != n)
@@ -103,10 +106,10 @@ void scatter(py::array codes, fk::i64_array offset_arr, py::array days, std::int
     p.codes = static_cast<std::uint64_t>(offset_arr.shape(0));
     p.offset = fk::vector_arg(offset_arr, "offset", offset_arr.shape(0), "codes");
     p.flat = data_of<double>(flat_arr, "flat", true);
-    p.reached = data_of<std::uint8_t>(reached_arr, "reached", true);
+    p.marks = data_of<std::uint64_t>(marks_arr, "marks", true);
     const std::int64_t cells = flat_arr.shape(0);
-    if (reached_arr.shape(0) != cells)
-        throw py::value_error("reached must hold a byte per cell of flat");
+    if (marks_arr.shape(0) != (cells + 63) / 64)
+        throw py::value_error("marks must hold a bit per cell of flat");
     py::array table_arr;
     if (rows < 0) throw py::value_error("rows must not be negative");
     if (table_obj.is_none()) {
@@ -232,30 +235,22 @@ py::array_t<std::int64_t> first_seen(py::array codes, std::int64_t size) {
     return first_typed<std::int32_t>(codes, size);
 }
 
-// How many cells of the block flat[lo:hi] were reached; the others become NaN.
-std::int64_t settle(py::array flat_arr, py::array reached_arr, std::int64_t lo, std::int64_t hi) {
+// How many cells of flat were marked in the words marks[lo:hi]; the others become NaN.
+std::int64_t settle(py::array flat_arr, py::array marks_arr, std::int64_t lo, std::int64_t hi) {
     double* flat = data_of<double>(flat_arr, "flat", true);
-    const std::uint8_t* reached = data_of<std::uint8_t>(reached_arr, "reached");
-    if (reached_arr.shape(0) != flat_arr.shape(0) || lo < 0 || hi < lo || hi > flat_arr.shape(0))
-        throw py::value_error("lo and hi must bound a block of flat and reached alike");
+    const std::uint64_t* marks = data_of<std::uint64_t>(marks_arr, "marks");
+    const std::int64_t cells = flat_arr.shape(0);
+    if (marks_arr.shape(0) != (cells + 63) / 64 || lo < 0 || hi < lo || hi > marks_arr.shape(0))
+        throw py::value_error("marks must hold a bit per cell of flat, lo and hi bound its words");
     py::gil_scoped_release unlocked;
-    std::int64_t count = 0, i = lo;
-    // Eight marks at a time: a block every row reached (the common case) is only read.
-    for (; i + 8 <= hi; i += 8) {
-        std::uint64_t eight;
-        std::memcpy(&eight, reached + i, 8);
-        if (eight == 0x0101010101010101ull) {
-            count += 8;
-            continue;
-        }
-        for (std::int64_t j = i; j < i + 8; ++j) {
-            if (reached[j]) ++count;
-            else flat[j] = NaN;
-        }
-    }
-    for (; i < hi; ++i) {
-        if (reached[i]) ++count;
-        else flat[i] = NaN;
+    std::int64_t count = 0;
+    for (std::int64_t w = lo; w < hi; ++w) {
+        const std::uint64_t word = marks[w];
+        count += __builtin_popcountll(word);
+        if (word == ~std::uint64_t{0}) continue;  // the common case: 64 cells reached
+        const std::int64_t end = std::min<std::int64_t>(64, cells - w * 64);
+        for (std::int64_t b = 0; b < end; ++b)
+            if (!((word >> b) & 1)) flat[w * 64 + b] = NaN;
     }
     return count;
 }
@@ -266,14 +261,14 @@ PYBIND11_MODULE(_scatter, m) {
     m.doc() = "The rows of a long table written into the matrix, a piece at a time";
     m.def("scatter", &scatter, py::arg("codes"), py::arg("offset"), py::arg("days"),
           py::arg("rows"), py::arg("table"), py::arg("first"), py::arg("step"), py::arg("values"),
-          py::arg("valid"), py::arg("valid_at"), py::arg("flat"), py::arg("reached"),
+          py::arg("valid"), py::arg("valid_at"), py::arg("flat"), py::arg("marks"),
           "Write a piece's rows into flat (NaN where a value is missing) and mark their cells "
-          "in reached");
+          "in marks, a bit per cell");
     m.def("distinct_days", &distinct_days, py::arg("days"), py::arg("limit"),
           "The sorted distinct values of days (int32 or int64) when they span fewer than limit "
           "values, else None");
     m.def("first_seen", &first_seen, py::arg("codes"), py::arg("size"),
           "The distinct codes (int32 or int64, each below size) in order of first appearance");
-    m.def("settle", &settle, py::arg("flat"), py::arg("reached"), py::arg("lo"), py::arg("hi"),
-          "How many cells of flat[lo:hi] were reached; the others become NaN");
+    m.def("settle", &settle, py::arg("flat"), py::arg("marks"), py::arg("lo"), py::arg("hi"),
+          "How many cells of flat were marked in the words marks[lo:hi]; the others become NaN");
 }

@@ -13,12 +13,12 @@ def scatter(
     valid: npt.NDArray[np.uint8] | None,
     valid_at: int,
     flat: npt.NDArray[np.float64],
-    reached: npt.NDArray[np.uint8],
+    marks: npt.NDArray[np.uint64],
 ) -> None:
-    """Write a piece's rows into flat (NaN where a value is missing) and mark their cells in reached"""
+    """Write a piece's rows into flat (NaN where a value is missing) and mark their cells in marks, a bit per cell"""
 
-def settle(flat: npt.NDArray[np.float64], reached: npt.NDArray[np.uint8], lo: int, hi: int) -> int:
-    """How many cells of flat[lo:hi] were reached; the others become NaN"""
+def settle(flat: npt.NDArray[np.float64], marks: npt.NDArray[np.uint64], lo: int, hi: int) -> int:
+    """How many cells of flat were marked in the words marks[lo:hi]; the others become NaN"""
 
 def distinct_days(
     days: npt.NDArray[np.int32] | npt.NDArray[np.int64], limit: int
