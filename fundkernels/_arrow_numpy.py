@@ -16,6 +16,14 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
+from ._dates import check_ascending, date_text, datetimes_ns
+from ._panel import Dates, Matrix, unique_labels
+
+# Arrow's integer and float types by name: columns NumPy takes as numbers.
+PLAIN = frozenset(f"{k}{b}" for k in ("int", "uint") for b in (8, 16, 32, 64)).union(
+    {"float", "double"}
+)
+
 
 def _dtype(kind: Any, pa: Any) -> Optional[np.dtype[Any]]:
     """The NumPy type of an Arrow type's values buffer; None when it has no such buffer
@@ -106,3 +114,49 @@ def arrow_array(values: Any, pa: Any) -> Any:
     kind = pa.large_string() if large else pa.string()
     data = pa.py_buffer(b"".join(encoded))
     return pa.Array.from_buffers(kind, len(items), [None, pa.py_buffer(offsets), data])
+
+
+def timestamps(column: Any, pa: Any) -> Optional[npt.NDArray[np.datetime64]]:
+    """A column of timestamps without a null as datetime64 of its unit (a zoned one as its
+    instants, which Arrow keeps in UTC); None for any other column."""
+    if not pa.types.is_timestamp(column.type) or column.null_count:
+        return None
+    return numbers(column, pa).view(f"M8[{column.type.unit}]")
+
+
+def arrow_matrix(table: Any, pa: Any) -> Matrix:
+    """An Arrow table of integer and float columns as a column-major float64 matrix, nulls
+    as NaN: by Arrow at once when every column is float64 in one piece, else column by
+    column, each one contiguous copy (a row-major stack of them would write every value apart
+    from its neighbours; integers become the same doubles either way)."""
+    batches = table.to_batches()
+    if len(batches) == 1 and all(str(t) == "double" for t in table.schema.types):
+        return np.asarray(batches[0].to_tensor(null_to_nan=True, row_major=False))
+    out = np.empty((table.num_rows, table.num_columns), order="F")
+    for j, column in enumerate(table.columns):
+        out[:, j] = numbers(column, pa)
+    return out
+
+
+def wide_arrow(table: Any, date: str, pa: Any) -> Optional[tuple[Matrix, Dates, list[str]]]:
+    """A wide Arrow table of timestamps in its date column and integers or floats in every
+    other, read by Arrow alone (no frame library): the values (dates x funds, missing values
+    as NaN), the dates in ns and the funds. The same checks as a frame's (dates without a
+    gap, in order, within nanoseconds; unique labels); None for any other table, which the
+    frames' reading takes."""
+    names = table.column_names
+    if names.count(date) != 1 or len(names) < 2:
+        return None
+    at = names.index(date)
+    types = table.schema.types
+    del types[at]
+    if not all(str(t) in PLAIN for t in set(types)):
+        return None
+    stamps = timestamps(table.column(at), pa)
+    if stamps is None:
+        return None
+    dates = datetimes_ns(stamps, f"the date column {date!r}")
+    check_ascending(dates, lambda r: date_text(int(dates[r])), "sort the rows by date first")
+    funds = names[:at] + names[at + 1 :]
+    unique_labels(funds)
+    return arrow_matrix(table.remove_column(at), pa), dates, funds

@@ -10,19 +10,22 @@ import time
 import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Callable, Optional, cast
+from typing import TYPE_CHECKING, Any, Callable, Optional, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _panel, _returns
-from ._arrow_numpy import numbers
+from ._arrow_numpy import numbers, wide_arrow
 from ._cli_files import read_types
 from ._cli_read import SHIPPED_DATE, input_table, types_file
 from ._cli_tables import Layout, Places, arrow, note
 from ._errors import CommandError, InputError, PriceLikeWarning
 from ._ranks import peer_ranks
 from ._registry import command_columns, command_runs
+
+if TYPE_CHECKING:
+    from ._narwhals_adapter import Table
 
 
 class Clock:
@@ -131,10 +134,9 @@ def layout_of(args: argparse.Namespace) -> Layout:
 def load_columns(
     args: argparse.Namespace, horizons: Sequence[str], clock: Clock
 ) -> tuple[Panel, dict[str, Any]]:
-    """Read the input, gather it once into the panel the modules read (the shared core's
-    table reading, as the frames front end does) and compute every indicator on it."""
-    from ._narwhals_adapter import read_table, table_types  # narwhals: only for this engine
-
+    """Read the input, gather it once into the panel the modules read (a wide table of
+    numbers by Arrow alone, anything else by the shared table reading the frames front end
+    uses) and compute every indicator on it."""
     layout = layout_of(args)
     table, places, source = input_table(args, layout)
     types_name = types_file(args)
@@ -149,24 +151,36 @@ def load_columns(
     # the matrix is made beside the table, as it is again once the table goes.
     arrow().default_memory_pool().release_unused()
     try:
-        panel = read_table(table, layout.date, layout.fund, layout.value)
+        # A wide table of numbers (every Parquet file of them, and CSV files once their
+        # cells are numbers) by Arrow alone; anything else, and a long table, by the frames'
+        # reading (narwhals, imported only then).
+        wide = wide_arrow(table, layout.date, arrow()) if layout.fund is None else None
+        panel: Optional[Table] = None
+        if wide is None:
+            from ._narwhals_adapter import read_table
+
+            panel = read_table(table, layout.date, layout.fund, layout.value)
+            values, dates, labels, owned = panel.values, panel.dates, panel.funds, panel.owned
+        else:
+            values, dates, labels = wide
+            owned = values.flags.owndata
     except InputError as exc:
         raise CommandError(_placed(exc, places)) from None
-    values, dates = panel.values, panel.dates
     gaps = np.count_nonzero(np.isnan(values))  # one pass over the matrix for both
     if gaps == values.size:
         raise CommandError(f"{source} holds no values: every cell is missing (see --na-values)")
     missing = gaps / values.size if values.size else 0.0
     given = None
     if types is not None or args.type_column is not None:
-        # A mapping keyed by fund: each fund's type, also shown in the output.
+        from ._narwhals_adapter import table_types
+
+        # A mapping keyed by fund: each fund's type, also shown in the output. (A type
+        # column is one of a long table, which the frames' reading read.)
         found = table_types(panel, types, args.type_column)
-        given = {f: cast(Mapping[Any, Any], found).get(f) for f in panel.funds}
+        given = {f: cast(Mapping[Any, Any], found).get(f) for f in labels}
     what = f"--type-column {args.type_column!r}" if args.type_column else "--types"
-    labels = panel.funds
-    codes = _panel.group_codes(given or _panel.ALL_FUNDS, panel.funds, what)
+    codes = _panel.group_codes(given or _panel.ALL_FUNDS, labels, what)
     groups = None if given is None else [str(given[f]) for f in labels]
-    owned = panel.owned
     # The input table is not needed beyond this point: let it go before the NAVs become
     # returns and before the indicators (whose own temporaries include a negated copy of
     # the matrix), and hand its memory back to the system. A matrix that is a view of the

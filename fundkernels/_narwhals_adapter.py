@@ -16,7 +16,8 @@ import numpy as np
 import numpy.typing as npt
 from narwhals.stable.v2.dependencies import is_pandas_dataframe
 
-from ._arrow_numpy import numbers
+from ._arrow_numpy import PLAIN as ARROW_PLAIN
+from ._arrow_numpy import arrow_matrix, timestamps
 from ._errors import InputError, InputTypeError
 from ._gather import arrow as _pyarrow
 from ._gather import gather as gather_long
@@ -107,12 +108,11 @@ def _column(
 def _date_column_ns(series: nw.Series[Any], name: str) -> npt.NDArray[np.int64]:
     where = f"the date column {name!r}"
     native = series.to_native()
-    pa = _pyarrow() if series.implementation is nw.Implementation.PYARROW else None
-    if pa is not None and pa.types.is_timestamp(native.type) and not native.null_count:
-        # Their counts since the epoch, zoned or not (Arrow keeps instants in UTC), without
-        # pyarrow's conversion through its pandas layer.
-        counts = numbers(native, pa)
-        return datetimes_ns(counts.view(f"M8[{native.type.unit}]"), where)
+    if series.implementation is nw.Implementation.PYARROW:
+        # Without pyarrow's conversion through its pandas layer.
+        stamps = timestamps(native, _pyarrow())
+        if stamps is not None:
+            return datetimes_ns(stamps, where)
     # Zoned datetimes are instants: NumPy receives them in UTC.
     values = np.asarray(series.to_numpy())
     if values.dtype == object and getattr(getattr(native, "dtype", None), "tz", None):
@@ -212,9 +212,7 @@ _PLAIN = {
     nw.Implementation.POLARS: frozenset(
         f"{k}{b}" for k in ("Int", "UInt") for b in (8, 16, 32, 64)
     ).union({"Float32", "Float64"}),
-    nw.Implementation.PYARROW: frozenset(
-        f"{k}{b}" for k in ("int", "uint") for b in (8, 16, 32, 64)
-    ).union({"float", "double"}),
+    nw.Implementation.PYARROW: ARROW_PLAIN,
 }
 
 
@@ -273,23 +271,8 @@ def _plain_matrix(frame: nw.DataFrame[Any], date: str, funds: list[Any]) -> npt.
     if frame.implementation is nw.Implementation.POLARS:
         return np.asarray(native.drop(date).to_numpy())
     if frame.implementation is nw.Implementation.PYARROW:
-        return _arrow_matrix(native.select(funds))
+        return arrow_matrix(native.select(funds), _pyarrow())
     return np.asarray(frame.select(funds).to_numpy())
-
-
-def _arrow_matrix(table: Any) -> Matrix:
-    """An Arrow table of integer and float columns as a column-major float64 matrix, nulls
-    as NaN: by Arrow at once when every column is float64 in one piece, else column by
-    column, each one contiguous copy (a row-major stack of them would write every value apart
-    from its neighbours; integers become the same doubles either way)."""
-    batches = table.to_batches()
-    if len(batches) == 1 and all(str(t) == "double" for t in table.schema.types):
-        return np.asarray(batches[0].to_tensor(null_to_nan=True, row_major=False))
-    out = np.empty((table.num_rows, table.num_columns), order="F")
-    pa = _pyarrow()
-    for j, column in enumerate(table.columns):
-        out[:, j] = numbers(column, pa)
-    return out
 
 
 def _long(frame: nw.DataFrame[Any], date: str, fund: str, value: Optional[str]) -> Table:
@@ -394,13 +377,13 @@ def _text_dates(frame: nw.DataFrame[Any], date: str, date_format: object) -> nw.
     return frame.with_columns(parsed.alias(date))
 
 
-def table_types(table: Table, types: object, column: Optional[str]) -> object:
+def table_types(table: Optional[Table], types: object, column: Optional[str]) -> object:
     """Each fund's type code, from a mapping, a (fund, type) frame or a column of the long
-    table, or ALL_FUNDS as given."""
+    table (None: a wide table read without a frame), or ALL_FUNDS as given."""
     if types is not None and column is not None:
         raise InputTypeError("give the type codes once: types= or type=, not both")
     if column is not None:
-        if table.fund is None:
+        if table is None or table.fund is None:
             raise InputTypeError(
                 "type= names a column of a long table; for a wide table give types= as a"
                 " mapping or a (fund, type) frame"

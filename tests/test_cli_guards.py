@@ -14,7 +14,7 @@ import pytest
 
 import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
-from fundkernels import InputError, _narwhals_adapter, cli
+from fundkernels import InputError, _cli_compute, cli
 from fundkernels._errors import PriceLikeWarning
 from helpers import run_command as run
 
@@ -244,7 +244,7 @@ def _refusal(*_args, **_kwargs):
 def test_faults_show_their_traceback(tmp_path, monkeypatch, capsys, patched, status, shown):
     (tmp_path / "p.csv").write_text(wide_csv(RETS))
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(_narwhals_adapter, "read_table", patched)
+    monkeypatch.setattr(_cli_compute, "wide_arrow", patched)  # a wide table's reading
     assert cli.main(["p.csv", "-o", "out.csv"]) == status
     err = capsys.readouterr().err
     assert shown in err
