@@ -390,7 +390,7 @@ def gather(
         # 2. The scatter, marking the cells reached.
         rows, cols = len(distinct), len(labels)
         cells = rows * cols
-        flat = np.empty(cells, np.float64)
+        flat = _scatter.fresh(cells)  # in small pages: see fresh
         words = (cells + 63) // 64
         marks = [np.zeros(words, np.uint64) for _ in range(max(workers, 1))]
         free = marks.copy()  # a piece at work holds one marks of its own

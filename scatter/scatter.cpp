@@ -10,7 +10,11 @@
 // rows when no two rows share a cell, and fewer when some do.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <new>
+
+#include <sys/mman.h>
 #include <string>
 #include <vector>
 
@@ -255,6 +259,35 @@ std::int64_t settle(py::array flat_arr, py::array marks_arr, std::int64_t lo, st
     return count;
 }
 
+// A new float64 vector of n elements, uninitialised, in memory of its own, made at once.
+// NumPy asks the system for huge pages for any large array (madvise), and on a virtual
+// machine the first write to a huge page can cost several times what 4 KiB pages cost.
+// The gather's matrix (200 MB for 25.2M rows, each page written once) after a read of the
+// table, medians of 6, Intel Xeon guest with transparent huge pages on request: the whole
+// gather took 0.78 s of CPU time (0.59 s of it in the system) in NumPy's huge pages, 0.28 s
+// (0.11 s) in small pages made at the first write to each, 0.265 s (0.06 s) in small pages
+// made at once (one system call instead of a fault per page), as here.
+struct Mapping {
+    void* data;
+    std::size_t bytes;
+};
+
+py::array_t<double> fresh(std::int64_t n) {
+    if (n < 0) throw py::value_error("n must not be negative");
+    const std::size_t bytes = static_cast<std::size_t>(std::max<std::int64_t>(n, 1)) * sizeof(double);
+    void* data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (data == MAP_FAILED) throw std::bad_alloc();
+    auto* mapping = new Mapping{data, bytes};
+    py::capsule owner(mapping, [](void* m) {
+        const auto* own = static_cast<Mapping*>(m);
+        munmap(own->data, own->bytes);
+        delete own;
+    });
+    return py::array_t<double>({static_cast<py::ssize_t>(n)}, {static_cast<py::ssize_t>(sizeof(double))},
+                               static_cast<double*>(data), owner);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_scatter, m) {
@@ -269,6 +302,8 @@ PYBIND11_MODULE(_scatter, m) {
           "values, else None");
     m.def("first_seen", &first_seen, py::arg("codes"), py::arg("size"),
           "The distinct codes (int32 or int64, each below size) in order of first appearance");
+    m.def("fresh", &fresh, py::arg("n"),
+          "A new uninitialised float64 vector of n elements in small pages, made at once");
     m.def("settle", &settle, py::arg("flat"), py::arg("marks"), py::arg("lo"), py::arg("hi"),
           "How many cells of flat were marked in the words marks[lo:hi]; the others become NaN");
 }

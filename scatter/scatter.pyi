@@ -29,3 +29,6 @@ def first_seen(
     codes: npt.NDArray[np.int32] | npt.NDArray[np.int64], size: int
 ) -> npt.NDArray[np.int64]:
     """The distinct codes (int32 or int64, each below size) in order of first appearance"""
+
+def fresh(n: int) -> npt.NDArray[np.float64]:
+    """A new uninitialised float64 vector of n elements in small pages, made at once"""
