@@ -116,6 +116,35 @@ def arrow_array(values: Any, pa: Any) -> Any:
     return pa.Array.from_buffers(kind, len(items), [None, pa.py_buffer(offsets), data])
 
 
+# Nanoseconds in one count of each unit of Arrow's dates and timestamps.
+_NS = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
+
+
+def timestamps_ns(column: Any, pa: Any) -> Optional[Any]:
+    """An array of dates or timestamps without a null as timestamps in ns (a zoned one keeps
+    its zone), as Arrow's cast gives them, from their counts: without pyarrow's compute
+    module, whose loading costs every run of the command on a Parquet file tens of
+    milliseconds. None for a null, another type or a count beyond nanoseconds (the cast
+    then says which)."""
+    kind = column.type
+    if column.null_count:
+        return None
+    if pa.types.is_timestamp(kind):
+        factor, zone = _NS[kind.unit], kind.tz
+    elif pa.types.is_date32(kind):
+        factor, zone = 86_400 * 10**9, None
+    elif pa.types.is_date64(kind):
+        factor, zone = _NS["ms"], None
+    else:
+        return None
+    counts = numbers(column, pa).astype(np.int64)
+    limit = np.iinfo(np.int64).max // factor
+    if counts.size and (counts.max() > limit or counts.min() < -limit):
+        return None
+    ns = counts * factor
+    return pa.Array.from_buffers(pa.timestamp("ns", tz=zone), len(ns), [None, pa.py_buffer(ns)])
+
+
 def timestamps(column: Any, pa: Any) -> Optional[npt.NDArray[np.datetime64]]:
     """A column of timestamps without a null as datetime64 of its unit (a zoned one as its
     instants, which Arrow keeps in UTC); None for any other column."""

@@ -14,10 +14,12 @@ the first cell that is no number is named with its line.
 
 from __future__ import annotations
 
+import importlib
 import re
 from collections.abc import Callable, Sequence
 from typing import Any, Optional
 
+from ._arrow_numpy import timestamps_ns
 from ._errors import CommandError
 
 _MONTH = r"[A-Za-z]{3,9}\.?"
@@ -42,13 +44,15 @@ def parse_dates(
 
     column names the date column and place(i) the i-th row of the piece being read (its
     file and line) for the messages."""
-    pc = pa.compute
     if isinstance(col, pa.ChunkedArray):
         col = col.combine_chunks()
     if col.null_count:
-        row = _first_true(pc.is_null(col))
+        row = _first_true(_compute().is_null(col))
         raise CommandError(f"{place(row)}: the date column {column!r} has no date")
     if pa.types.is_date(col.type) or pa.types.is_timestamp(col.type):
+        stamps = timestamps_ns(col, pa)
+        if stamps is not None:
+            return stamps
         try:
             return col.cast(pa.timestamp("ns", tz=getattr(col.type, "tz", None)))
         except pa.ArrowInvalid as exc:
@@ -59,7 +63,7 @@ def parse_dates(
         col = col.cast(pa.string())
     if not (pa.types.is_string(col.type) or pa.types.is_large_string(col.type)):
         raise CommandError(f"{place(0)}: the date column {column!r} holds {col.type}, not dates")
-    col = pc.utf8_trim_whitespace(col)
+    col = _compute().utf8_trim_whitespace(col)
     if len(col) == 0:
         return col.cast(pa.timestamp("ns"))
     if fmt is not None:
@@ -89,7 +93,7 @@ def _strptime(
 ) -> Any:
     """The column read by the first format that reads all of it; else the first date that
     none reads, named."""
-    pc = pa.compute
+    pc = _compute()
     best, best_bad = None, -1
     for fmt in formats:
         if fmt is None:
@@ -117,7 +121,7 @@ def _iso(col: Any, pa: Any) -> Any:
     """ISO dates and times; with a UTC offset taken to UTC. None: not all of them read."""
     for kind in (pa.timestamp("ns"), pa.timestamp("ns", tz="UTC")):
         try:
-            out = pa.compute.cast(col, kind)
+            out = _compute().cast(col, kind)
         except pa.ArrowInvalid as exc:
             if "out of bounds" in str(exc):
                 raise CommandError(
@@ -134,7 +138,7 @@ def _iso_ok(text: str, pa: Any) -> bool:
     arr = pa.array([text])
     for kind in (pa.timestamp("ns"), pa.timestamp("ns", tz="UTC")):
         try:
-            pa.compute.cast(arr, kind)
+            _compute().cast(arr, kind)
             return True
         except pa.ArrowInvalid:
             continue
@@ -150,7 +154,7 @@ def parse_numbers(
 ) -> Any:
     """A column of text (or other cells) as float64, the missing-value markers as missing;
     else the first cell that is not a number, named."""
-    pc = pa.compute
+    pc = _compute()
     if isinstance(col, pa.ChunkedArray):
         col = col.combine_chunks()
     if pa.types.is_decimal(col.type) or pa.types.is_boolean(col.type):
@@ -178,6 +182,11 @@ def parse_numbers(
                 " missing value see --na-values; for a column that is no fund, --exclude)"
             ) from None
     raise CommandError(f"{place(0)}: the column {column!r} is not numbers")
+
+
+def _compute() -> Any:
+    """pyarrow's compute module, loaded by the first reading that needs it."""
+    return importlib.import_module("pyarrow.compute")
 
 
 def _first_true(mask: Any) -> int:

@@ -253,7 +253,7 @@ def _wide(table: Any, places: Places, layout: Layout, source: str) -> tuple[Any,
         raise CommandError(
             f"{source} has no fund columns beside the date column {date!r}: nothing to compute"
         )
-    ns = np.asarray(numbers(table.column(date).cast(arrow().int64()), arrow()), dtype=np.int64)
+    ns = np.asarray(numbers(table.column(date), arrow()), dtype=np.int64)  # timestamps[ns]
     order = None
     if ns.size > 1 and (ns[1:] < ns[:-1]).any():
         order = np.argsort(ns, kind="stable")

@@ -38,10 +38,10 @@ def note(message: str) -> None:
 
 @cache
 def arrow() -> Any:
-    """pyarrow, with its csv, parquet and compute modules loaded (pa.csv, pa.parquet,
-    pa.compute); untyped, hence Any."""
+    """pyarrow, with its csv and parquet modules loaded (pa.csv, pa.parquet); untyped, hence
+    Any. Its compute module is loaded by what needs it: a Parquet file of numbers does not."""
     try:
-        for name in ("pyarrow.compute", "pyarrow.csv", "pyarrow.parquet"):
+        for name in ("pyarrow.csv", "pyarrow.parquet"):
             importlib.import_module(name)
     except ImportError:
         raise CommandError(f"{PROG} needs pyarrow: pip install 'fundkernels[cli]'") from None

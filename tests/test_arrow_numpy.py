@@ -1,6 +1,7 @@
 """Arrow columns to NumPy and back through their buffers: the same values as pyarrow's own
-conversions (offsets of sliced arrays, chunks, nulls, NaN, NaT, text), and a command run on
-Parquet and CSV files that never imports pandas."""
+conversions (offsets of sliced arrays, chunks, nulls, NaN, NaT, text, dates to nanoseconds),
+and a command run on Parquet and CSV files that never imports pandas or narwhals (nor, on
+Parquet, pyarrow's compute functions)."""
 
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import pyarrow.csv as pcsv
 import pyarrow.parquet as pq
 import pytest
 
-from fundkernels._arrow_numpy import arrow_array, numbers
+from fundkernels._arrow_numpy import arrow_array, numbers, timestamps_ns
 
 FLOATS = pa.array([1.5, None, np.nan, -0.0, 4.0, None, 7.25, 8.0, 9.0, 10.0])
 
@@ -47,6 +48,46 @@ def test_numbers_of_timestamps_are_their_counts():
     assert got.dtype == np.int64
 
 
+DAYS = [-106_751, -1, 0, 1, 11_000, 106_751]  # as far as nanoseconds reach both ways
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        pa.array(DAYS, pa.date32()),
+        pa.array(DAYS, pa.date32()).slice(2, 3),
+        pa.array([d * 86_400_000 for d in DAYS], pa.date64()),
+        pa.array([-9_223_372_036, 0, 9_223_372_036], pa.timestamp("s")),
+        pa.array([-5, 1_700_000_000_123], pa.timestamp("ms", tz="Europe/Paris")),
+        pa.array(
+            [1, -9_223_372_036_854_775, 9_223_372_036_854_775], pa.timestamp("us", tz="UTC")
+        ).slice(1),
+        pa.array([-(2**63) + 1, 2**63 - 1], pa.timestamp("ns")),
+    ],
+    ids=["date32", "sliced", "date64", "s", "ms-zoned", "us-sliced", "ns"],
+)
+def test_timestamps_ns_as_the_cast_gives_them(column):
+    got = timestamps_ns(column, pa)
+    want = column.cast(pa.timestamp("ns", tz=getattr(column.type, "tz", None)))
+    got.validate(full=True)
+    assert got.equals(want)
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        pa.array([0, 106_752], pa.date32()),
+        pa.array([-106_752], pa.date32()),
+        pa.array([0, 9_223_372_037], pa.timestamp("s")),
+        pa.array([0, None], pa.date32()),
+        pa.array([1.5]),
+    ],
+    ids=["after-2262", "before-1677", "s-beyond", "null", "floats"],
+)
+def test_timestamps_ns_leaves_the_rest_to_the_cast(column):
+    assert timestamps_ns(column, pa) is None
+
+
 @pytest.mark.parametrize(
     "values",
     [
@@ -79,19 +120,27 @@ def test_arrow_array_as_pa_array_makes_it(values):
         assert got.equals(want)
 
 
-NO_PANDAS = """
+UNLOADED = """
 import sys
 from fundkernels.cli import main
-code = main(sys.argv[1:])
+unloaded = sys.argv[1].split(",")
+code = main(sys.argv[2:])
 assert code == 0, code
-assert "pandas" not in sys.modules, "pandas was imported"
+loaded = [name for name in unloaded if name in sys.modules]
+assert not loaded, f"imported {loaded}"
 """
 
 
 @pytest.mark.parametrize(
-    "source, out", [("w.parquet", "o.parquet"), ("w.csv", "o.csv"), ("w.parquet", "o.json")]
+    "source, out, unloaded",
+    [
+        # Parquet of numbers: no frame library, no compute functions.
+        ("w.parquet", "o.parquet", "pandas,narwhals,pyarrow.compute"),
+        ("w.parquet", "o.json", "pandas,narwhals,pyarrow.compute"),
+        ("w.csv", "o.csv", "pandas,narwhals"),
+    ],
 )
-def test_command_does_not_import_pandas(tmp_path, source, out):
+def test_command_loads_only_what_it_needs(tmp_path, source, out, unloaded):
     rng = np.random.default_rng(5)
     values = rng.normal(0.001, 0.02, (40, 3))
     values[[2, 9], [0, 2]] = np.nan
@@ -100,7 +149,7 @@ def test_command_does_not_import_pandas(tmp_path, source, out):
     pq.write_table(table, tmp_path / "w.parquet")
     pcsv.write_csv(table, tmp_path / "w.csv")
     done = subprocess.run(
-        [sys.executable, "-c", NO_PANDAS, source, "-o", out, "--calendar", "panel"],
+        [sys.executable, "-c", UNLOADED, unloaded, source, "-o", out, "--calendar", "panel"],
         cwd=tmp_path,
         capture_output=True,
         text=True,
