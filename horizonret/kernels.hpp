@@ -16,97 +16,89 @@ constexpr std::uint64_t horizon_work = 4;
 // stretches lie a whole row apart, which the hardware's own prefetch does not follow.
 constexpr std::int64_t ahead = 32;
 
-// Value paths of the block of columns c0 .. c0 + width - 1: path[r * L + j] is column j's
-// level at row r. Inside a column's window the level compounds 1 + v from 1.0, and a
-// missing return keeps it (before the first valid value, at 1.0); outside the window the
-// level is never read. win holds each lane's window, full for lanes without results.
+// Value paths of rows r0 .. r1 of the block of columns c0 .. c0 + width - 1: path[r * L + j]
+// is column j's level at row r. Inside a column's window the level compounds 1 + v from
+// 1.0, and a missing return keeps it (before the first valid value, at 1.0); outside the
+// window the level is never read. win holds each lane's window, full for lanes without
+// results. level[j] is lane j's level before row r0 (1.0 before row 0) and becomes its
+// level at row r1, so that the rows may be built a stretch at a time.
 //
-// One pass row by row: each row's returns become growth factors (1 + v inside the window
-// where v is not NaN, 1.0 elsewhere) and multiply the previous row's levels. A factor of
-// 1.0 leaves a level's bits as they were, and the first row's levels are its factors
-// (1.0 times a factor is the factor). A row-major block is copied first; a
-// matrix whose columns are contiguous is read four rows at a time and transposed; any
-// other layout one value at a time. Lanes past the last column repeat it: their levels
-// are never read.
+// Row by row: each row's returns become growth factors (1 + v inside the window where v is
+// not NaN, 1.0 elsewhere) and multiply the previous row's levels. A factor of 1.0 leaves a
+// level's bits as they were, and the first row's levels are its factors (1.0 times a factor
+// is the factor). A row-major block is read a row at a time, the rows `ahead` asked for
+// first, or, when all its rows are built at once, copied first (copy_first); a matrix whose
+// columns are contiguous is read four rows at a time and transposed; any other layout one
+// value at a time. Lanes past the last column repeat it: their levels are never read.
 template <int L>
 void build_paths(const fk::Matrix& m, std::int64_t c0, std::int64_t width, const Window* win,
-                 double* path) {
+                 std::int64_t r0, std::int64_t r1, bool copy_first, double* level, double* path) {
+    using W = LanesFor<L>;
+    constexpr int S = W::size, V = L / S;
+    static_assert(L % S == 0, "whole vectors of lanes");
     const std::int64_t D = m.rows;
     const double* col[L];
-    for (int j = 0; j < L; ++j) col[j] = m.col(c0 + std::min<std::int64_t>(j, width - 1));
-#if FK_AVX
-    if constexpr (L % 4 == 0) {
-        constexpr int V = L / 4;
-        const __m256d one = _mm256_set1_pd(1.0);
-        __m256d lo[V], hi[V], level[V];
+    double lo_at[L], hi_at[L];
+    for (int j = 0; j < L; ++j) {
+        col[j] = m.col(c0 + std::min<std::int64_t>(j, width - 1));
+        lo_at[j] = static_cast<double>(win[j].lo);
+        hi_at[j] = static_cast<double>(win[j].hi);
+    }
+    const W one(1.0);
+    W lo[V], hi[V], lv[V];
+    for (int b = 0; b < V; ++b) {
+        lo[b] = W::load(lo_at + b * S);
+        hi[b] = W::load(hi_at + b * S);
+        lv[b] = W::load(level + b * S);
+    }
+    const auto compound = [&](const W* v, std::int64_t r) {
+        const W at(static_cast<double>(r));
         for (int b = 0; b < V; ++b) {
-            lo[b] = _mm256_setr_pd(static_cast<double>(win[4 * b].lo),
-                                   static_cast<double>(win[4 * b + 1].lo),
-                                   static_cast<double>(win[4 * b + 2].lo),
-                                   static_cast<double>(win[4 * b + 3].lo));
-            hi[b] = _mm256_setr_pd(static_cast<double>(win[4 * b].hi),
-                                   static_cast<double>(win[4 * b + 1].hi),
-                                   static_cast<double>(win[4 * b + 2].hi),
-                                   static_cast<double>(win[4 * b + 3].hi));
-            level[b] = one;
+            const W vp = v[b] + one;  // NaN only when v is NaN
+            lv[b] = lv[b] * select((at >= lo[b]) & (at <= hi[b]) & (vp == vp), vp, one);
+            lv[b].store(path + r * L + b * S);
         }
-        const auto compound = [&](const __m256d* v, std::int64_t r) {
-            const __m256d at = _mm256_set1_pd(static_cast<double>(r));
-            for (int b = 0; b < V; ++b) {
-                const __m256d vp = _mm256_add_pd(v[b], one);  // NaN only when v is NaN
-                const __m256d in = _mm256_and_pd(_mm256_cmp_pd(at, lo[b], _CMP_GE_OQ),
-                                                 _mm256_cmp_pd(at, hi[b], _CMP_LE_OQ));
-                const __m256d ok = _mm256_and_pd(in, _mm256_cmp_pd(vp, vp, _CMP_ORD_Q));
-                level[b] = _mm256_mul_pd(level[b], fk::select(ok, vp, one));
-                _mm256_storeu_pd(path + r * L + 4 * b, level[b]);
-            }
-        };
-        std::int64_t r = 0;
-        __m256d v[4][V];
-        if (m.cs == 1 && width == L) {
-            // Copied first and compounded in place: a loop that only copies keeps the
-            // loads of many rows in flight, each from a line of its own.
-            for (std::int64_t k = 0; k < D; ++k) {
-                const double* src = m.data + k * m.rs + c0;
-                if (k + ahead < D) __builtin_prefetch(src + ahead * m.rs);
-                for (int b = 0; b < V; ++b)
-                    _mm256_storeu_pd(path + k * L + 4 * b, _mm256_loadu_pd(src + 4 * b));
-            }
-            for (; r < D; ++r) {
-                for (int b = 0; b < V; ++b) v[0][b] = _mm256_loadu_pd(path + r * L + 4 * b);
-                compound(v[0], r);
-            }
-        } else if (m.rs == 1) {
-            for (; r + 4 <= D; r += 4) {
-                for (int b = 0; b < V; ++b) {
-                    const double* const* c = col + 4 * b;
-                    __m256d t[4];
-                    fk::transpose4(_mm256_loadu_pd(c[0] + r), _mm256_loadu_pd(c[1] + r),
-                                   _mm256_loadu_pd(c[2] + r), _mm256_loadu_pd(c[3] + r), t);
-                    for (int i = 0; i < 4; ++i) v[i][b] = t[i];
-                }
-                for (int i = 0; i < 4; ++i) compound(v[i], r + i);
-            }
+    };
+    std::int64_t r = r0;
+    W v[4][V];
+    const bool rows_whole = m.cs == 1 && width == L;  // a row-major block: rows of L values
+    if (rows_whole && copy_first) {
+        // Copied first and compounded in place: a loop that only copies keeps the loads of
+        // many rows in flight, each from a line of its own.
+        for (std::int64_t k = r0; k <= r1; ++k) {
+            const double* src = m.data + k * m.rs + c0;
+            if (k + ahead < D) __builtin_prefetch(src + ahead * m.rs);
+            for (int b = 0; b < V; ++b) W::load(src + b * S).store(path + k * L + b * S);
         }
-        for (; r < D; ++r) {
-            const std::int64_t o = r * m.rs;
-            for (int b = 0; b < V; ++b)
-                v[0][b] = _mm256_setr_pd(col[4 * b][o], col[4 * b + 1][o], col[4 * b + 2][o],
-                                         col[4 * b + 3][o]);
+        for (; r <= r1; ++r) {
+            for (int b = 0; b < V; ++b) v[0][b] = W::load(path + r * L + b * S);
             compound(v[0], r);
         }
-        return;
-    }
-#endif
-    double level[L];
-    for (int j = 0; j < L; ++j) level[j] = 1.0;
-    for (std::int64_t r = 0; r < D; ++r)
-        for (int j = 0; j < L; ++j) {
-            const double vp = col[j][r * m.rs] + 1.0;
-            const bool ok = r >= win[j].lo && r <= win[j].hi && vp == vp;
-            level[j] *= ok ? vp : 1.0;
-            path[r * L + j] = level[j];
+    } else if (rows_whole) {
+        for (; r <= r1; ++r) {
+            const double* src = m.data + r * m.rs + c0;
+            // Into the second-level cache: the nearest one holds the paths being returned.
+            if (r + ahead < D) __builtin_prefetch(src + ahead * m.rs, 0, 1);
+            for (int b = 0; b < V; ++b) v[0][b] = W::load(src + b * S);
+            compound(v[0], r);
         }
+    } else if (m.rs == 1) {
+        for (; r + 3 <= r1; r += 4) {
+            for (int b = 0; b < V; ++b) {
+                W t[4];
+                fk::rows4(col + b * S, r, t);
+                for (int i = 0; i < 4; ++i) v[i][b] = t[i];
+            }
+            for (int i = 0; i < 4; ++i) compound(v[i], r + i);
+        }
+    }
+    for (; r <= r1; ++r) {
+        double at[L];
+        for (int j = 0; j < L; ++j) at[j] = col[j][r * m.rs];
+        for (int b = 0; b < V; ++b) v[0][b] = W::load(at + b * S);
+        compound(v[0], r);
+    }
+    for (int b = 0; b < V; ++b) lv[b].store(level + b * S);
 }
 
 // Counts of a block's valid horizon returns, and their running sums in row order. The six
@@ -121,10 +113,10 @@ struct Tally {
 // Horizon returns of rows k0..k1 of a block from its paths: ret[k * L + j] is column j's
 // return from row k to row fut[k], the level of end[fut[k] * L + j] over that of
 // path[k * L + j], minus 1 (end is path itself but for the own-rows variant), NaN where
-// either row lies outside the column's window (lo[j], hi[j]) or the quotient is NaN. Tallies them on the way. Selections only pick
-// loaded values or constants, and every operation runs for every lane: the compiler may
-// not speculate a floating-point operation that the source runs only under a condition,
-// and it would leave such a loop unvectorised.
+// either row lies outside the column's window (lo[j], hi[j]) or the quotient is NaN.
+// Tallies them on the way, in vectors of lanes held in registers for the whole stretch: a
+// tally kept in memory would make each row wait for the previous row's store. Selections
+// only pick computed values or constants, and every operation runs for every lane.
 //
 // With forward horizons (fut[k] >= k for every row) the returns may take the paths' place
 // (in_place, ret unused): the return of row k needs only rows k and fut[k], which no
@@ -136,59 +128,150 @@ template <int L, bool in_place, bool windowed>
 void horizon_returns(double* path, const double* end_path, const std::int64_t* fut,
                      std::int64_t k0, std::int64_t k1, const double* lo, const double* hi,
                      double* ret, Tally<L>& t) {
+    using W = LanesFor<L>;
+    constexpr int S = W::size, V = L / S;
+    static_assert(L % S == 0, "whole vectors of lanes");
+    W n[V], sum[V], gt0[V], gt5[V], gt10[V], ge_m5[V], ge_m10[V], lov[V], hiv[V];
+    for (int b = 0; b < V; ++b) {
+        n[b] = W::load(t.n + b * S);
+        sum[b] = W::load(t.sum + b * S);
+        gt0[b] = W::load(t.gt0 + b * S);
+        gt5[b] = W::load(t.gt5 + b * S);
+        gt10[b] = W::load(t.gt10 + b * S);
+        ge_m5[b] = W::load(t.ge_m5 + b * S);
+        ge_m10[b] = W::load(t.ge_m10 + b * S);
+        lov[b] = W::load(lo + b * S);
+        hiv[b] = W::load(hi + b * S);
+    }
+    const W one(1.0), zero(0.0), nan(NaN), p5(0.05), p10(0.1), m5(-0.05), m10(-0.1);
     double kd = static_cast<double>(k0);  // k as a double, counted alongside it
     for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
         const std::int64_t f = fut[k];
-        const double fd = static_cast<double>(f);
+        const W kv(kd), fv(static_cast<double>(f));
         double* pk = path + k * L;
         const double* pf = end_path + f * L;
         double* out = in_place ? pk : ret + k * L;
-        for (int j = 0; j < L; ++j) {
-            const bool inside = !windowed ||
-                                ((kd >= lo[j]) & (kd <= hi[j]) & (fd >= lo[j]) & (fd <= hi[j]));
-            const double end = pf[j];
-            const double num = inside ? end : NaN;
-            const double x = num / pk[j] - 1.0;  // NaN outside the window
-            const bool valid = x == x;
-            const double one = valid ? 1.0 : 0.0;
+        for (int b = 0; b < V; ++b) {
+            W num = W::load(pf + b * S);
+            if constexpr (windowed)
+                num = select((kv >= lov[b]) & (kv <= hiv[b]) & (fv >= lov[b]) & (fv <= hiv[b]),
+                             num, nan);
+            const W x = num / W::load(pk + b * S) - one;  // NaN outside the window
+            const auto valid = x == x;
+            n[b] = n[b] + select(valid, one, zero);
             // Adding 0.0 for an invalid row leaves the sum's bits alone: the sum is never
             // -0.0, as no return is (q - 1.0 is +0.0 when q is 1.0).
-            const double add = valid ? x : 0.0;
-            const double c0 = x > 0.0 ? 1.0 : 0.0;
-            const double c5 = x > 0.05 ? 1.0 : 0.0;
-            const double c10 = x > 0.1 ? 1.0 : 0.0;
-            const double cm5 = x >= -0.05 ? 1.0 : 0.0;
-            const double cm10 = x >= -0.1 ? 1.0 : 0.0;
-            t.n[j] += one;
-            t.sum[j] += add;  // plain running sum in row order
-            t.gt0[j] += c0;
-            t.gt5[j] += c5;
-            t.gt10[j] += c10;
-            t.ge_m5[j] += cm5;
-            t.ge_m10[j] += cm10;
-            out[j] = x;
+            sum[b] = sum[b] + select(valid, x, zero);  // plain running sum in row order
+            gt0[b] = gt0[b] + select(x > zero, one, zero);
+            gt5[b] = gt5[b] + select(x > p5, one, zero);
+            gt10[b] = gt10[b] + select(x > p10, one, zero);
+            ge_m5[b] = ge_m5[b] + select(x >= m5, one, zero);
+            ge_m10[b] = ge_m10[b] + select(x >= m10, one, zero);
+            x.store(out + b * S);
         }
+    }
+    for (int b = 0; b < V; ++b) {
+        n[b].store(t.n + b * S);
+        sum[b].store(t.sum + b * S);
+        gt0[b].store(t.gt0 + b * S);
+        gt5[b].store(t.gt5 + b * S);
+        gt10[b].store(t.gt10 + b * S);
+        ge_m5[b].store(t.ge_m5 + b * S);
+        ge_m10[b].store(t.ge_m10 + b * S);
     }
 }
 
-// The returns of rows k0..k1 and their tallies: the rows that every lane's window holds
-// together with their horizon ends (all_lo, all_hi) run without the window test.
-template <int L, bool in_place>
-Tally<L> block_returns(double* path, const double* end_path, const std::int64_t* fut,
-                       std::int64_t k0, std::int64_t k1, const double* lo, const double* hi,
-                       std::int64_t all_lo, std::int64_t all_hi, double* ret) {
-    Tally<L> t;
-    for (int j = 0; j < L; ++j)
-        t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
-    // The horizon ends never decrease (the forward index's cursor never moves back), so
-    // those rows run from ka to the first whose end lies past all_hi.
+// Lane j's values of rows k0 .. k1 of an array of L lanes per row to out[j * D + r]: a
+// lane's median then reads its returns side by side, instead of one value from each of
+// the cache lines that all L lanes share, once per lane.
+template <int L>
+void lanes_apart(const double* in, std::int64_t k0, std::int64_t k1, std::int64_t D,
+                 double* out) {
+    std::int64_t r = k0;
+#if FK_AVX
+    static_assert(L % 4 == 0, "whole vectors of lanes");
+    for (; r + 3 <= k1; r += 4)
+        for (int h = 0; h < L; h += 4) {
+            const double* at = in + r * L + h;
+            __m256d t[4];
+            fk::transpose4(_mm256_loadu_pd(at), _mm256_loadu_pd(at + L),
+                           _mm256_loadu_pd(at + 2 * L), _mm256_loadu_pd(at + 3 * L), t);
+            for (int i = 0; i < 4; ++i) _mm256_storeu_pd(out + (h + i) * D + r, t[i]);
+        }
+#endif
+    for (; r <= k1; ++r)
+        for (int j = 0; j < L; ++j) out[j * D + r] = in[r * L + j];
+}
+
+// The rows ka .. kb - 1 of k0 .. k1 that every lane's window holds together with their
+// horizon ends (all_lo, all_hi), which skip the window test; ka = kb = k1 + 1 when there
+// are none. The horizon ends never decrease (the forward index's cursor never moves back),
+// so those rows run from ka to the first whose end lies past all_hi.
+struct Unwindowed {
+    std::int64_t ka, kb;
+};
+
+inline Unwindowed unwindowed(const std::int64_t* fut, std::int64_t k0, std::int64_t k1,
+                             std::int64_t all_lo, std::int64_t all_hi) {
     std::int64_t ka = std::max(k0, all_lo), kb = ka;
     const std::int64_t kl = std::min(k1, all_hi);
     if (ka <= kl && fut[ka] >= all_lo) kb = std::upper_bound(fut + ka, fut + kl + 1, all_hi) - fut;
     if (ka == kb) ka = kb = k1 + 1;  // no such row: all of them take the test
-    horizon_returns<L, in_place, true>(path, end_path, fut, k0, ka - 1, lo, hi, ret, t);
-    horizon_returns<L, in_place, false>(path, end_path, fut, ka, kb - 1, lo, hi, ret, t);
-    horizon_returns<L, in_place, true>(path, end_path, fut, kb, k1, lo, hi, ret, t);
+    return {ka, kb};
+}
+
+// The returns of rows k0..k1, added to the tallies t: the rows of u without the window test.
+template <int L, bool in_place>
+void returns_of(double* path, const double* end_path, const std::int64_t* fut, std::int64_t k0,
+                std::int64_t k1, const double* lo, const double* hi, Unwindowed u, double* ret,
+                Tally<L>& t) {
+    const std::int64_t a = std::clamp(u.ka, k0, k1 + 1), b = std::clamp(u.kb, k0, k1 + 1);
+    horizon_returns<L, in_place, true>(path, end_path, fut, k0, a - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, false>(path, end_path, fut, a, b - 1, lo, hi, ret, t);
+    horizon_returns<L, in_place, true>(path, end_path, fut, b, k1, lo, hi, ret, t);
+}
+
+template <int L>
+Tally<L> no_tally() {
+    Tally<L> t;
+    for (int j = 0; j < L; ++j)
+        t.n[j] = t.sum[j] = t.gt0[j] = t.gt5[j] = t.gt10[j] = t.ge_m5[j] = t.ge_m10[j] = 0.0;
+    return t;
+}
+
+// Rows built at a time when paths and returns are taken in one walk.
+constexpr std::int64_t stretch = 16;
+
+// Forward horizons of the module's own calendar: the paths, the returns (in their place)
+// and, with several lanes, each lane's returns apart (see lanes_apart) in one walk down the
+// rows, a stretch at a time. The returns whose ends the stretch reaches follow it while its
+// rows are at hand, and the reads of the rows ahead are in flight meanwhile, which a walk
+// of their own would have waited for; the returns are laid apart, four rows at a time,
+// while they are still in the nearest cache.
+template <int L>
+Tally<L> paths_and_returns(const fk::Matrix& m, std::int64_t c0, std::int64_t width,
+                           const Window* win, const std::int64_t* fut, std::int64_t k0,
+                           std::int64_t k1, const double* lo, const double* hi, Unwindowed u,
+                           double* path, double* apart) {
+    const std::int64_t D = m.rows;
+    Tally<L> t = no_tally<L>();
+    double level[L];
+    for (int j = 0; j < L; ++j) level[j] = 1.0;
+    std::int64_t k = k0, k_apart = k0;  // the next row to return, and to lay apart
+    for (std::int64_t r0 = 0; r0 < D; r0 += stretch) {
+        const std::int64_t r1 = std::min(D - 1, r0 + stretch - 1);
+        build_paths<L>(m, c0, width, win, r0, r1, false, level, path);
+        std::int64_t k_end = k;  // the rows from k whose ends are built (fut[k] >= k)
+        while (k_end <= k1 && fut[k_end] <= r1) ++k_end;
+        returns_of<L, true>(path, path, fut, k, k_end - 1, lo, hi, u, nullptr, t);
+        k = k_end;
+        if constexpr (L > 1) {
+            const std::int64_t upto = k - (k - k_apart) % 4;
+            lanes_apart<L>(path, k_apart, upto - 1, D, apart);
+            k_apart = upto;
+        }
+    }
+    if constexpr (L > 1) lanes_apart<L>(path, k_apart, k1, D, apart);
     return t;
 }
 
@@ -259,31 +342,10 @@ void own_rows(const fk::Matrix& m, std::int64_t c0, std::int64_t width,
     }
 }
 
-// Lane j's values of rows k0 .. k1 of an array of L lanes per row to out[j * D + r]: a
-// lane's median then reads its returns side by side, instead of one value from each of
-// the cache lines that all L lanes share, once per lane.
-template <int L>
-void lanes_apart(const double* in, std::int64_t k0, std::int64_t k1, std::int64_t D,
-                 double* out) {
-    std::int64_t r = k0;
-#if FK_AVX
-    static_assert(L % 4 == 0, "whole vectors of lanes");
-    for (; r + 3 <= k1; r += 4)
-        for (int h = 0; h < L; h += 4) {
-            const double* at = in + r * L + h;
-            __m256d t[4];
-            fk::transpose4(_mm256_loadu_pd(at), _mm256_loadu_pd(at + L),
-                           _mm256_loadu_pd(at + 2 * L), _mm256_loadu_pd(at + 3 * L), t);
-            for (int i = 0; i < 4; ++i) _mm256_storeu_pd(out + (h + i) * D + r, t[i]);
-        }
-#endif
-    for (; r <= k1; ++r)
-        for (int j = 0; j < L; ++j) out[j * D + r] = in[r * L + j];
-}
-
 // One call's shared inputs and results. A worker computes a block of L adjacent columns
-// at a time with block<L>: it walks the block's rows once to build the L value paths, takes
-// their horizon returns row by row, then each column's median from its returns.
+// at a time with block<L>: it builds the L value paths and takes their horizon returns row
+// by row (in one walk for the module's forward horizons, see paths_and_returns), then each
+// column's median from its returns.
 struct Job {
     const fk::Matrix& m;
     const std::int64_t* sptr;
@@ -319,29 +381,39 @@ struct Job {
         double* const path = scratch.path;
         double* const ret = scratch.ret;
         double* const sel = scratch.sel;
-        build_paths<L>(m, c0, width, lane, path);
         std::int64_t all_lo = 0, all_hi = D - 1;  // rows every lane's window holds
         for (int j = 0; j < L; ++j) {
             all_lo = std::max(all_lo, win[j].lo);
             all_hi = std::min(all_hi, win[j].hi);
         }
-        const double* end_path = path;
         bool own = false;  // whether a lane of the block skips rows of the panel
         for (int j = 0; own_first && j < width; ++j) own = own || own_first[c0 + j] >= 0;
-        if (own) {
-            // The windows are in the start and end levels: no row takes the window test.
-            own_rows<L>(m, c0, width, own_first, win, fut.data(), path, scratch.end);
-            end_path = scratch.end;
-            all_lo = 0;
-            all_hi = D - 1;
-        }
-        const Tally<L> tl =
-            forward ? block_returns<L, true>(path, end_path, fut.data(), k0, k1, lo, hi, all_lo,
-                                             all_hi, nullptr)
-                    : block_returns<L, false>(path, end_path, fut.data(), k0, k1, lo, hi, all_lo,
-                                              all_hi, ret);
+        Tally<L> tl;
         const double* rets = forward ? path : ret;
-        if constexpr (L > 1) lanes_apart<L>(rets, k0, k1, D, scratch.apart);
+        if (forward && !own) {
+            tl = paths_and_returns<L>(m, c0, width, lane, fut.data(), k0, k1, lo, hi,
+                                      unwindowed(fut.data(), k0, k1, all_lo, all_hi), path,
+                                      scratch.apart);
+        } else {
+            double level[L];
+            for (int j = 0; j < L; ++j) level[j] = 1.0;
+            build_paths<L>(m, c0, width, lane, 0, D - 1, true, level, path);
+            const double* end_path = path;
+            if (own) {
+                // The windows are in the start and end levels: no row takes the window test.
+                own_rows<L>(m, c0, width, own_first, win, fut.data(), path, scratch.end);
+                end_path = scratch.end;
+                all_lo = 0;
+                all_hi = D - 1;
+            }
+            const Unwindowed u = unwindowed(fut.data(), k0, k1, all_lo, all_hi);
+            tl = no_tally<L>();
+            if (forward)
+                returns_of<L, true>(path, end_path, fut.data(), k0, k1, lo, hi, u, nullptr, tl);
+            else
+                returns_of<L, false>(path, end_path, fut.data(), k0, k1, lo, hi, u, ret, tl);
+            if constexpr (L > 1) lanes_apart<L>(rets, k0, k1, D, scratch.apart);
+        }
         for (int j = 0; j < width; ++j) {
             if (tl.n[j] == 0.0) continue;  // no horizon: every result stays NaN
             const std::int64_t c = c0 + j;
