@@ -274,6 +274,9 @@ struct Mapping {
 
 py::array_t<double> fresh(std::int64_t n) {
     if (n < 0) throw py::value_error("n must not be negative");
+    // Beyond this the byte count would wrap and the vector be shorter than n.
+    if (static_cast<std::uint64_t>(n) > std::numeric_limits<std::size_t>::max() / 2 / sizeof(double))
+        throw std::bad_alloc();
     const std::size_t bytes = static_cast<std::size_t>(std::max<std::int64_t>(n, 1)) * sizeof(double);
     void* data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);

@@ -234,3 +234,31 @@ def test_dates_on_a_grid_or_far_apart(kind, step, spread, arrow):
     assert got.funds == want_funds
     assert np.array_equal(got.dates, want_dates * per_unit)
     assert same_bits(got.values, want)
+
+
+@pytest.mark.parametrize(
+    "n, error",
+    [
+        (0, None),
+        (1, None),
+        (100_003, None),
+        (-1, ValueError),
+        (2**61 + 1, MemoryError),
+        (2**63 - 1, MemoryError),
+    ],
+)
+def test_fresh_matrix_memory_is_as_long_as_asked_or_refused(n, error):
+    """The gather's matrix memory: n writable doubles that outlive the call, or a clear
+    refusal (a byte count that would wrap must not give a shorter vector)."""
+    from fundkernels import _scatter
+
+    if error is not None:
+        with pytest.raises(error):
+            _scatter.fresh(n)
+        return
+    flat = _scatter.fresh(n)
+    assert flat.shape == (n,) and flat.dtype == np.float64 and flat.flags.writeable
+    flat[:] = np.arange(n)
+    view = flat[n // 2 :]
+    del flat  # the view keeps the memory
+    assert np.array_equal(view, np.arange(n // 2, n, dtype=np.float64))
