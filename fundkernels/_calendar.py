@@ -36,7 +36,13 @@ import numpy.typing as npt
 from . import _pack
 from ._panel import Columns, Dates, Matrix, navs_to_returns
 from ._registry import INDICATORS
-from ._summary_columns import check_periods, check_risk_free, periods_from_spacing, summary_at
+from ._summary_columns import (
+    check_periods,
+    check_risk_free,
+    median_spacing,
+    periods_from_spacing,
+    summary_at,
+)
 
 # The indicators whose own-rows variants walk the panel in place (fundkernels._ownrows).
 _OWN_ROWS = frozenset({"troughmend", "drawdown", "extremeset", "streakset"})
@@ -183,7 +189,7 @@ def _summaries(
     in_place = np.ones(cols, dtype=bool)
     in_place[moved] = False
     starts, where = np.unique(first[in_place], return_inverse=True)
-    medians = [np.median(np.diff(dates[f:])) if f <= rows - 2 else math.nan for f in starts]
+    medians = [median_spacing(np.diff(dates[f:])) if f <= rows - 2 else math.nan for f in starts]
     spacing[in_place] = np.asarray(medians, dtype=np.float64)[where]
     spacing[moved] = _pack.spacing(values, first, moved.astype(np.int64), dates)
     # Periods per year of each distinct spacing, in fund order: a spacing too short to

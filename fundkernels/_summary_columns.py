@@ -56,7 +56,21 @@ def periods_from_dates(dates: npt.NDArray[np.int64]) -> float:
     daily 252, weekly 52, monthly 12, quarterly 4, yearly 1; NaN for fewer than two dates."""
     if len(dates) < 2:
         return math.nan
-    return periods_from_spacing(float(np.median(np.diff(dates))))
+    return periods_from_spacing(median_spacing(np.diff(dates)))
+
+
+def median_spacing(diffs: npt.NDArray[np.int64]) -> float:
+    """np.median of date differences, bit for bit (the mean of the middle two in float64),
+    by a partition: np.median loads numpy.ma on its first call, 10 to 25 ms of a command's
+    run. NaN for none."""
+    n = diffs.size
+    if n == 0:
+        return math.nan
+    half = n // 2
+    if n % 2:
+        return float(np.partition(diffs, half)[half])
+    part = np.partition(diffs, (half - 1, half))
+    return (float(part[half - 1]) + float(part[half])) / 2
 
 
 def periods_from_spacing(spacing: float) -> float:

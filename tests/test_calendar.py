@@ -16,6 +16,7 @@ import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
 from fundkernels import _ownhorizon, _pack, _panel
 from fundkernels._registry import INDICATORS
+from fundkernels._summary_columns import median_spacing
 from helpers import LAYOUTS, same_bits, examples
 
 pl = pytest.importorskip("polars")
@@ -209,6 +210,9 @@ def test_scan_and_pack_follow_each_column(layout):
         own = rows[(rows == first[c]) | valid[first[c] :, c]]
         want = np.median(np.diff(dates[own])) if len(own) > 1 else np.nan
         assert same_bits(spacing[j : j + 1], np.array([want])), c
+        # The same by the partition that serves the columns without a gap.
+        got = median_spacing(np.diff(dates[own]))
+        assert same_bits(np.array([got]), np.array([want])), c
 
 
 @settings(max_examples=examples(60), deadline=None)
