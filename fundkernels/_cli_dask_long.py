@@ -44,7 +44,8 @@ import numpy.typing as npt
 
 from ._blocks import blocks_of
 from ._cli_cells import parse_dates
-from ._cli_read import Layout, _read_csv, arrow, as_text, file_kind, read_types
+from ._cli_files import _read_csv, read_types
+from ._cli_tables import Layout, arrow, as_text, file_kind
 from ._errors import CommandError, InputError, PriceLikeWarning
 from ._gather import (
     _EMPTY,
@@ -274,9 +275,8 @@ def _block(
 ) -> tuple[dict[str, Any], int, list[Any]]:
     """Round 3 on one block: its matrix and every indicator on it, how many of its cells
     had no value, and its funds whose values look like prices (unless told which)."""
-    from fundkernels import _panel
-
     from ._cli_compute import indicator_columns
+    from ._returns import price_like, returns_from_navs
 
     navs, returns, calendar, statistics = options
     axis, members = plan.axis, plan.members[b]
@@ -289,13 +289,13 @@ def _block(
         values = _gathered(b, plan, labels)
     matrix = values.reshape(len(members), len(axis)).T  # column-major, as gathered
     missing = int(np.count_nonzero(np.isnan(matrix)))
-    prices = [] if navs or returns else _panel.price_like(matrix, labels)
+    prices = [] if navs or returns else price_like(matrix, labels)
     # As the arrow engine does: on the own calendar every indicator takes the NAVs and
     # their returns, turned once.
     own_navs = navs and calendar == "own"
-    rets = _panel.returns_from_navs(matrix, axis, labels) if own_navs else None
+    rets = returns_from_navs(matrix, axis, labels) if own_navs else None
     if navs and not own_navs:
-        matrix = _panel.returns_from_navs(matrix, axis, labels, in_place=True)
+        matrix = returns_from_navs(matrix, axis, labels, in_place=True)
     got = indicator_columns(
         matrix, axis, labels, codes, horizons, statistics, calendar, own_navs, rets
     )

@@ -14,16 +14,8 @@ from typing import Any, Optional
 
 from ._cli_files import read_input
 from ._cli_sql import read_sql
-from ._cli_tables import Places
+from ._cli_tables import Layout, Places
 from ._errors import CommandError
-
-# Also taken from here by modules that found them here before they had modules of their own.
-from ._cli_files import _read_csv as _read_csv
-from ._cli_files import read_types as read_types
-from ._cli_tables import Layout as Layout
-from ._cli_tables import arrow as arrow
-from ._cli_tables import as_text as as_text
-from ._cli_tables import file_kind as file_kind
 
 # The panel shipped with the package (the demo's data): monthly returns of 30 US equity
 # portfolios, dated in the column "dates", beside factor columns that are not portfolios,

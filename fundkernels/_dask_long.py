@@ -28,8 +28,8 @@ from dask.base import compute
 from dask.delayed import Delayed, delayed
 
 from ._errors import InputError, InputTypeError
-from . import _panel
 from ._blocks import blocks_of
+from ._dates import datetimes_ns
 from ._gather import Gathered, gather
 
 _BLOCK = "__fundkernels_block"
@@ -84,7 +84,7 @@ def _dates_ns(column: pd.Series, date: str, k: int) -> npt.NDArray[np.int64]:
     values = np.asarray(column.to_numpy())
     if values.dtype.kind != "M":
         raise InputTypeError(f"{where} must hold dates or datetimes, not {column.dtype}")
-    return _panel.datetimes_ns(values, where)
+    return datetimes_ns(values, where)
 
 
 def _survey(part: pd.DataFrame, fund: str, date: str, k: int) -> tuple[list[Any], Any]:

@@ -78,7 +78,7 @@ def arrow() -> Any:
 
 
 def _date_text(ns: int) -> str:
-    from ._panel import date_text
+    from ._dates import date_text
 
     return date_text(ns)
 

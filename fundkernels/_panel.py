@@ -27,13 +27,7 @@ import numpy.typing as npt
 
 from ._dates import instant_ns, is_missing
 from ._errors import InputError, InputTypeError, PriceLikeWarning
-from ._returns import price_like_funds
-
-# Also taken from here by modules that found them here before they had modules of their own.
-from ._dates import date_text as date_text
-from ._dates import datetimes_ns as datetimes_ns
-from ._returns import price_like as price_like
-from ._returns import returns_from_navs as returns_from_navs
+from ._returns import price_like, price_like_funds, returns_from_navs
 
 if TYPE_CHECKING:
     from typing import TypeGuard

@@ -16,7 +16,7 @@ pl = pytest.importorskip("polars")
 
 import fundkernels.frames as fkf
 import fundkernels.pandas as fkp
-from fundkernels import _panel
+from fundkernels._returns import returns_from_navs
 from helpers import FRONT_END, awkward_matrix, direct, same_bits
 
 NAMES = FRONT_END
@@ -293,7 +293,7 @@ def expected_returns(navs):
 def test_nav_returns_are_one_division_and_one_subtraction(navs):
     navs = np.array(navs, dtype=np.float64).T
     for matrix in (np.ascontiguousarray(navs), np.asfortranarray(navs)):
-        got = _panel.returns_from_navs(matrix, None, list(range(navs.shape[1])))
+        got = returns_from_navs(matrix, None, list(range(navs.shape[1])))
         assert same_bits(got, expected_returns(navs))
         assert same_bits(matrix, navs)  # untouched unless converted in place
 
