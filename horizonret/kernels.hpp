@@ -114,9 +114,9 @@ struct Tally {
 // return from row k to row fut[k], the level of end[fut[k] * L + j] over that of
 // path[k * L + j], minus 1 (end is path itself but for the own-rows variant), NaN where
 // either row lies outside the column's window (lo[j], hi[j]) or the quotient is NaN.
-// Tallies them on the way, in vectors of lanes held in registers for the whole stretch: a
-// tally kept in memory would make each row wait for the previous row's store. Selections
-// only pick computed values or constants, and every operation runs for every lane.
+// Tallies them on the way, in vectors of lanes held in registers over the rows: a tally kept
+// in memory would make each row wait for the previous row's store. Selections only pick
+// computed values or constants, and every operation runs for every lane.
 //
 // With forward horizons (fut[k] >= k for every row) the returns may take the paths' place
 // (in_place, ret unused): the return of row k needs only rows k and fut[k], which no
@@ -131,53 +131,45 @@ void horizon_returns(double* path, const double* end_path, const std::int64_t* f
     using W = LanesFor<L>;
     constexpr int S = W::size, V = L / S;
     static_assert(L % S == 0, "whole vectors of lanes");
-    W n[V], sum[V], gt0[V], gt5[V], gt10[V], ge_m5[V], ge_m10[V], lov[V], hiv[V];
-    for (int b = 0; b < V; ++b) {
-        n[b] = W::load(t.n + b * S);
-        sum[b] = W::load(t.sum + b * S);
-        gt0[b] = W::load(t.gt0 + b * S);
-        gt5[b] = W::load(t.gt5 + b * S);
-        gt10[b] = W::load(t.gt10 + b * S);
-        ge_m5[b] = W::load(t.ge_m5 + b * S);
-        ge_m10[b] = W::load(t.ge_m10 + b * S);
-        lov[b] = W::load(lo + b * S);
-        hiv[b] = W::load(hi + b * S);
-    }
     const W one(1.0), zero(0.0), nan(NaN), p5(0.05), p10(0.1), m5(-0.05), m10(-0.1);
-    double kd = static_cast<double>(k0);  // k as a double, counted alongside it
-    for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
-        const std::int64_t f = fut[k];
-        const W kv(kd), fv(static_cast<double>(f));
-        double* pk = path + k * L;
-        const double* pf = end_path + f * L;
-        double* out = in_place ? pk : ret + k * L;
-        for (int b = 0; b < V; ++b) {
-            W num = W::load(pf + b * S);
-            if constexpr (windowed)
-                num = select((kv >= lov[b]) & (kv <= hiv[b]) & (fv >= lov[b]) & (fv <= hiv[b]),
-                             num, nan);
-            const W x = num / W::load(pk + b * S) - one;  // NaN outside the window
+    // One vector of lanes after the other over the rows, so that its seven tallies, and
+    // not the other vectors' too, fill the registers (sixteen on the narrower paths).
+    for (int b = 0; b < V; ++b) {
+        const std::int64_t o = b * S;
+        W n = W::load(t.n + o), sum = W::load(t.sum + o), gt0 = W::load(t.gt0 + o),
+          gt5 = W::load(t.gt5 + o), gt10 = W::load(t.gt10 + o), ge_m5 = W::load(t.ge_m5 + o),
+          ge_m10 = W::load(t.ge_m10 + o);
+        const W lov = W::load(lo + o), hiv = W::load(hi + o);
+        double kd = static_cast<double>(k0);  // k as a double, counted alongside it
+        for (std::int64_t k = k0; k <= k1; ++k, kd += 1.0) {
+            const std::int64_t f = fut[k];
+            double* pk = path + k * L + o;
+            double* out = (in_place ? pk : ret + k * L + o);
+            W num = W::load(end_path + f * L + o);
+            if constexpr (windowed) {
+                const W kv(kd), fv(static_cast<double>(f));
+                num = select((kv >= lov) & (kv <= hiv) & (fv >= lov) & (fv <= hiv), num, nan);
+            }
+            const W x = num / W::load(pk) - one;  // NaN outside the window
             const auto valid = x == x;
-            n[b] = n[b] + select(valid, one, zero);
+            n = n + select(valid, one, zero);
             // Adding 0.0 for an invalid row leaves the sum's bits alone: the sum is never
             // -0.0, as no return is (q - 1.0 is +0.0 when q is 1.0).
-            sum[b] = sum[b] + select(valid, x, zero);  // plain running sum in row order
-            gt0[b] = gt0[b] + select(x > zero, one, zero);
-            gt5[b] = gt5[b] + select(x > p5, one, zero);
-            gt10[b] = gt10[b] + select(x > p10, one, zero);
-            ge_m5[b] = ge_m5[b] + select(x >= m5, one, zero);
-            ge_m10[b] = ge_m10[b] + select(x >= m10, one, zero);
-            x.store(out + b * S);
+            sum = sum + select(valid, x, zero);  // plain running sum in row order
+            gt0 = gt0 + select(x > zero, one, zero);
+            gt5 = gt5 + select(x > p5, one, zero);
+            gt10 = gt10 + select(x > p10, one, zero);
+            ge_m5 = ge_m5 + select(x >= m5, one, zero);
+            ge_m10 = ge_m10 + select(x >= m10, one, zero);
+            x.store(out);
         }
-    }
-    for (int b = 0; b < V; ++b) {
-        n[b].store(t.n + b * S);
-        sum[b].store(t.sum + b * S);
-        gt0[b].store(t.gt0 + b * S);
-        gt5[b].store(t.gt5 + b * S);
-        gt10[b].store(t.gt10 + b * S);
-        ge_m5[b].store(t.ge_m5 + b * S);
-        ge_m10[b].store(t.ge_m10 + b * S);
+        n.store(t.n + o);
+        sum.store(t.sum + o);
+        gt0.store(t.gt0 + o);
+        gt5.store(t.gt5 + o);
+        gt10.store(t.gt10 + o);
+        ge_m5.store(t.ge_m5 + o);
+        ge_m10.store(t.ge_m10 + o);
     }
 }
 
@@ -226,9 +218,10 @@ void returns_of(double* path, const double* end_path, const std::int64_t* fut, s
                 std::int64_t k1, const double* lo, const double* hi, Unwindowed u, double* ret,
                 Tally<L>& t) {
     const std::int64_t a = std::clamp(u.ka, k0, k1 + 1), b = std::clamp(u.kb, k0, k1 + 1);
-    horizon_returns<L, in_place, true>(path, end_path, fut, k0, a - 1, lo, hi, ret, t);
-    horizon_returns<L, in_place, false>(path, end_path, fut, a, b - 1, lo, hi, ret, t);
-    horizon_returns<L, in_place, true>(path, end_path, fut, b, k1, lo, hi, ret, t);
+    // Only the parts that hold rows: each call moves the tallies in and out of registers.
+    if (k0 < a) horizon_returns<L, in_place, true>(path, end_path, fut, k0, a - 1, lo, hi, ret, t);
+    if (a < b) horizon_returns<L, in_place, false>(path, end_path, fut, a, b - 1, lo, hi, ret, t);
+    if (b <= k1) horizon_returns<L, in_place, true>(path, end_path, fut, b, k1, lo, hi, ret, t);
 }
 
 template <int L>
