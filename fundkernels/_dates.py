@@ -115,5 +115,18 @@ def row_dates(rows: npt.NDArray[np.int64], dates: Dates) -> npt.NDArray[np.datet
 
 def text_dates(texts: Sequence[str]) -> npt.NDArray[np.datetime64]:
     """The modules' eight-digit date texts as datetime64[ns], "nan" as NaT."""
-    iso = [("NaT" if t == "nan" else f"{t[:4]}-{t[4:6]}-{t[6:8]}") for t in texts]
-    return np.array(iso, dtype="M8[D]").astype("M8[ns]")
+    text = np.asarray(texts, dtype="U8")
+    # By their digits at once: one text at a time costs a millisecond per 2000 funds and
+    # column, as long as an indicator's whole walk over 2520 dates of them.
+    digits = text.view(np.uint32).reshape(len(text), 8).astype(np.int64) - ord("0")
+    dated = text != "nan"
+    if not ((digits[dated] >= 0) & (digits[dated] <= 9)).all():
+        raise ValueError(f"date texts other than eight digits or 'nan': {texts[:5]!r}")
+    year = digits[:, :4] @ np.array([1000, 100, 10, 1])
+    month = digits[:, 4:6] @ np.array([10, 1])
+    day = digits[:, 6:] @ np.array([10, 1])
+    out = np.full(len(text), np.datetime64("NaT", "ns"))
+    months = (year[dated] - 1970) * 12 + month[dated] - 1
+    stamps = months.astype("M8[M]").astype("M8[D]") + (day[dated] - 1).astype("m8[D]")
+    out[dated] = stamps.astype("M8[ns]")
+    return out

@@ -281,3 +281,27 @@ def test_readme_examples_give_the_output_shown():
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     runner.run(test)
     assert runner.summarize(verbose=False) == (0, len(test.examples)) and len(test.examples) > 20
+
+
+@pytest.mark.parametrize(
+    "texts",
+    [
+        [],
+        ["nan"],
+        ["20240229", "nan", "19000101", "21991231", "17530101", "19691231", "19700101"],
+        [str(np.datetime64(d, "D")).replace("-", "") for d in range(-80000, 90000, 997)],
+    ],
+    ids=["none", "nan", "edges", "every-997-days"],
+)
+def test_run_dates_from_the_modules_texts(texts):
+    """The modules give run dates as eight-digit texts: read at once by their digits, they
+    are the dates NumPy parses from the same texts, "nan" NaT."""
+    from fundkernels._dates import text_dates
+
+    iso = ["NaT" if t == "nan" else f"{t[:4]}-{t[4:6]}-{t[6:]}" for t in texts]
+    want = np.array(iso, dtype="M8[D]").astype("M8[ns]")
+    got = text_dates(texts)
+    assert got.dtype == np.dtype("M8[ns]")
+    assert np.array_equal(got.view(np.int64), want.view(np.int64))
+    with pytest.raises(ValueError, match="eight digits"):
+        text_dates([*texts, "2024-1-1"])
