@@ -32,7 +32,7 @@ from fk_references.cases import INDICATORS, VARIANTS, as_parts
 
 HERE = Path(__file__).resolve().parent
 
-LARGE = [(2520, 5000), (10000, 5000)]
+LARGE = [(2520, 5000), (10000, 5000), (5000, 10000)]
 SMALL = [(60, 30), (250, 1), (2520, 1), (1, 1)]
 # Modules' flags, so that the floor's read is vectorised as their kernels are.
 CXXFLAGS = ["-O3", "-mavx", "-mtune=generic", "-fwrapv", "-ffp-contract=off"]
