@@ -171,9 +171,7 @@ def _pandas_wide(data: object, date: object) -> Optional[Table]:
         return None
     at = labels.get_loc(date)
     assert isinstance(at, int)  # unique labels: one position
-    plain = _PLAIN[nw.Implementation.PANDAS]
-    dtypes = np.delete(data.dtypes.to_numpy(), at)
-    if not all(isinstance(t, np.dtype) and t.name in plain for t in set(dtypes.tolist())):
+    if not _pandas_plain(data, at):
         return None
     dates = _date_column_ns(nw.from_native(data.iloc[:, at], series_only=True), date)
     check_ascending(dates, lambda r: date_text(int(dates[r])), "sort the rows by date first")
@@ -190,6 +188,15 @@ def _pandas_text() -> Any:
     return (
         nw.new_series("fund", [], nw.String(), backend=nw.Implementation.PANDAS).to_native().dtype
     )
+
+
+def _pandas_plain(native: Any, at: int) -> bool:
+    """Whether every column of a pandas frame but the one at `at` (the date) is of NumPy's
+    integer and float types, told from the dtypes at once (iterating over a pandas index of
+    text costs a microsecond a label)."""
+    plain = _PLAIN[nw.Implementation.PANDAS]
+    dtypes = np.delete(native.dtypes.to_numpy(), at)
+    return all(isinstance(t, np.dtype) and t.name in plain for t in set(dtypes.tolist()))
 
 
 def _pandas_matrix(native: Any, date: str, at: int) -> npt.NDArray[Any]:
@@ -226,9 +233,7 @@ def _plain_numbers(frame: nw.DataFrame[Any], date: str) -> bool:
         return False
     native = frame.to_native()
     if frame.implementation is nw.Implementation.PANDAS:
-        # Compared at once: iterating over a pandas index of text costs a microsecond a label.
-        dtypes = native.dtypes.to_numpy()[np.asarray(native.columns != date, dtype=bool)]
-        return all(isinstance(t, np.dtype) and t.name in plain for t in set(dtypes.tolist()))
+        return _pandas_plain(native, int(native.columns.get_indexer([date])[0]))
     if frame.implementation is nw.Implementation.POLARS:
         # By class: a polars schema and a set of its dtypes build and hash each one in
         # Python, milliseconds for a few thousand funds; each plain dtype has no parameter.
